@@ -1,0 +1,49 @@
+#include "app/run_pipeline.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "field/input_files.h"
+#include "lic/fast_lic.h"
+#include "output/color_map.h"
+#include "output/image_writer.h"
+
+namespace fastlic {
+
+namespace {
+
+// The latest run's grid; currentField points to it.
+std::unique_ptr<RegGrid> latestGrid;
+
+}  // namespace
+
+RegGrid& computeRun(const RunSettings& settings) {
+    currentField = nullptr;
+    latestGrid.reset();
+    auto grid = std::make_unique<RegGrid>(settings.rows, settings.cols);
+    readInputFiles(settings.vectorFile, settings.textureFile, *grid);
+    setColors();
+    latestGrid = std::move(grid);
+    currentField = latestGrid.get();
+    computeFastLic(*currentField, settings.threads);
+    return *currentField;
+}
+
+void runPipeline() {
+    try {
+        computeRun(RunSettings{});
+        writeImage(*currentField);
+    } catch (const BadFilename& e) {
+        std::printf("%s\n", e.what());
+        std::exit(-1);
+    } catch (const InputError& e) {
+        std::fprintf(stderr, "fastlic: %s\n", e.what());
+        std::exit(-1);
+    } catch (const OutputError& e) {
+        std::fprintf(stderr, "fastlic: %s\n", e.what());
+        std::exit(1);
+    }
+}
+
+}  // namespace fastlic

@@ -1,0 +1,173 @@
+// The console program: the fixed run with no arguments, options for other
+// inputs, sizes and outputs.
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <new>
+#include <string>
+
+#include "app/demo.h"
+#include "app/run_pipeline.h"
+#include "cli/output_file.h"
+#include "field/input_files.h"
+#include "output/color_map.h"
+#include "output/image_writer.h"
+#include "output/npy_writer.h"
+
+#ifndef FASTLIC_VERSION
+#define FASTLIC_VERSION "0.0.0"
+#endif
+
+namespace {
+
+using namespace fastlic;
+
+constexpr int exitInput = -1;  // an input file is missing or malformed
+constexpr int exitFailed = 1;  // an output could not be written, or no memory
+constexpr int exitUsage = 2;   // a bad option or value
+
+struct Size {
+    std::int32_t rows = gridRows;
+    std::int32_t cols = gridCols;
+};
+
+// "ROWSxCOLS", both positive, the grid small enough to index with 32 bits.
+bool parseSize(const std::string& text, Size& size) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    std::int64_t rows = 0, cols = 0;
+    auto r = std::from_chars(first, last, rows);
+    if (r.ec != std::errc() || r.ptr == last || (*r.ptr != 'x' && *r.ptr != 'X')) return false;
+    auto c = std::from_chars(r.ptr + 1, last, cols);
+    if (c.ec != std::errc() || c.ptr != last) return false;
+    if (rows < 1 || cols < 1 || rows > INT32_MAX || cols > INT32_MAX || rows * cols > INT32_MAX)
+        return false;
+    size.rows = static_cast<std::int32_t>(rows);
+    size.cols = static_cast<std::int32_t>(cols);
+    return true;
+}
+
+enum class ImageFormat { none, ppm, png };
+
+bool endsWith(const std::string& s, const char* tail) {
+    const std::size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+int fail(int status, const std::string& message) {
+    std::fprintf(stderr, "fastlic: %s\n", message.c_str());
+    return status;
+}
+
+int run(int argc, char** argv) {
+    CLI::App app{"fastlic: line integral convolution images of 2-D vector fields"};
+    app.set_version_flag("--version", "fastlic " FASTLIC_VERSION);
+
+    RunSettings settings;
+    std::string sizeText = "256x256", output, licPath, hitsPath, demoDir;
+    app.add_option("--vectors", settings.vectorFile,
+                   "Vector-field file: rows x cols pairs of numbers, row-major")
+        ->capture_default_str();
+    app.add_option("--texture", settings.textureFile,
+                   "Texture file: rows x cols integers 0..255, row-major")
+        ->capture_default_str();
+    app.add_option("--size", sizeText, "Grid size ROWSxCOLS")->capture_default_str();
+    app.add_option("-o,--output", output,
+                   "Image file: .ppm (plain PPM) or .png; - for standard output");
+    app.add_option("--lic", licPath, "Write the LIC value of every pixel as float64 .npy");
+    app.add_option("--hits", hitsPath, "Write the hit count of every pixel as int32 .npy");
+    app.add_option("--demo", demoDir,
+                   "Write a demo vector field and noise texture into DIR at --size, then exit");
+    app.add_option("--threads", settings.threads, "Threads to use (default: every core)")
+        ->check(CLI::Range(1, 1024));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::CallForVersion&) {
+        std::printf("fastlic %s\n", FASTLIC_VERSION);
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        return fail(exitUsage, std::string(e.what()) + " (see fastlic --help)");
+    }
+
+    Size size;
+    if (!parseSize(sizeText, size))
+        return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
+                               "product is below 2^31, found \"" + sizeText + "\"");
+    settings.rows = size.rows;
+    settings.cols = size.cols;
+
+    if (!demoDir.empty()) {
+        try {
+            std::filesystem::create_directories(demoDir);
+            writeDemoInputs(demoDir, settings.rows, settings.cols);
+        } catch (const std::exception& e) {
+            return fail(exitFailed, e.what());
+        }
+        return 0;
+    }
+
+    ImageFormat format = ImageFormat::ppm;
+    bool imageToStdout = true;
+    if (!output.empty() && output != "-") {
+        imageToStdout = false;
+        if (endsWith(output, ".ppm"))
+            format = ImageFormat::ppm;
+        else if (endsWith(output, ".png"))
+            format = ImageFormat::png;
+        else
+            return fail(exitUsage, "-o: the image file must end in .ppm or .png, found \"" +
+                                       output + "\"");
+    } else if (output.empty() && (!licPath.empty() || !hitsPath.empty())) {
+        format = ImageFormat::none;
+    }
+
+    try {
+        RegGrid& grid = computeRun(settings);
+        if (format != ImageFormat::none) {
+            if (imageToStdout) {
+                writeImage(grid);
+            } else {
+                writeOutputFile(output, [&](std::FILE* f) {
+                    if (format == ImageFormat::png)
+                        writePng(grid, f, maxMagnitude, colorMap);
+                    else
+                        writeImage(grid, f, maxMagnitude, colorMap);
+                });
+            }
+        }
+        if (!licPath.empty())
+            writeOutputFile(licPath, [&](std::FILE* f) { writeLicNpy(grid, f); });
+        if (!hitsPath.empty())
+            writeOutputFile(hitsPath, [&](std::FILE* f) { writeHitsNpy(grid, f); });
+    } catch (const BadFilename& e) {
+        std::printf("%s\n", e.what());
+        return exitInput;
+    } catch (const InputError& e) {
+        return fail(exitInput, e.what());
+    } catch (const OutputError& e) {
+        return fail(exitFailed, e.what());
+    } catch (const std::bad_alloc&) {
+        return fail(exitFailed, "not enough memory for a " + sizeText + " grid");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 1) {
+        runPipeline();
+        return 0;
+    }
+    return run(argc, argv);
+}

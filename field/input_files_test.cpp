@@ -1,0 +1,175 @@
+#include "field/input_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "tests/test_util.h"
+
+namespace fastlic {
+namespace {
+
+using testing::TempDir;
+using testing::writeText;
+
+class InputFiles : public ::testing::Test {
+protected:
+    std::string vec() const { return dir.file("v"); }
+    std::string tex() const { return dir.file("t"); }
+
+    // The message of the InputError that reading gives, or "" if none.
+    std::string errorOf(const std::string& vectors, const std::string& texture, int rows = 2,
+                        int cols = 2) {
+        writeText(vec(), vectors);
+        writeText(tex(), texture);
+        RegGrid g(rows, cols);
+        try {
+            readInputFiles(vec(), tex(), g);
+        } catch (const InputError& e) {
+            return e.what();
+        }
+        return "";
+    }
+
+    TempDir dir;
+    const std::string fourTextures = "1 2 3 4\n";
+};
+
+TEST_F(InputFiles, FillsCellsRowMajorAndFindsLargestMagnitude) {
+    writeText(vec(), "3 4\n-1 0.5\n0 0\n1e-3 -2\nignored 7\n");
+    writeText(tex(), "10 20\n30 -5 999 rest\n");
+    RegGrid g(2, 2);
+    maxMagnitude = 1e9;  // nothing carries over from earlier runs
+    readInputFiles(vec(), tex(), g);
+    EXPECT_EQ(g.vectors[0][0], Vector(3, 4, 0));
+    EXPECT_EQ(g.vectors[0][1], Vector(-1, 0.5, 0));
+    EXPECT_EQ(g.vectors[1][0], Vector(0, 0, 0));
+    EXPECT_EQ(g.vectors[1][1], Vector(1e-3, -2, 0));
+    EXPECT_EQ(g.texture[0][0], 10);
+    EXPECT_EQ(g.texture[1][1], -5);
+    EXPECT_EQ(maxMagnitude, 5.0);
+}
+
+TEST_F(InputFiles, AcceptsAnyWhiteSpaceLayout) {
+    const std::string layouts[] = {
+        "3 4 -1 0.5 0 0 7 8",                  // one line
+        "3\n4\n-1\n0.5\n0\n0\n7\n8\n",         // one number per line
+        "3 4\r\n-1 0.5\r\n0 0\r\n7 8\r\n",     // CR LF
+        "  3\t4\n\n\v-1   0.5\f0 0\n+7 8e0",   // mixed, signs and exponents
+    };
+    for (const auto& text : layouts) {
+        writeText(vec(), text);
+        writeText(tex(), "1\r\n2\r\n3\r\n+4");
+        RegGrid g(2, 2);
+        readInputFiles(vec(), tex(), g);
+        EXPECT_EQ(g.vectors[0][1], Vector(-1, 0.5, 0)) << text;
+        EXPECT_EQ(g.vectors[1][1], Vector(7, 8, 0)) << text;
+        EXPECT_EQ(g.texture[1][1], 4) << text;
+    }
+}
+
+TEST_F(InputFiles, ParsesNumbersAsFormattedInputDoes) {
+    writeText(vec(), "0.1 .5\n-0 1.\n2.2250738585072011e-308 4.9e-324\n1e-400 1E+2\n");
+    writeText(tex(), fourTextures);
+    RegGrid g(2, 2);
+    readInputFiles(vec(), tex(), g);
+    EXPECT_EQ(g.vectors[0][0].x, 0.1);
+    EXPECT_EQ(g.vectors[0][0].y, 0.5);
+    EXPECT_TRUE(std::signbit(g.vectors[0][1].x));
+    EXPECT_EQ(g.vectors[1][0].y, 4.9e-324);
+    EXPECT_EQ(g.vectors[1][1].x, 0.0);  // underflow gives zero, not an error
+    EXPECT_EQ(g.vectors[1][1].y, 100.0);
+}
+
+TEST_F(InputFiles, ReportsTheFirstBadNumberWithFileAndLine) {
+    EXPECT_EQ(errorOf("1 2\n3 4\nabc 5\n", fourTextures),
+              vec() + ":3: expected a number, found \"abc\"");
+    EXPECT_EQ(errorOf("1 2 3 1.5x 5 6 7 8", fourTextures),
+              vec() + ":1: expected a number, found \"1.5x\"");
+    EXPECT_EQ(errorOf("1 2 3 - 5 6 7 8", fourTextures), vec() + ":1: expected a number, found \"-\"");
+    EXPECT_EQ(errorOf("1 2 3 1e 5 6 7 8", fourTextures),
+              vec() + ":1: expected a number, found \"1e\"");
+    EXPECT_EQ(errorOf("1 2 3 0x10 5 6 7 8", fourTextures),
+              vec() + ":1: expected a number, found \"0x10\"");
+    EXPECT_EQ(errorOf("1 2\r\n3 4\r\n5 \x01\xff\r\n", fourTextures),
+              vec() + ":3: expected a number, found \"\\x01\\xff\"");
+    EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2\n3.0 4"),
+              tex() + ":2: expected an integer, found \"3.0\"");
+}
+
+TEST_F(InputFiles, RejectsValuesWithoutADefinedResult) {
+    EXPECT_EQ(errorOf("1 2\nnan 4 5 6 7 8", fourTextures),
+              vec() + ":2: not a finite number: \"nan\"");
+    EXPECT_EQ(errorOf("1 2\n3 -inf 5 6 7 8", fourTextures),
+              vec() + ":2: not a finite number: \"-inf\"");
+    EXPECT_EQ(errorOf("1 1e400 3 4 5 6 7 8", fourTextures),
+              vec() + ":1: number out of range: \"1e400\"");
+    EXPECT_EQ(errorOf("1 2\n3 4\n1e200 1\n7 8", fourTextures),
+              vec() + ":3: vector (1e+200, 1) too large: its squared length overflows");
+    EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2147483648 3 4"),
+              tex() + ":1: integer out of range: \"2147483648\"");
+    EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2 -2147483648 2147483647"), "");
+}
+
+TEST_F(InputFiles, ReportsShortAndEmptyFiles) {
+    EXPECT_EQ(errorOf("1 2\n3 4\n5 6\n7", fourTextures), vec() + ": ended after 7 of 8 values");
+    EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2 3\n"), tex() + ": ended after 3 of 4 values");
+    EXPECT_EQ(errorOf("", fourTextures), vec() + ": empty file, expected 8 values");
+    EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", " \n"), tex() + ": ended after 0 of 4 values");
+}
+
+TEST_F(InputFiles, ShortMessageForALongBadWord) {
+    const std::string message = errorOf("1 2 " + std::string(5000, 'z') + " 4 5 6 7 8", fourTextures);
+    EXPECT_EQ(message, vec() + ":1: expected a number, found \"" + std::string(32, 'z') + "...\"");
+}
+
+TEST_F(InputFiles, ReadsWordsAcrossChunkBoundaries) {
+    // A grid large enough that the file spans several read chunks.
+    const std::int32_t rows = 300, cols = 700;
+    testing::writeVectorFile(vec(), rows, cols, [](auto i, auto j) {
+        return testing::smoothField(i, j, 300, 700);
+    });
+    testing::writeTextureFile(tex(), rows, cols, [](auto i, auto j) { return testing::noise(i, j, 700, 3); });
+    RegGrid fast(rows, cols), reference(rows, cols);
+    readInputFiles(vec(), tex(), fast);
+    const double fastMax = maxMagnitude;
+    readInputFilesReference(vec(), tex(), reference);
+    EXPECT_EQ(fastMax, maxMagnitude);
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j) {
+            ASSERT_EQ(fast.vectors[i][j], reference.vectors[i][j]) << i << ", " << j;
+            ASSERT_EQ(fast.texture[i][j], reference.texture[i][j]) << i << ", " << j;
+        }
+}
+
+TEST_F(InputFiles, MissingFilesAreNamedVectorFileFirst) {
+    RegGrid g(2, 2);
+    const auto message = [&](const std::string& v, const std::string& t) {
+        try {
+            readInputFiles(v, t, g);
+        } catch (const BadFilename& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    writeText(vec(), "1 2 3 4 5 6 7 8");
+    writeText(tex(), fourTextures);
+    EXPECT_EQ(message(dir.file("none"), tex()), "Bad Vector Filename: " + dir.file("none"));
+    EXPECT_EQ(message(vec(), dir.file("none")), "Bad Texture Filename: " + dir.file("none"));
+    EXPECT_EQ(message(dir.file("a"), dir.file("b")), "Bad Vector Filename: " + dir.file("a"));
+}
+
+TEST_F(InputFiles, ADirectoryIsNotAFile) {
+    RegGrid g(2, 2);
+    writeText(tex(), fourTextures);
+    try {
+        readInputFiles(dir.path(), tex(), g);
+        FAIL() << "no error";
+    } catch (const InputError& e) {
+        EXPECT_EQ(std::string(e.what()), dir.path() + ": cannot read: Is a directory");
+    }
+}
+
+}  // namespace
+}  // namespace fastlic

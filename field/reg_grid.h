@@ -1,0 +1,96 @@
+// The per-cell record of the whole image and its position lookups.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "geometry/vecmath.h"
+
+namespace fastlic {
+
+// One block of rows x cols values with row pointers into it. The rows are
+// views of a single allocation so that the fast engine can index cells flat
+// (i * cols + j) while everything else indexes row first, then column.
+template <typename T>
+class GridArray {
+public:
+    GridArray(std::int32_t rows, std::int32_t cols)
+        : data_(new T[static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols)]()),
+          rows_(new T*[static_cast<std::size_t>(rows)]) {
+        for (std::int32_t i = 0; i < rows; ++i)
+            rows_[i] = data_.get() + static_cast<std::size_t>(i) * static_cast<std::size_t>(cols);
+    }
+    T* operator[](std::int32_t i) { return rows_[i]; }
+    const T* operator[](std::int32_t i) const { return rows_[i]; }
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+
+private:
+    std::unique_ptr<T[]> data_;
+    std::unique_ptr<T*[]> rows_;
+};
+
+struct RegGrid {
+    // Every value zero: vectors (0, 0, 0), hit counts 0, texture 0, sums 0.0.
+    // Throws std::bad_alloc when the memory cannot be had.
+    RegGrid(std::int32_t rows, std::int32_t cols);
+
+    std::int32_t rows;
+    std::int32_t cols;
+    GridArray<Vector> vectors;
+    GridArray<std::int32_t> hitCounts;
+    GridArray<std::int32_t> texture;
+    GridArray<double> licSums;
+    std::int32_t reserved = 0;
+
+    std::size_t cellCount() const {
+        return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    }
+};
+
+// The grid the LIC engine works on; set by the run pipeline.
+extern RegGrid* currentField;
+
+namespace detail {
+
+// Truncation of a coordinate toward zero, wrapped by the remainder that
+// keeps the dividend's sign. Coordinates whose truncation is not a 32-bit
+// integer (NaN, infinities, huge values) or whose wrap would overflow map
+// outside: the result is then -1.
+inline std::int32_t wrapCoordinate(double v, std::int32_t n) {
+    if (v >= 0.0 && v < static_cast<double>(n)) return static_cast<std::int32_t>(v);
+    if (!(v > -2147483649.0 && v < 2147483648.0)) return -1;
+    const std::int64_t shifted = static_cast<std::int64_t>(static_cast<std::int32_t>(v)) + n;
+    if (shifted > INT32_MAX) return -1;
+    return static_cast<std::int32_t>(shifted % n);
+}
+
+}  // namespace detail
+
+// Maps a point to its cell; row and col are written on every call. True when
+// the cell lies inside the grid. z and w are ignored.
+inline bool pixelOf(const RegGrid& grid, const Point& p, std::int32_t& row, std::int32_t& col) {
+    row = detail::wrapCoordinate(p.x, grid.rows);
+    col = detail::wrapCoordinate(p.y, grid.cols);
+    return row >= 0 && col >= 0;
+}
+
+inline bool isInside(const RegGrid& grid, const Point& p) {
+    std::int32_t row, col;
+    return pixelOf(grid, p, row, col);
+}
+
+inline Vector vectorAt(const RegGrid& grid, const Point& p) {
+    std::int32_t row, col;
+    if (!pixelOf(grid, p, row, col)) return {};
+    return grid.vectors[row][col];
+}
+
+inline double textureAt(const RegGrid& grid, const Point& p) {
+    std::int32_t row, col;
+    if (!pixelOf(grid, p, row, col)) return 0.0;
+    return static_cast<double>(grid.texture[row][col]);
+}
+
+}  // namespace fastlic

@@ -1,0 +1,34 @@
+#include "output/color_map.h"
+
+namespace fastlic {
+
+ColorMap colorMap(4);
+
+ColorMap::ColorMap(std::int32_t count) : entries_(new Point[count]), count_(count) {}
+
+Point ColorMap::lookup(double t) const {
+    const double p = static_cast<double>(count_) * t;
+    if (!(p >= 0.0)) {
+        const Point& first = *entry(0);
+        return {first.x, first.y, first.z, 1.0};
+    }
+    if (p >= static_cast<double>(count_ - 1)) {
+        const Point& last = *entry(count_ - 1);
+        return {last.x, last.y, last.z, 1.0};
+    }
+    const auto k = static_cast<std::int32_t>(p);
+    const double upper = p - k;
+    const double lower = (1 - p) + k;
+    const Point a = *entry(k + 1) * upper;
+    const Point b = *entry(k) * lower;
+    return b + a;
+}
+
+void setColors() {
+    *colorMap.entry(0) = Point(100.0, 100.0, 100.0, 1.0);
+    *colorMap.entry(1) = Point(150.0, 0.0, 0.0, 1.0);
+    *colorMap.entry(2) = Point(255.0, 0.0, 0.0, 1.0);
+    *colorMap.entry(3) = Point(0.0, 0.0, 255.0, 1.0);
+}
+
+}  // namespace fastlic

@@ -1,0 +1,47 @@
+// The coloured, shaded LIC image: plain PPM text, PNG, or raw RGB bytes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "field/reg_grid.h"
+#include "output/color_map.h"
+
+namespace fastlic {
+
+// Output that could not be written in full.
+class OutputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Pixel (i, j) of the convolved grid: colorMap's colour for the cell's
+// magnitude / largestMagnitude, shaded by LIC value x (1/255).
+Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double largestMagnitude,
+                  const ColorMap& map);
+
+// A shaded component as an image byte: limited to 0..255, then rounded to
+// the nearest integer (halves up).
+std::uint8_t toByte(double component);
+
+// rows x cols x 3 bytes, row-major, red first.
+std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
+                                    const ColorMap& map);
+
+// Plain PPM: "P3\t<cols>\t<rows>\t255\n", then one "r g b" line per pixel,
+// rows outer. Throws OutputError when a write fails.
+void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
+                const ColorMap& map);
+void writeImage(const RegGrid& grid);  // to standard output, with maxMagnitude and colorMap
+
+// The same bytes through printf, one value at a time: the reference.
+void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,
+                         const ColorMap& map);
+
+// 8-bit RGB PNG of the same pixels.
+void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const ColorMap& map);
+
+}  // namespace fastlic

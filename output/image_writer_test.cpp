@@ -1,0 +1,124 @@
+#include "output/image_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "output/npy_writer.h"
+#include "tests/test_util.h"
+
+namespace fastlic {
+namespace {
+
+ColorMap standardColours() {
+    setColors();
+    ColorMap map(4);
+    for (std::int32_t i = 0; i < 4; ++i) *map.entry(i) = *colorMap.entry(i);
+    return map;
+}
+
+template <typename Write>
+std::string captured(Write write) {
+    std::FILE* f = std::tmpfile();
+    write(f);
+    std::string text(static_cast<std::size_t>(std::ftell(f)), '\0');
+    std::rewind(f);
+    const std::size_t got = std::fread(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    text.resize(got);
+    return text;
+}
+
+TEST(ImageWriter, ShadesTheMappedColourByTheLicValue) {
+    RegGrid g(1, 3);
+    g.vectors[0][0] = Vector(3, 4, 0);  // t = 0.5: red
+    g.licSums[0][0] = 51.0;
+    g.vectors[0][1] = Vector(0, 0, 0);  // t = 0: grey
+    g.licSums[0][1] = 255.0;
+    g.vectors[0][2] = Vector(6, 8, 0);  // t = 1: past the table, blue
+    g.licSums[0][2] = 0.0;
+    const ColorMap map = standardColours();
+    EXPECT_EQ(shadedColor(g, 0, 0, 10.0, map), Point(51, 0, 0, 1));
+    const std::string ppm = captured([&](std::FILE* f) { writeImage(g, f, 10.0, map); });
+    EXPECT_EQ(ppm, "P3\t3\t1\t255\n51 0 0\n100 100 100\n0 0 0\n");
+}
+
+TEST(ImageWriter, HeaderNamesColumnsFirstAndRasterRunsRowsOuter) {
+    RegGrid g(2, 3);
+    for (std::int32_t i = 0; i < 2; ++i)
+        for (std::int32_t j = 0; j < 3; ++j) g.licSums[i][j] = 255.0 * (3 * i + j) / 10.0;
+    const ColorMap map = standardColours();
+    const std::string ppm = captured([&](std::FILE* f) { writeImage(g, f, 1.0, map); });
+    EXPECT_EQ(ppm,
+              "P3\t3\t2\t255\n0 0 0\n10 10 10\n20 20 20\n30 30 30\n40 40 40\n50 50 50\n");
+}
+
+TEST(ImageWriter, RoundsAndLimitsComponents) {
+    EXPECT_EQ(toByte(0.0), 0);
+    EXPECT_EQ(toByte(50.49), 50);
+    EXPECT_EQ(toByte(50.5), 51);
+    EXPECT_EQ(toByte(50.999999999), 51);  // truncation would drop a level here
+    EXPECT_EQ(toByte(254.6), 255);
+    EXPECT_EQ(toByte(-3.0), 0);
+    EXPECT_EQ(toByte(300.0), 255);
+}
+
+TEST(ImageWriter, OutOfRangeTextureGivesLimitedComponents) {
+    RegGrid g(1, 2);
+    g.licSums[0][0] = 300.0;  // texture values above 255
+    g.licSums[0][1] = -5.0;
+    const ColorMap map = standardColours();
+    const std::string ppm = captured([&](std::FILE* f) { writeImage(g, f, 1.0, map); });
+    EXPECT_EQ(ppm, "P3\t2\t1\t255\n118 118 118\n0 0 0\n");
+}
+
+TEST(ImageWriter, ReferenceWriterGivesTheSameBytes) {
+    auto g = testing::makeGrid(
+        40, 30, [](auto i, auto j) { return testing::smoothField(i, j, 40, 30); },
+        [](auto i, auto j) { return testing::noise(i, j, 30, 2); });
+    for (std::int32_t i = 0; i < 40; ++i)
+        for (std::int32_t j = 0; j < 30; ++j) g->licSums[i][j] = g->texture[i][j] + 0.37;
+    const ColorMap map = standardColours();
+    const double largest = 50.0;
+    EXPECT_EQ(captured([&](std::FILE* f) { writeImage(*g, f, largest, map); }),
+              captured([&](std::FILE* f) { writeImageReference(*g, f, largest, map); }));
+}
+
+TEST(ImageWriter, RgbBytesMatchTheRaster) {
+    RegGrid g(1, 2);
+    g.vectors[0][0] = Vector(3, 4, 0);
+    g.licSums[0][0] = 51.0;
+    g.licSums[0][1] = 127.5;
+    const ColorMap map = standardColours();
+    EXPECT_EQ(renderRgb(g, 10.0, map), (std::vector<std::uint8_t>{51, 0, 0, 50, 50, 50}));
+}
+
+TEST(NpyWriter, HeaderIsAlignedAndDescribesTheArray) {
+    RegGrid g(2, 3);
+    g.licSums[1][2] = 0.25;
+    g.hitCounts[1][2] = 13;
+    const std::string lic = captured([&](std::FILE* f) { writeLicNpy(g, f); });
+    ASSERT_GE(lic.size(), 64u);
+    EXPECT_EQ(lic.substr(0, 8), std::string("\x93NUMPY\x01\x00", 8));
+    const std::size_t headerLength =
+        static_cast<unsigned char>(lic[8]) | static_cast<unsigned char>(lic[9]) << 8;
+    EXPECT_EQ((10 + headerLength) % 64, 0u);
+    const std::string header = lic.substr(10, headerLength);
+    EXPECT_EQ(header.find("{'descr': '<f8', 'fortran_order': False, 'shape': (2, 3), }"), 0u);
+    EXPECT_EQ(header.back(), '\n');
+    EXPECT_EQ(lic.size(), 10 + headerLength + 6 * 8);
+    double last;
+    std::memcpy(&last, lic.data() + lic.size() - 8, 8);
+    EXPECT_EQ(last, 0.25);
+
+    const std::string hits = captured([&](std::FILE* f) { writeHitsNpy(g, f); });
+    EXPECT_NE(hits.find("'descr': '<i4'"), std::string::npos);
+    std::int32_t lastHits;
+    std::memcpy(&lastHits, hits.data() + hits.size() - 4, 4);
+    EXPECT_EQ(lastHits, 13);
+}
+
+}  // namespace
+}  // namespace fastlic

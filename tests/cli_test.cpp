@@ -1,0 +1,228 @@
+// End-to-end: the built fastlic binary, run in a temporary directory.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/run_pipeline.h"
+#include "field/input_files.h"
+#include "lic/fast_lic.h"
+#include "output/color_map.h"
+#include "output/image_writer.h"
+#include "tests/test_util.h"
+
+namespace fastlic {
+namespace {
+
+using testing::readText;
+using testing::TempDir;
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs fastlic with args in dir; standard output and error are captured.
+Result runFastlic(const std::string& dir, const std::vector<std::string>& args) {
+    const std::string outPath = dir + "/.stdout", errPath = dir + "/.stderr";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr))
+            _exit(127);
+        std::vector<char*> argv{const_cast<char*>(FASTLIC_BINARY)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(FASTLIC_BINARY, argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    Result r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.out = readText(outPath);
+    r.err = readText(errPath);
+    unlink(outPath.c_str());
+    unlink(errPath.c_str());
+    return r;
+}
+
+void writeInputs(const TempDir& dir, std::int32_t rows = 256, std::int32_t cols = 256) {
+    testing::writeVectorFile(dir.file(vectorFileName), rows, cols, [=](auto i, auto j) {
+        return testing::smoothField(i, j, rows, cols);
+    });
+    testing::writeTextureFile(dir.file(textureFileName), rows, cols,
+                              [=](auto i, auto j) { return testing::noise(i, j, cols, 8); });
+}
+
+// The PPM the library gives for the inputs in dir, computed in this process
+// by the step-by-step reference.
+std::string expectedPpm(const TempDir& dir, std::int32_t rows = 256, std::int32_t cols = 256) {
+    RegGrid g(rows, cols);
+    readInputFilesReference(dir.file(vectorFileName), dir.file(textureFileName), g);
+    setColors();
+    computeFastLicReference(g);
+    std::FILE* f = std::tmpfile();
+    writeImageReference(g, f, maxMagnitude, colorMap);
+    std::string text(static_cast<std::size_t>(std::ftell(f)), '\0');
+    std::rewind(f);
+    text.resize(std::fread(text.data(), 1, text.size(), f));
+    std::fclose(f);
+    return text;
+}
+
+TEST(Cli, NoArgumentsWritesThePpmOfTheFixedFiles) {
+    TempDir dir;
+    writeInputs(dir);
+    const Result r = runFastlic(dir.path(), {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.substr(0, 15), "P3\t256\t256\t255\n");
+    EXPECT_TRUE(r.out == expectedPpm(dir)) << "the PPM differs from the reference";
+}
+
+TEST(Cli, MissingVectorFileIsReportedOnStandardOutput) {
+    TempDir dir;
+    writeInputs(dir);
+    unlink(dir.file(vectorFileName).c_str());
+    const Result r = runFastlic(dir.path(), {});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Bad Vector Filename: ps.vec.256.256.3\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Cli, MissingTextureFileIsReportedOnStandardOutput) {
+    TempDir dir;
+    writeInputs(dir);
+    unlink(dir.file(textureFileName).c_str());
+    const Result r = runFastlic(dir.path(), {});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Bad Texture Filename: noise.256.256\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Cli, WithNeitherFileOnlyTheVectorFileIsNamed) {
+    TempDir dir;
+    const Result r = runFastlic(dir.path(), {});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Bad Vector Filename: ps.vec.256.256.3\n");
+}
+
+TEST(Cli, TruncatedFileFailsWithItsNameAndNothingOnStandardOutput) {
+    TempDir dir;
+    writeInputs(dir);
+    const std::string text = readText(dir.file(textureFileName));
+    testing::writeText(dir.file(textureFileName), text.substr(0, text.size() / 2));
+    const Result r = runFastlic(dir.path(), {});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("fastlic: noise.256.256: ended after ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - 17), " of 65536 values\n");
+}
+
+TEST(Cli, DemoThenRunGivesAnImage) {
+    TempDir dir;
+    Result r = runFastlic(dir.path(), {"--demo", "."});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    r = runFastlic(dir.path(), {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.out == expectedPpm(dir));
+    // The demo's colours show: not every pixel is grey.
+    EXPECT_NE(r.out.find("\n0 0 "), std::string::npos);
+}
+
+TEST(Cli, OtherSizesAndPaths) {
+    TempDir dir;
+    ASSERT_EQ(runFastlic(dir.path(), {"--demo", "in", "--size", "40x70"}).status, 0);
+    const Result r = runFastlic(dir.path(), {"--size", "40x70", "--vectors", "in/ps.vec.256.256.3",
+                                             "--texture", "in/noise.256.256", "-o", "out.ppm"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    TempDir in;
+    std::rename((dir.path() + "/in/ps.vec.256.256.3").c_str(), in.file(vectorFileName).c_str());
+    std::rename((dir.path() + "/in/noise.256.256").c_str(), in.file(textureFileName).c_str());
+    EXPECT_TRUE(readText(dir.file("out.ppm")) == expectedPpm(in, 40, 70));
+}
+
+TEST(Cli, PngOutputIsAValidImageOfTheGridSize) {
+    TempDir dir;
+    ASSERT_EQ(runFastlic(dir.path(), {"--demo", ".", "--size", "30x50"}).status, 0);
+    const Result r = runFastlic(dir.path(), {"--size", "30x50", "-o", "x.png"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    const std::string png = readText(dir.file("x.png"));
+    ASSERT_GT(png.size(), 33u);
+    EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(png.substr(12, 4), "IHDR");
+    const auto be32 = [&](std::size_t at) {
+        return static_cast<unsigned>(static_cast<unsigned char>(png[at])) << 24 |
+               static_cast<unsigned>(static_cast<unsigned char>(png[at + 1])) << 16 |
+               static_cast<unsigned>(static_cast<unsigned char>(png[at + 2])) << 8 |
+               static_cast<unsigned>(static_cast<unsigned char>(png[at + 3]));
+    };
+    EXPECT_EQ(be32(16), 50u);  // width: columns
+    EXPECT_EQ(be32(20), 30u);  // height: rows
+    EXPECT_EQ(png[24], 8);     // bit depth
+    EXPECT_EQ(png[25], 2);     // RGB
+}
+
+TEST(Cli, LicAndHitsArraysHoldTheExactResult) {
+    TempDir dir;
+    writeInputs(dir, 64, 48);
+    const Result r = runFastlic(dir.path(), {"--size", "64x48", "--lic", "lic.npy", "--hits", "hits.npy"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");  // arrays only: no image unless -o asks
+    RegGrid g(64, 48);
+    readInputFilesReference(dir.file(vectorFileName), dir.file(textureFileName), g);
+    computeFastLicReference(g);
+    const std::string lic = readText(dir.file("lic.npy"));
+    const std::string hits = readText(dir.file("hits.npy"));
+    ASSERT_EQ(lic.substr(0, 6), "\x93NUMPY");
+    const std::size_t licHeader = 10 + (static_cast<unsigned char>(lic[8]) | static_cast<unsigned char>(lic[9]) << 8);
+    const std::size_t hitsHeader = 10 + (static_cast<unsigned char>(hits[8]) | static_cast<unsigned char>(hits[9]) << 8);
+    EXPECT_NE(lic.find("'shape': (64, 48)"), std::string::npos);
+    ASSERT_EQ(lic.size(), licHeader + 64 * 48 * 8);
+    ASSERT_EQ(hits.size(), hitsHeader + 64 * 48 * 4);
+    EXPECT_EQ(std::memcmp(lic.data() + licHeader, g.licSums.data(), 64 * 48 * 8), 0);
+    EXPECT_EQ(std::memcmp(hits.data() + hitsHeader, g.hitCounts.data(), 64 * 48 * 4), 0);
+
+    const Result both = runFastlic(dir.path(), {"--size", "64x48", "--lic", "lic2.npy", "-o", "-"});
+    EXPECT_EQ(both.out.substr(0, 13), "P3\t48\t64\t255\n");
+}
+
+TEST(Cli, BadOptionsGiveOneLineAndStatusTwo) {
+    TempDir dir;
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--nonsense"}, {"--size", "0x5"}, {"--size", "-3x5"}, {"--size", "12"},
+             {"--size", "axb"}, {"-o", "image.jpg"}, {"--threads", "0"}}) {
+        const Result r = runFastlic(dir.path(), args);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.rfind("fastlic: ", 0), 0u) << r.err;
+    }
+    EXPECT_EQ(runFastlic(dir.path(), {"--size", "0x5"}).err,
+              "fastlic: --size: expected ROWSxCOLS, two positive whole numbers whose product is "
+              "below 2^31, found \"0x5\"\n");
+}
+
+TEST(Cli, HelpAndVersion) {
+    TempDir dir;
+    const Result help = runFastlic(dir.path(), {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--vectors"), std::string::npos);
+    EXPECT_NE(help.out.find("--lic"), std::string::npos);
+    const Result version = runFastlic(dir.path(), {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("fastlic ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace fastlic

@@ -1,0 +1,140 @@
+#include "tests/test_util.h"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fastlic::testing {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "fastlic-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void writeVectorFile(const std::string& path, std::int32_t rows, std::int32_t cols,
+                     const VectorFn& f) {
+    std::string text;
+    char buf[64];
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j) {
+            const Vector v = f(i, j);
+            char* p = std::to_chars(buf, buf + 30, v.x).ptr;
+            *p++ = ' ';
+            p = std::to_chars(p, p + 30, v.y).ptr;
+            *p++ = '\n';
+            text.append(buf, p);
+        }
+    writeText(path, text);
+}
+
+void writeTextureFile(const std::string& path, std::int32_t rows, std::int32_t cols,
+                      const TextureFn& f) {
+    std::string text;
+    for (std::int32_t i = 0; i < rows; ++i) {
+        for (std::int32_t j = 0; j < cols; ++j) {
+            text += std::to_string(f(i, j));
+            text += j + 1 < cols ? ' ' : '\n';
+        }
+    }
+    writeText(path, text);
+}
+
+void writeText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::unique_ptr<RegGrid> makeGrid(std::int32_t rows, std::int32_t cols, const VectorFn& v,
+                                  const TextureFn& t) {
+    auto grid = std::make_unique<RegGrid>(rows, cols);
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j) {
+            grid->vectors[i][j] = v(i, j);
+            grid->texture[i][j] = t(i, j);
+        }
+    return grid;
+}
+
+namespace {
+
+std::uint64_t mix(std::uint64_t z) {
+    z += 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+double unit(std::uint64_t z) { return static_cast<double>(z >> 11) * 0x1.0p-53; }
+
+}  // namespace
+
+Vector smoothField(std::int32_t i, std::int32_t j, std::int32_t rows, std::int32_t cols) {
+    const double u = (i + 0.5) / rows - 0.45;
+    const double v = (j + 0.5) / cols - 0.55;
+    const double k = 1.0 / (u * u + v * v + 0.01);
+    return {-v * k + 0.3 * std::sin(7.0 * v), u * k + 0.2, 0.0};
+}
+
+Vector randomField(std::int32_t i, std::int32_t j, std::int32_t cols, std::uint64_t seed) {
+    const std::uint64_t z = mix(seed ^ (static_cast<std::uint64_t>(i) * cols + j));
+    return {unit(z) * 2.0 - 1.0, unit(mix(z)) * 2.0 - 1.0, 0.0};
+}
+
+Vector mixedField(std::int32_t i, std::int32_t j, std::int32_t rows, std::int32_t cols) {
+    const std::uint64_t z = mix(static_cast<std::uint64_t>(i) * cols + j);
+    const std::int32_t band = (i * 8 / rows) * 8 + (j * 8 / cols);
+    switch (band % 5) {
+        case 0: return {0.0, 0.0, 0.0};                                      // zero patch
+        case 1: return {3e-7 * (unit(z) - 0.5), 4e-7, 0.0};                  // tiny, unscaled
+        case 2: return {1e150 * (unit(z) - 0.3), -7e149, 0.0};               // huge
+        case 3: return {unit(z) - 0.5, unit(mix(z)) - 0.5, 0.0};             // random
+        default: return smoothField(i, j, rows, cols);
+    }
+}
+
+std::int32_t noise(std::int32_t i, std::int32_t j, std::int32_t cols, std::uint64_t seed) {
+    return static_cast<std::int32_t>(mix(seed * 7919 + static_cast<std::uint64_t>(i) * cols + j) >> 56);
+}
+
+std::string firstDifference(const RegGrid& expected, const RegGrid& actual) {
+    if (expected.rows != actual.rows || expected.cols != actual.cols) return "grid sizes differ";
+    for (std::int32_t i = 0; i < expected.rows; ++i)
+        for (std::int32_t j = 0; j < expected.cols; ++j) {
+            const double a = expected.licSums[i][j];
+            const double b = actual.licSums[i][j];
+            const std::int32_t ha = expected.hitCounts[i][j];
+            const std::int32_t hb = actual.hitCounts[i][j];
+            if (std::memcmp(&a, &b, sizeof a) != 0 || ha != hb) {
+                char msg[200];
+                std::snprintf(msg, sizeof msg,
+                              "first difference at pixel (%d, %d): lic %.17g vs %.17g, hits %d vs %d",
+                              i, j, a, b, ha, hb);
+                return msg;
+            }
+        }
+    return "";
+}
+
+}  // namespace fastlic::testing

@@ -1,0 +1,54 @@
+// Shared helpers of the tests: temporary directories, generated input
+// files and grids, and a bitwise comparison of two convolved grids.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "field/reg_grid.h"
+
+namespace fastlic::testing {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+using VectorFn = std::function<Vector(std::int32_t, std::int32_t)>;
+using TextureFn = std::function<std::int32_t(std::int32_t, std::int32_t)>;
+
+// One "x y" pair per line, shortest round-trip form.
+void writeVectorFile(const std::string& path, std::int32_t rows, std::int32_t cols,
+                     const VectorFn& f);
+// One row of values per line.
+void writeTextureFile(const std::string& path, std::int32_t rows, std::int32_t cols,
+                      const TextureFn& f);
+void writeText(const std::string& path, const std::string& text);
+std::string readText(const std::string& path);
+
+std::unique_ptr<RegGrid> makeGrid(std::int32_t rows, std::int32_t cols, const VectorFn& v,
+                                  const TextureFn& t);
+
+// Fields of the exactness tests: smooth, random, and mixed (zero patches,
+// tiny unscaled vectors, huge magnitudes).
+Vector smoothField(std::int32_t i, std::int32_t j, std::int32_t rows, std::int32_t cols);
+Vector randomField(std::int32_t i, std::int32_t j, std::int32_t cols, std::uint64_t seed);
+Vector mixedField(std::int32_t i, std::int32_t j, std::int32_t rows, std::int32_t cols);
+std::int32_t noise(std::int32_t i, std::int32_t j, std::int32_t cols, std::uint64_t seed);
+
+// "" when both grids hold the same bits in licSums and hitCounts; otherwise
+// the first pixel that differs, with both values.
+std::string firstDifference(const RegGrid& expected, const RegGrid& actual);
+
+}  // namespace fastlic::testing

@@ -27,7 +27,7 @@ Flow demoFlow(double u, double v) {
     for (const auto& w : vortices) {
         const double du = u - w.u;
         const double dv = v - w.v;
-        const double k = w.strength / (du * du + dv * dv + 0.004);
+        const double k = w.strength / (du * du + dv * dv + 0.0008);
         f.x += -dv * k;
         f.y += du * k;
     }

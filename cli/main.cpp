@@ -8,9 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
+
+#include <unistd.h>
 
 #include "app/demo.h"
 #include "app/run_pipeline.h"
@@ -51,6 +55,32 @@ bool parseSize(const std::string& text, Size& size) {
     size.rows = static_cast<std::int32_t>(rows);
     size.cols = static_cast<std::int32_t>(cols);
     return true;
+}
+
+// What the grid and the engine's buffers take per cell, with some room to spare.
+constexpr std::uint64_t bytesPerCell = 56;
+
+// Physical memory, or the control group's limit when that is lower. Linux
+// lends memory it does not have, so a grid beyond this would be allocated
+// and the process then killed while filling it.
+std::uint64_t memoryLimit() {
+    std::uint64_t limit = UINT64_MAX;
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && pageSize > 0)
+        limit = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+    for (const char* file : {"/sys/fs/cgroup/memory.max",
+                             "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+        std::ifstream in(file);
+        std::uint64_t value = 0;
+        if (in >> value && value > 0 && value < limit) limit = value;
+    }
+    return limit;
+}
+
+std::string gigabytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
+    return text;
 }
 
 enum class ImageFormat { none, ppm, png };
@@ -131,24 +161,38 @@ int run(int argc, char** argv) {
         format = ImageFormat::none;
     }
 
+    const std::uint64_t cells = static_cast<std::uint64_t>(size.rows) * size.cols;
+    const std::uint64_t available = memoryLimit();
+    if (cells * bytesPerCell > available)
+        return fail(exitUsage, "--size " + sizeText + ": the grid needs " +
+                                   gigabytes(cells * bytesPerCell) + " of memory, this machine has " +
+                                   gigabytes(available));
+
     try {
+        // Every output file is created before the computation, so that a
+        // path that cannot be written fails at once, and each is renamed
+        // into place only when all are written.
+        std::unique_ptr<OutputFile> imageFile, licFile, hitsFile;
+        if (format != ImageFormat::none && !imageToStdout)
+            imageFile = std::make_unique<OutputFile>(output);
+        if (!licPath.empty()) licFile = std::make_unique<OutputFile>(licPath);
+        if (!hitsPath.empty()) hitsFile = std::make_unique<OutputFile>(hitsPath);
+
         RegGrid& grid = computeRun(settings);
-        if (format != ImageFormat::none) {
-            if (imageToStdout) {
-                writeImage(grid);
-            } else {
-                writeOutputFile(output, [&](std::FILE* f) {
-                    if (format == ImageFormat::png)
-                        writePng(grid, f, maxMagnitude, colorMap);
-                    else
-                        writeImage(grid, f, maxMagnitude, colorMap);
-                });
-            }
+        if (imageFile) {
+            imageFile->write([&](std::FILE* f) {
+                if (format == ImageFormat::png)
+                    writePng(grid, f, maxMagnitude, colorMap);
+                else
+                    writeImage(grid, f, maxMagnitude, colorMap);
+            });
+        } else if (format != ImageFormat::none) {
+            writeImage(grid);
         }
-        if (!licPath.empty())
-            writeOutputFile(licPath, [&](std::FILE* f) { writeLicNpy(grid, f); });
-        if (!hitsPath.empty())
-            writeOutputFile(hitsPath, [&](std::FILE* f) { writeHitsNpy(grid, f); });
+        if (licFile) licFile->write([&](std::FILE* f) { writeLicNpy(grid, f); });
+        if (hitsFile) hitsFile->write([&](std::FILE* f) { writeHitsNpy(grid, f); });
+        for (const auto& file : {imageFile.get(), licFile.get(), hitsFile.get()})
+            if (file) file->commit();
     } catch (const BadFilename& e) {
         std::printf("%s\n", e.what());
         return exitInput;
@@ -158,6 +202,8 @@ int run(int argc, char** argv) {
         return fail(exitFailed, e.what());
     } catch (const std::bad_alloc&) {
         return fail(exitFailed, "not enough memory for a " + sizeText + " grid");
+    } catch (const std::exception& e) {
+        return fail(exitFailed, e.what());
     }
     return 0;
 }

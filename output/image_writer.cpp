@@ -75,7 +75,13 @@ void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }
 
-void writeImage(const RegGrid& grid) { writeImage(grid, stdout, maxMagnitude, colorMap); }
+void writeImage(const RegGrid& grid) {
+    try {
+        writeImage(grid, stdout, maxMagnitude, colorMap);
+    } catch (const OutputError& e) {
+        throw OutputError(std::string("standard output: ") + e.what());
+    }
+}
 
 void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,
                          const ColorMap& map) {

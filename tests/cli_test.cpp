@@ -1,5 +1,4 @@
 // End-to-end: the built fastlic binary, run in a temporary directory.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,34 +21,11 @@ namespace {
 using testing::readText;
 using testing::TempDir;
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
+using Result = testing::ProcessResult;
 
 // Runs fastlic with args in dir; standard output and error are captured.
 Result runFastlic(const std::string& dir, const std::vector<std::string>& args) {
-    const std::string outPath = dir + "/.stdout", errPath = dir + "/.stderr";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(127);
-        if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr))
-            _exit(127);
-        std::vector<char*> argv{const_cast<char*>(FASTLIC_BINARY)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(FASTLIC_BINARY, argv.data());
-        _exit(127);
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    Result r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    r.out = readText(outPath);
-    r.err = readText(errPath);
-    unlink(outPath.c_str());
-    unlink(errPath.c_str());
-    return r;
+    return testing::runProcess(FASTLIC_BINARY, dir, args);
 }
 
 void writeInputs(const TempDir& dir, std::int32_t rows = 256, std::int32_t cols = 256) {

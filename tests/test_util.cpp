@@ -1,6 +1,11 @@
 #include "tests/test_util.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <charconv>
 #include <cmath>
@@ -135,6 +140,61 @@ std::string firstDifference(const RegGrid& expected, const RegGrid& actual) {
             }
         }
     return "";
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::string& dir,
+                           const std::vector<std::string>& args, const ProcessOptions& options) {
+    const std::string outPath = options.stdoutPath.empty() ? captures_.file("out") : options.stdoutPath;
+    const std::string errPath = captures_.file("err");
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+        close(out);
+        close(err);
+        if (options.closeStdout) close(1);
+        if (options.dropRoot && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(127);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+ProcessResult ChildProcess::wait() {
+    int wstatus = 0;
+    waitpid(pid_, &wstatus, 0);
+    pid_ = -1;
+    ProcessResult r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.out = readText(captures_.file("out"));
+    r.err = readText(captures_.file("err"));
+    return r;
+}
+
+ProcessResult runProcess(const std::string& program, const std::string& dir,
+                         const std::vector<std::string>& args, const ProcessOptions& options) {
+    return ChildProcess(program, dir, args, options).wait();
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace fastlic::testing

@@ -1,12 +1,16 @@
 // Shared helpers of the tests: temporary directories, generated input
-// files and grids, and a bitwise comparison of two convolved grids.
+// files and grids, a bitwise comparison of two convolved grids, and
+// running a program as a child process.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "field/reg_grid.h"
 
@@ -50,5 +54,40 @@ std::int32_t noise(std::int32_t i, std::int32_t j, std::int32_t cols, std::uint6
 // "" when both grids hold the same bits in licSums and hitCounts; otherwise
 // the first pixel that differs, with both values.
 std::string firstDifference(const RegGrid& expected, const RegGrid& actual);
+
+struct ProcessResult {
+    int status = -1;  // the exit status, or 128 + the signal that ended it
+    std::string out, err;
+};
+
+struct ProcessOptions {
+    std::string stdoutPath;    // standard output goes here instead of being captured
+    bool closeStdout = false;  // start with standard output closed
+    bool dropRoot = false;     // when run as root, run the child as nobody so that
+                               // file permissions apply to it
+};
+
+// A program started in dir with args; standard output and error are captured
+// in files outside dir, so that dir holds only what the program made.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::string& dir,
+                 const std::vector<std::string>& args, const ProcessOptions& options = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    pid_t pid() const { return pid_; }
+    ProcessResult wait();
+
+private:
+    TempDir captures_;
+    pid_t pid_ = -1;
+};
+
+ProcessResult runProcess(const std::string& program, const std::string& dir,
+                         const std::vector<std::string>& args, const ProcessOptions& options = {});
+
+// The names in dir, sorted.
+std::vector<std::string> listDir(const std::string& dir);
 
 }  // namespace fastlic::testing

@@ -1,0 +1,140 @@
+// Micro-benchmarks of the engine's parts, each beside its reference.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "app/demo.h"
+#include "field/input_files.h"
+#include "lic/fast_lic.h"
+#include "lic/seed_kernel.h"
+#include "output/color_map.h"
+#include "output/image_writer.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using namespace fastlic;
+
+std::unique_ptr<RegGrid> demoGrid(std::int32_t size) {
+    static testing::TempDir dir;
+    writeDemoInputs(dir.path(), size, size);
+    auto grid = std::make_unique<RegGrid>(size, size);
+    readInputFiles(dir.file("ps.vec.256.256.3"), dir.file("noise.256.256"), *grid);
+    return grid;
+}
+
+void BM_Rk4StepReference(benchmark::State& state) {
+    auto grid = demoGrid(256);
+    Point p = seedPoint(100, 100);
+    for (auto _ : state) {
+        rk4Step(*grid, p, 0.5);
+        if (p.x > 240) p = seedPoint(100, 100);
+        benchmark::DoNotOptimize(p);
+    }
+}
+BENCHMARK(BM_Rk4StepReference);
+
+void BM_TraceStreamlineReference(benchmark::State& state) {
+    auto grid = demoGrid(256);
+    Streamline s;
+    std::int32_t n = 0;
+    for (auto _ : state) {
+        traceStreamline(*grid, s, (n >> 8) & 255, n & 255);
+        benchmark::DoNotOptimize(s);
+        ++n;
+    }
+}
+BENCHMARK(BM_TraceStreamlineReference);
+
+// Tracing plus the 19 convolution steps of one seed.
+void BM_SeedReference(benchmark::State& state) {
+    auto grid = demoGrid(256);
+    Streamline s;
+    std::int32_t n = 0;
+    for (auto _ : state) {
+        traceStreamline(*grid, s, (n >> 8) & 255, n & 255);
+        std::int32_t count;
+        double average = convolveCenter(*grid, s, count);
+        const double centre = average;
+        const std::int32_t centreCount = count;
+        for (std::int32_t k = 1; k <= slideSteps; ++k) convolveForward(*grid, s, average, k, count);
+        average = centre;
+        count = centreCount;
+        for (std::int32_t k = 1; k <= slideSteps; ++k) convolveBackward(*grid, s, average, -k, count);
+        ++n;
+    }
+}
+BENCHMARK(BM_SeedReference);
+
+void BM_SeedEngine(benchmark::State& state) {
+    auto grid = demoGrid(256);
+    detail::PreparedField field;
+    detail::prepareField(*grid, field, 1);
+    detail::SeedContributions out;
+    std::int32_t n = 0;
+    for (auto _ : state) {
+        detail::seedContributions(field, (n >> 8) & 255, n & 255, out);
+        benchmark::DoNotOptimize(out);
+        ++n;
+    }
+}
+BENCHMARK(BM_SeedEngine);
+
+void BM_ComputeFastLicReference(benchmark::State& state) {
+    auto grid = demoGrid(static_cast<std::int32_t>(state.range(0)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        RegGrid work(grid->rows, grid->cols);
+        std::copy_n(grid->vectors.data(), grid->cellCount(), work.vectors.data());
+        std::copy_n(grid->texture.data(), grid->cellCount(), work.texture.data());
+        state.ResumeTiming();
+        computeFastLicReference(work);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0) * state.range(0));
+}
+BENCHMARK(BM_ComputeFastLicReference)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond);
+
+void BM_ComputeFastLic(benchmark::State& state) {
+    auto grid = demoGrid(static_cast<std::int32_t>(state.range(0)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        RegGrid work(grid->rows, grid->cols);
+        std::copy_n(grid->vectors.data(), grid->cellCount(), work.vectors.data());
+        std::copy_n(grid->texture.data(), grid->cellCount(), work.texture.data());
+        state.ResumeTiming();
+        computeFastLic(work, static_cast<int>(state.range(1)));
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0) * state.range(0));
+}
+BENCHMARK(BM_ComputeFastLic)
+    ->Args({256, 1})->Args({256, 2})->Args({1024, 1})->Args({1024, 2})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+
+template <void (*Read)(const std::string&, const std::string&, RegGrid&)>
+void BM_Read(benchmark::State& state) {
+    static testing::TempDir dir;
+    writeDemoInputs(dir.path(), 256, 256);
+    RegGrid grid(256, 256);
+    for (auto _ : state) Read(dir.file("ps.vec.256.256.3"), dir.file("noise.256.256"), grid);
+    state.SetItemsProcessed(state.iterations() * 256 * 256);
+}
+BENCHMARK(BM_Read<readInputFilesReference>)->Name("BM_ReadReference")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Read<readInputFiles>)->Name("BM_Read")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+template <void (*Write)(const RegGrid&, std::FILE*, double, const ColorMap&)>
+void BM_Write(benchmark::State& state) {
+    auto grid = demoGrid(256);
+    setColors();
+    computeFastLic(*grid, 1);
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    for (auto _ : state) Write(*grid, sink, maxMagnitude, colorMap);
+    std::fclose(sink);
+    state.SetItemsProcessed(state.iterations() * 256 * 256);
+}
+BENCHMARK(BM_Write<writeImageReference>)->Name("BM_WriteReference")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Write<writeImage>)->Name("BM_Write")->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

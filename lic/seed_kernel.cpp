@@ -1,0 +1,285 @@
+#include "lic/seed_kernel.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace fastlic::detail {
+
+namespace {
+
+#if defined(__SSE2__)
+constexpr bool packedKernel = true;
+#else
+constexpr bool packedKernel = false;
+#endif
+
+// Wraps a padded index back into 0..n-1 (the halo is narrower than n).
+std::int32_t unpad(std::int32_t padded, std::int32_t pad, std::int32_t n) {
+    const std::int32_t v = padded - pad;
+    return v < 0 ? v + n : v >= n ? v - n : v;
+}
+
+}  // namespace
+
+void prepareField(const RegGrid& grid, PreparedField& field, int threads) {
+    const std::int32_t rows = grid.rows, cols = grid.cols;
+    // The lockstep kernel forms cells from 16-bit halves.
+    const bool lockstep = packedKernel && rows >= lockstepPad && cols >= lockstepPad &&
+                          rows + 2 * lockstepPad <= 32767 && cols + 2 * lockstepPad <= 32767;
+    field.rows = rows;
+    field.cols = cols;
+    field.pad = lockstep ? lockstepPad : 0;
+    field.stride = cols + 2 * field.pad;
+    field.texture = grid.texture.data();
+    const std::int32_t paddedRows = rows + 2 * field.pad;
+    field.steps.resize(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(field.stride));
+    field.rowStart.resize(static_cast<std::size_t>(paddedRows));
+    field.colOf.resize(static_cast<std::size_t>(field.stride));
+    for (std::int32_t pr = 0; pr < paddedRows; ++pr)
+        field.rowStart[static_cast<std::size_t>(pr)] = unpad(pr, field.pad, rows) * cols;
+    for (std::int32_t pc = 0; pc < field.stride; ++pc)
+        field.colOf[static_cast<std::size_t>(pc)] = unpad(pc, field.pad, cols);
+
+    const Vector* vectors = grid.vectors.data();
+    const std::int32_t stride = field.stride;
+    Direction* out = field.steps.data();
+#pragma omp parallel for num_threads(threads) schedule(static)
+    for (std::int32_t pr = 0; pr < paddedRows; ++pr) {
+        const std::int32_t row = unpad(pr, field.pad, rows);
+        for (std::int32_t pc = 0; pc < stride; ++pc) {
+            const Vector& v = vectors[static_cast<std::size_t>(row) * static_cast<std::size_t>(cols) +
+                                      static_cast<std::size_t>(unpad(pc, field.pad, cols))];
+            const Vector k = (isNearZero(v) ? v : normalize(v)) * 0.5;
+            out[static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride) +
+                static_cast<std::size_t>(pc)] = {k.x, k.y};
+        }
+    }
+}
+
+namespace {
+
+struct Position {
+    double x, y;
+};
+
+// Cell index of (x, y), or -1 when the point maps outside the grid.
+inline std::int32_t cellIndex(const PreparedField& f, double x, double y) {
+    const std::int32_t r = wrapCoordinate(x, f.rows);
+    const std::int32_t c = wrapCoordinate(y, f.cols);
+    return (r | c) < 0 ? -1 : r * f.cols + c;
+}
+
+// The increment u x h at (x, y): the table's u x 0.5, negated (exactly) for
+// h = -0.5; zero outside the grid.
+inline Direction incrementAt(const PreparedField& f, double x, double y, double sign) {
+    const std::int32_t r = wrapCoordinate(x, f.rows);
+    const std::int32_t c = wrapCoordinate(y, f.cols);
+    const Direction k = (r | c) < 0 ? Direction{0.0, 0.0} : f.stepOf(r, c);
+    return {k.x * sign, k.y * sign};
+}
+
+// rk4Step on x and y alone: z stays 0 and w 1 on every traced point, and
+// neither takes part in a lookup. sign is +1 forward, -1 backward.
+inline void step(const PreparedField& f, Position& p, double sign) {
+    constexpr double sixth = 1.0 / 6.0;
+    constexpr double third = 1.0 / 3.0;
+    const auto [k1x, k1y] = incrementAt(f, p.x, p.y, sign);
+    const auto [k2x, k2y] = incrementAt(f, p.x + k1x * 0.5, p.y + k1y * 0.5, sign);
+    const auto [k3x, k3y] = incrementAt(f, p.x + k2x * 0.5, p.y + k2y * 0.5, sign);
+    const auto [k4x, k4y] = incrementAt(f, p.x + k3x, p.y + k3y, sign);
+    const double sx = ((sixth * k1x + third * k2x) + third * k3x) + sixth * k4x;
+    const double sy = ((sixth * k1y + third * k2y) + third * k3y) + sixth * k4y;
+    p.x = sx + p.x;
+    p.y = sy + p.y;
+}
+
+}  // namespace
+
+void seedContributions(const PreparedField& f, std::int32_t row, std::int32_t col,
+                       SeedContributions& out) {
+    constexpr int reach = streamlineReach;
+    // Index reach + k holds position k, -19..+19.
+    std::int32_t cells[2 * reach + 1];
+    double tex[2 * reach + 1];
+    const auto mapPoint = [&](int slot, double x, double y) {
+        const std::int32_t cell = cellIndex(f, x, y);
+        cells[slot] = cell;
+        tex[slot] = cell < 0 ? 0.0 : static_cast<double>(f.texture[cell]);
+    };
+
+    const double seedX = static_cast<double>(row) + 0.5;
+    const double seedY = static_cast<double>(col) + 0.5;
+    mapPoint(reach, seedX, seedY);
+    Position fwd{seedX, seedY};
+    Position bwd{seedX, seedY};
+    for (int n = 1; n <= reach; ++n) {
+        step(f, fwd, +1.0);
+        mapPoint(reach + n, fwd.x, fwd.y);
+        step(f, bwd, -1.0);
+        mapPoint(reach - n, bwd.x, bwd.y);
+    }
+
+    std::int32_t size = 0;
+    std::int32_t centreCount = 0;
+    double sum = 0.0;
+    for (int m = -filterHalfLength; m <= filterHalfLength; ++m) {
+        if (cells[reach + m] >= 0) {
+            sum = sum + tex[reach + m];
+            ++centreCount;
+        }
+    }
+    double centre = 0.0;
+    if (cells[reach] >= 0) {
+        centre = sum * (1.0 / centreCount);
+        out.cells[size] = cells[reach];
+        out.values[size] = centre;
+        ++size;
+    }
+
+    // dir = +1: position k enters k + 10 and drops k - 11; dir = -1 mirrors.
+    for (int dir = 1; dir >= -1; dir -= 2) {
+        double average = centre;
+        std::int32_t count = centreCount;
+        for (int n = 1; n <= slideSteps; ++n) {
+            const int k = reach + dir * n;
+            if (cells[k] < 0) continue;
+            const int entering = k + dir * filterHalfLength;
+            const int leaving = k - dir * (filterHalfLength + 1);
+            const std::int32_t updated =
+                count + (cells[entering] >= 0 ? 1 : 0) - (cells[leaving] >= 0 ? 1 : 0);
+            if (updated <= 0) continue;
+            count = updated;
+            const double reciprocal = 1.0 / count;
+            average = (tex[entering] - tex[leaving]) * reciprocal + average;
+            out.cells[size] = cells[k];
+            out.values[size] = average;
+            ++size;
+        }
+    }
+    out.size = size;
+}
+
+#if defined(__SSE2__)
+
+void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
+                               const std::int32_t* cols, SeedContributions* out) {
+    constexpr int seeds = lockstepBatch;
+    constexpr int reach = streamlineReach;
+    // (x, y) of a point in one register: each packed operation is the same
+    // IEEE operation on both coordinates as the scalar code.
+    const __m128d sixth = _mm_set1_pd(1.0 / 6.0);
+    const __m128d third = _mm_set1_pd(1.0 / 3.0);
+    const __m128d half = _mm_set1_pd(0.5);
+    const double* steps = &f.steps.data()->x;
+    // The table index of a point: truncated row x stride + truncated column,
+    // plus the halo; both halves fit in 16 bits, so one multiply-add of
+    // words forms it.
+    const __m128i weights = _mm_set_epi16(0, 0, 0, 0, 0, 0, 1, static_cast<short>(f.stride));
+    const std::int32_t origin = f.pad * f.stride + f.pad;
+    const auto indexOf = [weights, origin](__m128i t) {
+        return static_cast<std::uint32_t>(
+            _mm_cvtsi128_si32(_mm_madd_epi16(_mm_packs_epi32(t, t), weights)) + origin);
+    };
+    const auto stepAt = [steps, indexOf](__m128d p) {
+        return _mm_loadu_pd(steps + 2 * indexOf(_mm_cvttpd_epi32(p)));
+    };
+
+    // Backward steps use u x -0.5 = -(u x 0.5) exactly, so they subtract the
+    // forward increments where forward steps add them; the sum of the four
+    // weighted increments is negated the same way.
+    __m128d fwd[seeds], bwd[seeds];
+    std::uint32_t fwdIndex[seeds], bwdIndex[seeds];
+    // truncated[s][reach + k]: the truncated row (low half) and column (high
+    // half) of seed s's position k.
+    std::int64_t truncated[seeds][2 * reach + 1];
+    for (int s = 0; s < seeds; ++s) {
+        fwd[s] = bwd[s] = _mm_set_pd(static_cast<double>(cols[s]) + 0.5,
+                                     static_cast<double>(rows[s]) + 0.5);
+        const __m128i t = _mm_cvttpd_epi32(fwd[s]);
+        fwdIndex[s] = bwdIndex[s] = indexOf(t);
+        truncated[s][reach] = _mm_cvtsi128_si64(t);
+    }
+    for (int n = 1; n <= reach; ++n) {
+#pragma GCC unroll 4
+        for (int s = 0; s < seeds; ++s) {
+            const __m128d k1 = _mm_loadu_pd(steps + 2 * fwdIndex[s]);
+            const __m128d k2 = stepAt(_mm_add_pd(fwd[s], _mm_mul_pd(k1, half)));
+            const __m128d k3 = stepAt(_mm_add_pd(fwd[s], _mm_mul_pd(k2, half)));
+            const __m128d k4 = stepAt(_mm_add_pd(fwd[s], k3));
+            const __m128d sum = _mm_add_pd(
+                _mm_add_pd(_mm_add_pd(_mm_mul_pd(sixth, k1), _mm_mul_pd(third, k2)),
+                           _mm_mul_pd(third, k3)),
+                _mm_mul_pd(sixth, k4));
+            fwd[s] = _mm_add_pd(sum, fwd[s]);
+            const __m128i tf = _mm_cvttpd_epi32(fwd[s]);
+            fwdIndex[s] = indexOf(tf);
+            truncated[s][reach + n] = _mm_cvtsi128_si64(tf);
+
+            const __m128d j1 = _mm_loadu_pd(steps + 2 * bwdIndex[s]);
+            const __m128d j2 = stepAt(_mm_sub_pd(bwd[s], _mm_mul_pd(j1, half)));
+            const __m128d j3 = stepAt(_mm_sub_pd(bwd[s], _mm_mul_pd(j2, half)));
+            const __m128d j4 = stepAt(_mm_sub_pd(bwd[s], j3));
+            const __m128d back = _mm_add_pd(
+                _mm_add_pd(_mm_add_pd(_mm_mul_pd(sixth, j1), _mm_mul_pd(third, j2)),
+                           _mm_mul_pd(third, j3)),
+                _mm_mul_pd(sixth, j4));
+            bwd[s] = _mm_sub_pd(bwd[s], back);
+            const __m128i tb = _mm_cvttpd_epi32(bwd[s]);
+            bwdIndex[s] = indexOf(tb);
+            truncated[s][reach - n] = _mm_cvtsi128_si64(tb);
+        }
+    }
+
+    const std::int32_t* rowStart = f.rowStart.data() + f.pad;
+    const std::int32_t* colOf = f.colOf.data() + f.pad;
+    std::int32_t cells[seeds][2 * reach + 1];
+    for (int s = 0; s < seeds; ++s)
+        for (int m = 0; m <= 2 * reach; ++m) {
+            const auto t = static_cast<std::uint64_t>(truncated[s][m]);
+            cells[s][m] = rowStart[static_cast<std::int32_t>(t & 0xffffffffu)] +
+                          colOf[static_cast<std::int32_t>(t >> 32)];
+        }
+
+    // Every window holds 21 samples, so every reciprocal is that of 21.
+    constexpr std::int32_t window = 2 * filterHalfLength + 1;
+    const double reciprocal = 1.0 / window;
+    for (int s = 0; s < seeds; ++s) {
+        double tex[2 * reach + 1];
+        for (int m = 0; m <= 2 * reach; ++m) tex[m] = static_cast<double>(f.texture[cells[s][m]]);
+        double sum = 0.0;
+        for (int m = -filterHalfLength; m <= filterHalfLength; ++m) sum = sum + tex[reach + m];
+        const double centre = sum * (1.0 / window);
+        SeedContributions& o = out[s];
+        o.cells[0] = cells[s][reach];
+        o.values[0] = centre;
+        double average = centre;
+        for (int k = 1; k <= slideSteps; ++k) {
+            average = (tex[reach + k + filterHalfLength] - tex[reach + k - filterHalfLength - 1]) *
+                          reciprocal +
+                      average;
+            o.cells[k] = cells[s][reach + k];
+            o.values[k] = average;
+        }
+        average = centre;
+        for (int k = 1; k <= slideSteps; ++k) {
+            average = (tex[reach - k - filterHalfLength] - tex[reach - k + filterHalfLength + 1]) *
+                          reciprocal +
+                      average;
+            o.cells[slideSteps + k] = cells[s][reach - k];
+            o.values[slideSteps + k] = average;
+        }
+        o.size = maxContributions;
+    }
+}
+
+#else
+
+void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
+                               const std::int32_t* cols, SeedContributions* out) {
+    for (int s = 0; s < lockstepBatch; ++s) seedContributions(f, rows[s], cols[s], out[s]);
+}
+
+#endif
+
+}  // namespace fastlic::detail

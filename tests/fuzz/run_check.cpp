@@ -1,0 +1,112 @@
+#include "tests/fuzz/run_check.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "field/input_files.h"
+#include "lic/fast_lic.h"
+#include "output/color_map.h"
+#include "output/image_writer.h"
+#include "output/npy_writer.h"
+#include "tests/test_util.h"
+
+namespace fastlic::fuzz {
+
+namespace {
+
+struct GridSize {
+    std::int32_t rows, cols;
+};
+constexpr GridSize sizes[] = {{10, 10}, {16, 12}, {3, 7}};
+
+// A file in memory that the reader opens by name, refilled for every run.
+class MemoryFile {
+public:
+    explicit MemoryFile(const char* name) : fd_(memfd_create(name, 0)) {
+        if (fd_ < 0) throw std::runtime_error("memfd_create failed");
+        path_ = "/proc/self/fd/" + std::to_string(fd_);
+    }
+    const std::string& fill(const std::uint8_t* data, std::size_t size) {
+        if (ftruncate(fd_, 0) != 0) throw std::runtime_error("ftruncate failed");
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t n = pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
+            if (n <= 0) throw std::runtime_error("pwrite failed");
+            done += static_cast<std::size_t>(n);
+        }
+        return path_;
+    }
+
+private:
+    int fd_;
+    std::string path_;
+};
+
+std::string at(const char* what, std::int32_t i, std::int32_t j, double value) {
+    char text[160];
+    std::snprintf(text, sizeof text, "%s at pixel (%d, %d): %.17g", what, i, j, value);
+    return text;
+}
+
+}  // namespace
+
+std::string checkRun(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return "";
+    static MemoryFile vectorFile("vectors"), textureFile("texture");
+    static std::FILE* sink = std::fopen("/dev/null", "wb");
+
+    const GridSize grid = sizes[data[0] % 3];
+    const int threads = 1 + (data[0] / 3) % 2;
+    const std::uint8_t* first = data + 1;
+    const std::uint8_t* last = data + size;
+    const std::uint8_t* split = std::find(first, last, '|');
+    const std::string& vectors = vectorFile.fill(first, static_cast<std::size_t>(split - first));
+    const std::string& texture =
+        split == last ? textureFile.fill(nullptr, 0)
+                      : textureFile.fill(split + 1, static_cast<std::size_t>(last - split - 1));
+
+    RegGrid g(grid.rows, grid.cols);
+    try {
+        readInputFiles(vectors, texture, g);
+    } catch (const InputError&) {
+        return "";
+    }
+    RegGrid reference(grid.rows, grid.cols);
+    std::memcpy(reference.vectors.data(), g.vectors.data(), g.cellCount() * sizeof(Vector));
+    std::memcpy(reference.texture.data(), g.texture.data(), g.cellCount() * sizeof(std::int32_t));
+
+    setColors();
+    currentField = &g;
+    computeFastLic(g, threads);
+    computeFastLicReference(reference);
+    currentField = nullptr;
+
+    const std::int32_t* tex = g.texture.data();
+    const auto [low, high] = std::minmax_element(tex, tex + g.cellCount());
+    // Rounding of the running sums, relative to the largest texture value.
+    const double slack = 1e-9 * std::max(std::fabs(double(*low)), std::fabs(double(*high)));
+    const bool bounded = grid.rows >= 10 && grid.cols >= 10;
+    for (std::int32_t i = 0; i < g.rows; ++i)
+        for (std::int32_t j = 0; j < g.cols; ++j) {
+            const double lic = g.licSums[i][j];
+            if (!std::isfinite(lic)) return at("LIC value not finite", i, j, lic);
+            if (bounded && (lic < *low - slack || lic > *high + slack))
+                return at("LIC value outside the texture's range", i, j, lic);
+        }
+    const std::string difference = testing::firstDifference(reference, g);
+    if (!difference.empty()) return "engine and reference differ: " + difference;
+
+    // The writers must cope with whatever the run produced.
+    writeImage(g, sink, maxMagnitude, colorMap);
+    writePng(g, sink, maxMagnitude, colorMap);
+    writeLicNpy(g, sink);
+    writeHitsNpy(g, sink);
+    return "";
+}
+
+}  // namespace fastlic::fuzz

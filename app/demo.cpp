@@ -73,9 +73,10 @@ void writeDemoInputs(const std::string& dir, std::int32_t rows, std::int32_t col
     for (std::int32_t i = 0; i < rows; ++i) {
         for (std::int32_t j = 0; j < cols; ++j) {
             const Flow f = demoFlow((i + 0.5) / rows, (j + 0.5) / cols);
-            char* p = std::to_chars(line, line + 32, f.x).ptr;
+            // Six decimals, as "%.6f" writes them: plenty for a demo.
+            char* p = std::to_chars(line, line + 32, f.x, std::chars_format::fixed, 6).ptr;
             *p++ = ' ';
-            p = std::to_chars(p, p + 32, f.y).ptr;
+            p = std::to_chars(p, p + 32, f.y, std::chars_format::fixed, 6).ptr;
             *p++ = '\n';
             std::fwrite(line, 1, static_cast<std::size_t>(p - line), vf.get());
         }

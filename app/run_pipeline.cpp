@@ -6,6 +6,7 @@
 
 #include "field/input_files.h"
 #include "lic/fast_lic.h"
+#include "lic/parallel.h"
 #include "output/color_map.h"
 #include "output/image_writer.h"
 
@@ -19,6 +20,9 @@ std::unique_ptr<RegGrid> latestGrid;
 }  // namespace
 
 RegGrid& computeRun(const RunSettings& settings) {
+    // Every parallel stage after this one, the writers included, uses as
+    // many threads as asked for.
+    setThreadCount(settings.threads);
     currentField = nullptr;
     latestGrid.reset();
     auto grid = std::make_unique<RegGrid>(settings.rows, settings.cols);

@@ -1,15 +1,22 @@
 // The schedule of the convolution. A seed's contributions depend only on
-// the field, so bands of rows are worked out in parallel; only the decision
-// to seed (hit count below the limit) and the adding of contributions are
-// sequential, and they happen in one pass in scan order, so every pixel
-// receives the same additions in the same order as in the reference.
-#include <omp.h>
-
+// the field, so bands of rows are worked out on every thread, ahead of one
+// in-order pass that decides seeding (hit count below the limit) and adds
+// the contributions in scan order; every pixel thus receives the same
+// additions in the same order as in the step-by-step reference.
+//
+// Threads take bands from a counter and work them out into a ring of
+// slots; whichever thread finds the oldest band done adds it in (one at a
+// time, under a lock taken without waiting). No thread waits at a barrier
+// in between, which matters when another process holds one of the cores.
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "lic/fast_lic.h"
+#include "lic/parallel.h"
 #include "lic/seed_kernel.h"
 
 namespace fastlic {
@@ -18,11 +25,57 @@ namespace {
 
 using detail::SeedContributions;
 
-// Rows per band: enough seeds to share out among the threads, few enough
-// that the buffer stays small (a seed's contributions take 232 bytes).
-std::int32_t bandRows(std::int32_t cols, int threads) {
-    const std::int64_t seedsWanted = std::int64_t{8192} * threads;
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(seedsWanted / cols, 1, 64));
+// Work of one band: the seeds of rows [first, last) still below the hit
+// limit when the band is begun. Hit counts only grow, so a pixel already
+// at the limit then cannot be seeded later; its slot is marked empty.
+void workOutBand(const detail::PreparedField& field, const std::int32_t* hits, std::int32_t first,
+                 std::int32_t last, SeedContributions* slots, std::vector<std::int32_t>& pending) {
+    const std::int32_t cols = field.cols;
+    const std::int64_t base = static_cast<std::int64_t>(first) * cols;
+    const auto seeds = static_cast<std::int32_t>(static_cast<std::int64_t>(last - first) * cols);
+    pending.clear();
+    for (std::int32_t s = 0; s < seeds; ++s) {
+        // Read while the adding pass writes other cells of the grid.
+        const std::int32_t h =
+            std::atomic_ref<const std::int32_t>(hits[base + s]).load(std::memory_order_relaxed);
+        if (h < hitLimit)
+            pending.push_back(s);
+        else
+            slots[s].size = -1;
+    }
+    constexpr int batch = detail::lockstepBatch;
+    std::size_t n = 0;
+    if (field.pad > 0) {
+        for (; n + batch <= pending.size(); n += batch) {
+            std::int32_t r[batch], c[batch];
+            SeedContributions out[batch];
+            for (int b = 0; b < batch; ++b) {
+                r[b] = first + pending[n + b] / cols;
+                c[b] = pending[n + b] % cols;
+            }
+            detail::lockstepSeedContributions(field, r, c, out);
+            for (int b = 0; b < batch; ++b) slots[pending[n + b]] = out[b];
+        }
+    }
+    for (; n < pending.size(); ++n) {
+        const std::int32_t s = pending[n];
+        detail::seedContributions(field, first + s / cols, s % cols, slots[s]);
+    }
+}
+
+// The in-order pass over one band: seed where the count is still below
+// the limit, then add the seed's contributions in their order.
+void addBand(std::int32_t* hits, double* sums, std::int64_t base, std::int32_t seeds,
+             const SeedContributions* slots) {
+    for (std::int32_t s = 0; s < seeds; ++s) {
+        if (hits[base + s] >= hitLimit) continue;
+        const SeedContributions& c = slots[s];
+        for (std::int32_t n = 0; n < c.size; ++n) {
+            sums[c.cells[n]] = sums[c.cells[n]] + c.values[n];
+            std::atomic_ref<std::int32_t>(hits[c.cells[n]])
+                .store(hits[c.cells[n]] + 1, std::memory_order_relaxed);
+        }
+    }
 }
 
 }  // namespace
@@ -30,7 +83,7 @@ std::int32_t bandRows(std::int32_t cols, int threads) {
 void computeFastLic(RegGrid& grid, int threads) {
     if (grid.cellCount() > static_cast<std::size_t>(INT32_MAX))
         throw std::length_error("grid too large: more than 2^31 - 1 cells");
-    if (threads <= 0) threads = omp_get_num_procs();
+    if (threads <= 0) threads = threadCount();
 
     detail::PreparedField field;
     detail::prepareField(grid, field, threads);
@@ -39,61 +92,62 @@ void computeFastLic(RegGrid& grid, int threads) {
     const std::int32_t cols = grid.cols;
     std::int32_t* hits = grid.hitCounts.data();
     double* sums = grid.licSums.data();
-    const std::int32_t band = bandRows(cols, threads);
-    // A seed's slot stays empty (size -1) when its pixel was already covered
-    // before the band began: hit counts only grow, so it cannot be seeded.
-    std::vector<SeedContributions> slots(static_cast<std::size_t>(band) * cols);
 
-    // The slots of the seeds to work out in this band, in scan order.
-    std::vector<std::int32_t> pending;
-    constexpr int batch = detail::lockstepBatch;
-    const int perTask = field.pad > 0 ? batch : 1;
-    for (std::int32_t first = 0; first < rows; first += band) {
-        const std::int32_t last = std::min(rows, first + band);
-        const std::int64_t base = static_cast<std::int64_t>(first) * cols;
-        const auto seeds = static_cast<std::int32_t>(static_cast<std::int64_t>(last - first) * cols);
-        pending.clear();
-        for (std::int32_t s = 0; s < seeds; ++s) {
-            if (hits[base + s] < hitLimit)
-                pending.push_back(s);
-            else
-                slots[static_cast<std::size_t>(s)].size = -1;
+    // About a thousand seeds a band; a few bands a thread in the ring.
+    const std::int32_t bandRows = std::clamp<std::int32_t>(1024 / cols, 1, rows);
+    const std::int32_t bands = (rows + bandRows - 1) / bandRows;
+    const std::int32_t ringSize = std::min(bands, 4 * threads);
+    const std::size_t slotsPerBand = static_cast<std::size_t>(bandRows) * cols;
+    std::vector<SeedContributions> ring(slotsPerBand * static_cast<std::size_t>(ringSize));
+    // ready[k]: the band whose contributions ring entry k holds, -1 before any.
+    std::vector<std::atomic<std::int32_t>> ready(static_cast<std::size_t>(ringSize));
+    for (auto& r : ready) r.store(-1, std::memory_order_relaxed);
+    std::atomic<std::int32_t> nextBand{0};
+    std::atomic<std::int32_t> added{0};  // bands added in, in order
+    std::mutex adding;
+
+    const auto slotsOf = [&](std::int32_t band) {
+        return ring.data() + slotsPerBand * static_cast<std::size_t>(band % ringSize);
+    };
+    // Adds in every band that is done and next in order; gives way at once
+    // when another thread is at it.
+    const auto addDoneBands = [&] {
+        std::unique_lock lock(adding, std::try_to_lock);
+        if (!lock) return;
+        for (std::int32_t b = added.load(std::memory_order_relaxed);
+             b < bands && ready[static_cast<std::size_t>(b % ringSize)].load(std::memory_order_acquire) == b;
+             ++b) {
+            const std::int32_t first = b * bandRows;
+            const std::int32_t last = std::min(rows, first + bandRows);
+            addBand(hits, sums, static_cast<std::int64_t>(first) * cols, (last - first) * cols,
+                    slotsOf(b));
+            added.store(b + 1, std::memory_order_release);
         }
-        const auto tasks = static_cast<std::int64_t>((pending.size() + perTask - 1) / perTask);
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 16)
-        for (std::int64_t task = 0; task < tasks; ++task) {
-            const std::size_t begin = static_cast<std::size_t>(task) * perTask;
-            if (perTask == batch && begin + batch <= pending.size()) {
-                std::int32_t r[batch], c[batch];
-                SeedContributions out[batch];
-                for (int b = 0; b < batch; ++b) {
-                    r[b] = first + pending[begin + b] / cols;
-                    c[b] = pending[begin + b] % cols;
-                }
-                detail::lockstepSeedContributions(field, r, c, out);
-                for (int b = 0; b < batch; ++b)
-                    slots[static_cast<std::size_t>(pending[begin + b])] = out[b];
-            } else {
-                for (std::size_t n = begin; n < std::min(begin + perTask, pending.size()); ++n) {
-                    const std::int32_t s = pending[n];
-                    detail::seedContributions(field, first + s / cols, s % cols,
-                                              slots[static_cast<std::size_t>(s)]);
-                }
+    };
+
+    onThreads(threads, [&](int) {
+        std::vector<std::int32_t> pending;
+        for (std::int32_t b; (b = nextBand.fetch_add(1, std::memory_order_relaxed)) < bands;) {
+            // The ring entry is free once the band ringSize earlier is added.
+            while (b - added.load(std::memory_order_acquire) >= ringSize) {
+                addDoneBands();
+                std::this_thread::yield();
             }
+            const std::int32_t first = b * bandRows;
+            workOutBand(field, hits, first, std::min(rows, first + bandRows), slotsOf(b), pending);
+            ready[static_cast<std::size_t>(b % ringSize)].store(b, std::memory_order_release);
+            addDoneBands();
         }
-        for (std::int64_t s = 0; s < seeds; ++s) {
-            if (hits[base + s] >= hitLimit) continue;
-            const SeedContributions& c = slots[static_cast<std::size_t>(s)];
-            for (std::int32_t n = 0; n < c.size; ++n) {
-                sums[c.cells[n]] = sums[c.cells[n]] + c.values[n];
-                hits[c.cells[n]] = hits[c.cells[n]] + 1;
-            }
+        while (added.load(std::memory_order_acquire) < bands) {
+            addDoneBands();
+            std::this_thread::yield();
         }
-    }
+    });
 
     const auto cells = static_cast<std::int64_t>(grid.cellCount());
-#pragma omp parallel for num_threads(threads) schedule(static)
-    for (std::int64_t c = 0; c < cells; ++c) sums[c] = sums[c] / static_cast<double>(hits[c]);
+    parallelFor(cells, 1 << 16, threads, [&](std::int64_t begin, std::int64_t end) {
+        for (std::int64_t c = begin; c < end; ++c) sums[c] = sums[c] / static_cast<double>(hits[c]);
+    });
 }
 
 void computeFastLic() { computeFastLic(*currentField); }

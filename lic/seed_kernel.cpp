@@ -1,7 +1,9 @@
 #include "lic/seed_kernel.h"
 
+#include "lic/parallel.h"
+
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace fastlic::detail {
@@ -24,9 +26,10 @@ std::int32_t unpad(std::int32_t padded, std::int32_t pad, std::int32_t n) {
 
 void prepareField(const RegGrid& grid, PreparedField& field, int threads) {
     const std::int32_t rows = grid.rows, cols = grid.cols;
-    // The lockstep kernel forms cells from 16-bit halves.
+    // The lockstep kernel forms table offsets (twice the stride per row)
+    // from 16-bit halves.
     const bool lockstep = packedKernel && rows >= lockstepPad && cols >= lockstepPad &&
-                          rows + 2 * lockstepPad <= 32767 && cols + 2 * lockstepPad <= 32767;
+                          rows + 2 * lockstepPad <= 16383 && cols + 2 * lockstepPad <= 16383;
     field.rows = rows;
     field.cols = cols;
     field.pad = lockstep ? lockstepPad : 0;
@@ -44,8 +47,8 @@ void prepareField(const RegGrid& grid, PreparedField& field, int threads) {
     const Vector* vectors = grid.vectors.data();
     const std::int32_t stride = field.stride;
     Direction* out = field.steps.data();
-#pragma omp parallel for num_threads(threads) schedule(static)
-    for (std::int32_t pr = 0; pr < paddedRows; ++pr) {
+    parallelFor(paddedRows, 64, threads, [&](std::int64_t begin, std::int64_t end) {
+    for (auto pr = static_cast<std::int32_t>(begin); pr < end; ++pr) {
         const std::int32_t row = unpad(pr, field.pad, rows);
         for (std::int32_t pc = 0; pc < stride; ++pc) {
             const Vector& v = vectors[static_cast<std::size_t>(row) * static_cast<std::size_t>(cols) +
@@ -55,6 +58,7 @@ void prepareField(const RegGrid& grid, PreparedField& field, int threads) {
                 static_cast<std::size_t>(pc)] = {k.x, k.y};
         }
     }
+    });
 }
 
 namespace {
@@ -162,48 +166,189 @@ void seedContributions(const PreparedField& f, std::int32_t row, std::int32_t co
 
 #if defined(__SSE2__)
 
-void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
-                               const std::int32_t* cols, SeedContributions* out) {
-    constexpr int seeds = lockstepBatch;
+namespace {
+
+constexpr int seeds = lockstepBatch;
+constexpr int slotsPerLine = 2 * streamlineReach + 1;
+// cells[reach + k][s]: the cell of seed s's position k.
+using BatchCells = std::int32_t[slotsPerLine][seeds];
+
+// The convolution of a batch whose points all lie inside: every window
+// holds 21 samples, so every reciprocal is that of 21 and no step is
+// skipped.
+void convolveFullWindows(const PreparedField& f, const BatchCells& cells, SeedContributions* out) {
     constexpr int reach = streamlineReach;
-    // (x, y) of a point in one register: each packed operation is the same
-    // IEEE operation on both coordinates as the scalar code.
+    constexpr std::int32_t window = 2 * filterHalfLength + 1;
+    const double reciprocal = 1.0 / window;
+    for (int s = 0; s < seeds; ++s) {
+        double tex[slotsPerLine];
+        for (int m = 0; m < slotsPerLine; ++m) tex[m] = static_cast<double>(f.texture[cells[m][s]]);
+        double sum = 0.0;
+        for (int m = -filterHalfLength; m <= filterHalfLength; ++m) sum = sum + tex[reach + m];
+        const double centre = sum * (1.0 / window);
+        SeedContributions& o = out[s];
+        o.cells[0] = cells[reach][s];
+        o.values[0] = centre;
+        double average = centre;
+        for (int k = 1; k <= slideSteps; ++k) {
+            average = (tex[reach + k + filterHalfLength] - tex[reach + k - filterHalfLength - 1]) *
+                          reciprocal +
+                      average;
+            o.cells[k] = cells[reach + k][s];
+            o.values[k] = average;
+        }
+        average = centre;
+        for (int k = 1; k <= slideSteps; ++k) {
+            average = (tex[reach - k - filterHalfLength] - tex[reach - k + filterHalfLength + 1]) *
+                          reciprocal +
+                      average;
+            o.cells[slideSteps + k] = cells[reach - k][s];
+            o.values[slideSteps + k] = average;
+        }
+        o.size = maxContributions;
+    }
+}
+
+// The grid cell of a truncated point (row low, column high), wrapped.
+inline std::int32_t wrappedCell(const PreparedField& f, std::int64_t truncated) {
+    const auto t = static_cast<std::uint64_t>(truncated);
+    return f.rowStart[static_cast<std::size_t>(static_cast<std::int32_t>(t & 0xffffffffu) + f.pad)] +
+           f.colOf[static_cast<std::size_t>(static_cast<std::int32_t>(t >> 32) + f.pad)];
+}
+
+// Helpers of the AVX2 kernel (a lambda would not take on its target).
+#define FASTLIC_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+// Table offsets of two lanes' points (truncated, packed to words).
+FASTLIC_AVX2 __m128i avx2Offsets(__m128i words, __m128i weights) {
+    return _mm_madd_epi16(words, weights);
+}
+
+FASTLIC_AVX2 __m256d avx2Load(const double* origin, __m128i offset) {
+    return _mm256_loadu2_m128d(origin + _mm_extract_epi32(offset, 1),
+                               origin + _mm_cvtsi128_si32(offset));
+}
+
+FASTLIC_AVX2 __m256d avx2StepAt(const double* origin, __m128i weights, __m256d p) {
+    const __m128i t = _mm256_cvttpd_epi32(p);
+    return avx2Load(origin, avx2Offsets(_mm_packs_epi32(t, t), weights));
+}
+
+#undef FASTLIC_AVX2
+
+// Two lanes, (x, y) of two streamlines, in one 256-bit register.
+__attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const std::int32_t* rows,
+                                                  const std::int32_t* cols,
+                                                  SeedContributions* out) {
+    constexpr int reach = streamlineReach;
+    constexpr int pairs = seeds / 2;
+    const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
+    const __m256d third = _mm256_set1_pd(1.0 / 3.0);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const double* origin = &f.steps[static_cast<std::size_t>(f.pad) * f.stride + f.pad].x;
+    const __m128i weights = _mm_set_epi16(0, 0, 0, 0, 2, static_cast<short>(2 * f.stride), 2,
+                                          static_cast<short>(2 * f.stride));
+    const __m128i cellWeights =
+        _mm_set_epi16(0, 0, 0, 0, 1, static_cast<short>(f.cols), 1, static_cast<short>(f.cols));
+    bool interior = true;
+    for (int s = 0; s < seeds; ++s)
+        interior = interior && rows[s] >= lockstepPad - 1 && rows[s] < f.rows - lockstepPad &&
+                   cols[s] >= lockstepPad - 1 && cols[s] < f.cols - lockstepPad;
+
+    __m256d fwd[pairs], bwd[pairs];
+    __m128i fwdOffset[pairs], bwdOffset[pairs];
+    BatchCells cells;
+    // Truncated rows and columns of every point, where wrapping is needed.
+    alignas(16) std::int32_t truncated[slotsPerLine][pairs][4];
+    const auto record = [&](int slot, int pair, __m128i t, __m128i words) {
+        if (interior)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(&cells[slot][2 * pair]),
+                             _mm_madd_epi16(words, cellWeights));
+        else
+            _mm_store_si128(reinterpret_cast<__m128i*>(truncated[slot][pair]), t);
+    };
+    for (int q = 0; q < pairs; ++q) {
+        fwd[q] = bwd[q] = _mm256_set_pd(cols[2 * q + 1] + 0.5, rows[2 * q + 1] + 0.5,
+                                        cols[2 * q] + 0.5, rows[2 * q] + 0.5);
+        const __m128i t = _mm256_cvttpd_epi32(fwd[q]);
+        const __m128i words = _mm_packs_epi32(t, t);
+        fwdOffset[q] = bwdOffset[q] = avx2Offsets(words, weights);
+        record(reach, q, t, words);
+    }
+    for (int n = 1; n <= reach; ++n) {
+#pragma GCC unroll 2
+        for (int q = 0; q < pairs; ++q) {
+            const __m256d k1 = avx2Load(origin, fwdOffset[q]);
+            const __m256d k2 = avx2StepAt(origin, weights, _mm256_add_pd(fwd[q], _mm256_mul_pd(k1, half)));
+            const __m256d k3 = avx2StepAt(origin, weights, _mm256_add_pd(fwd[q], _mm256_mul_pd(k2, half)));
+            const __m256d k4 = avx2StepAt(origin, weights, _mm256_add_pd(fwd[q], k3));
+            const __m256d sum = _mm256_add_pd(
+                _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(sixth, k1), _mm256_mul_pd(third, k2)),
+                              _mm256_mul_pd(third, k3)),
+                _mm256_mul_pd(sixth, k4));
+            fwd[q] = _mm256_add_pd(sum, fwd[q]);
+            const __m128i tf = _mm256_cvttpd_epi32(fwd[q]);
+            const __m128i wf = _mm_packs_epi32(tf, tf);
+            fwdOffset[q] = avx2Offsets(wf, weights);
+            record(reach + n, q, tf, wf);
+
+            const __m256d j1 = avx2Load(origin, bwdOffset[q]);
+            const __m256d j2 = avx2StepAt(origin, weights, _mm256_sub_pd(bwd[q], _mm256_mul_pd(j1, half)));
+            const __m256d j3 = avx2StepAt(origin, weights, _mm256_sub_pd(bwd[q], _mm256_mul_pd(j2, half)));
+            const __m256d j4 = avx2StepAt(origin, weights, _mm256_sub_pd(bwd[q], j3));
+            const __m256d back = _mm256_add_pd(
+                _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(sixth, j1), _mm256_mul_pd(third, j2)),
+                              _mm256_mul_pd(third, j3)),
+                _mm256_mul_pd(sixth, j4));
+            bwd[q] = _mm256_sub_pd(bwd[q], back);
+            const __m128i tb = _mm256_cvttpd_epi32(bwd[q]);
+            const __m128i wb = _mm_packs_epi32(tb, tb);
+            bwdOffset[q] = avx2Offsets(wb, weights);
+            record(reach - n, q, tb, wb);
+        }
+    }
+    if (!interior)
+        for (int m = 0; m < slotsPerLine; ++m)
+            for (int q = 0; q < pairs; ++q)
+                for (int lane = 0; lane < 2; ++lane) {
+                    const std::int32_t* t = truncated[m][q] + 2 * lane;
+                    cells[m][2 * q + lane] = wrappedCell(
+                        f, static_cast<std::int64_t>(static_cast<std::uint32_t>(t[0])) |
+                               static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::uint32_t>(t[1])) << 32));
+                }
+    convolveFullWindows(f, cells, out);
+}
+
+// One lane, (x, y) of one streamline, in one 128-bit register.
+void lockstepSse2(const PreparedField& f, const std::int32_t* rows, const std::int32_t* cols,
+                  SeedContributions* out) {
+    constexpr int reach = streamlineReach;
     const __m128d sixth = _mm_set1_pd(1.0 / 6.0);
     const __m128d third = _mm_set1_pd(1.0 / 3.0);
     const __m128d half = _mm_set1_pd(0.5);
-    const double* steps = &f.steps.data()->x;
-    // The table index of a point: truncated row x stride + truncated column,
-    // plus the halo; both halves fit in 16 bits, so one multiply-add of
-    // words forms it.
-    const __m128i weights = _mm_set_epi16(0, 0, 0, 0, 0, 0, 1, static_cast<short>(f.stride));
-    const std::int32_t origin = f.pad * f.stride + f.pad;
-    const auto indexOf = [weights, origin](__m128i t) {
-        return static_cast<std::uint32_t>(
-            _mm_cvtsi128_si32(_mm_madd_epi16(_mm_packs_epi32(t, t), weights)) + origin);
+    const double* origin = &f.steps[static_cast<std::size_t>(f.pad) * f.stride + f.pad].x;
+    const __m128i weights =
+        _mm_set_epi16(0, 0, 0, 0, 0, 0, 2, static_cast<short>(2 * f.stride));
+    const auto indexOf = [weights](__m128i t) {
+        return _mm_cvtsi128_si32(_mm_madd_epi16(_mm_packs_epi32(t, t), weights));
     };
-    const auto stepAt = [steps, indexOf](__m128d p) {
-        return _mm_loadu_pd(steps + 2 * indexOf(_mm_cvttpd_epi32(p)));
+    const auto stepAt = [origin, indexOf](__m128d p) {
+        return _mm_loadu_pd(origin + indexOf(_mm_cvttpd_epi32(p)));
     };
 
-    // Backward steps use u x -0.5 = -(u x 0.5) exactly, so they subtract the
-    // forward increments where forward steps add them; the sum of the four
-    // weighted increments is negated the same way.
     __m128d fwd[seeds], bwd[seeds];
-    std::uint32_t fwdIndex[seeds], bwdIndex[seeds];
-    // truncated[s][reach + k]: the truncated row (low half) and column (high
-    // half) of seed s's position k.
-    std::int64_t truncated[seeds][2 * reach + 1];
+    std::int32_t fwdIndex[seeds], bwdIndex[seeds];
+    std::int64_t truncated[slotsPerLine][seeds];
     for (int s = 0; s < seeds; ++s) {
-        fwd[s] = bwd[s] = _mm_set_pd(static_cast<double>(cols[s]) + 0.5,
-                                     static_cast<double>(rows[s]) + 0.5);
+        fwd[s] = bwd[s] = _mm_set_pd(cols[s] + 0.5, rows[s] + 0.5);
         const __m128i t = _mm_cvttpd_epi32(fwd[s]);
         fwdIndex[s] = bwdIndex[s] = indexOf(t);
-        truncated[s][reach] = _mm_cvtsi128_si64(t);
+        truncated[reach][s] = _mm_cvtsi128_si64(t);
     }
     for (int n = 1; n <= reach; ++n) {
 #pragma GCC unroll 4
         for (int s = 0; s < seeds; ++s) {
-            const __m128d k1 = _mm_loadu_pd(steps + 2 * fwdIndex[s]);
+            const __m128d k1 = _mm_loadu_pd(origin + fwdIndex[s]);
             const __m128d k2 = stepAt(_mm_add_pd(fwd[s], _mm_mul_pd(k1, half)));
             const __m128d k3 = stepAt(_mm_add_pd(fwd[s], _mm_mul_pd(k2, half)));
             const __m128d k4 = stepAt(_mm_add_pd(fwd[s], k3));
@@ -214,9 +359,9 @@ void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
             fwd[s] = _mm_add_pd(sum, fwd[s]);
             const __m128i tf = _mm_cvttpd_epi32(fwd[s]);
             fwdIndex[s] = indexOf(tf);
-            truncated[s][reach + n] = _mm_cvtsi128_si64(tf);
+            truncated[reach + n][s] = _mm_cvtsi128_si64(tf);
 
-            const __m128d j1 = _mm_loadu_pd(steps + 2 * bwdIndex[s]);
+            const __m128d j1 = _mm_loadu_pd(origin + bwdIndex[s]);
             const __m128d j2 = stepAt(_mm_sub_pd(bwd[s], _mm_mul_pd(j1, half)));
             const __m128d j3 = stepAt(_mm_sub_pd(bwd[s], _mm_mul_pd(j2, half)));
             const __m128d j4 = stepAt(_mm_sub_pd(bwd[s], j3));
@@ -227,50 +372,28 @@ void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
             bwd[s] = _mm_sub_pd(bwd[s], back);
             const __m128i tb = _mm_cvttpd_epi32(bwd[s]);
             bwdIndex[s] = indexOf(tb);
-            truncated[s][reach - n] = _mm_cvtsi128_si64(tb);
+            truncated[reach - n][s] = _mm_cvtsi128_si64(tb);
         }
     }
+    BatchCells cells;
+    for (int m = 0; m < slotsPerLine; ++m)
+        for (int s = 0; s < seeds; ++s) cells[m][s] = wrappedCell(f, truncated[m][s]);
+    convolveFullWindows(f, cells, out);
+}
 
-    const std::int32_t* rowStart = f.rowStart.data() + f.pad;
-    const std::int32_t* colOf = f.colOf.data() + f.pad;
-    std::int32_t cells[seeds][2 * reach + 1];
-    for (int s = 0; s < seeds; ++s)
-        for (int m = 0; m <= 2 * reach; ++m) {
-            const auto t = static_cast<std::uint64_t>(truncated[s][m]);
-            cells[s][m] = rowStart[static_cast<std::int32_t>(t & 0xffffffffu)] +
-                          colOf[static_cast<std::int32_t>(t >> 32)];
-        }
+const bool useAvx2 = __builtin_cpu_supports("avx2");
 
-    // Every window holds 21 samples, so every reciprocal is that of 21.
-    constexpr std::int32_t window = 2 * filterHalfLength + 1;
-    const double reciprocal = 1.0 / window;
-    for (int s = 0; s < seeds; ++s) {
-        double tex[2 * reach + 1];
-        for (int m = 0; m <= 2 * reach; ++m) tex[m] = static_cast<double>(f.texture[cells[s][m]]);
-        double sum = 0.0;
-        for (int m = -filterHalfLength; m <= filterHalfLength; ++m) sum = sum + tex[reach + m];
-        const double centre = sum * (1.0 / window);
-        SeedContributions& o = out[s];
-        o.cells[0] = cells[s][reach];
-        o.values[0] = centre;
-        double average = centre;
-        for (int k = 1; k <= slideSteps; ++k) {
-            average = (tex[reach + k + filterHalfLength] - tex[reach + k - filterHalfLength - 1]) *
-                          reciprocal +
-                      average;
-            o.cells[k] = cells[s][reach + k];
-            o.values[k] = average;
-        }
-        average = centre;
-        for (int k = 1; k <= slideSteps; ++k) {
-            average = (tex[reach - k - filterHalfLength] - tex[reach - k + filterHalfLength + 1]) *
-                          reciprocal +
-                      average;
-            o.cells[slideSteps + k] = cells[s][reach - k];
-            o.values[slideSteps + k] = average;
-        }
-        o.size = maxContributions;
-    }
+}  // namespace
+
+// Backward steps use u x -0.5 = -(u x 0.5) exactly, so they subtract the
+// forward increments where forward steps add them; the sum of the four
+// weighted increments is negated the same way.
+void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
+                               const std::int32_t* cols, SeedContributions* out) {
+    if (useAvx2)
+        lockstepAvx2(f, rows, cols, out);
+    else
+        lockstepSse2(f, rows, cols, out);
 }
 
 #else

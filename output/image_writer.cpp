@@ -2,10 +2,13 @@
 
 #include <png.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstring>
 
 #include "field/input_files.h"
+#include "lic/parallel.h"
 
 namespace fastlic {
 
@@ -51,25 +54,61 @@ std::string header(const RegGrid& grid) {
 
 }  // namespace
 
+namespace {
+
+// "0".."255" and their lengths, so a component is one copy.
+struct ByteText {
+    char text[256][4];
+    std::uint8_t size[256];
+    ByteText() {
+        for (int v = 0; v < 256; ++v) size[v] = static_cast<std::uint8_t>(std::snprintf(text[v], 4, "%d", v));
+    }
+};
+
+// The raster lines of rows [first, last) appended to out.
+void formatRows(const RegGrid& grid, std::int32_t first, std::int32_t last,
+                double largestMagnitude, const ColorMap& map, std::string& out) {
+    static const ByteText bytes;
+    out.resize(static_cast<std::size_t>(last - first) * static_cast<std::size_t>(grid.cols) * 12);
+    char* p = out.data();
+    for (std::int32_t i = first; i < last; ++i) {
+        for (std::int32_t j = 0; j < grid.cols; ++j) {
+            const Point c = shadedColor(grid, i, j, largestMagnitude, map);
+            const std::uint8_t rgb[3] = {toByte(c.x), toByte(c.y), toByte(c.z)};
+            for (int k = 0; k < 3; ++k) {
+                std::memcpy(p, bytes.text[rgb[k]], 4);
+                p += bytes.size[rgb[k]];
+                *p++ = k < 2 ? ' ' : '\n';
+            }
+        }
+    }
+    out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+}  // namespace
+
 void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
                 const ColorMap& map) {
     const std::string head = header(grid);
     put(out, head.data(), head.size());
-    // One row at a time keeps memory small at any size.
-    std::string line;
-    line.reserve(static_cast<std::size_t>(grid.cols) * 12);
-    for (std::int32_t i = 0; i < grid.rows; ++i) {
-        line.clear();
-        for (std::int32_t j = 0; j < grid.cols; ++j) {
-            const Point c = shadedColor(grid, i, j, largestMagnitude, map);
-            line += std::to_string(toByte(c.x));
-            line += ' ';
-            line += std::to_string(toByte(c.y));
-            line += ' ';
-            line += std::to_string(toByte(c.z));
-            line += '\n';
-        }
-        put(out, line.data(), line.size());
+    // Blocks of rows are formatted side by side and written in order; a few
+    // blocks at a time keep memory small at any size.
+    const int threads = threadCount();
+    const std::int32_t blockRows =
+        std::max<std::int32_t>(1, static_cast<std::int32_t>(65536 / std::max(1, grid.cols)));
+    std::vector<std::string> blocks(static_cast<std::size_t>(2 * threads));
+    const std::int32_t perRound = blockRows * static_cast<std::int32_t>(blocks.size());
+    for (std::int32_t round = 0; round < grid.rows; round += perRound) {
+        const auto count = static_cast<std::int32_t>(blocks.size());
+        parallelFor(count, 1, threads, [&](std::int64_t b, std::int64_t) {
+            const std::int32_t first =
+                std::min(grid.rows, round + static_cast<std::int32_t>(b) * blockRows);
+            const std::int32_t last = std::min(grid.rows, first + blockRows);
+            blocks[static_cast<std::size_t>(b)].clear();
+            if (first < last)
+                formatRows(grid, first, last, largestMagnitude, map, blocks[static_cast<std::size_t>(b)]);
+        });
+        for (const std::string& block : blocks) put(out, block.data(), block.size());
     }
     if (std::fflush(out) != 0)
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));

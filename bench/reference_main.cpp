@@ -1,8 +1,8 @@
 // The step-by-step reference as a program, for side-by-side measurement:
 // fscanf input, a normalisation per field sample, printf output.
-//   fastlic-reference [--size ROWSxCOLS] [--lic FILE.npy]
+//   fastlic-reference [--size ROWSxCOLS] [--lic FILE.npy] [--hits FILE.npy]
 // reads the two fixed input files from the working directory and writes the
-// PPM to standard output, or with --lic only the LIC array.
+// PPM to standard output, or with --lic / --hits only the arrays.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,13 +19,19 @@ int main(int argc, char** argv) {
     using namespace fastlic;
     std::int32_t rows = gridRows, cols = gridCols;
     const char* licPath = nullptr;
+    const char* hitsPath = nullptr;
     for (int a = 1; a + 1 < argc; a += 2) {
         if (std::strcmp(argv[a], "--size") == 0 && std::sscanf(argv[a + 1], "%dx%d", &rows, &cols) == 2) continue;
         if (std::strcmp(argv[a], "--lic") == 0) {
             licPath = argv[a + 1];
             continue;
         }
-        std::fprintf(stderr, "usage: fastlic-reference [--size ROWSxCOLS] [--lic FILE.npy]\n");
+        if (std::strcmp(argv[a], "--hits") == 0) {
+            hitsPath = argv[a + 1];
+            continue;
+        }
+        std::fprintf(stderr,
+                     "usage: fastlic-reference [--size ROWSxCOLS] [--lic FILE.npy] [--hits FILE.npy]\n");
         return 2;
     }
     try {
@@ -34,12 +40,15 @@ int main(int argc, char** argv) {
         setColors();
         currentField = &grid;
         computeFastLicReference(grid);
-        if (licPath) {
-            std::FILE* f = std::fopen(licPath, "wb");
-            if (!f) return 1;
-            writeLicNpy(grid, f);
+        const auto save = [&](const char* path, void (*write)(const RegGrid&, std::FILE*)) {
+            std::FILE* f = std::fopen(path, "wb");
+            if (!f) throw OutputError(std::string(path) + ": cannot create");
+            write(grid, f);
             std::fclose(f);
-        } else {
+        };
+        if (licPath) save(licPath, writeLicNpy);
+        if (hitsPath) save(hitsPath, writeHitsNpy);
+        if (!licPath && !hitsPath) {
             writeImageReference(grid, stdout, maxMagnitude, colorMap);
         }
     } catch (const std::exception& e) {

@@ -10,7 +10,6 @@
 namespace fastlic {
 namespace {
 
-using testing::firstDifference;
 using testing::makeGrid;
 
 std::unique_ptr<RegGrid> uniformField(Vector v, const testing::TextureFn& t,
@@ -108,38 +107,6 @@ TEST(FastLic, SkipsStepsOutsideTinyGridsAndStaysFinite) {
             }
     }
 }
-
-// The engine against the step-by-step reference, bit for bit.
-struct ExactCase {
-    const char* name;
-    std::int32_t rows, cols;
-    testing::VectorFn field;
-};
-
-class FastLicExact : public ::testing::TestWithParam<int> {};
-
-TEST_P(FastLicExact, MatchesReferenceBitForBit) {
-    const int threads = GetParam();
-    const ExactCase cases[] = {
-        {"smooth", 256, 256, [](auto i, auto j) { return testing::smoothField(i, j, 256, 256); }},
-        {"random", 256, 256, [](auto i, auto j) { return testing::randomField(i, j, 256, 3); }},
-        {"mixed", 256, 256, [](auto i, auto j) { return testing::mixedField(i, j, 256, 256); }},
-        {"tall", 300, 17, [](auto i, auto j) { return testing::smoothField(i, j, 300, 17); }},
-        {"tiny", 3, 7, [](auto i, auto j) { return testing::randomField(i, j, 7, 4); }},
-        {"single", 1, 1, [](auto, auto) { return Vector(1, 1, 0); }},
-    };
-    for (const auto& c : cases) {
-        auto texture = [&c](auto i, auto j) { return testing::noise(i, j, c.cols, 11); };
-        auto expected = makeGrid(c.rows, c.cols, c.field, texture);
-        auto actual = makeGrid(c.rows, c.cols, c.field, texture);
-        computeFastLicReference(*expected);
-        computeFastLic(*actual, threads);
-        EXPECT_EQ(firstDifference(*expected, *actual), "") << c.name << ", " << threads
-                                                          << " threads";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Threads, FastLicExact, ::testing::Values(1, 2, 4));
 
 }  // namespace
 }  // namespace fastlic

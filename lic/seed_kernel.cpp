@@ -381,9 +381,11 @@ void lockstepSse2(const PreparedField& f, const std::int32_t* rows, const std::i
     convolveFullWindows(f, cells, out);
 }
 
-const bool useAvx2 = __builtin_cpu_supports("avx2");
+bool useAvx2 = __builtin_cpu_supports("avx2");
 
 }  // namespace
+
+void useAvx2WhereAvailable(bool use) { useAvx2 = use && __builtin_cpu_supports("avx2"); }
 
 // Backward steps use u x -0.5 = -(u x 0.5) exactly, so they subtract the
 // forward increments where forward steps add them; the sum of the four
@@ -402,6 +404,8 @@ void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
                                const std::int32_t* cols, SeedContributions* out) {
     for (int s = 0; s < lockstepBatch; ++s) seedContributions(f, rows[s], cols[s], out[s]);
 }
+
+void useAvx2WhereAvailable(bool) {}
 
 #endif
 

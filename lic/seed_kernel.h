@@ -72,4 +72,8 @@ inline constexpr int lockstepBatch = 4;
 void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
                                const std::int32_t* cols, SeedContributions* out);
 
+// The lockstep kernel runs two streamlines per instruction where the
+// processor has AVX2; tests turn that off to check the other kernel too.
+void useAvx2WhereAvailable(bool use);
+
 }  // namespace fastlic::detail

@@ -52,8 +52,10 @@ void installHandlers() {
     }
 }
 
-// Holds the cleanup signals back while the table and the file system
-// change together.
+// Holds the cleanup signals back on this thread while the table and the
+// file system change together. Another thread may still take the signal;
+// the handler then at worst unlinks a name that rename has just moved, or
+// misses a temporary made a moment before: the target is whole either way.
 class SignalsHeld {
 public:
     SignalsHeld() {
@@ -160,12 +162,6 @@ void OutputFile::commit() {
         throw OutputError(error(path_, "cannot write", errno));
     inUse[slot_] = 0;
     slot_ = -1;
-}
-
-void writeOutputFile(const std::string& path, const std::function<void(std::FILE*)>& write) {
-    OutputFile file(path);
-    file.write(write);
-    file.commit();
 }
 
 }  // namespace fastlic

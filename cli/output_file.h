@@ -34,7 +34,4 @@ private:
     int slot_ = -1;  // in the table the signal handler reads
 };
 
-// One file at once: create, write, commit.
-void writeOutputFile(const std::string& path, const std::function<void(std::FILE*)>& write);
-
 }  // namespace fastlic

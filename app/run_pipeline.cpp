@@ -30,7 +30,7 @@ RegGrid& computeRun(const RunSettings& settings) {
     setColors();
     latestGrid = std::move(grid);
     currentField = latestGrid.get();
-    computeFastLic(*currentField, settings.threads);
+    computeFastLic(*currentField, settings.threads, settings.progress);
     return *currentField;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "field/reg_grid.h"
@@ -19,6 +20,8 @@ struct RunSettings {
     std::int32_t rows = gridRows;
     std::int32_t cols = gridCols;
     int threads = 0;  // 0: every core
+    // Told the fraction of the convolution done, from time to time.
+    std::function<void(double)> progress;
 };
 
 // Everything up to the image: a new zeroed grid (the previous run's is

@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
-#include <thread>
 #include <vector>
+
+#include "lic/parallel.h"
 
 namespace fastlic {
 
@@ -43,145 +45,40 @@ std::string quoted(std::string_view text) {
     return out + "\"";
 }
 
-// Splits a file into white-space separated words, reading it in large
-// chunks so that memory stays fixed whatever the file's size.
-class WordScanner {
-public:
-    WordScanner(std::FILE* file, std::string name)
-        : file_(file), name_(std::move(name)), buffer_(chunkSize + 1) {}
-
-    // Skips white space up to the next word; false at the end of the file.
-    // Afterwards the word starts at cursor() and, unless it is longer than
-    // lookahead bytes, lies whole before limit(), which holds a NUL so that
-    // a parser can run to the word's end without bounds checks.
-    bool skipSpace() {
-        for (;;) {
-            while (pos_ < end_ && isSpace(buffer_[pos_])) {
-                if (buffer_[pos_] == '\n') ++line_;
-                ++pos_;
-            }
-            if (pos_ < end_ && (end_ - pos_ >= lookahead || atEnd_)) return true;
-            if (atEnd_) return false;
-            const std::size_t kept = end_ - pos_;
-            std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
-            pos_ = 0;
-            refill(kept);
-            if (end_ == 0) return false;
-        }
-    }
-    const char* cursor() const { return buffer_.data() + pos_; }
-    const char* limit() const { return buffer_.data() + end_; }
-    bool atEnd() const { return atEnd_; }
-    void advanceTo(const char* p) { pos_ = static_cast<std::size_t>(p - buffer_.data()); }
-    long line() const { return line_; }
-
-    // The next word and the 1-based line it starts on; false at the end.
-    bool next(std::string_view& word, long& line) {
-        for (;;) {
-            while (pos_ < end_ && isSpace(buffer_[pos_])) {
-                if (buffer_[pos_] == '\n') ++line_;
-                ++pos_;
-            }
-            if (pos_ < end_) break;
-            pos_ = 0;
-            if (!refill(0)) return false;
-        }
-        std::size_t stop = pos_;
-        for (;;) {
-            while (stop < end_ && !isSpace(buffer_[stop])) ++stop;
-            if (stop < end_ || atEnd_) break;
-            // The word runs on into the next chunk: keep its start.
-            const std::size_t kept = stop - pos_;
-            if (kept == chunkSize)
-                throw InputError(name_ + ":" + std::to_string(line_) +
-                                 ": expected a number, found a word of over " +
-                                 std::to_string(chunkSize >> 20) + " MiB");
-            std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
-            pos_ = 0;
-            refill(kept);
-            stop = kept;
-        }
-        word = std::string_view(buffer_.data() + pos_, stop - pos_);
-        line = line_;
-        pos_ = stop;
-        return true;
-    }
-
-    std::size_t bytesRead() const { return bytesRead_; }
-    const std::string& name() const { return name_; }
-
-private:
-    static constexpr std::size_t chunkSize = std::size_t{1} << 20;
-    static constexpr std::size_t lookahead = 128;
-
-    // Reads after the first `kept` bytes of the buffer; false when nothing came.
-    bool refill(std::size_t kept) {
-        end_ = kept;
-        if (atEnd_) return false;
-        const std::size_t got = std::fread(buffer_.data() + kept, 1, chunkSize - kept, file_);
-        if (got < chunkSize - kept) {
-            if (std::ferror(file_))
-                throw InputError(name_ + ": cannot read: " + std::strerror(errno));
-            atEnd_ = true;
-        }
-        end_ = kept + got;
-        buffer_[end_] = '\0';
-        bytesRead_ += got;
-        return got > 0;
-    }
-
-    std::FILE* file_;
-    std::string name_;
-    std::vector<char> buffer_;
-    std::size_t pos_ = 0;
-    std::size_t end_ = 0;
-    long line_ = 1;
-    bool atEnd_ = false;
-    std::size_t bytesRead_ = 0;
-};
-
 std::string shortest(double v) {
     char text[32];
     const auto result = std::to_chars(text, text + sizeof text, v);
     return std::string(text, result.ptr);
 }
 
-std::string where(const WordScanner& in, long line) {
-    return in.name() + ":" + std::to_string(line) + ": ";
-}
-
 // The syntax "%lf" reads: optional sign, digits with an optional point, an
-// optional exponent. Results are correctly rounded, as strtod's are.
-double parseDouble(const WordScanner& in, std::string_view word, long line) {
+// optional exponent; correctly rounded, as strtod is. What is wrong with
+// the word, or nothing.
+std::optional<std::string> parseWord(std::string_view word, double& value) {
     const char* first = word.data();
     const char* last = first + word.size();
     if (*first == '+' && first + 1 < last && first[1] != '-' && first[1] != '+') ++first;
-    double value = 0.0;
     const auto [ptr, ec] = std::from_chars(first, last, value);
     if (ptr != last || ec == std::errc::invalid_argument)
-        throw InputError(where(in, line) + "expected a number, found " + quoted(word));
+        return "expected a number, found " + quoted(word);
     if (ec == std::errc::result_out_of_range) {
         // Underflow keeps strtod's value (0 or a subnormal), as "%lf" does.
         value = std::strtod(std::string(word).c_str(), nullptr);
-        if (std::isinf(value))
-            throw InputError(where(in, line) + "number out of range: " + quoted(word));
+        if (std::isinf(value)) return "number out of range: " + quoted(word);
     }
-    if (!std::isfinite(value))
-        throw InputError(where(in, line) + "not a finite number: " + quoted(word));
-    return value;
+    if (!std::isfinite(value)) return "not a finite number: " + quoted(word);
+    return std::nullopt;
 }
 
-std::int32_t parseInt(const WordScanner& in, std::string_view word, long line) {
+std::optional<std::string> parseWord(std::string_view word, std::int32_t& value) {
     const char* first = word.data();
     const char* last = first + word.size();
     if (*first == '+' && first + 1 < last && first[1] != '-' && first[1] != '+') ++first;
-    std::int32_t value = 0;
     const auto [ptr, ec] = std::from_chars(first, last, value);
     if (ec == std::errc::result_out_of_range && ptr == last)
-        throw InputError(where(in, line) + "integer out of range: " + quoted(word));
-    if (ptr != last || ec != std::errc())
-        throw InputError(where(in, line) + "expected an integer, found " + quoted(word));
-    return value;
+        return "integer out of range: " + quoted(word);
+    if (ptr != last || ec != std::errc()) return "expected an integer, found " + quoted(word);
+    return std::nullopt;
 }
 
 // Clinger's fast path: a decimal of at most 19 significant digits whose
@@ -244,59 +141,210 @@ const char* fastInt(const char* p, std::int32_t& value) {
     return p;
 }
 
-// The next number of the file through the fast path where it applies and
-// the word ends where the number does; through the full conversion
-// otherwise. False at the end of the file.
-template <typename T, typename Fast, typename Full>
-bool nextValue(WordScanner& in, T& value, Fast fast, Full full) {
-    if (!in.skipSpace()) return false;
-    const char* end = fast(in.cursor(), value);
-    if (end && ((end < in.limit() && isSpace(*end)) || (end == in.limit() && in.atEnd()))) {
-        in.advanceTo(end);
-        return true;
+inline const char* fastWord(const char* p, double& value) { return fastDouble(p, value); }
+inline const char* fastWord(const char* p, std::int32_t& value) { return fastInt(p, value); }
+
+// The file is read in blocks cut after their last white space, so that
+// every block holds whole words and blocks convert side by side; the values
+// are then taken in file order, and reading stops once there are enough.
+constexpr std::size_t blockSize = std::size_t{1} << 20;
+
+template <typename T>
+struct Block {
+    std::vector<char> text;     // the bytes, then a NUL
+    std::size_t length = 0;     // bytes of whole words and white space
+    std::vector<T> values;
+    long newlines = 0;          // in the converted part
+    // The first word that is not a value: its place among the block's
+    // words, the newlines before it within the block, and what is wrong.
+    std::optional<std::string> fault;
+    std::size_t faultIndex = 0;
+    long faultNewlines = 0;
+    bool giant = false;  // one word fills the whole block: not converted
+};
+
+template <typename T>
+void convertBlock(Block<T>& b) {
+    b.values.clear();
+    b.newlines = 0;
+    b.fault.reset();
+    if (b.giant) return;
+    const char* p = b.text.data();
+    const char* end = p + b.length;
+    long newlines = 0;
+    for (;;) {
+        while (p < end && isSpace(*p)) newlines += *p++ == '\n';
+        if (p == end) break;
+        T value{};
+        const char* stop = fastWord(p, value);
+        if (!stop || (stop < end && !isSpace(*stop))) {
+            stop = p;
+            while (stop < end && !isSpace(*stop)) ++stop;
+            if (auto fault = parseWord(std::string_view(p, static_cast<std::size_t>(stop - p)), value)) {
+                b.fault = std::move(fault);
+                b.faultIndex = b.values.size();
+                b.faultNewlines = newlines;
+                break;
+            }
+        }
+        b.values.push_back(value);
+        p = stop;
     }
-    std::string_view word;
-    long line = 0;
-    in.next(word, line);
-    value = full(in, word, line);
-    return true;
+    b.newlines = newlines;
 }
 
-[[noreturn]] void endedEarly(const WordScanner& in, std::size_t got, std::size_t wanted) {
-    if (in.bytesRead() == 0)
-        throw InputError(in.name() + ": empty file, expected " + std::to_string(wanted) +
-                         " values");
-    throw InputError(in.name() + ": ended after " + std::to_string(got) + " of " +
-                     std::to_string(wanted) + " values");
+// How far a file's values went: how many were taken, and what stopped
+// them short (the whole message), if anything did.
+struct ReadResult {
+    std::size_t taken = 0;
+    std::optional<std::string> fault;
+};
+
+// Reads up to `needed` values of the file and gives them, in order, to
+// take(first index, values, count). Throws InputError only when the file
+// cannot be read at all.
+template <typename T, typename Take>
+ReadResult readValues(std::FILE* file, const std::string& name, std::size_t needed, Take take) {
+    const int threads = threadCount();
+    std::vector<Block<T>> blocks(static_cast<std::size_t>(2 * threads));
+    std::string carry;  // the start of a word cut off by the last block
+    std::size_t taken = 0;
+    std::size_t bytes = 0;
+    long lines = 0;  // newlines before the current block
+    bool atEnd = false;
+    while (taken < needed && !atEnd) {
+        std::size_t filled = 0;
+        bool giantWord = false;
+        for (; filled < blocks.size() && !atEnd && !giantWord; ++filled) {
+            Block<T>& b = blocks[filled];
+            b.giant = false;
+            b.text.resize(blockSize + 1);
+            std::memcpy(b.text.data(), carry.data(), carry.size());
+            const std::size_t got =
+                std::fread(b.text.data() + carry.size(), 1, blockSize - carry.size(), file);
+            if (got < blockSize - carry.size()) {
+                if (std::ferror(file)) throw InputError(name + ": cannot read: " + std::strerror(errno));
+                atEnd = true;
+            }
+            bytes += got;
+            std::size_t length = carry.size() + got;
+            carry.clear();
+            if (!atEnd) {
+                std::size_t cut = length;
+                while (cut > 0 && !isSpace(b.text[cut - 1])) --cut;
+                if (cut == 0) {
+                    giantWord = b.giant = true;  // a whole block without white space
+                } else {
+                    carry.assign(b.text.data() + cut, length - cut);
+                    length = cut;
+                }
+            }
+            b.length = length;
+            b.text[length] = '\0';
+        }
+        parallelFor(static_cast<std::int64_t>(filled), 1, threads,
+                    [&](std::int64_t first, std::int64_t last) {
+                        for (std::int64_t k = first; k < last; ++k)
+                            convertBlock(blocks[static_cast<std::size_t>(k)]);
+                    });
+        for (std::size_t k = 0; k < filled && taken < needed; ++k) {
+            Block<T>& b = blocks[k];
+            if (b.giant)
+                return {taken, name + ":" + std::to_string(lines + 1) +
+                                   ": expected a number, found a word of over " +
+                                   std::to_string(blockSize >> 20) + " MiB"};
+            const std::size_t n = std::min(b.values.size(), needed - taken);
+            take(taken, b.values.data(), n);
+            taken += n;
+            lines += b.newlines;
+            if (b.fault && taken < needed)
+                return {taken, name + ":" + std::to_string(lines - b.newlines + b.faultNewlines + 1) +
+                                   ": " + *b.fault};
+        }
+    }
+    if (taken < needed) {
+        if (bytes == 0)
+            return {taken, name + ": empty file, expected " + std::to_string(needed) + " values"};
+        return {taken, name + ": ended after " + std::to_string(taken) + " of " +
+                           std::to_string(needed) + " values"};
+    }
+    return {taken, std::nullopt};
+}
+
+// The line on which value `index` of the file starts (1-based), found by
+// reading the file again; 0 where it cannot be read again.
+long lineOfValue(std::FILE* file, std::size_t index) {
+    if (std::fseek(file, 0, SEEK_SET) != 0) return 0;
+    long line = 1;
+    std::size_t words = 0;
+    bool inWord = false;
+    for (int c; (c = std::fgetc(file)) != EOF;) {
+        if (isSpace(static_cast<char>(c))) {
+            inWord = false;
+            line += c == '\n';
+        } else if (!inWord) {
+            if (words++ == index) return line;
+            inWord = true;
+        }
+    }
+    return 0;
 }
 
 void readVectors(std::FILE* file, const std::string& name, RegGrid& grid) {
-    WordScanner in(file, name);
     const std::size_t cells = grid.cellCount();
-    Vector* out = grid.vectors.data();
-    double largest = 0.0;
-    for (std::size_t cell = 0; cell < cells; ++cell) {
-        double x = 0.0, y = 0.0;
-        if (!nextValue(in, x, fastDouble, parseDouble)) endedEarly(in, 2 * cell, 2 * cells);
-        if (!nextValue(in, y, fastDouble, parseDouble)) endedEarly(in, 2 * cell + 1, 2 * cells);
-        const double squared = x * x + y * y;
-        if (std::isinf(squared))
-            throw InputError(where(in, in.line()) + "vector (" + shortest(x) + ", " + shortest(y) +
-                             ") too large: its squared length overflows");
-        out[cell].x = x;
-        out[cell].y = y;
-        const double m = std::sqrt(squared);
-        if (m > largest) largest = m;
+    double* out = &grid.vectors.data()->x;
+    // x and y sit at doubles 0 and 1 of a three-double Vector.
+    static_assert(sizeof(Vector) == 3 * sizeof(double));
+    const ReadResult read =
+        readValues<double>(file, name, 2 * cells, [&](std::size_t first, const double* v, std::size_t n) {
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t i = first + k;
+            out[3 * (i / 2) + i % 2] = v[k];
+        }
+    });
+
+    // The largest magnitude, and the first vector whose squared length
+    // overflows (reported before a fault further on in the file); the
+    // largest of any set of values is the same in any order.
+    const std::size_t complete = read.taken / 2;
+    const int threads = threadCount();
+    std::vector<double> largest(static_cast<std::size_t>(threads), 0.0);
+    std::vector<std::size_t> firstHuge(static_cast<std::size_t>(threads), complete);
+    const Vector* vectors = grid.vectors.data();
+    const std::int64_t chunk = (static_cast<std::int64_t>(complete) + threads - 1) / threads;
+    onThreads(threads, [&](int t) {
+        const std::size_t begin = std::min(complete, static_cast<std::size_t>(t) * chunk);
+        const std::size_t end = std::min(complete, begin + static_cast<std::size_t>(chunk));
+        double best = 0.0;
+        for (std::size_t c = begin; c < end; ++c) {
+            const double squared = vectors[c].x * vectors[c].x + vectors[c].y * vectors[c].y;
+            if (std::isinf(squared)) {
+                firstHuge[static_cast<std::size_t>(t)] = c;
+                break;
+            }
+            const double m = std::sqrt(squared);
+            if (m > best) best = m;
+        }
+        largest[static_cast<std::size_t>(t)] = best;
+    });
+    const std::size_t huge = *std::min_element(firstHuge.begin(), firstHuge.end());
+    if (huge < complete) {
+        const long line = lineOfValue(file, 2 * huge + 1);
+        throw InputError(name + (line > 0 ? ":" + std::to_string(line) : std::string()) +
+                         ": vector (" + shortest(vectors[huge].x) + ", " +
+                         shortest(vectors[huge].y) + ") too large: its squared length overflows");
     }
-    maxMagnitude = largest;
+    if (read.fault) throw InputError(*read.fault);
+    maxMagnitude = *std::max_element(largest.begin(), largest.end());
 }
 
 void readTexture(std::FILE* file, const std::string& name, RegGrid& grid) {
-    WordScanner in(file, name);
-    const std::size_t cells = grid.cellCount();
     std::int32_t* out = grid.texture.data();
-    for (std::size_t cell = 0; cell < cells; ++cell)
-        if (!nextValue(in, out[cell], fastInt, parseInt)) endedEarly(in, cell, cells);
+    const ReadResult read = readValues<std::int32_t>(
+        file, name, grid.cellCount(), [&](std::size_t first, const std::int32_t* v, std::size_t n) {
+            std::memcpy(out + first, v, n * sizeof *v);
+        });
+    if (read.fault) throw InputError(*read.fault);
 }
 
 }  // namespace detail
@@ -309,24 +357,10 @@ void readInputFiles(const std::string& vectorFile, const std::string& textureFil
     FilePtr texture(std::fopen(textureFile.c_str(), "r"), &std::fclose);
     if (!vectors) throw BadFilename("Bad Vector Filename: " + vectorFile);
     if (!texture) throw BadFilename("Bad Texture Filename: " + textureFile);
-    // The files are independent until the grid is full: read them side by
-    // side. A fault in the vector file is reported before one in the texture.
-    std::exception_ptr textureFault;
-    std::thread textureReader([&] {
-        try {
-            detail::readTexture(texture.get(), textureFile, grid);
-        } catch (...) {
-            textureFault = std::current_exception();
-        }
-    });
-    try {
-        detail::readVectors(vectors.get(), vectorFile, grid);
-    } catch (...) {
-        textureReader.join();
-        throw;
-    }
-    textureReader.join();
-    if (textureFault) std::rethrow_exception(textureFault);
+    // Each file's blocks convert on every thread; the vector file first, so
+    // that its faults are the ones reported.
+    detail::readVectors(vectors.get(), vectorFile, grid);
+    detail::readTexture(texture.get(), textureFile, grid);
 }
 
 }  // namespace fastlic

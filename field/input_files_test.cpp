@@ -143,6 +143,29 @@ TEST_F(InputFiles, ReadsWordsAcrossChunkBoundaries) {
         }
 }
 
+TEST_F(InputFiles, CountsLinesAcrossBlocks) {
+    // Several megabytes before the bad word: the line is counted through
+    // every block before it, and values after the last needed one are ignored.
+    const std::int32_t rows = 400, cols = 500;
+    std::string text;
+    for (std::int32_t n = 0; n < rows * cols; ++n) text += "0.25 -1.5e-3\n";
+    std::string bad = text;
+    bad.replace(bad.size() - 3 * 13, 4, "0.2x");  // on the third line from the end
+    writeText(vec(), bad);
+    testing::writeTextureFile(tex(), rows, cols, [](auto, auto) { return 1; });
+    RegGrid g(rows, cols);
+    try {
+        readInputFiles(vec(), tex(), g);
+        ADD_FAILURE() << "no error";
+    } catch (const InputError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  vec() + ":" + std::to_string(rows * cols - 2) + ": expected a number, found \"0.2x\"");
+    }
+    writeText(vec(), text + "garbage after the last value\n");
+    readInputFiles(vec(), tex(), g);
+    EXPECT_EQ(g.vectors[rows - 1][cols - 1], Vector(0.25, -1.5e-3, 0));
+}
+
 TEST_F(InputFiles, MissingFilesAreNamedVectorFileFirst) {
     RegGrid g(2, 2);
     const auto message = [&](const std::string& v, const std::string& t) {

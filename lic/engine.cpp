@@ -80,7 +80,7 @@ void addBand(std::int32_t* hits, double* sums, std::int64_t base, std::int32_t s
 
 }  // namespace
 
-void computeFastLic(RegGrid& grid, int threads) {
+void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)>& progress) {
     if (grid.cellCount() > static_cast<std::size_t>(INT32_MAX))
         throw std::length_error("grid too large: more than 2^31 - 1 cells");
     if (threads <= 0) threads = threadCount();
@@ -105,6 +105,7 @@ void computeFastLic(RegGrid& grid, int threads) {
     std::atomic<std::int32_t> nextBand{0};
     std::atomic<std::int32_t> added{0};  // bands added in, in order
     std::mutex adding;
+    const std::int32_t progressEvery = std::max(1, bands / 100);
 
     const auto slotsOf = [&](std::int32_t band) {
         return ring.data() + slotsPerBand * static_cast<std::size_t>(band % ringSize);
@@ -122,6 +123,7 @@ void computeFastLic(RegGrid& grid, int threads) {
             addBand(hits, sums, static_cast<std::int64_t>(first) * cols, (last - first) * cols,
                     slotsOf(b));
             added.store(b + 1, std::memory_order_release);
+            if (progress && (b + 1) % progressEvery == 0) progress(static_cast<double>(b + 1) / bands);
         }
     };
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "field/reg_grid.h"
 #include "lic/streamline.h"
@@ -33,8 +34,11 @@ void averageLicSums(RegGrid& grid);
 // for bit; tests and benchmarks hold it as the reference.
 void computeFastLicReference(RegGrid& grid);
 
-// The engine: same result as the reference, on `threads` threads (0: all cores).
-void computeFastLic(RegGrid& grid, int threads = 0);
+// The engine: same result as the reference, on `threads` threads (0: the
+// run's thread count). progress, where given, is told the fraction of rows
+// done from time to time, always from one thread at a time.
+void computeFastLic(RegGrid& grid, int threads = 0,
+                    const std::function<void(double)>& progress = {});
 void computeFastLic();  // on currentField
 
 }  // namespace fastlic

@@ -182,14 +182,17 @@ void convolveFullWindows(const PreparedField& f, const BatchCells& cells, SeedCo
     const double reciprocal = 1.0 / window;
     for (int s = 0; s < seeds; ++s) {
         double tex[slotsPerLine];
+#pragma GCC unroll 39
         for (int m = 0; m < slotsPerLine; ++m) tex[m] = static_cast<double>(f.texture[cells[m][s]]);
         double sum = 0.0;
+#pragma GCC unroll 21
         for (int m = -filterHalfLength; m <= filterHalfLength; ++m) sum = sum + tex[reach + m];
         const double centre = sum * (1.0 / window);
         SeedContributions& o = out[s];
         o.cells[0] = cells[reach][s];
         o.values[0] = centre;
         double average = centre;
+#pragma GCC unroll 9
         for (int k = 1; k <= slideSteps; ++k) {
             average = (tex[reach + k + filterHalfLength] - tex[reach + k - filterHalfLength - 1]) *
                           reciprocal +
@@ -198,6 +201,7 @@ void convolveFullWindows(const PreparedField& f, const BatchCells& cells, SeedCo
             o.values[k] = average;
         }
         average = centre;
+#pragma GCC unroll 9
         for (int k = 1; k <= slideSteps; ++k) {
             average = (tex[reach - k - filterHalfLength] - tex[reach - k + filterHalfLength + 1]) *
                           reciprocal +

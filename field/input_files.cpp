@@ -81,7 +81,7 @@ std::optional<std::string> parseWord(std::string_view word, std::int32_t& value)
     return std::nullopt;
 }
 
-// Clinger's fast path: a decimal of at most 19 significant digits whose
+// Clinger's fast path: a decimal of at most 19 digits whose
 // integer mantissa m is at most 2^53 and whose exponent e is within 22
 // needs one correctly rounded operation, m x 10^e or m / 10^-e, of two
 // exactly representable numbers. Returns the end of the number, or null
@@ -94,22 +94,18 @@ const char* fastDouble(const char* p, double& value) {
     const bool negative = *p == '-';
     if (*p == '-' || *p == '+') ++p;
     std::uint64_t m = 0;
-    int significant = 0, exponent = 0;
-    bool digits = false;
-    for (; static_cast<unsigned>(*p - '0') < 10; ++p) {
-        digits = true;
-        m = m * 10 + static_cast<unsigned>(*p - '0');
-        significant += m != 0;
-    }
+    const char* first = p;
+    for (; static_cast<unsigned>(*p - '0') < 10; ++p) m = m * 10 + static_cast<unsigned>(*p - '0');
+    std::ptrdiff_t digits = p - first;
+    int exponent = 0;
     if (*p == '.') {
-        for (++p; static_cast<unsigned>(*p - '0') < 10; ++p) {
-            digits = true;
-            m = m * 10 + static_cast<unsigned>(*p - '0');
-            significant += m != 0;
-            --exponent;
-        }
+        const char* fraction = ++p;
+        for (; static_cast<unsigned>(*p - '0') < 10; ++p) m = m * 10 + static_cast<unsigned>(*p - '0');
+        exponent = -static_cast<int>(p - fraction);
+        digits += p - fraction;
     }
-    if (!digits || significant > 19) return nullptr;
+    // More digits than that could overflow m: the full conversion decides.
+    if (digits == 0 || digits > 19) return nullptr;
     if (*p == 'e' || *p == 'E') {
         ++p;
         const bool negativeExponent = *p == '-';

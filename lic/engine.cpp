@@ -10,6 +10,7 @@
 // in between, which matters when another process holds one of the cores.
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -70,6 +71,7 @@ void addBand(std::int32_t* hits, double* sums, std::int64_t base, std::int32_t s
     for (std::int32_t s = 0; s < seeds; ++s) {
         if (hits[base + s] >= hitLimit) continue;
         const SeedContributions& c = slots[s];
+#pragma GCC unroll 19
         for (std::int32_t n = 0; n < c.size; ++n) {
             sums[c.cells[n]] = sums[c.cells[n]] + c.values[n];
             std::atomic_ref<std::int32_t>(hits[c.cells[n]])
@@ -98,7 +100,9 @@ void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)
     const std::int32_t bands = (rows + bandRows - 1) / bandRows;
     const std::int32_t ringSize = std::min(bands, 4 * threads);
     const std::size_t slotsPerBand = static_cast<std::size_t>(bandRows) * cols;
-    std::vector<SeedContributions> ring(slotsPerBand * static_cast<std::size_t>(ringSize));
+    // Left uninitialised: every slot is written before it is read.
+    const std::unique_ptr<SeedContributions[]> ring(
+        new SeedContributions[slotsPerBand * static_cast<std::size_t>(ringSize)]);
     // ready[k]: the band whose contributions ring entry k holds, -1 before any.
     std::vector<std::atomic<std::int32_t>> ready(static_cast<std::size_t>(ringSize));
     for (auto& r : ready) r.store(-1, std::memory_order_relaxed);
@@ -108,7 +112,7 @@ void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)
     const std::int32_t progressEvery = std::max(1, bands / 100);
 
     const auto slotsOf = [&](std::int32_t band) {
-        return ring.data() + slotsPerBand * static_cast<std::size_t>(band % ringSize);
+        return ring.get() + slotsPerBand * static_cast<std::size_t>(band % ringSize);
     };
     // Adds in every band that is done and next in order; gives way at once
     // when another thread is at it.

@@ -223,19 +223,20 @@ inline std::int32_t wrappedCell(const PreparedField& f, std::int64_t truncated) 
 // Helpers of the AVX2 kernel (a lambda would not take on its target).
 #define FASTLIC_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
-// Table offsets of two lanes' points (truncated, packed to words).
-FASTLIC_AVX2 __m128i avx2Offsets(__m128i words, __m128i weights) {
-    return _mm_madd_epi16(words, weights);
+// Table offsets of two lanes' points (truncated, packed to words), from the
+// table's start: never negative, so they widen to addresses for free.
+FASTLIC_AVX2 __m128i avx2Offsets(__m128i words, __m128i weights, __m128i origin) {
+    return _mm_add_epi32(_mm_madd_epi16(words, weights), origin);
 }
 
-FASTLIC_AVX2 __m256d avx2Load(const double* origin, __m128i offset) {
-    return _mm256_loadu2_m128d(origin + _mm_extract_epi32(offset, 1),
-                               origin + _mm_cvtsi128_si32(offset));
+FASTLIC_AVX2 __m256d avx2Load(const double* table, __m128i offset) {
+    return _mm256_loadu2_m128d(table + static_cast<std::uint32_t>(_mm_extract_epi32(offset, 1)),
+                               table + static_cast<std::uint32_t>(_mm_cvtsi128_si32(offset)));
 }
 
-FASTLIC_AVX2 __m256d avx2StepAt(const double* origin, __m128i weights, __m256d p) {
+FASTLIC_AVX2 __m256d avx2StepAt(const double* table, __m128i weights, __m128i origin, __m256d p) {
     const __m128i t = _mm256_cvttpd_epi32(p);
-    return avx2Load(origin, avx2Offsets(_mm_packs_epi32(t, t), weights));
+    return avx2Load(table, avx2Offsets(_mm_packs_epi32(t, t), weights, origin));
 }
 
 #undef FASTLIC_AVX2
@@ -249,7 +250,9 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
     const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
     const __m256d third = _mm256_set1_pd(1.0 / 3.0);
     const __m256d half = _mm256_set1_pd(0.5);
-    const double* origin = &f.steps[static_cast<std::size_t>(f.pad) * f.stride + f.pad].x;
+    const double* table = &f.steps.data()->x;
+    // Offsets of cell (0, 0) in doubles, added to every lane's offset.
+    const __m128i origin = _mm_set1_epi32(2 * (f.pad * f.stride + f.pad));
     const __m128i weights = _mm_set_epi16(0, 0, 0, 0, 2, static_cast<short>(2 * f.stride), 2,
                                           static_cast<short>(2 * f.stride));
     const __m128i cellWeights =
@@ -276,16 +279,16 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
                                         cols[2 * q] + 0.5, rows[2 * q] + 0.5);
         const __m128i t = _mm256_cvttpd_epi32(fwd[q]);
         const __m128i words = _mm_packs_epi32(t, t);
-        fwdOffset[q] = bwdOffset[q] = avx2Offsets(words, weights);
+        fwdOffset[q] = bwdOffset[q] = avx2Offsets(words, weights, origin);
         record(reach, q, t, words);
     }
     for (int n = 1; n <= reach; ++n) {
 #pragma GCC unroll 2
         for (int q = 0; q < pairs; ++q) {
-            const __m256d k1 = avx2Load(origin, fwdOffset[q]);
-            const __m256d k2 = avx2StepAt(origin, weights, _mm256_add_pd(fwd[q], _mm256_mul_pd(k1, half)));
-            const __m256d k3 = avx2StepAt(origin, weights, _mm256_add_pd(fwd[q], _mm256_mul_pd(k2, half)));
-            const __m256d k4 = avx2StepAt(origin, weights, _mm256_add_pd(fwd[q], k3));
+            const __m256d k1 = avx2Load(table, fwdOffset[q]);
+            const __m256d k2 = avx2StepAt(table, weights, origin, _mm256_add_pd(fwd[q], _mm256_mul_pd(k1, half)));
+            const __m256d k3 = avx2StepAt(table, weights, origin, _mm256_add_pd(fwd[q], _mm256_mul_pd(k2, half)));
+            const __m256d k4 = avx2StepAt(table, weights, origin, _mm256_add_pd(fwd[q], k3));
             const __m256d sum = _mm256_add_pd(
                 _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(sixth, k1), _mm256_mul_pd(third, k2)),
                               _mm256_mul_pd(third, k3)),
@@ -293,13 +296,13 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
             fwd[q] = _mm256_add_pd(sum, fwd[q]);
             const __m128i tf = _mm256_cvttpd_epi32(fwd[q]);
             const __m128i wf = _mm_packs_epi32(tf, tf);
-            fwdOffset[q] = avx2Offsets(wf, weights);
+            fwdOffset[q] = avx2Offsets(wf, weights, origin);
             record(reach + n, q, tf, wf);
 
-            const __m256d j1 = avx2Load(origin, bwdOffset[q]);
-            const __m256d j2 = avx2StepAt(origin, weights, _mm256_sub_pd(bwd[q], _mm256_mul_pd(j1, half)));
-            const __m256d j3 = avx2StepAt(origin, weights, _mm256_sub_pd(bwd[q], _mm256_mul_pd(j2, half)));
-            const __m256d j4 = avx2StepAt(origin, weights, _mm256_sub_pd(bwd[q], j3));
+            const __m256d j1 = avx2Load(table, bwdOffset[q]);
+            const __m256d j2 = avx2StepAt(table, weights, origin, _mm256_sub_pd(bwd[q], _mm256_mul_pd(j1, half)));
+            const __m256d j3 = avx2StepAt(table, weights, origin, _mm256_sub_pd(bwd[q], _mm256_mul_pd(j2, half)));
+            const __m256d j4 = avx2StepAt(table, weights, origin, _mm256_sub_pd(bwd[q], j3));
             const __m256d back = _mm256_add_pd(
                 _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(sixth, j1), _mm256_mul_pd(third, j2)),
                               _mm256_mul_pd(third, j3)),
@@ -307,7 +310,7 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
             bwd[q] = _mm256_sub_pd(bwd[q], back);
             const __m128i tb = _mm256_cvttpd_epi32(bwd[q]);
             const __m128i wb = _mm_packs_epi32(tb, tb);
-            bwdOffset[q] = avx2Offsets(wb, weights);
+            bwdOffset[q] = avx2Offsets(wb, weights, origin);
             record(reach - n, q, tb, wb);
         }
     }

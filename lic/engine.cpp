@@ -49,13 +49,13 @@ void workOutBand(const detail::PreparedField& field, const std::int32_t* hits, s
     if (field.pad > 0) {
         for (; n + batch <= pending.size(); n += batch) {
             std::int32_t r[batch], c[batch];
-            SeedContributions out[batch];
+            SeedContributions* out[batch];
             for (int b = 0; b < batch; ++b) {
                 r[b] = first + pending[n + b] / cols;
                 c[b] = pending[n + b] % cols;
+                out[b] = &slots[pending[n + b]];
             }
             detail::lockstepSeedContributions(field, r, c, out);
-            for (int b = 0; b < batch; ++b) slots[pending[n + b]] = out[b];
         }
     }
     for (; n < pending.size(); ++n) {

@@ -176,7 +176,7 @@ using BatchCells = std::int32_t[slotsPerLine][seeds];
 // The convolution of a batch whose points all lie inside: every window
 // holds 21 samples, so every reciprocal is that of 21 and no step is
 // skipped.
-void convolveFullWindows(const PreparedField& f, const BatchCells& cells, SeedContributions* out) {
+void convolveFullWindows(const PreparedField& f, const BatchCells& cells, SeedContributions* const* out) {
     constexpr int reach = streamlineReach;
     constexpr std::int32_t window = 2 * filterHalfLength + 1;
     const double reciprocal = 1.0 / window;
@@ -188,7 +188,7 @@ void convolveFullWindows(const PreparedField& f, const BatchCells& cells, SeedCo
 #pragma GCC unroll 21
         for (int m = -filterHalfLength; m <= filterHalfLength; ++m) sum = sum + tex[reach + m];
         const double centre = sum * (1.0 / window);
-        SeedContributions& o = out[s];
+        SeedContributions& o = *out[s];
         o.cells[0] = cells[reach][s];
         o.values[0] = centre;
         double average = centre;
@@ -244,7 +244,7 @@ FASTLIC_AVX2 __m256d avx2StepAt(const double* table, __m128i weights, __m128i or
 // Two lanes, (x, y) of two streamlines, in one 256-bit register.
 __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const std::int32_t* rows,
                                                   const std::int32_t* cols,
-                                                  SeedContributions* out) {
+                                                  SeedContributions* const* out) {
     constexpr int reach = streamlineReach;
     constexpr int pairs = seeds / 2;
     const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
@@ -328,7 +328,7 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
 
 // One lane, (x, y) of one streamline, in one 128-bit register.
 void lockstepSse2(const PreparedField& f, const std::int32_t* rows, const std::int32_t* cols,
-                  SeedContributions* out) {
+                  SeedContributions* const* out) {
     constexpr int reach = streamlineReach;
     const __m128d sixth = _mm_set1_pd(1.0 / 6.0);
     const __m128d third = _mm_set1_pd(1.0 / 3.0);
@@ -398,7 +398,7 @@ void useAvx2WhereAvailable(bool use) { useAvx2 = use && __builtin_cpu_supports("
 // forward increments where forward steps add them; the sum of the four
 // weighted increments is negated the same way.
 void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
-                               const std::int32_t* cols, SeedContributions* out) {
+                               const std::int32_t* cols, SeedContributions* const* out) {
     if (useAvx2)
         lockstepAvx2(f, rows, cols, out);
     else
@@ -408,8 +408,8 @@ void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
 #else
 
 void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
-                               const std::int32_t* cols, SeedContributions* out) {
-    for (int s = 0; s < lockstepBatch; ++s) seedContributions(f, rows[s], cols[s], out[s]);
+                               const std::int32_t* cols, SeedContributions* const* out) {
+    for (int s = 0; s < lockstepBatch; ++s) seedContributions(f, rows[s], cols[s], *out[s]);
 }
 
 void useAvx2WhereAvailable(bool) {}

@@ -70,7 +70,7 @@ void seedContributions(const PreparedField& f, std::int32_t row, std::int32_t co
 // processor busy while each one waits for its next field sample.
 inline constexpr int lockstepBatch = 4;
 void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
-                               const std::int32_t* cols, SeedContributions* out);
+                               const std::int32_t* cols, SeedContributions* const* out);
 
 // The lockstep kernel runs two streamlines per instruction where the
 // processor has AVX2; tests turn that off to check the other kernel too.

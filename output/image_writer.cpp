@@ -23,7 +23,10 @@ Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double la
 std::uint8_t toByte(double component) {
     if (!(component > 0.0)) return 0;
     if (component >= 255.0) return 255;
-    return static_cast<std::uint8_t>(std::lround(component));
+    // Halves up, as lround does for positive numbers; the fraction of a
+    // number below 256 is exact.
+    const int whole = static_cast<int>(component);
+    return static_cast<std::uint8_t>(whole + (component - whole >= 0.5));
 }
 
 std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,

@@ -1,5 +1,8 @@
 #include "field/input_files.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -147,7 +150,9 @@ constexpr std::size_t blockSize = std::size_t{1} << 20;
 
 template <typename T>
 struct Block {
-    std::vector<char> text;     // the bytes, then a NUL
+    // The bytes, then a NUL; allocated once, left uninitialised so that
+    // only the bytes a file fills are ever touched.
+    std::unique_ptr<char[]> text{new char[blockSize + 1]};
     std::size_t length = 0;     // bytes of whole words and white space
     std::vector<T> values;
     long newlines = 0;          // in the converted part
@@ -165,7 +170,7 @@ void convertBlock(Block<T>& b) {
     b.newlines = 0;
     b.fault.reset();
     if (b.giant) return;
-    const char* p = b.text.data();
+    const char* p = b.text.get();
     const char* end = p + b.length;
     long newlines = 0;
     for (;;) {
@@ -203,6 +208,13 @@ template <typename T, typename Take>
 ReadResult readValues(std::FILE* file, const std::string& name, std::size_t needed, Take take) {
     const int threads = threadCount();
     std::vector<Block<T>> blocks(static_cast<std::size_t>(2 * threads));
+    // Blocks small enough that a small file still spreads over every
+    // thread; a block grows to blockSize only while it holds no white space.
+    std::size_t target = blockSize;
+    struct stat info {};
+    if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode))
+        target = std::clamp<std::size_t>(static_cast<std::size_t>(info.st_size) / blocks.size() + 1,
+                                         std::size_t{1} << 16, blockSize);
     std::string carry;  // the start of a word cut off by the last block
     std::size_t taken = 0;
     std::size_t bytes = 0;
@@ -214,29 +226,36 @@ ReadResult readValues(std::FILE* file, const std::string& name, std::size_t need
         for (; filled < blocks.size() && !atEnd && !giantWord; ++filled) {
             Block<T>& b = blocks[filled];
             b.giant = false;
-            b.text.resize(blockSize + 1);
-            std::memcpy(b.text.data(), carry.data(), carry.size());
-            const std::size_t got =
-                std::fread(b.text.data() + carry.size(), 1, blockSize - carry.size(), file);
-            if (got < blockSize - carry.size()) {
-                if (std::ferror(file)) throw InputError(name + ": cannot read: " + std::strerror(errno));
-                atEnd = true;
-            }
-            bytes += got;
-            std::size_t length = carry.size() + got;
+            char* text = b.text.get();
+            std::memcpy(text, carry.data(), carry.size());
+            std::size_t length = carry.size();
             carry.clear();
+            std::size_t cut = 0;
+            while (!atEnd && cut == 0 && length < blockSize) {
+                const std::size_t want = std::min(std::max(target, length + 1), blockSize) - length;
+                const std::size_t got = std::fread(text + length, 1, want, file);
+                if (got < want) {
+                    if (std::ferror(file)) throw InputError(name + ": cannot read: " + std::strerror(errno));
+                    atEnd = true;
+                }
+                for (std::size_t k = length + got; k > length; --k)
+                    if (isSpace(text[k - 1])) {
+                        cut = k;
+                        break;
+                    }
+                bytes += got;
+                length += got;
+            }
             if (!atEnd) {
-                std::size_t cut = length;
-                while (cut > 0 && !isSpace(b.text[cut - 1])) --cut;
                 if (cut == 0) {
                     giantWord = b.giant = true;  // a whole block without white space
                 } else {
-                    carry.assign(b.text.data() + cut, length - cut);
+                    carry.assign(text + cut, length - cut);
                     length = cut;
                 }
             }
             b.length = length;
-            b.text[length] = '\0';
+            text[length] = '\0';
         }
         parallelFor(static_cast<std::int64_t>(filled), 1, threads,
                     [&](std::int64_t first, std::int64_t last) {

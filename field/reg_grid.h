@@ -3,7 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <type_traits>
 
 #include "geometry/vecmath.h"
 
@@ -12,12 +15,19 @@ namespace fastlic {
 // One block of rows x cols values with row pointers into it. The rows are
 // views of a single allocation so that the fast engine can index cells flat
 // (i * cols + j) while everything else indexes row first, then column.
+// The block comes zeroed from calloc, which for a large block maps fresh
+// zero pages instead of writing zeros: all-zero bytes are the zero of
+// every element type here.
 template <typename T>
 class GridArray {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
 public:
     GridArray(std::int32_t rows, std::int32_t cols)
-        : data_(new T[static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols)]()),
+        : data_(static_cast<T*>(std::calloc(
+              static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols), sizeof(T)))),
           rows_(new T*[static_cast<std::size_t>(rows)]) {
+        if (!data_) throw std::bad_alloc();
         for (std::int32_t i = 0; i < rows; ++i)
             rows_[i] = data_.get() + static_cast<std::size_t>(i) * static_cast<std::size_t>(cols);
     }
@@ -27,7 +37,10 @@ public:
     const T* data() const { return data_.get(); }
 
 private:
-    std::unique_ptr<T[]> data_;
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
+    std::unique_ptr<T, Free> data_;
     std::unique_ptr<T*[]> rows_;
 };
 

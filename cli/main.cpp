@@ -134,6 +134,16 @@ int run(int argc, char** argv) {
         return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
                                "product is below 2^31, found \"" + sizeText + "\"");
     settings.rows = size.rows;
+    // A progress line for long runs, only where a person watches standard
+    // error; it is cleared when the convolution is done.
+    if (isatty(STDERR_FILENO) && static_cast<std::int64_t>(size.rows) * size.cols >= (1 << 21)) {
+        settings.progress = [](double done) {
+            if (done < 1.0)
+                std::fprintf(stderr, "\rfastlic: convolving %3d%%", static_cast<int>(done * 100));
+            else
+                std::fputs("\r\033[K", stderr);
+        };
+    }
     settings.cols = size.cols;
 
     if (!demoDir.empty()) {

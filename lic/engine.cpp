@@ -127,7 +127,8 @@ void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)
             addBand(hits, sums, static_cast<std::int64_t>(first) * cols, (last - first) * cols,
                     slotsOf(b));
             added.store(b + 1, std::memory_order_release);
-            if (progress && (b + 1) % progressEvery == 0) progress(static_cast<double>(b + 1) / bands);
+            if (progress && ((b + 1) % progressEvery == 0 || b + 1 == bands))
+                progress(static_cast<double>(b + 1) / bands);
         }
     };
 

@@ -1,4 +1,6 @@
 // End-to-end: the built fastlic binary, run in a temporary directory.
+#include <pty.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -187,6 +189,36 @@ TEST(Cli, BadOptionsGiveOneLineAndStatusTwo) {
     EXPECT_EQ(runFastlic(dir.path(), {"--size", "0x5"}).err,
               "fastlic: --size: expected ROWSxCOLS, two positive whole numbers whose product is "
               "below 2^31, found \"0x5\"\n");
+}
+
+TEST(Cli, ProgressLineOnlyOnATerminal) {
+    TempDir dir;
+    ASSERT_EQ(runFastlic(dir.path(), {"--demo", ".", "--size", "1500x1500"}).status, 0);
+    // Standard error a pseudo-terminal: the line appears and is cleared.
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        if (chdir(dir.path().c_str()) != 0) _exit(127);
+        if (!freopen("/dev/null", "w", stdout)) _exit(127);
+        execl(FASTLIC_BINARY, FASTLIC_BINARY, "--size", "1500x1500", "--lic", "l.npy",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;)
+        seen.append(buffer, static_cast<std::size_t>(n));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(terminal);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(seen.find("fastlic: convolving"), std::string::npos) << seen;
+    ASSERT_GE(seen.size(), 4u);
+    EXPECT_EQ(seen.substr(seen.size() - 4), "\r\033[K");
+    // Not a terminal: nothing.
+    const Result r = runFastlic(dir.path(), {"--size", "1500x1500", "--lic", "l.npy"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
 }
 
 TEST(Cli, HelpAndVersion) {

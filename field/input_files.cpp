@@ -134,7 +134,10 @@ const char* fastInt(const char* p, std::int32_t& value) {
     if (*p == '-' || *p == '+') ++p;
     const char* first = p;
     std::int32_t v = 0;
-    for (; static_cast<unsigned>(*p - '0') < 10; ++p) v = v * 10 + (*p - '0');
+    // Digits past the ninth are not added (they could overflow): such a
+    // number takes the full conversion.
+    for (; static_cast<unsigned>(*p - '0') < 10; ++p)
+        if (p - first < 9) v = v * 10 + (*p - '0');
     if (p == first || p - first > 9) return nullptr;
     value = negative ? -v : v;
     return p;
@@ -357,7 +360,7 @@ void readTexture(std::FILE* file, const std::string& name, RegGrid& grid) {
     std::int32_t* out = grid.texture.data();
     const ReadResult read = readValues<std::int32_t>(
         file, name, grid.cellCount(), [&](std::size_t first, const std::int32_t* v, std::size_t n) {
-            std::memcpy(out + first, v, n * sizeof *v);
+            if (n != 0) std::memcpy(out + first, v, n * sizeof *v);  // v may be null then
         });
     if (read.fault) throw InputError(*read.fault);
 }

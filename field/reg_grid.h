@@ -8,6 +8,7 @@
 #include <new>
 #include <type_traits>
 
+#include "field/zeroed_buffer.h"
 #include "geometry/vecmath.h"
 
 namespace fastlic {
@@ -15,32 +16,23 @@ namespace fastlic {
 // One block of rows x cols values with row pointers into it. The rows are
 // views of a single allocation so that the fast engine can index cells flat
 // (i * cols + j) while everything else indexes row first, then column.
-// The block comes zeroed from calloc, which for a large block maps fresh
-// zero pages instead of writing zeros: all-zero bytes are the zero of
-// every element type here.
+// The block comes zeroed from the system, not written with zeros.
 template <typename T>
 class GridArray {
-    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
-
 public:
     GridArray(std::int32_t rows, std::int32_t cols)
-        : data_(static_cast<T*>(std::calloc(
-              static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols), sizeof(T)))),
+        : data_(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols)),
           rows_(new T*[static_cast<std::size_t>(rows)]) {
-        if (!data_) throw std::bad_alloc();
         for (std::int32_t i = 0; i < rows; ++i)
-            rows_[i] = data_.get() + static_cast<std::size_t>(i) * static_cast<std::size_t>(cols);
+            rows_[i] = data_.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(cols);
     }
     T* operator[](std::int32_t i) { return rows_[i]; }
     const T* operator[](std::int32_t i) const { return rows_[i]; }
-    T* data() { return data_.get(); }
-    const T* data() const { return data_.get(); }
+    T* data() { return data_.data(); }
+    const T* data() const { return data_.data(); }
 
 private:
-    struct Free {
-        void operator()(T* p) const { std::free(p); }
-    };
-    std::unique_ptr<T, Free> data_;
+    ZeroedBuffer<T> data_;
     std::unique_ptr<T*[]> rows_;
 };
 

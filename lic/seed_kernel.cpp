@@ -36,7 +36,8 @@ void prepareField(const RegGrid& grid, PreparedField& field, int threads) {
     field.stride = cols + 2 * field.pad;
     field.texture = grid.texture.data();
     const std::int32_t paddedRows = rows + 2 * field.pad;
-    field.steps.resize(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(field.stride));
+    field.steps = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) *
+                                          static_cast<std::size_t>(field.stride));
     field.rowStart.resize(static_cast<std::size_t>(paddedRows));
     field.colOf.resize(static_cast<std::size_t>(field.stride));
     for (std::int32_t pr = 0; pr < paddedRows; ++pr)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "field/reg_grid.h"
+#include "field/zeroed_buffer.h"
 #include "lic/fast_lic.h"
 
 namespace fastlic::detail {
@@ -34,7 +35,7 @@ struct PreparedField {
     std::int32_t cols = 0;
     std::int32_t pad = 0;     // lockstepPad, or 0 where the lockstep kernel does not apply
     std::int32_t stride = 0;  // cols + 2 x pad
-    std::vector<Direction> steps;
+    ZeroedBuffer<Direction> steps;
     std::vector<std::int32_t> rowStart;  // per padded row: its grid row x cols
     std::vector<std::int32_t> colOf;     // per padded column: its grid column
     const std::int32_t* texture = nullptr;

@@ -1,0 +1,67 @@
+// Large zero-filled arrays straight from the kernel, in huge pages where
+// the system offers them: a grid of millions of cells then costs a few
+// hundred page faults instead of tens of thousands.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
+
+namespace fastlic {
+
+// n elements whose bytes are all zero, the zero of every type used here.
+template <typename T>
+class ZeroedBuffer {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+public:
+    ZeroedBuffer() = default;
+    explicit ZeroedBuffer(std::size_t n) : size_(n) {
+        const std::size_t bytes = n * sizeof(T);
+        if (bytes >= mappedFrom) {
+            void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) throw std::bad_alloc();
+            madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, plain pages
+            data_ = static_cast<T*>(p);
+            mapped_ = true;
+        } else {
+            data_ = static_cast<T*>(std::calloc(n ? n : 1, sizeof(T)));
+            if (!data_) throw std::bad_alloc();
+        }
+    }
+    ZeroedBuffer(ZeroedBuffer&& other) noexcept { swap(other); }
+    ZeroedBuffer& operator=(ZeroedBuffer&& other) noexcept {
+        ZeroedBuffer(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~ZeroedBuffer() {
+        if (mapped_)
+            munmap(data_, size_ * sizeof(T));
+        else
+            std::free(data_);
+    }
+
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+
+private:
+    static constexpr std::size_t mappedFrom = std::size_t{4} << 20;
+
+    void swap(ZeroedBuffer& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(mapped_, other.mapped_);
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool mapped_ = false;
+};
+
+}  // namespace fastlic

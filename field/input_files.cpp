@@ -175,6 +175,9 @@ void convertBlock(Block<T>& b) {
     if (b.giant) return;
     const char* p = b.text.get();
     const char* end = p + b.length;
+    // No word is shorter than a byte and its separator: room enough that
+    // the values never move (what is not written is not touched).
+    b.values.reserve(b.length / 2 + 1);
     long newlines = 0;
     for (;;) {
         while (p < end && isSpace(*p)) newlines += *p++ == '\n';

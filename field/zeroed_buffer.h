@@ -1,6 +1,5 @@
-// Large zero-filled arrays straight from the kernel, in huge pages where
-// the system offers them: a grid of millions of cells then costs a few
-// hundred page faults instead of tens of thousands.
+// Large zero-filled arrays straight from the kernel: fresh pages are zero,
+// so nothing is written until the program writes it.
 #pragma once
 
 #include <sys/mman.h>
@@ -24,7 +23,6 @@ public:
         if (bytes >= mappedFrom) {
             void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (p == MAP_FAILED) throw std::bad_alloc();
-            madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, plain pages
             data_ = static_cast<T*>(p);
             mapped_ = true;
         } else {

@@ -95,10 +95,10 @@ void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)
     std::int32_t* hits = grid.hitCounts.data();
     double* sums = grid.licSums.data();
 
-    // About a thousand seeds a band; a few bands a thread in the ring.
-    const std::int32_t bandRows = std::clamp<std::int32_t>(1024 / cols, 1, rows);
+    // About five hundred seeds a band; a few bands a thread in the ring.
+    const std::int32_t bandRows = std::clamp<std::int32_t>(512 / cols, 1, rows);
     const std::int32_t bands = (rows + bandRows - 1) / bandRows;
-    const std::int32_t ringSize = std::min(bands, 4 * threads);
+    const std::int32_t ringSize = std::min(bands, 3 * threads);
     const std::size_t slotsPerBand = static_cast<std::size_t>(bandRows) * cols;
     // Left uninitialised: every slot is written before it is read.
     const std::unique_ptr<SeedContributions[]> ring(

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "field/input_files.h"
 #include "lic/parallel.h"
@@ -68,12 +69,26 @@ struct ByteText {
     }
 };
 
-// The raster lines of rows [first, last) appended to out.
+// Raster text of a block of rows. The buffer is never filled in advance:
+// only the bytes written are touched.
+struct TextBlock {
+    std::unique_ptr<char[]> text;
+    std::size_t capacity = 0;
+    std::size_t size = 0;
+};
+
+// The raster lines of rows [first, last) into out.
 void formatRows(const RegGrid& grid, std::int32_t first, std::int32_t last,
-                double largestMagnitude, const ColorMap& map, std::string& out) {
+                double largestMagnitude, const ColorMap& map, TextBlock& out) {
     static const ByteText bytes;
-    out.resize(static_cast<std::size_t>(last - first) * static_cast<std::size_t>(grid.cols) * 12);
-    char* p = out.data();
+    // At most "255 255 255\n" a pixel, and four bytes copied per component.
+    const std::size_t needed =
+        static_cast<std::size_t>(last - first) * static_cast<std::size_t>(grid.cols) * 12 + 4;
+    if (out.capacity < needed) {
+        out.text.reset(new char[needed]);
+        out.capacity = needed;
+    }
+    char* p = out.text.get();
     for (std::int32_t i = first; i < last; ++i) {
         for (std::int32_t j = 0; j < grid.cols; ++j) {
             const Point c = shadedColor(grid, i, j, largestMagnitude, map);
@@ -85,7 +100,7 @@ void formatRows(const RegGrid& grid, std::int32_t first, std::int32_t last,
             }
         }
     }
-    out.resize(static_cast<std::size_t>(p - out.data()));
+    out.size = static_cast<std::size_t>(p - out.text.get());
 }
 
 }  // namespace
@@ -97,9 +112,11 @@ void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
     // Blocks of rows are formatted side by side and written in order; a few
     // blocks at a time keep memory small at any size.
     const int threads = threadCount();
+    const std::int64_t blockPixels =
+        std::clamp<std::int64_t>(static_cast<std::int64_t>(grid.cellCount()) / 16, 4096, 65536);
     const std::int32_t blockRows =
-        std::max<std::int32_t>(1, static_cast<std::int32_t>(65536 / std::max(1, grid.cols)));
-    std::vector<std::string> blocks(static_cast<std::size_t>(2 * threads));
+        std::max<std::int32_t>(1, static_cast<std::int32_t>(blockPixels / std::max(1, grid.cols)));
+    std::vector<TextBlock> blocks(static_cast<std::size_t>(2 * threads));
     const std::int32_t perRound = blockRows * static_cast<std::int32_t>(blocks.size());
     for (std::int32_t round = 0; round < grid.rows; round += perRound) {
         const auto count = static_cast<std::int32_t>(blocks.size());
@@ -107,11 +124,11 @@ void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
             const std::int32_t first =
                 std::min(grid.rows, round + static_cast<std::int32_t>(b) * blockRows);
             const std::int32_t last = std::min(grid.rows, first + blockRows);
-            blocks[static_cast<std::size_t>(b)].clear();
+            blocks[static_cast<std::size_t>(b)].size = 0;
             if (first < last)
                 formatRows(grid, first, last, largestMagnitude, map, blocks[static_cast<std::size_t>(b)]);
         });
-        for (const std::string& block : blocks) put(out, block.data(), block.size());
+        for (const TextBlock& block : blocks) put(out, block.text.get(), block.size);
     }
     if (std::fflush(out) != 0)
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));

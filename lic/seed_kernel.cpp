@@ -240,6 +240,31 @@ FASTLIC_AVX2 __m256d avx2StepAt(const double* table, __m128i weights, __m128i or
     return avx2Load(table, avx2Offsets(_mm_packs_epi32(t, t), weights, origin));
 }
 
+// p + k forward; p - k backward, whose increments u x -0.5 are exactly
+// -(u x 0.5), the table's forward ones negated.
+template <bool Forward>
+FASTLIC_AVX2 __m256d avx2Move(__m256d p, __m256d k) {
+    return Forward ? _mm256_add_pd(p, k) : _mm256_sub_pd(p, k);
+}
+
+// One RK4 step of two lanes from p, whose own cell's entry is at offset.
+template <bool Forward>
+FASTLIC_AVX2 __m256d avx2Step(const double* table, __m128i weights, __m128i origin, __m256d p,
+                              __m128i offset) {
+    const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
+    const __m256d third = _mm256_set1_pd(1.0 / 3.0);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d k1 = avx2Load(table, offset);
+    const __m256d k2 = avx2StepAt(table, weights, origin, avx2Move<Forward>(p, _mm256_mul_pd(k1, half)));
+    const __m256d k3 = avx2StepAt(table, weights, origin, avx2Move<Forward>(p, _mm256_mul_pd(k2, half)));
+    const __m256d k4 = avx2StepAt(table, weights, origin, avx2Move<Forward>(p, k3));
+    const __m256d sum = _mm256_add_pd(
+        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(sixth, k1), _mm256_mul_pd(third, k2)),
+                      _mm256_mul_pd(third, k3)),
+        _mm256_mul_pd(sixth, k4));
+    return Forward ? _mm256_add_pd(sum, p) : _mm256_sub_pd(p, sum);
+}
+
 #undef FASTLIC_AVX2
 
 // Two lanes, (x, y) of two streamlines, in one 256-bit register.
@@ -248,9 +273,6 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
                                                   SeedContributions* const* out) {
     constexpr int reach = streamlineReach;
     constexpr int pairs = seeds / 2;
-    const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
-    const __m256d third = _mm256_set1_pd(1.0 / 3.0);
-    const __m256d half = _mm256_set1_pd(0.5);
     const double* table = &f.steps.data()->x;
     // Offsets of cell (0, 0) in doubles, added to every lane's offset.
     const __m128i origin = _mm_set1_epi32(2 * (f.pad * f.stride + f.pad));
@@ -286,29 +308,13 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
     for (int n = 1; n <= reach; ++n) {
 #pragma GCC unroll 2
         for (int q = 0; q < pairs; ++q) {
-            const __m256d k1 = avx2Load(table, fwdOffset[q]);
-            const __m256d k2 = avx2StepAt(table, weights, origin, _mm256_add_pd(fwd[q], _mm256_mul_pd(k1, half)));
-            const __m256d k3 = avx2StepAt(table, weights, origin, _mm256_add_pd(fwd[q], _mm256_mul_pd(k2, half)));
-            const __m256d k4 = avx2StepAt(table, weights, origin, _mm256_add_pd(fwd[q], k3));
-            const __m256d sum = _mm256_add_pd(
-                _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(sixth, k1), _mm256_mul_pd(third, k2)),
-                              _mm256_mul_pd(third, k3)),
-                _mm256_mul_pd(sixth, k4));
-            fwd[q] = _mm256_add_pd(sum, fwd[q]);
+            fwd[q] = avx2Step<true>(table, weights, origin, fwd[q], fwdOffset[q]);
             const __m128i tf = _mm256_cvttpd_epi32(fwd[q]);
             const __m128i wf = _mm_packs_epi32(tf, tf);
             fwdOffset[q] = avx2Offsets(wf, weights, origin);
             record(reach + n, q, tf, wf);
 
-            const __m256d j1 = avx2Load(table, bwdOffset[q]);
-            const __m256d j2 = avx2StepAt(table, weights, origin, _mm256_sub_pd(bwd[q], _mm256_mul_pd(j1, half)));
-            const __m256d j3 = avx2StepAt(table, weights, origin, _mm256_sub_pd(bwd[q], _mm256_mul_pd(j2, half)));
-            const __m256d j4 = avx2StepAt(table, weights, origin, _mm256_sub_pd(bwd[q], j3));
-            const __m256d back = _mm256_add_pd(
-                _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(sixth, j1), _mm256_mul_pd(third, j2)),
-                              _mm256_mul_pd(third, j3)),
-                _mm256_mul_pd(sixth, j4));
-            bwd[q] = _mm256_sub_pd(bwd[q], back);
+            bwd[q] = avx2Step<false>(table, weights, origin, bwd[q], bwdOffset[q]);
             const __m128i tb = _mm256_cvttpd_epi32(bwd[q]);
             const __m128i wb = _mm_packs_epi32(tb, tb);
             bwdOffset[q] = avx2Offsets(wb, weights, origin);
@@ -327,21 +333,41 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
     convolveFullWindows(f, cells, out);
 }
 
+// p + k forward, p - k backward (see avx2Move).
+template <bool Forward>
+inline __m128d sse2Move(__m128d p, __m128d k) {
+    return Forward ? _mm_add_pd(p, k) : _mm_sub_pd(p, k);
+}
+
+// One RK4 step of one lane from p, whose own cell's entry is at index.
+template <bool Forward>
+inline __m128d sse2Step(const double* origin, __m128i weights, __m128d p, std::int32_t index) {
+    const __m128d sixth = _mm_set1_pd(1.0 / 6.0);
+    const __m128d third = _mm_set1_pd(1.0 / 3.0);
+    const __m128d half = _mm_set1_pd(0.5);
+    const auto stepAt = [origin, weights](__m128d q) {
+        const __m128i t = _mm_cvttpd_epi32(q);
+        return _mm_loadu_pd(origin + _mm_cvtsi128_si32(_mm_madd_epi16(_mm_packs_epi32(t, t), weights)));
+    };
+    const __m128d k1 = _mm_loadu_pd(origin + index);
+    const __m128d k2 = stepAt(sse2Move<Forward>(p, _mm_mul_pd(k1, half)));
+    const __m128d k3 = stepAt(sse2Move<Forward>(p, _mm_mul_pd(k2, half)));
+    const __m128d k4 = stepAt(sse2Move<Forward>(p, k3));
+    const __m128d sum = _mm_add_pd(
+        _mm_add_pd(_mm_add_pd(_mm_mul_pd(sixth, k1), _mm_mul_pd(third, k2)), _mm_mul_pd(third, k3)),
+        _mm_mul_pd(sixth, k4));
+    return Forward ? _mm_add_pd(sum, p) : _mm_sub_pd(p, sum);
+}
+
 // One lane, (x, y) of one streamline, in one 128-bit register.
 void lockstepSse2(const PreparedField& f, const std::int32_t* rows, const std::int32_t* cols,
                   SeedContributions* const* out) {
     constexpr int reach = streamlineReach;
-    const __m128d sixth = _mm_set1_pd(1.0 / 6.0);
-    const __m128d third = _mm_set1_pd(1.0 / 3.0);
-    const __m128d half = _mm_set1_pd(0.5);
     const double* origin = &f.steps[static_cast<std::size_t>(f.pad) * f.stride + f.pad].x;
     const __m128i weights =
         _mm_set_epi16(0, 0, 0, 0, 0, 0, 2, static_cast<short>(2 * f.stride));
     const auto indexOf = [weights](__m128i t) {
         return _mm_cvtsi128_si32(_mm_madd_epi16(_mm_packs_epi32(t, t), weights));
-    };
-    const auto stepAt = [origin, indexOf](__m128d p) {
-        return _mm_loadu_pd(origin + indexOf(_mm_cvttpd_epi32(p)));
     };
 
     __m128d fwd[seeds], bwd[seeds];
@@ -356,28 +382,12 @@ void lockstepSse2(const PreparedField& f, const std::int32_t* rows, const std::i
     for (int n = 1; n <= reach; ++n) {
 #pragma GCC unroll 4
         for (int s = 0; s < seeds; ++s) {
-            const __m128d k1 = _mm_loadu_pd(origin + fwdIndex[s]);
-            const __m128d k2 = stepAt(_mm_add_pd(fwd[s], _mm_mul_pd(k1, half)));
-            const __m128d k3 = stepAt(_mm_add_pd(fwd[s], _mm_mul_pd(k2, half)));
-            const __m128d k4 = stepAt(_mm_add_pd(fwd[s], k3));
-            const __m128d sum = _mm_add_pd(
-                _mm_add_pd(_mm_add_pd(_mm_mul_pd(sixth, k1), _mm_mul_pd(third, k2)),
-                           _mm_mul_pd(third, k3)),
-                _mm_mul_pd(sixth, k4));
-            fwd[s] = _mm_add_pd(sum, fwd[s]);
+            fwd[s] = sse2Step<true>(origin, weights, fwd[s], fwdIndex[s]);
             const __m128i tf = _mm_cvttpd_epi32(fwd[s]);
             fwdIndex[s] = indexOf(tf);
             truncated[reach + n][s] = _mm_cvtsi128_si64(tf);
 
-            const __m128d j1 = _mm_loadu_pd(origin + bwdIndex[s]);
-            const __m128d j2 = stepAt(_mm_sub_pd(bwd[s], _mm_mul_pd(j1, half)));
-            const __m128d j3 = stepAt(_mm_sub_pd(bwd[s], _mm_mul_pd(j2, half)));
-            const __m128d j4 = stepAt(_mm_sub_pd(bwd[s], j3));
-            const __m128d back = _mm_add_pd(
-                _mm_add_pd(_mm_add_pd(_mm_mul_pd(sixth, j1), _mm_mul_pd(third, j2)),
-                           _mm_mul_pd(third, j3)),
-                _mm_mul_pd(sixth, j4));
-            bwd[s] = _mm_sub_pd(bwd[s], back);
+            bwd[s] = sse2Step<false>(origin, weights, bwd[s], bwdIndex[s]);
             const __m128i tb = _mm_cvttpd_epi32(bwd[s]);
             bwdIndex[s] = indexOf(tb);
             truncated[reach - n][s] = _mm_cvtsi128_si64(tb);
@@ -395,9 +405,6 @@ bool useAvx2 = __builtin_cpu_supports("avx2");
 
 void useAvx2WhereAvailable(bool use) { useAvx2 = use && __builtin_cpu_supports("avx2"); }
 
-// Backward steps use u x -0.5 = -(u x 0.5) exactly, so they subtract the
-// forward increments where forward steps add them; the sum of the four
-// weighted increments is negated the same way.
 void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
                                const std::int32_t* cols, SeedContributions* const* out) {
     if (useAvx2)

@@ -12,11 +12,10 @@
 namespace fastlic {
 namespace {
 
-ColorMap standardColours() {
+// The colour map the writers use, with its four colours set.
+const ColorMap& standardColours() {
     setColors();
-    ColorMap map(4);
-    for (std::int32_t i = 0; i < 4; ++i) *map.entry(i) = *colorMap.entry(i);
-    return map;
+    return colorMap;
 }
 
 template <typename Write>
@@ -39,7 +38,7 @@ TEST(ImageWriter, ShadesTheMappedColourByTheLicValue) {
     g.licSums[0][1] = 255.0;
     g.vectors[0][2] = Vector(6, 8, 0);  // t = 1: past the table, blue
     g.licSums[0][2] = 0.0;
-    const ColorMap map = standardColours();
+    const ColorMap& map = standardColours();
     EXPECT_EQ(shadedColor(g, 0, 0, 10.0, map), Point(51, 0, 0, 1));
     const std::string ppm = captured([&](std::FILE* f) { writeImage(g, f, 10.0, map); });
     EXPECT_EQ(ppm, "P3\t3\t1\t255\n51 0 0\n100 100 100\n0 0 0\n");
@@ -49,7 +48,7 @@ TEST(ImageWriter, HeaderNamesColumnsFirstAndRasterRunsRowsOuter) {
     RegGrid g(2, 3);
     for (std::int32_t i = 0; i < 2; ++i)
         for (std::int32_t j = 0; j < 3; ++j) g.licSums[i][j] = 255.0 * (3 * i + j) / 10.0;
-    const ColorMap map = standardColours();
+    const ColorMap& map = standardColours();
     const std::string ppm = captured([&](std::FILE* f) { writeImage(g, f, 1.0, map); });
     EXPECT_EQ(ppm,
               "P3\t3\t2\t255\n0 0 0\n10 10 10\n20 20 20\n30 30 30\n40 40 40\n50 50 50\n");
@@ -69,7 +68,7 @@ TEST(ImageWriter, OutOfRangeTextureGivesLimitedComponents) {
     RegGrid g(1, 2);
     g.licSums[0][0] = 300.0;  // texture values above 255
     g.licSums[0][1] = -5.0;
-    const ColorMap map = standardColours();
+    const ColorMap& map = standardColours();
     const std::string ppm = captured([&](std::FILE* f) { writeImage(g, f, 1.0, map); });
     EXPECT_EQ(ppm, "P3\t2\t1\t255\n118 118 118\n0 0 0\n");
 }
@@ -80,7 +79,7 @@ TEST(ImageWriter, ReferenceWriterGivesTheSameBytes) {
         [](auto i, auto j) { return testing::noise(i, j, 30, 2); });
     for (std::int32_t i = 0; i < 40; ++i)
         for (std::int32_t j = 0; j < 30; ++j) g->licSums[i][j] = g->texture[i][j] + 0.37;
-    const ColorMap map = standardColours();
+    const ColorMap& map = standardColours();
     const double largest = 50.0;
     EXPECT_EQ(captured([&](std::FILE* f) { writeImage(*g, f, largest, map); }),
               captured([&](std::FILE* f) { writeImageReference(*g, f, largest, map); }));
@@ -91,7 +90,7 @@ TEST(ImageWriter, RgbBytesMatchTheRaster) {
     g.vectors[0][0] = Vector(3, 4, 0);
     g.licSums[0][0] = 51.0;
     g.licSums[0][1] = 127.5;
-    const ColorMap map = standardColours();
+    const ColorMap& map = standardColours();
     EXPECT_EQ(renderRgb(g, 10.0, map), (std::vector<std::uint8_t>{51, 0, 0, 50, 50, 50}));
 }
 

@@ -24,6 +24,14 @@ std::unique_ptr<RegGrid> demoGrid(std::int32_t size) {
     return grid;
 }
 
+// The field and texture of grid in a new grid with zero counts and sums.
+std::unique_ptr<RegGrid> unconvolvedCopy(const RegGrid& grid) {
+    auto work = std::make_unique<RegGrid>(grid.rows, grid.cols);
+    std::copy_n(grid.vectors.data(), grid.cellCount(), work->vectors.data());
+    std::copy_n(grid.texture.data(), grid.cellCount(), work->texture.data());
+    return work;
+}
+
 void BM_Rk4StepReference(benchmark::State& state) {
     auto grid = demoGrid(256);
     Point p = seedPoint(100, 100);
@@ -35,7 +43,10 @@ void BM_Rk4StepReference(benchmark::State& state) {
 }
 BENCHMARK(BM_Rk4StepReference);
 
-void BM_TraceStreamlineReference(benchmark::State& state) {
+// Seeds in scan order of the 256 x 256 grid, again and again; with
+// convolve, the 19 convolution steps after each trace.
+template <bool convolve>
+void BM_SeedReference(benchmark::State& state) {
     auto grid = demoGrid(256);
     Streamline s;
     std::int32_t n = 0;
@@ -43,17 +54,7 @@ void BM_TraceStreamlineReference(benchmark::State& state) {
         traceStreamline(*grid, s, (n >> 8) & 255, n & 255);
         benchmark::DoNotOptimize(s);
         ++n;
-    }
-}
-BENCHMARK(BM_TraceStreamlineReference);
-
-// Tracing plus the 19 convolution steps of one seed.
-void BM_SeedReference(benchmark::State& state) {
-    auto grid = demoGrid(256);
-    Streamline s;
-    std::int32_t n = 0;
-    for (auto _ : state) {
-        traceStreamline(*grid, s, (n >> 8) & 255, n & 255);
+        if (!convolve) continue;
         std::int32_t count;
         double average = convolveCenter(*grid, s, count);
         const double centre = average;
@@ -62,10 +63,10 @@ void BM_SeedReference(benchmark::State& state) {
         average = centre;
         count = centreCount;
         for (std::int32_t k = 1; k <= slideSteps; ++k) convolveBackward(*grid, s, average, -k, count);
-        ++n;
     }
 }
-BENCHMARK(BM_SeedReference);
+BENCHMARK(BM_SeedReference<false>)->Name("BM_TraceStreamlineReference");
+BENCHMARK(BM_SeedReference<true>)->Name("BM_SeedReference");
 
 void BM_SeedEngine(benchmark::State& state) {
     auto grid = demoGrid(256);
@@ -79,17 +80,38 @@ void BM_SeedEngine(benchmark::State& state) {
         ++n;
     }
 }
-BENCHMARK(BM_SeedEngine);
+BENCHMARK(BM_SeedEngine)->Name("BM_SeedEngineOneByOne");
+
+// The engine's usual path: seeds four at a time in lockstep; per seed.
+void BM_SeedEngineLockstep(benchmark::State& state) {
+    auto grid = demoGrid(256);
+    detail::PreparedField field;
+    detail::prepareField(*grid, field, 1);
+    constexpr int batch = detail::lockstepBatch;
+    detail::SeedContributions out[batch];
+    detail::SeedContributions* slots[batch];
+    for (int b = 0; b < batch; ++b) slots[b] = &out[b];
+    std::int32_t n = 0;
+    for (auto _ : state) {
+        std::int32_t rows[batch], cols[batch];
+        for (int b = 0; b < batch; ++b, ++n) {
+            rows[b] = (n >> 8) & 255;
+            cols[b] = n & 255;
+        }
+        detail::lockstepSeedContributions(field, rows, cols, slots);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(state.iterations() * batch);
+}
+BENCHMARK(BM_SeedEngineLockstep);
 
 void BM_ComputeFastLicReference(benchmark::State& state) {
     auto grid = demoGrid(static_cast<std::int32_t>(state.range(0)));
     for (auto _ : state) {
         state.PauseTiming();
-        RegGrid work(grid->rows, grid->cols);
-        std::copy_n(grid->vectors.data(), grid->cellCount(), work.vectors.data());
-        std::copy_n(grid->texture.data(), grid->cellCount(), work.texture.data());
+        auto work = unconvolvedCopy(*grid);
         state.ResumeTiming();
-        computeFastLicReference(work);
+        computeFastLicReference(*work);
     }
     state.SetItemsProcessed(state.iterations() * state.range(0) * state.range(0));
 }
@@ -99,11 +121,9 @@ void BM_ComputeFastLic(benchmark::State& state) {
     auto grid = demoGrid(static_cast<std::int32_t>(state.range(0)));
     for (auto _ : state) {
         state.PauseTiming();
-        RegGrid work(grid->rows, grid->cols);
-        std::copy_n(grid->vectors.data(), grid->cellCount(), work.vectors.data());
-        std::copy_n(grid->texture.data(), grid->cellCount(), work.texture.data());
+        auto work = unconvolvedCopy(*grid);
         state.ResumeTiming();
-        computeFastLic(work, static_cast<int>(state.range(1)));
+        computeFastLic(*work, static_cast<int>(state.range(1)));
     }
     state.SetItemsProcessed(state.iterations() * state.range(0) * state.range(0));
 }

@@ -48,6 +48,7 @@ std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude
 namespace {
 
 void put(std::FILE* out, const char* data, std::size_t size) {
+    if (size == 0) return;  // an unused block has no buffer at all
     if (std::fwrite(data, 1, size, out) != size)
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }

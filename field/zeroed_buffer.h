@@ -52,7 +52,7 @@ public:
     const T& operator[](std::size_t i) const { return data_[i]; }
 
 private:
-    static constexpr std::size_t mappedFrom = std::size_t{4} << 20;
+    static constexpr std::size_t mappedFrom = std::size_t{256} << 10;
 
     void swap(ZeroedBuffer& other) noexcept {
         std::swap(data_, other.data_);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "field/zeroed_buffer.h"
 #include "lic/fast_lic.h"
 #include "lic/parallel.h"
 #include "lic/seed_kernel.h"
@@ -100,9 +101,8 @@ void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)
     const std::int32_t bands = (rows + bandRows - 1) / bandRows;
     const std::int32_t ringSize = std::min(bands, 3 * threads);
     const std::size_t slotsPerBand = static_cast<std::size_t>(bandRows) * cols;
-    // Left uninitialised: every slot is written before it is read.
-    const std::unique_ptr<SeedContributions[]> ring(
-        new SeedContributions[slotsPerBand * static_cast<std::size_t>(ringSize)]);
+    // Mapped whole at once; every slot is written before it is read.
+    ZeroedBuffer<SeedContributions> ring(slotsPerBand * static_cast<std::size_t>(ringSize));
     // ready[k]: the band whose contributions ring entry k holds, -1 before any.
     std::vector<std::atomic<std::int32_t>> ready(static_cast<std::size_t>(ringSize));
     for (auto& r : ready) r.store(-1, std::memory_order_relaxed);
@@ -112,7 +112,7 @@ void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)
     const std::int32_t progressEvery = std::max(1, bands / 100);
 
     const auto slotsOf = [&](std::int32_t band) {
-        return ring.get() + slotsPerBand * static_cast<std::size_t>(band % ringSize);
+        return ring.data() + slotsPerBand * static_cast<std::size_t>(band % ringSize);
     };
     // Adds in every band that is done and next in order; gives way at once
     // when another thread is at it.

@@ -23,8 +23,6 @@ double maxMagnitude = 0.0;
 
 namespace detail {
 
-using FilePtr = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
-
 inline bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -368,20 +366,24 @@ void readTexture(std::FILE* file, const std::string& name, RegGrid& grid) {
     if (read.fault) throw InputError(*read.fault);
 }
 
+InputStreams openInputFiles(const std::string& vectorFile, const std::string& textureFile) {
+    InputStreams in{{std::fopen(vectorFile.c_str(), "r"), &std::fclose},
+                    {std::fopen(textureFile.c_str(), "r"), &std::fclose}};
+    if (!in.vectors) throw BadFilename("Bad Vector Filename: " + vectorFile);
+    if (!in.texture) throw BadFilename("Bad Texture Filename: " + textureFile);
+    return in;
+}
+
 }  // namespace detail
 
 void readInputFiles(const std::string& vectorFile, const std::string& textureFile,
                     RegGrid& grid) {
-    using detail::FilePtr;
     maxMagnitude = 0.0;
-    FilePtr vectors(std::fopen(vectorFile.c_str(), "r"), &std::fclose);
-    FilePtr texture(std::fopen(textureFile.c_str(), "r"), &std::fclose);
-    if (!vectors) throw BadFilename("Bad Vector Filename: " + vectorFile);
-    if (!texture) throw BadFilename("Bad Texture Filename: " + textureFile);
+    const detail::InputStreams in = detail::openInputFiles(vectorFile, textureFile);
     // Each file's blocks convert on every thread; the vector file first, so
     // that its faults are the ones reported.
-    detail::readVectors(vectors.get(), vectorFile, grid);
-    detail::readTexture(texture.get(), textureFile, grid);
+    detail::readVectors(in.vectors.get(), vectorFile, grid);
+    detail::readTexture(in.texture.get(), textureFile, grid);
 }
 
 }  // namespace fastlic

@@ -2,6 +2,8 @@
 // per cell) and the noise texture (one integer per cell), both row-major.
 #pragma once
 
+#include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -32,6 +34,18 @@ public:
 // last cell are ignored.
 void readInputFiles(const std::string& vectorFile, const std::string& textureFile,
                     RegGrid& grid);
+
+namespace detail {
+
+struct InputStreams {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> vectors, texture;
+};
+
+// Both files opened (mode "r") before either is tested, the vector file
+// tested first; throws BadFilename for the first that did not open.
+InputStreams openInputFiles(const std::string& vectorFile, const std::string& textureFile);
+
+}  // namespace detail
 
 // The same contract with formatted input (fscanf), in step one cell at a
 // time: the reference the fast reader is checked and measured against. On

@@ -151,9 +151,15 @@ void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)
         }
     });
 
-    const auto cells = static_cast<std::int64_t>(grid.cellCount());
-    parallelFor(cells, 1 << 16, threads, [&](std::int64_t begin, std::int64_t end) {
-        for (std::int64_t c = begin; c < end; ++c) sums[c] = sums[c] / static_cast<double>(hits[c]);
+    averageLicSums(grid);
+}
+
+// Each cell on its own, so the rows can be shared out among threads.
+void averageLicSums(RegGrid& grid) {
+    parallelFor(grid.rows, 64, threadCount(), [&](std::int64_t begin, std::int64_t end) {
+        for (auto i = static_cast<std::int32_t>(begin); i < end; ++i)
+            for (std::int32_t j = 0; j < grid.cols; ++j)
+                grid.licSums[i][j] = grid.licSums[i][j] / static_cast<double>(grid.hitCounts[i][j]);
     });
 }
 

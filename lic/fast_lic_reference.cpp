@@ -53,12 +53,6 @@ double convolveBackward(RegGrid& grid, const Streamline& s, double& average, std
     return slide(grid, s, average, k, count, k - filterHalfLength, k + filterHalfLength + 1);
 }
 
-void averageLicSums(RegGrid& grid) {
-    for (std::int32_t i = 0; i < grid.rows; ++i)
-        for (std::int32_t j = 0; j < grid.cols; ++j)
-            grid.licSums[i][j] = grid.licSums[i][j] / static_cast<double>(grid.hitCounts[i][j]);
-}
-
 void computeFastLicReference(RegGrid& grid) {
     Streamline s;
     for (std::int32_t i = 0; i < grid.rows; ++i) {

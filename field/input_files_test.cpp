@@ -82,46 +82,15 @@ TEST_F(InputFiles, ParsesNumbersAsFormattedInputDoes) {
     EXPECT_EQ(g.vectors[1][1].y, 100.0);
 }
 
-TEST_F(InputFiles, ReportsTheFirstBadNumberWithFileAndLine) {
-    EXPECT_EQ(errorOf("1 2\n3 4\nabc 5\n", fourTextures),
-              vec() + ":3: expected a number, found \"abc\"");
-    EXPECT_EQ(errorOf("1 2 3 1.5x 5 6 7 8", fourTextures),
-              vec() + ":1: expected a number, found \"1.5x\"");
-    EXPECT_EQ(errorOf("1 2 3 - 5 6 7 8", fourTextures), vec() + ":1: expected a number, found \"-\"");
-    EXPECT_EQ(errorOf("1 2 3 1e 5 6 7 8", fourTextures),
-              vec() + ":1: expected a number, found \"1e\"");
+// What the error tests of the program do not reach: hexadecimal, which
+// "%lf" would take, a long word cut short in the message, the ends of the
+// 32-bit range.
+TEST_F(InputFiles, ReportsWordsOutsideTheNumberSyntax) {
     EXPECT_EQ(errorOf("1 2 3 0x10 5 6 7 8", fourTextures),
               vec() + ":1: expected a number, found \"0x10\"");
-    EXPECT_EQ(errorOf("1 2\r\n3 4\r\n5 \x01\xff\r\n", fourTextures),
-              vec() + ":3: expected a number, found \"\\x01\\xff\"");
-    EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2\n3.0 4"),
-              tex() + ":2: expected an integer, found \"3.0\"");
-}
-
-TEST_F(InputFiles, RejectsValuesWithoutADefinedResult) {
-    EXPECT_EQ(errorOf("1 2\nnan 4 5 6 7 8", fourTextures),
-              vec() + ":2: not a finite number: \"nan\"");
-    EXPECT_EQ(errorOf("1 2\n3 -inf 5 6 7 8", fourTextures),
-              vec() + ":2: not a finite number: \"-inf\"");
-    EXPECT_EQ(errorOf("1 1e400 3 4 5 6 7 8", fourTextures),
-              vec() + ":1: number out of range: \"1e400\"");
-    EXPECT_EQ(errorOf("1 2\n3 4\n1e200 1\n7 8", fourTextures),
-              vec() + ":3: vector (1e+200, 1) too large: its squared length overflows");
-    EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2147483648 3 4"),
-              tex() + ":1: integer out of range: \"2147483648\"");
+    EXPECT_EQ(errorOf("1 2 " + std::string(5000, 'z') + " 4 5 6 7 8", fourTextures),
+              vec() + ":1: expected a number, found \"" + std::string(32, 'z') + "...\"");
     EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2 -2147483648 2147483647"), "");
-}
-
-TEST_F(InputFiles, ReportsShortAndEmptyFiles) {
-    EXPECT_EQ(errorOf("1 2\n3 4\n5 6\n7", fourTextures), vec() + ": ended after 7 of 8 values");
-    EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2 3\n"), tex() + ": ended after 3 of 4 values");
-    EXPECT_EQ(errorOf("", fourTextures), vec() + ": empty file, expected 8 values");
-    EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", " \n"), tex() + ": ended after 0 of 4 values");
-}
-
-TEST_F(InputFiles, ShortMessageForALongBadWord) {
-    const std::string message = errorOf("1 2 " + std::string(5000, 'z') + " 4 5 6 7 8", fourTextures);
-    EXPECT_EQ(message, vec() + ":1: expected a number, found \"" + std::string(32, 'z') + "...\"");
 }
 
 TEST_F(InputFiles, ReadsWordsAcrossChunkBoundaries) {
@@ -164,34 +133,6 @@ TEST_F(InputFiles, CountsLinesAcrossBlocks) {
     writeText(vec(), text + "garbage after the last value\n");
     readInputFiles(vec(), tex(), g);
     EXPECT_EQ(g.vectors[rows - 1][cols - 1], Vector(0.25, -1.5e-3, 0));
-}
-
-TEST_F(InputFiles, MissingFilesAreNamedVectorFileFirst) {
-    RegGrid g(2, 2);
-    const auto message = [&](const std::string& v, const std::string& t) {
-        try {
-            readInputFiles(v, t, g);
-        } catch (const BadFilename& e) {
-            return std::string(e.what());
-        }
-        return std::string();
-    };
-    writeText(vec(), "1 2 3 4 5 6 7 8");
-    writeText(tex(), fourTextures);
-    EXPECT_EQ(message(dir.file("none"), tex()), "Bad Vector Filename: " + dir.file("none"));
-    EXPECT_EQ(message(vec(), dir.file("none")), "Bad Texture Filename: " + dir.file("none"));
-    EXPECT_EQ(message(dir.file("a"), dir.file("b")), "Bad Vector Filename: " + dir.file("a"));
-}
-
-TEST_F(InputFiles, ADirectoryIsNotAFile) {
-    RegGrid g(2, 2);
-    writeText(tex(), fourTextures);
-    try {
-        readInputFiles(dir.path(), tex(), g);
-        FAIL() << "no error";
-    } catch (const InputError& e) {
-        EXPECT_EQ(std::string(e.what()), dir.path() + ": cannot read: Is a directory");
-    }
 }
 
 }  // namespace

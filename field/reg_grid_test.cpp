@@ -19,18 +19,6 @@ Cell cellOf(const RegGrid& g, double x, double y) {
     return c;
 }
 
-TEST(RegGrid, StartsZeroed) {
-    RegGrid g(256, 256);
-    EXPECT_EQ(g.reserved, 0);
-    for (std::int32_t i = 0; i < 256; ++i)
-        for (std::int32_t j = 0; j < 256; ++j) {
-            ASSERT_EQ(g.vectors[i][j], Vector());
-            ASSERT_EQ(g.hitCounts[i][j], 0);
-            ASSERT_EQ(g.texture[i][j], 0);
-            ASSERT_EQ(g.licSums[i][j], 0.0);
-        }
-}
-
 TEST(RegGrid, WrapsCoordinatesByTruncatedRemainder) {
     RegGrid g(256, 256);
     const struct {

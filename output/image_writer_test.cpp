@@ -73,27 +73,6 @@ TEST(ImageWriter, OutOfRangeTextureGivesLimitedComponents) {
     EXPECT_EQ(ppm, "P3\t2\t1\t255\n118 118 118\n0 0 0\n");
 }
 
-TEST(ImageWriter, ReferenceWriterGivesTheSameBytes) {
-    auto g = testing::makeGrid(
-        40, 30, [](auto i, auto j) { return testing::smoothField(i, j, 40, 30); },
-        [](auto i, auto j) { return testing::noise(i, j, 30, 2); });
-    for (std::int32_t i = 0; i < 40; ++i)
-        for (std::int32_t j = 0; j < 30; ++j) g->licSums[i][j] = g->texture[i][j] + 0.37;
-    const ColorMap& map = standardColours();
-    const double largest = 50.0;
-    EXPECT_EQ(captured([&](std::FILE* f) { writeImage(*g, f, largest, map); }),
-              captured([&](std::FILE* f) { writeImageReference(*g, f, largest, map); }));
-}
-
-TEST(ImageWriter, RgbBytesMatchTheRaster) {
-    RegGrid g(1, 2);
-    g.vectors[0][0] = Vector(3, 4, 0);
-    g.licSums[0][0] = 51.0;
-    g.licSums[0][1] = 127.5;
-    const ColorMap& map = standardColours();
-    EXPECT_EQ(renderRgb(g, 10.0, map), (std::vector<std::uint8_t>{51, 0, 0, 50, 50, 50}));
-}
-
 TEST(NpyWriter, HeaderIsAlignedAndDescribesTheArray) {
     RegGrid g(2, 3);
     g.licSums[1][2] = 0.25;

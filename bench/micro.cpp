@@ -82,18 +82,19 @@ void BM_SeedEngine(benchmark::State& state) {
 }
 BENCHMARK(BM_SeedEngine)->Name("BM_SeedEngineOneByOne");
 
-// The engine's usual path: seeds four at a time in lockstep; per seed.
+// The engine's usual path: a batch of seeds in lockstep, on each kernel; per seed.
 void BM_SeedEngineLockstep(benchmark::State& state) {
     auto grid = demoGrid(256);
     detail::PreparedField field;
     detail::prepareField(*grid, field, 1);
-    constexpr int batch = detail::lockstepBatch;
-    detail::SeedContributions out[batch];
-    detail::SeedContributions* slots[batch];
+    detail::useWidestKernelUpTo(static_cast<detail::Kernel>(state.range(0)));
+    const int batch = detail::lockstepBatch();
+    detail::SeedContributions out[detail::maxLockstepBatch];
+    detail::SeedContributions* slots[detail::maxLockstepBatch];
     for (int b = 0; b < batch; ++b) slots[b] = &out[b];
     std::int32_t n = 0;
     for (auto _ : state) {
-        std::int32_t rows[batch], cols[batch];
+        std::int32_t rows[detail::maxLockstepBatch], cols[detail::maxLockstepBatch];
         for (int b = 0; b < batch; ++b, ++n) {
             rows[b] = (n >> 8) & 255;
             cols[b] = n & 255;
@@ -102,8 +103,9 @@ void BM_SeedEngineLockstep(benchmark::State& state) {
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * batch);
+    detail::useWidestKernelUpTo(detail::Kernel::avx512);
 }
-BENCHMARK(BM_SeedEngineLockstep);
+BENCHMARK(BM_SeedEngineLockstep)->Arg(0)->Arg(1)->Arg(2);
 
 void BM_ComputeFastLicReference(benchmark::State& state) {
     auto grid = demoGrid(static_cast<std::int32_t>(state.range(0)));

@@ -45,16 +45,21 @@ void workOutBand(const detail::PreparedField& field, const std::int32_t* hits, s
         else
             slots[s].size = -1;
     }
-    constexpr int batch = detail::lockstepBatch;
+    const int batch = detail::lockstepBatch();
     std::size_t n = 0;
     if (field.pad > 0) {
-        for (; n + batch <= pending.size(); n += batch) {
-            std::int32_t r[batch], c[batch];
-            SeedContributions* out[batch];
+        // The last batch is filled up with its last seed, worked out into a
+        // spare record.
+        SeedContributions spare;
+        for (; n < pending.size(); n += static_cast<std::size_t>(batch)) {
+            std::int32_t r[detail::maxLockstepBatch], c[detail::maxLockstepBatch];
+            SeedContributions* out[detail::maxLockstepBatch];
             for (int b = 0; b < batch; ++b) {
-                r[b] = first + pending[n + b] / cols;
-                c[b] = pending[n + b] % cols;
-                out[b] = &slots[pending[n + b]];
+                const bool real = n + static_cast<std::size_t>(b) < pending.size();
+                const std::int32_t s = pending[real ? n + static_cast<std::size_t>(b) : pending.size() - 1];
+                r[b] = first + s / cols;
+                c[b] = s % cols;
+                out[b] = real ? &slots[s] : &spare;
             }
             detail::lockstepSeedContributions(field, r, c, out);
         }

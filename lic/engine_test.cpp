@@ -56,12 +56,12 @@ TEST(Engine, MatchesReferenceAcrossSizesAndThreads) {
         for (int threads : {1, 2, 4}) EXPECT_EQ(compare(rows, cols, threads), "");
 }
 
-TEST(Engine, BothLockstepKernelsMatchReference) {
-    detail::useAvx2WhereAvailable(false);
-    EXPECT_EQ(compare(256, 256, 2), "");
-    EXPECT_EQ(compare(23, 41, 1), "");
-    detail::useAvx2WhereAvailable(true);
-    EXPECT_EQ(compare(23, 41, 1), "");
+TEST(Engine, EveryLockstepKernelMatchesReference) {
+    for (auto kernel : {detail::Kernel::sse2, detail::Kernel::avx2, detail::Kernel::avx512}) {
+        detail::useWidestKernelUpTo(kernel);
+        EXPECT_EQ(compare(256, 256, 2), "");
+        EXPECT_EQ(compare(23, 41, 1), "");
+    }
 }
 
 TEST(Engine, LargeGridMatchesReference) {

@@ -1,5 +1,7 @@
 #include "lic/seed_kernel.h"
 
+#include <algorithm>
+
 #include "lic/parallel.h"
 
 #if defined(__SSE2__)
@@ -169,19 +171,23 @@ void seedContributions(const PreparedField& f, std::int32_t row, std::int32_t co
 
 namespace {
 
-constexpr int seeds = lockstepBatch;
+// Seeds a batch: as many as the registers hold streamlines in flight.
+constexpr int seeds = 8;       // SSE2 and AVX2: 16 registers
+constexpr int wideSeeds = 12;  // AVX-512: 32 registers
 constexpr int slotsPerLine = 2 * streamlineReach + 1;
 // cells[reach + k][s]: the cell of seed s's position k.
-using BatchCells = std::int32_t[slotsPerLine][seeds];
+template <int Seeds>
+using BatchCells = std::int32_t[slotsPerLine][Seeds];
 
 // The convolution of a batch whose points all lie inside: every window
 // holds 21 samples, so every reciprocal is that of 21 and no step is
 // skipped.
-void convolveFullWindows(const PreparedField& f, const BatchCells& cells, SeedContributions* const* out) {
+template <int Seeds>
+void convolveFullWindows(const PreparedField& f, const BatchCells<Seeds>& cells, SeedContributions* const* out) {
     constexpr int reach = streamlineReach;
     constexpr std::int32_t window = 2 * filterHalfLength + 1;
     const double reciprocal = 1.0 / window;
-    for (int s = 0; s < seeds; ++s) {
+    for (int s = 0; s < Seeds; ++s) {
         double tex[slotsPerLine];
 #pragma GCC unroll 39
         for (int m = 0; m < slotsPerLine; ++m) tex[m] = static_cast<double>(f.texture[cells[m][s]]);
@@ -240,39 +246,24 @@ FASTLIC_AVX2 __m256d avx2StepAt(const double* table, __m128i weights, __m128i or
     return avx2Load(table, avx2Offsets(_mm_packs_epi32(t, t), weights, origin));
 }
 
+
 // p + k forward; p - k backward, whose increments u x -0.5 are exactly
 // -(u x 0.5), the table's forward ones negated.
-template <bool Forward>
-FASTLIC_AVX2 __m256d avx2Move(__m256d p, __m256d k) {
-    return Forward ? _mm256_add_pd(p, k) : _mm256_sub_pd(p, k);
+FASTLIC_AVX2 __m256d along(bool forward, __m256d p, __m256d k) {
+    return forward ? _mm256_add_pd(p, k) : _mm256_sub_pd(p, k);
 }
 
-// One RK4 step of two lanes from p, whose own cell's entry is at offset.
-template <bool Forward>
-FASTLIC_AVX2 __m256d avx2Step(const double* table, __m128i weights, __m128i origin, __m256d p,
-                              __m128i offset) {
-    const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
-    const __m256d third = _mm256_set1_pd(1.0 / 3.0);
-    const __m256d half = _mm256_set1_pd(0.5);
-    const __m256d k1 = avx2Load(table, offset);
-    const __m256d k2 = avx2StepAt(table, weights, origin, avx2Move<Forward>(p, _mm256_mul_pd(k1, half)));
-    const __m256d k3 = avx2StepAt(table, weights, origin, avx2Move<Forward>(p, _mm256_mul_pd(k2, half)));
-    const __m256d k4 = avx2StepAt(table, weights, origin, avx2Move<Forward>(p, k3));
-    const __m256d sum = _mm256_add_pd(
-        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(sixth, k1), _mm256_mul_pd(third, k2)),
-                      _mm256_mul_pd(third, k3)),
-        _mm256_mul_pd(sixth, k4));
-    return Forward ? _mm256_add_pd(sum, p) : _mm256_sub_pd(p, sum);
-}
-
-#undef FASTLIC_AVX2
-
-// Two lanes, (x, y) of two streamlines, in one 256-bit register.
-__attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const std::int32_t* rows,
-                                                  const std::int32_t* cols,
-                                                  SeedContributions* const* out) {
+// Two lanes, (x, y) of two streamlines, in one 256-bit register; the
+// forward and the backward trace of every pair are separate chains of
+// samples. The chains advance stage by stage together, not step by step
+// one after another, so that the processor finds independent work near in
+// the instruction stream while each chain waits for its samples.
+template <int Seeds>
+FASTLIC_AVX2 void lockstepPairs(const PreparedField& f, const std::int32_t* rows, const std::int32_t* cols,
+                                SeedContributions* const* out) {
     constexpr int reach = streamlineReach;
-    constexpr int pairs = seeds / 2;
+    constexpr int pairs = Seeds / 2;
+    constexpr int chains = 2 * pairs;  // chain c < pairs traces pair c forward, else pair c - pairs backward
     const double* table = &f.steps.data()->x;
     // Offsets of cell (0, 0) in doubles, added to every lane's offset.
     const __m128i origin = _mm_set1_epi32(2 * (f.pad * f.stride + f.pad));
@@ -280,14 +271,17 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
                                           static_cast<short>(2 * f.stride));
     const __m128i cellWeights =
         _mm_set_epi16(0, 0, 0, 0, 1, static_cast<short>(f.cols), 1, static_cast<short>(f.cols));
+    const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
+    const __m256d third = _mm256_set1_pd(1.0 / 3.0);
+    const __m256d half = _mm256_set1_pd(0.5);
     bool interior = true;
-    for (int s = 0; s < seeds; ++s)
+    for (int s = 0; s < Seeds; ++s)
         interior = interior && rows[s] >= lockstepPad - 1 && rows[s] < f.rows - lockstepPad &&
                    cols[s] >= lockstepPad - 1 && cols[s] < f.cols - lockstepPad;
 
-    __m256d fwd[pairs], bwd[pairs];
-    __m128i fwdOffset[pairs], bwdOffset[pairs];
-    BatchCells cells;
+    __m256d p[chains];
+    __m128i offset[chains];
+    BatchCells<Seeds> cells;
     // Truncated rows and columns of every point, where wrapping is needed.
     alignas(16) std::int32_t truncated[slotsPerLine][pairs][4];
     const auto record = [&](int slot, int pair, __m128i t, __m128i words) {
@@ -298,27 +292,44 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
             _mm_store_si128(reinterpret_cast<__m128i*>(truncated[slot][pair]), t);
     };
     for (int q = 0; q < pairs; ++q) {
-        fwd[q] = bwd[q] = _mm256_set_pd(cols[2 * q + 1] + 0.5, rows[2 * q + 1] + 0.5,
-                                        cols[2 * q] + 0.5, rows[2 * q] + 0.5);
-        const __m128i t = _mm256_cvttpd_epi32(fwd[q]);
+        p[q] = p[pairs + q] = _mm256_set_pd(cols[2 * q + 1] + 0.5, rows[2 * q + 1] + 0.5,
+                                            cols[2 * q] + 0.5, rows[2 * q] + 0.5);
+        const __m128i t = _mm256_cvttpd_epi32(p[q]);
         const __m128i words = _mm_packs_epi32(t, t);
-        fwdOffset[q] = bwdOffset[q] = avx2Offsets(words, weights, origin);
+        offset[q] = offset[pairs + q] = avx2Offsets(words, weights, origin);
         record(reach, q, t, words);
     }
     for (int n = 1; n <= reach; ++n) {
-#pragma GCC unroll 2
-        for (int q = 0; q < pairs; ++q) {
-            fwd[q] = avx2Step<true>(table, weights, origin, fwd[q], fwdOffset[q]);
-            const __m128i tf = _mm256_cvttpd_epi32(fwd[q]);
-            const __m128i wf = _mm_packs_epi32(tf, tf);
-            fwdOffset[q] = avx2Offsets(wf, weights, origin);
-            record(reach + n, q, tf, wf);
-
-            bwd[q] = avx2Step<false>(table, weights, origin, bwd[q], bwdOffset[q]);
-            const __m128i tb = _mm256_cvttpd_epi32(bwd[q]);
-            const __m128i wb = _mm_packs_epi32(tb, tb);
-            bwdOffset[q] = avx2Offsets(wb, weights, origin);
-            record(reach - n, q, tb, wb);
+        // One RK4 step of every chain from p, whose own cells' entries are at offset.
+        __m256d k[chains], sum[chains];
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            k[c] = avx2Load(table, offset[c]);
+            sum[c] = _mm256_mul_pd(sixth, k[c]);
+        }
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            k[c] = avx2StepAt(table, weights, origin, along(c < pairs, p[c], _mm256_mul_pd(k[c], half)));
+            sum[c] = _mm256_add_pd(sum[c], _mm256_mul_pd(third, k[c]));
+        }
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            k[c] = avx2StepAt(table, weights, origin, along(c < pairs, p[c], _mm256_mul_pd(k[c], half)));
+            sum[c] = _mm256_add_pd(sum[c], _mm256_mul_pd(third, k[c]));
+        }
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            k[c] = avx2StepAt(table, weights, origin, along(c < pairs, p[c], k[c]));
+            sum[c] = _mm256_add_pd(sum[c], _mm256_mul_pd(sixth, k[c]));
+        }
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            const bool forward = c < pairs;
+            p[c] = forward ? _mm256_add_pd(sum[c], p[c]) : _mm256_sub_pd(p[c], sum[c]);
+            const __m128i t = _mm256_cvttpd_epi32(p[c]);
+            const __m128i words = _mm_packs_epi32(t, t);
+            offset[c] = avx2Offsets(words, weights, origin);
+            record(forward ? reach + n : reach - n, forward ? c : c - pairs, t, words);
         }
     }
     if (!interior)
@@ -330,7 +341,22 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const 
                         f, static_cast<std::int64_t>(static_cast<std::uint32_t>(t[0])) |
                                static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::uint32_t>(t[1])) << 32));
                 }
-    convolveFullWindows(f, cells, out);
+    convolveFullWindows<Seeds>(f, cells, out);
+}
+
+#undef FASTLIC_AVX2
+
+__attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const std::int32_t* rows,
+                                                  const std::int32_t* cols, SeedContributions* const* out) {
+    lockstepPairs<seeds>(f, rows, cols, out);
+}
+
+// The same code with AVX-512's 32 registers holds more streamlines in flight.
+__attribute__((target("avx2,avx512f,avx512vl"))) void lockstepAvx512(const PreparedField& f,
+                                                                         const std::int32_t* rows,
+                                                                         const std::int32_t* cols,
+                                                                         SeedContributions* const* out) {
+    lockstepPairs<wideSeeds>(f, rows, cols, out);
 }
 
 // p + k forward, p - k backward (see avx2Move).
@@ -393,34 +419,45 @@ void lockstepSse2(const PreparedField& f, const std::int32_t* rows, const std::i
             truncated[reach - n][s] = _mm_cvtsi128_si64(tb);
         }
     }
-    BatchCells cells;
+    BatchCells<seeds> cells;
     for (int m = 0; m < slotsPerLine; ++m)
         for (int s = 0; s < seeds; ++s) cells[m][s] = wrappedCell(f, truncated[m][s]);
-    convolveFullWindows(f, cells, out);
+    convolveFullWindows<seeds>(f, cells, out);
 }
 
-bool useAvx2 = __builtin_cpu_supports("avx2");
+Kernel supported() {
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return Kernel::avx512;
+    if (__builtin_cpu_supports("avx2")) return Kernel::avx2;
+    return Kernel::sse2;
+}
+
+Kernel kernel = supported();
 
 }  // namespace
 
-void useAvx2WhereAvailable(bool use) { useAvx2 = use && __builtin_cpu_supports("avx2"); }
+void useWidestKernelUpTo(Kernel widest) { kernel = std::max(widest, supported()); }
+
+int lockstepBatch() { return kernel == Kernel::avx512 ? wideSeeds : seeds; }
 
 void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
                                const std::int32_t* cols, SeedContributions* const* out) {
-    if (useAvx2)
-        lockstepAvx2(f, rows, cols, out);
-    else
-        lockstepSse2(f, rows, cols, out);
+    switch (kernel) {
+    case Kernel::avx512: lockstepAvx512(f, rows, cols, out); break;
+    case Kernel::avx2: lockstepAvx2(f, rows, cols, out); break;
+    case Kernel::sse2: lockstepSse2(f, rows, cols, out); break;
+    }
 }
 
 #else
 
+int lockstepBatch() { return 4; }
+
 void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
                                const std::int32_t* cols, SeedContributions* const* out) {
-    for (int s = 0; s < lockstepBatch; ++s) seedContributions(f, rows[s], cols[s], *out[s]);
+    for (int s = 0; s < lockstepBatch(); ++s) seedContributions(f, rows[s], cols[s], *out[s]);
 }
 
-void useAvx2WhereAvailable(bool) {}
+void useWidestKernelUpTo(Kernel) {}
 
 #endif
 

@@ -65,16 +65,19 @@ struct SeedContributions {
 void seedContributions(const PreparedField& f, std::int32_t row, std::int32_t col,
                        SeedContributions& out);
 
-// seedContributions for lockstepBatch seeds at once, on a field with a halo
+// seedContributions for a batch of seeds at once, on a field with a halo
 // (pad > 0). With every point inside and every window full, the same
 // arithmetic needs no tests; several streamlines in lockstep keep the
-// processor busy while each one waits for its next field sample.
-inline constexpr int lockstepBatch = 4;
+// processor busy while each one waits for its next field sample. The batch
+// is lockstepBatch() seeds, at most maxLockstepBatch.
+inline constexpr int maxLockstepBatch = 16;
+int lockstepBatch();
 void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
                                const std::int32_t* cols, SeedContributions* const* out);
 
-// The lockstep kernel runs two streamlines per instruction where the
-// processor has AVX2; tests turn that off to check the other kernel too.
-void useAvx2WhereAvailable(bool use);
+// The lockstep kernels, widest first; the widest the processor has is used
+// unless tests narrow the choice to check the others too.
+enum class Kernel { avx512, avx2, sse2 };
+void useWidestKernelUpTo(Kernel widest);
 
 }  // namespace fastlic::detail

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -82,78 +83,159 @@ std::optional<std::string> parseWord(std::string_view word, std::int32_t& value)
     return std::nullopt;
 }
 
-// Clinger's fast path: a decimal of at most 19 digits whose
-// integer mantissa m is at most 2^53 and whose exponent e is within 22
-// needs one correctly rounded operation, m x 10^e or m / 10^-e, of two
-// exactly representable numbers. Returns the end of the number, or null
-// where the fast path does not apply (the caller then takes the full
+// The digits at p, at most eight of them, eight bytes read at once: how
+// many there are, and their value. Needs eight readable bytes at p.
+inline unsigned eightDigits(const char* p, std::uint64_t& value) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    // A byte minus '0' is a digit when neither it nor it plus 118 reaches
+    // 128; a borrow or carry only spoils the bytes after the first
+    // non-digit, which are not used.
+    const std::uint64_t d = w - 0x3030303030303030u;
+    const std::uint64_t other = (d | (d + 0x7676767676767676u)) & 0x8080808080808080u;
+    const unsigned n = other ? static_cast<unsigned>(__builtin_ctzll(other)) >> 3 : 8;
+    // The n digits at the top, zero digits below them; then pairs, and
+    // pairs of pairs put together by two multiplications.
+    std::uint64_t v = n ? d << (64 - 8 * n) : 0;
+    v = v * 10 + (v >> 8);
+    value = ((v & 0x000000FF000000FFu) * (100 + (std::uint64_t{1000000} << 32)) +
+             ((v >> 16) & 0x000000FF000000FFu) * (1 + (std::uint64_t{10000} << 32))) >> 32;
+    return n;
+}
+
+inline bool isDigit(char c) { return static_cast<unsigned>(c - '0') < 10; }
+
+// Whether long double has x87's 64-bit significand and rounds to all of it
+// (its precision can be set narrower).
+const bool extendedPrecision = [] {
+    if constexpr (std::numeric_limits<long double>::digits != 64) return false;
+    volatile long double one = 1.0L, tiny = 0x1p-63L;
+    return one + tiny != one;
+}();
+
+// The fast conversions of a decimal m x 10^e of at most 19 significant
+// digits. Where m <= 2^53 and |e| <= 22, Clinger's: one correctly rounded
+// operation of two exact doubles. Otherwise, where |e| <= 27, m and 10^|e|
+// are exact in long double and its one rounding q, to 64 bits, rounds to
+// the right double unless q is exactly half-way between two doubles (the
+// low 11 bits of its significand 100 0000 0000): a value strictly between
+// two such half-way points stays between them when rounded to 64 bits,
+// since they are 64-bit numbers themselves. Returns the end of the number,
+// or null where neither applies (the caller then takes the full
 // conversion, which also reports malformed words).
-const char* fastDouble(const char* p, double& value) {
+inline __attribute__((always_inline)) const char* fastDouble(const char* p, double& value) {
     static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    static constexpr long double widePowers[] = {
+        1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
+        1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
+        1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
+    static constexpr std::uint64_t scale[] = {1,      10,      100,      1000,     10000,
+                                              100000, 1000000, 10000000, 100000000};
     const bool negative = *p == '-';
-    if (*p == '-' || *p == '+') ++p;
+    p += *p == '-' || *p == '+';
+    // The whole part is short as a rule: a digit at a time. Digits are
+    // counted from the first significant one; more than 19 could overflow m.
     std::uint64_t m = 0;
+    const char* zeros = p;
+    while (*p == '0') ++p;
     const char* first = p;
-    for (; static_cast<unsigned>(*p - '0') < 10; ++p) m = m * 10 + static_cast<unsigned>(*p - '0');
-    std::ptrdiff_t digits = p - first;
+    for (; isDigit(*p); ++p) m = m * 10 + static_cast<unsigned>(*p - '0');
+    unsigned digits = static_cast<unsigned>(p - first);
+    bool any = p != zeros;
     int exponent = 0;
     if (*p == '.') {
-        const char* fraction = ++p;
-        for (; static_cast<unsigned>(*p - '0') < 10; ++p) m = m * 10 + static_cast<unsigned>(*p - '0');
-        exponent = -static_cast<int>(p - fraction);
-        digits += p - fraction;
+        ++p;
+        if (m == 0) {
+            zeros = p;
+            while (*p == '0') ++p;
+            exponent = -static_cast<int>(p - zeros);
+            any = any || p != zeros;
+        }
+        // The fraction eight digits at a time, twice, then one at a time.
+        const unsigned before = digits;
+        std::uint64_t v;
+        unsigned n = eightDigits(p, v);
+        m = m * scale[n] + v;
+        digits += n;
+        p += n;
+        if (n == 8) {
+            n = eightDigits(p, v);
+            m = m * scale[n] + v;
+            digits += n;
+            p += n;
+            if (n == 8)
+                for (; isDigit(*p); ++p, ++digits) m = m * 10 + static_cast<unsigned>(*p - '0');
+        }
+        exponent -= static_cast<int>(digits - before);
+        any = any || digits != 0;
     }
-    // More digits than that could overflow m: the full conversion decides.
-    if (digits == 0 || digits > 19) return nullptr;
-    if (*p == 'e' || *p == 'E') {
+    if (!any || digits > 19) return nullptr;
+    if ((*p | 0x20) == 'e') {
         ++p;
         const bool negativeExponent = *p == '-';
-        if (*p == '-' || *p == '+') ++p;
-        if (static_cast<unsigned>(*p - '0') >= 10) return nullptr;
-        int e = 0;
-        for (; static_cast<unsigned>(*p - '0') < 10; ++p) {
-            if (e > 9999) return nullptr;
-            e = e * 10 + (*p - '0');
-        }
-        exponent += negativeExponent ? -e : e;
+        p += *p == '-' || *p == '+';
+        std::uint64_t e;
+        const unsigned n = eightDigits(p, e);
+        if (n == 0 || n == 8) return nullptr;
+        p += n;
+        exponent += negativeExponent ? -static_cast<int>(e) : static_cast<int>(e);
     }
-    if (m > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return nullptr;
-    const double magnitude = exponent >= 0 ? static_cast<double>(m) * powers[exponent]
-                                           : static_cast<double>(m) / powers[-exponent];
-    value = negative ? -magnitude : magnitude;
+    double magnitude;
+    if (m <= (std::uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
+        magnitude = exponent >= 0 ? static_cast<double>(m) * powers[exponent]
+                                  : static_cast<double>(m) / powers[-exponent];
+    } else if (exponent >= -27 && exponent <= 27 && extendedPrecision) {
+        const long double q = exponent >= 0 ? static_cast<long double>(m) * widePowers[exponent]
+                                            : static_cast<long double>(m) / widePowers[-exponent];
+        std::uint64_t significand;
+        std::memcpy(&significand, &q, sizeof significand);
+        if ((significand & 0x7ff) == 0x400) return nullptr;
+        magnitude = static_cast<double>(q);
+    } else {
+        return nullptr;
+    }
+    // The sign without a branch: signs are as good as random.
+    std::uint64_t bits;
+    std::memcpy(&bits, &magnitude, sizeof bits);
+    bits |= static_cast<std::uint64_t>(negative) << 63;
+    std::memcpy(&value, &bits, sizeof bits);
     return p;
 }
 
-// Up to nine digits cannot leave the 32-bit range.
-const char* fastInt(const char* p, std::int32_t& value) {
+// Up to eight digits cannot leave the 32-bit range; longer numbers take the
+// full conversion.
+inline __attribute__((always_inline)) const char* fastInt(const char* p, std::int32_t& value) {
     const bool negative = *p == '-';
-    if (*p == '-' || *p == '+') ++p;
-    const char* first = p;
-    std::int32_t v = 0;
-    // Digits past the ninth are not added (they could overflow): such a
-    // number takes the full conversion.
-    for (; static_cast<unsigned>(*p - '0') < 10; ++p)
-        if (p - first < 9) v = v * 10 + (*p - '0');
-    if (p == first || p - first > 9) return nullptr;
-    value = negative ? -v : v;
-    return p;
+    p += *p == '-' || *p == '+';
+    std::uint64_t v;
+    const unsigned n = eightDigits(p, v);
+    if (n == 0 || n == 8) return nullptr;
+    value = negative ? -static_cast<std::int32_t>(v) : static_cast<std::int32_t>(v);
+    return p + n;
 }
 
-inline const char* fastWord(const char* p, double& value) { return fastDouble(p, value); }
-inline const char* fastWord(const char* p, std::int32_t& value) { return fastInt(p, value); }
+inline __attribute__((always_inline)) const char* fastWord(const char* p, double& value) {
+    return fastDouble(p, value);
+}
+inline __attribute__((always_inline)) const char* fastWord(const char* p, std::int32_t& value) {
+    return fastInt(p, value);
+}
 
 // The file is read in blocks cut after their last white space, so that
 // every block holds whole words and blocks convert side by side; the values
 // are then taken in file order, and reading stops once there are enough.
 constexpr std::size_t blockSize = std::size_t{1} << 20;
+constexpr std::size_t padding = 16;
 
 template <typename T>
 struct Block {
-    // The bytes, then a NUL; allocated once, left uninitialised so that
-    // only the bytes a file fills are ever touched.
-    std::unique_ptr<char[]> text{new char[blockSize + 1]};
+    // The bytes, then zero bytes that the digit parser may read ahead;
+    // allocated once, left uninitialised so that only the bytes a file fills
+    // are ever touched.
+    std::unique_ptr<char[]> text{new char[blockSize + padding]};
     std::size_t length = 0;     // bytes of whole words and white space
     std::vector<T> values;
     long newlines = 0;          // in the converted part
@@ -259,7 +341,7 @@ ReadResult readValues(std::FILE* file, const std::string& name, std::size_t need
                 }
             }
             b.length = length;
-            text[length] = '\0';
+            std::memset(text + length, 0, padding);
         }
         parallelFor(static_cast<std::int64_t>(filled), 1, threads,
                     [&](std::int64_t first, std::int64_t last) {

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "tests/test_util.h"
 
@@ -30,6 +34,13 @@ protected:
             return e.what();
         }
         return "";
+    }
+
+    static std::string repeated(const std::string& text, std::size_t times) {
+        std::string out;
+        out.reserve(text.size() * times);
+        for (std::size_t n = 0; n < times; ++n) out += text;
+        return out;
     }
 
     TempDir dir;
@@ -110,6 +121,67 @@ TEST_F(InputFiles, ReadsWordsAcrossChunkBoundaries) {
             ASSERT_EQ(fast.vectors[i][j], reference.vectors[i][j]) << i << ", " << j;
             ASSERT_EQ(fast.texture[i][j], reference.texture[i][j]) << i << ", " << j;
         }
+}
+
+// Long mantissas fall off the one-operation fast path: they must still
+// round exactly as strtod does, above all half-way between two doubles and
+// next to it, where a single extra rounding shows.
+TEST_F(InputFiles, RoundsLongAndNearHalfwayDecimalsAsStrtodDoes) {
+    __extension__ typedef unsigned __int128 Wide;
+    std::mt19937_64 random(20261207);
+    std::vector<std::string> words;
+    for (int n = 0; n < 4000; ++n) {
+        std::string digits(16 + n % 4, '0');
+        for (char& d : digits) d = static_cast<char>('0' + random() % 10);
+        digits[0] = static_cast<char>('1' + random() % 9);
+        const int point = static_cast<int>(random() % (digits.size() + 1));
+        std::string word = (n % 3 ? "" : "-") + digits.substr(0, point) + "." + digits.substr(point);
+        if (n % 5 == 0) word = "0.000" + digits;
+        if (n % 2) word += "e" + std::to_string(static_cast<int>(random() % 61) - 30);
+        words.push_back(word);
+    }
+    // m / 10^k next to the half-way point (2M + 1) / 2^s between two doubles,
+    // with m of 17 or 19 digits; where 2^s divides exactly, m is that point.
+    for (int n = 0; n < 2000; ++n) {
+        const std::uint64_t half = (std::uint64_t{1} << 52 | (random() >> 12)) * 2 + 1;
+        const int k = 1 + n % 22;
+        Wide p = half;
+        for (int i = 0; i < k; ++i) p *= 10;
+        int bits = 0;
+        for (Wide q = p; q != 0; q >>= 1) ++bits;
+        const int shift = bits - (n % 2 ? 62 : 56);
+        const std::uint64_t m = static_cast<std::uint64_t>(shift > 0 ? p >> shift : p << -shift);
+        for (const std::uint64_t near : {m - 1, m, m + 1})
+            words.push_back(std::to_string(near) + "e-" + std::to_string(k));
+    }
+    // m x 10^k exactly half-way (its odd part has 54 bits), 1e23 among them.
+    for (int k = 0; k <= 23; ++k) {
+        std::uint64_t five = 1;
+        for (int i = 0; i < k; ++i) five *= 5;
+        const std::uint64_t low = ((std::uint64_t{1} << 53) + five - 1) / five;
+        const std::uint64_t high = ((std::uint64_t{1} << 54) - 1) / five;
+        for (int n = 0; n < 20; ++n) {
+            const std::uint64_t j = (low + random() % (high - low + 1)) | 1;
+            if (j > high) continue;
+            for (const std::uint64_t m : {j, j << 5, j - 1, j + 1})
+                words.push_back(std::to_string(m) + "e" + std::to_string(k));
+        }
+    }
+    if (words.size() % 2) words.push_back("1");
+    std::string text;
+    for (const std::string& w : words) text += w + "\n";
+    writeText(vec(), text);
+    const std::int32_t cols = static_cast<std::int32_t>(words.size() / 2);
+    writeText(tex(), repeated("0 ", static_cast<std::size_t>(cols)));
+    RegGrid g(1, cols);
+    readInputFiles(vec(), tex(), g);
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const double expected = std::strtod(words[i].c_str(), nullptr);
+        const Vector& v = g.vectors[0][static_cast<std::int32_t>(i / 2)];
+        const double got = i % 2 ? v.y : v.x;
+        ASSERT_EQ(std::memcmp(&got, &expected, sizeof got), 0)
+            << words[i] << ": " << got << ", strtod " << expected;
+    }
 }
 
 TEST_F(InputFiles, CountsLinesAcrossBlocks) {

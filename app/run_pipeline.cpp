@@ -23,6 +23,7 @@ RegGrid& computeRun(const RunSettings& settings) {
     // Every parallel stage after this one, the writers included, uses as
     // many threads as asked for.
     setThreadCount(settings.threads);
+    prepareThreads(threadCount());  // under way while the grid is allocated and read
     currentField = nullptr;
     latestGrid.reset();
     auto grid = std::make_unique<RegGrid>(settings.rows, settings.cols);

@@ -1,12 +1,15 @@
-// Threads for the parallel stages, without a runtime that spins between
-// them: each stage starts its threads and joins them, and no thread ever
-// waits at a barrier while another process holds its core.
+// Threads for the parallel stages. The workers are kept for the whole
+// process: on this kind of machine a thread started or woken on an idle core
+// can take milliseconds to run, as long as a whole stage of a small grid.
+// Between stages a worker spins for a moment and then sleeps, so it never
+// holds a core for long that another process wants.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,6 +23,18 @@ int availableCores();
 // every available core by default.
 int threadCount();
 void setThreadCount(int threads);  // 0: every available core
+
+namespace detail {
+// Runs work(t) for t = 0..threads-1: t = 0 on the calling thread, the others
+// on the process's workers, or on threads of their own while the workers
+// are taken (a stage started from within a stage, or from two threads).
+// work must not throw.
+void runOnThreads(int threads, const std::function<void(int)>& work);
+}  // namespace detail
+
+// Starts the workers for `threads` ahead of the first stage, so that they
+// are running by the time it begins.
+void prepareThreads(int threads);
 
 // Runs work(t) for t = 0..threads-1, on the calling thread and threads - 1
 // others; returns when all are done and rethrows the first exception.
@@ -39,11 +54,7 @@ void onThreads(int threads, Work work) {
             if (!fault) fault = std::current_exception();
         }
     };
-    std::vector<std::thread> others;
-    others.reserve(static_cast<std::size_t>(threads - 1));
-    for (int t = 1; t < threads; ++t) others.emplace_back(guarded, t);
-    guarded(0);
-    for (auto& th : others) th.join();
+    detail::runOnThreads(threads, guarded);
     if (fault) std::rethrow_exception(fault);
 }
 

@@ -1,6 +1,12 @@
 #include "field/input_files.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -224,60 +230,90 @@ inline __attribute__((always_inline)) const char* fastWord(const char* p, std::i
     return fastInt(p, value);
 }
 
-// The file is read in blocks cut after their last white space, so that
-// every block holds whole words and blocks convert side by side; the values
-// are then taken in file order, and reading stops once there are enough.
-constexpr std::size_t blockSize = std::size_t{1} << 20;
-constexpr std::size_t padding = 16;
+// A word this long is not converted: it is binary data or worse.
+constexpr std::size_t giantWord = std::size_t{1} << 20;
 
-template <typename T>
-struct Block {
-    // The bytes, then zero bytes that the digit parser may read ahead;
-    // allocated once, left uninitialised so that only the bytes a file fills
-    // are ever touched.
-    std::unique_ptr<char[]> text{new char[blockSize + padding]};
-    std::size_t length = 0;     // bytes of whole words and white space
-    std::vector<T> values;
-    long newlines = 0;          // in the converted part
-    // The first word that is not a value: its place among the block's
-    // words, the newlines before it within the block, and what is wrong.
-    std::optional<std::string> fault;
-    std::size_t faultIndex = 0;
-    long faultNewlines = 0;
-    bool giant = false;  // one word fills the whole block: not converted
+// The text is taken a window at a time; a window is cut into blocks that are
+// first indexed side by side (where each word starts, how many words and
+// newlines there are), and then converted side by side, each block writing
+// its values straight to their cells.
+constexpr std::size_t blockSize = std::size_t{1} << 18;
+constexpr std::size_t windowSize = std::size_t{1} << 24;
+// Readable bytes past the end of the text: eightDigits and the indexing
+// read ahead of what they use.
+constexpr std::size_t padding = 64;
+
+inline std::size_t bitCount(std::uint64_t x) {
+#if defined(__POPCNT__)
+    return static_cast<std::size_t>(__builtin_popcountll(x));
+#else
+    // Without the instruction the builtin is a call.
+    x -= (x >> 1) & 0x5555555555555555u;
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<std::size_t>((x * 0x0101010101010101u) >> 56);
+#endif
+}
+
+// Word starts of one window, a bit per byte; and for each of its blocks the
+// words and newlines in it, and the first word that is not a value.
+struct WindowIndex {
+    explicit WindowIndex(std::size_t bytes)
+        : starts(new std::uint64_t[(bytes + 63) / 64]),
+          blocks((bytes + blockSize - 1) / blockSize) {}
+    std::unique_ptr<std::uint64_t[]> starts;
+    struct Block {
+        std::size_t words = 0, newlines = 0;
+        std::optional<std::string> fault;
+        bool giant = false;             // or a word too long to convert
+        std::size_t faultIndex = 0;     // among the block's words
+        const char* faultWord = nullptr;
+    };
+    std::vector<Block> blocks;
 };
 
-template <typename T>
-void convertBlock(Block<T>& b) {
-    b.values.clear();
-    b.newlines = 0;
-    b.fault.reset();
-    if (b.giant) return;
-    const char* p = b.text.get();
-    const char* end = p + b.length;
-    // No word is shorter than a byte and its separator: room enough that
-    // the values never move (what is not written is not touched).
-    b.values.reserve(b.length / 2 + 1);
-    long newlines = 0;
-    for (;;) {
-        while (p < end && isSpace(*p)) newlines += *p++ == '\n';
-        if (p == end) break;
-        T value{};
-        const char* stop = fastWord(p, value);
-        if (!stop || (stop < end && !isSpace(*stop))) {
-            stop = p;
-            while (stop < end && !isSpace(*stop)) ++stop;
-            if (auto fault = parseWord(std::string_view(p, static_cast<std::size_t>(stop - p)), value)) {
-                b.fault = std::move(fault);
-                b.faultIndex = b.values.size();
-                b.faultNewlines = newlines;
-                break;
-            }
+// Indexes the bytes [first, last), which start a multiple of 64 bytes into
+// the window; afterSpace: the byte before first is white space, or there is
+// none.
+void indexBlock(const char* window, const char* first, const char* last, bool afterSpace,
+                std::uint64_t* starts, WindowIndex::Block& block) {
+    std::size_t words = 0, newlines = 0;
+    std::uint64_t previous = afterSpace;  // the byte before, as a white-space bit
+    std::uint64_t* out = starts + (first - window) / 64;
+    for (const char* p = first; p < last; p += 64, ++out) {
+        std::uint64_t space = 0, lineEnds = 0;
+#if defined(__SSE2__)
+        for (int k = 0; k < 4; ++k) {
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+            const __m128i controls = _mm_sub_epi8(c, _mm_set1_epi8(9));  // \t..\r: 0..4
+            const __m128i isSpace =
+                _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(' ')),
+                             _mm_cmpeq_epi8(_mm_min_epu8(controls, _mm_set1_epi8(4)), controls));
+            space |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(isSpace)))
+                     << (16 * k);
+            lineEnds |= static_cast<std::uint64_t>(static_cast<unsigned>(
+                            _mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n')))))
+                        << (16 * k);
         }
-        b.values.push_back(value);
-        p = stop;
+#else
+        for (int k = 0; k < 64; ++k) {
+            space |= static_cast<std::uint64_t>(isSpace(p[k])) << k;
+            lineEnds |= static_cast<std::uint64_t>(p[k] == '\n') << k;
+        }
+#endif
+        std::uint64_t wordStarts = ~space & (space << 1 | previous);
+        previous = space >> 63;
+        if (last - p < 64) {
+            const std::uint64_t inside = (std::uint64_t{1} << (last - p)) - 1;
+            wordStarts &= inside;
+            lineEnds &= inside;
+        }
+        *out = wordStarts;
+        words += bitCount(wordStarts);
+        newlines += bitCount(lineEnds);
     }
-    b.newlines = newlines;
+    block.words = words;
+    block.newlines = newlines;
 }
 
 // How far a file's values went: how many were taken, and what stopped
@@ -287,89 +323,207 @@ struct ReadResult {
     std::optional<std::string> fault;
 };
 
-// Reads up to `needed` values of the file and gives them, in order, to
-// take(first index, values, count). Throws InputError only when the file
-// cannot be read at all.
-template <typename T, typename Take>
-ReadResult readValues(std::FILE* file, const std::string& name, std::size_t needed, Take take) {
+std::string giantWordMessage(const std::string& name, long line) {
+    return name + ":" + std::to_string(line) + ": expected a number, found a word of over " +
+           std::to_string(giantWord >> 20) + " MiB";
+}
+
+// Converts the needed words of block k, from the file's value `first` on,
+// each given to sink.put(index, value) in turn; stops at the first bad one.
+template <typename T, typename Sink>
+void convertBlock(const char* window, const char* limit, WindowIndex& index, std::size_t k,
+                  std::size_t first, std::size_t needed, Sink sink) {
+    WindowIndex::Block& block = index.blocks[k];
+    block.fault.reset();
+    block.giant = false;
+    const std::size_t last = first + std::min(block.words, needed - first);
+    std::size_t i = first;
+    const char* group = window + k * blockSize;
+    for (const std::uint64_t* starts = index.starts.get() + k * (blockSize / 64); i < last;
+         group += 64, ++starts) {
+        for (std::uint64_t bits = *starts; bits != 0 && i < last; bits &= bits - 1) {
+            const char* p = group + __builtin_ctzll(bits);
+            T value{};
+            const char* stop = fastWord(p, value);
+            if (!stop || (stop != limit && !isSpace(*stop))) {
+                stop = p;
+                while (stop < limit && !isSpace(*stop) && static_cast<std::size_t>(stop - p) < giantWord)
+                    ++stop;
+                block.giant = static_cast<std::size_t>(stop - p) >= giantWord;
+                if (!block.giant)
+                    block.fault = parseWord(std::string_view(p, static_cast<std::size_t>(stop - p)), value);
+                if (block.giant || block.fault) {
+                    block.faultIndex = i - first;
+                    block.faultWord = p;
+                    return;
+                }
+            }
+            sink.put(i++, value);
+        }
+    }
+}
+
+// Converts the words of text that start in [begin, end), up to the
+// needed-th value of the file, into cells. Their bytes may run on to
+// limit, past which padding can be read. taken and lines (values and
+// newlines before the window) move past the window; on a bad word, taken
+// stops there and the whole message is returned.
+template <typename T, typename Cells>
+std::optional<std::string> convertWindow(const char* text, std::size_t begin, std::size_t end,
+                                         const char* limit, std::size_t needed, std::size_t& taken,
+                                         long& lines, WindowIndex& index, Cells& cells,
+                                         const std::string& name) {
     const int threads = threadCount();
-    std::vector<Block<T>> blocks(static_cast<std::size_t>(2 * threads));
-    // Blocks small enough that a small file still spreads over every
-    // thread; a block grows to blockSize only while it holds no white space.
-    std::size_t target = blockSize;
-    struct stat info {};
-    if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode))
-        target = std::clamp<std::size_t>(static_cast<std::size_t>(info.st_size) / blocks.size() + 1,
-                                         std::size_t{1} << 16, blockSize);
-    std::string carry;  // the start of a word cut off by the last block
+    const char* window = text + begin;
+    const std::size_t blocks = (end - begin + blockSize - 1) / blockSize;
+    parallelFor(static_cast<std::int64_t>(blocks), 1, threads, [&](std::int64_t first, std::int64_t last) {
+        for (auto k = static_cast<std::size_t>(first); k < static_cast<std::size_t>(last); ++k) {
+            const char* b = window + k * blockSize;
+            indexBlock(window, b, std::min(b + blockSize, text + end), b == text || isSpace(b[-1]),
+                       index.starts.get(), index.blocks[k]);
+        }
+    });
+
+    // The first value of each block that holds needed ones.
+    std::vector<std::size_t> firstValue;
+    for (std::size_t k = 0, at = taken; k < blocks && at < needed; at += index.blocks[k++].words)
+        firstValue.push_back(at);
+    cells.startWindow(firstValue.size());
+    parallelFor(static_cast<std::int64_t>(firstValue.size()), 1, threads,
+                [&](std::int64_t first, std::int64_t last) {
+        for (auto k = static_cast<std::size_t>(first); k < static_cast<std::size_t>(last); ++k)
+            convertBlock<T>(window, limit, index, k, firstValue[k], needed, cells.sink(k, firstValue[k]));
+    });
+
+    for (std::size_t k = 0; k < blocks; ++k) {
+        const WindowIndex::Block& block = index.blocks[k];
+        if (k < firstValue.size() && (block.giant || block.fault)) {
+            taken = firstValue[k] + block.faultIndex;
+            const long line =
+                lines + 1 + static_cast<long>(std::count(window + k * blockSize, block.faultWord, '\n'));
+            if (block.giant) return giantWordMessage(name, line);
+            return name + ":" + std::to_string(line) + ": " + *block.fault;
+        }
+        lines += static_cast<long>(block.newlines);
+    }
+    if (!firstValue.empty())
+        taken = std::min(needed, firstValue.back() + index.blocks[firstValue.size() - 1].words);
+    return std::nullopt;
+}
+
+std::string shortMessage(const std::string& name, std::size_t taken, std::size_t needed, bool empty) {
+    if (empty) return name + ": empty file, expected " + std::to_string(needed) + " values";
+    return name + ": ended after " + std::to_string(taken) + " of " + std::to_string(needed) + " values";
+}
+
+// A regular file's bytes mapped whole, then a page or more of zero bytes;
+// the pages of windows already converted are given back as it goes.
+class MappedFile {
+public:
+    MappedFile(int fd, std::size_t size) : size_(size) {
+        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        total_ = (size + page - 1) / page * page + page;
+        void* area = mmap(nullptr, total_, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (area == MAP_FAILED) return;
+        if (mmap(area, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
+            munmap(area, total_);
+            return;
+        }
+        base_ = static_cast<char*>(area);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    ~MappedFile() {
+        if (base_) munmap(base_ + released_, total_ - released_);
+    }
+    const char* data() const { return base_; }
+    std::size_t size() const { return size_; }
+    // The bytes before offset are not read again.
+    void release(std::size_t offset) {
+        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t upTo = offset / page * page;
+        if (upTo <= released_) return;
+        munmap(base_ + released_, upTo - released_);
+        released_ = upTo;
+    }
+
+private:
+    char* base_ = nullptr;
+    std::size_t size_ = 0, total_ = 0, released_ = 0;
+};
+
+template <typename T, typename Cells>
+ReadResult readMapped(MappedFile& file, const std::string& name, std::size_t needed, Cells& cells) {
+    const std::size_t size = file.size();
+    WindowIndex index(std::min(size, windowSize));
     std::size_t taken = 0;
-    std::size_t bytes = 0;
-    long lines = 0;  // newlines before the current block
+    long lines = 0;
+    for (std::size_t begin = 0; begin < size && taken < needed; begin += windowSize) {
+        const std::size_t end = std::min(size, begin + windowSize);
+        if (auto fault = convertWindow<T>(file.data(), begin, end, file.data() + size, needed, taken,
+                                          lines, index, cells, name))
+            return {taken, fault};
+        // The last byte tells whether the next window starts inside a word.
+        file.release(end - 1);
+    }
+    if (taken < needed) return {taken, shortMessage(name, taken, needed, false)};
+    return {taken, std::nullopt};
+}
+
+// Anything else (a pipe, a device) is read in turn into a buffer; a word
+// cut off at its end moves to the front for the next read.
+template <typename T, typename Cells>
+ReadResult readStream(int fd, const std::string& name, std::size_t needed, Cells& cells) {
+    constexpr std::size_t capacity = std::size_t{4} << 20;
+    static_assert(capacity > giantWord);
+    std::unique_ptr<char[]> buffer(new char[capacity + padding]);
+    char* text = buffer.get();
+    WindowIndex index(capacity);
+    std::size_t length = 0, taken = 0, bytes = 0;
+    long lines = 0;
     bool atEnd = false;
     while (taken < needed && !atEnd) {
-        std::size_t filled = 0;
-        bool giantWord = false;
-        for (; filled < blocks.size() && !atEnd && !giantWord; ++filled) {
-            Block<T>& b = blocks[filled];
-            b.giant = false;
-            char* text = b.text.get();
-            std::memcpy(text, carry.data(), carry.size());
-            std::size_t length = carry.size();
-            carry.clear();
-            std::size_t cut = 0;
-            while (!atEnd && cut == 0 && length < blockSize) {
-                const std::size_t want = std::min(std::max(target, length + 1), blockSize) - length;
-                const std::size_t got = std::fread(text + length, 1, want, file);
-                if (got < want) {
-                    if (std::ferror(file)) throw InputError(name + ": cannot read: " + std::strerror(errno));
-                    atEnd = true;
-                }
-                for (std::size_t k = length + got; k > length; --k)
-                    if (isSpace(text[k - 1])) {
-                        cut = k;
-                        break;
-                    }
-                bytes += got;
-                length += got;
+        while (length < capacity) {
+            const ssize_t got = read(fd, text + length, capacity - length);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) throw InputError(name + ": cannot read: " + std::strerror(errno));
+            if (got == 0) {
+                atEnd = true;
+                break;
             }
-            if (!atEnd) {
-                if (cut == 0) {
-                    giantWord = b.giant = true;  // a whole block without white space
-                } else {
-                    carry.assign(text + cut, length - cut);
-                    length = cut;
-                }
-            }
-            b.length = length;
-            std::memset(text + length, 0, padding);
+            length += static_cast<std::size_t>(got);
+            bytes += static_cast<std::size_t>(got);
         }
-        parallelFor(static_cast<std::int64_t>(filled), 1, threads,
-                    [&](std::int64_t first, std::int64_t last) {
-                        for (std::int64_t k = first; k < last; ++k)
-                            convertBlock(blocks[static_cast<std::size_t>(k)]);
-                    });
-        for (std::size_t k = 0; k < filled && taken < needed; ++k) {
-            Block<T>& b = blocks[k];
-            if (b.giant)
-                return {taken, name + ":" + std::to_string(lines + 1) +
-                                   ": expected a number, found a word of over " +
-                                   std::to_string(blockSize >> 20) + " MiB"};
-            const std::size_t n = std::min(b.values.size(), needed - taken);
-            take(taken, b.values.data(), n);
-            taken += n;
-            lines += b.newlines;
-            if (b.fault && taken < needed)
-                return {taken, name + ":" + std::to_string(lines - b.newlines + b.faultNewlines + 1) +
-                                   ": " + *b.fault};
-        }
+        std::memset(text + length, 0, padding);
+        std::size_t cut = length;
+        if (!atEnd)
+            while (cut > 0 && !isSpace(text[cut - 1])) --cut;
+        if (cut > 0)
+            if (auto fault = convertWindow<T>(text, 0, cut, text + length, needed, taken, lines, index,
+                                              cells, name))
+                return {taken, fault};
+        length -= cut;
+        std::memmove(text, text + cut, length);
+        if (taken < needed && length >= giantWord) return {taken, giantWordMessage(name, lines + 1)};
     }
-    if (taken < needed) {
-        if (bytes == 0)
-            return {taken, name + ": empty file, expected " + std::to_string(needed) + " values"};
-        return {taken, name + ": ended after " + std::to_string(taken) + " of " +
-                           std::to_string(needed) + " values"};
-    }
+    if (taken < needed) return {taken, shortMessage(name, taken, needed, bytes == 0)};
     return {taken, std::nullopt};
+}
+
+// Reads up to `needed` values of the file into cells, from several threads
+// at once: before each window's blocks are converted, cells.startWindow(n)
+// for the n blocks that hold values, then for each such block k,
+// cells.sink(k, its first value) takes them in turn. Throws InputError only
+// when the file cannot be read at all.
+template <typename T, typename Cells>
+ReadResult readValues(std::FILE* file, const std::string& name, std::size_t needed, Cells& cells) {
+    const int fd = fileno(file);
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        MappedFile mapped(fd, static_cast<std::size_t>(info.st_size));
+        if (mapped.data()) return readMapped<T>(mapped, name, needed, cells);
+    }
+    return readStream<T>(fd, name, needed, cells);
 }
 
 // The line on which value `index` of the file starts (1-based), found by
@@ -391,60 +545,114 @@ long lineOfValue(std::FILE* file, std::size_t index) {
     return 0;
 }
 
-void readVectors(std::FILE* file, const std::string& name, RegGrid& grid) {
-    const std::size_t cells = grid.cellCount();
-    double* out = &grid.vectors.data()->x;
-    // x and y sit at doubles 0 and 1 of a three-double Vector.
-    static_assert(sizeof(Vector) == 3 * sizeof(double));
-    const ReadResult read =
-        readValues<double>(file, name, 2 * cells, [&](std::size_t first, const double* v, std::size_t n) {
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::size_t i = first + k;
-            out[3 * (i / 2) + i % 2] = v[k];
-        }
-    });
+// Vectors go to x and y, doubles 0 and 1 of a three-double Vector. Each
+// block also keeps the largest squared length of the vectors it has whole,
+// and its first that overflows; a vector split between two blocks is seen
+// to afterwards.
+class VectorCells {
+public:
+    struct Block {
+        std::size_t first = 0;  // its first value
+        double largest = 0.0;
+        std::size_t firstHuge = std::numeric_limits<std::size_t>::max();
+    };
 
-    // The largest magnitude, and the first vector whose squared length
-    // overflows (reported before a fault further on in the file); the
-    // largest of any set of values is the same in any order.
-    const std::size_t complete = read.taken / 2;
-    const int threads = threadCount();
-    std::vector<double> largest(static_cast<std::size_t>(threads), 0.0);
-    std::vector<std::size_t> firstHuge(static_cast<std::size_t>(threads), complete);
-    const Vector* vectors = grid.vectors.data();
-    const std::int64_t chunk = (static_cast<std::int64_t>(complete) + threads - 1) / threads;
-    onThreads(threads, [&](int t) {
-        const std::size_t begin = std::min(complete, static_cast<std::size_t>(t) * chunk);
-        const std::size_t end = std::min(complete, begin + static_cast<std::size_t>(chunk));
-        double best = 0.0;
-        for (std::size_t c = begin; c < end; ++c) {
-            const double squared = vectors[c].x * vectors[c].x + vectors[c].y * vectors[c].y;
-            if (std::isinf(squared)) {
-                firstHuge[static_cast<std::size_t>(t)] = c;
-                break;
+    class Sink {
+    public:
+        Sink(double* out, Block& block) : out_(out), block_(block) {}
+        void put(std::size_t i, double v) {
+            double* cell = out_ + 3 * (i / 2);
+            if (i % 2 == 0) {
+                cell[0] = v;
+                x_ = v;
+                haveX_ = true;
+                return;
             }
-            const double m = std::sqrt(squared);
-            if (m > best) best = m;
+            cell[1] = v;
+            if (!haveX_) return;
+            const double squared = x_ * x_ + v * v;
+            if (squared > block_.largest) {
+                block_.largest = squared;
+                if (std::isinf(squared)) block_.firstHuge = i / 2;
+            }
         }
-        largest[static_cast<std::size_t>(t)] = best;
-    });
-    const std::size_t huge = *std::min_element(firstHuge.begin(), firstHuge.end());
+
+    private:
+        double* out_;
+        Block& block_;
+        double x_ = 0.0;
+        bool haveX_ = false;
+    };
+
+    explicit VectorCells(RegGrid& grid) : grid_(grid) {}
+    void startWindow(std::size_t blocks) {
+        base_ = blocks_.size();
+        blocks_.resize(base_ + blocks);
+    }
+    Sink sink(std::size_t k, std::size_t first) {
+        Block& block = blocks_[base_ + k];
+        block.first = first;
+        return Sink(&grid_.vectors.data()->x, block);
+    }
+
+    // The largest squared length of the first `complete` vectors, and the
+    // first of them that overflows (complete if none does).
+    std::pair<double, std::size_t> summary(std::size_t complete) const {
+        const Vector* vectors = grid_.vectors.data();
+        double largest = 0.0;
+        std::size_t huge = complete;
+        for (const Block& block : blocks_) {
+            if (block.firstHuge < huge) huge = block.firstHuge;
+            largest = std::max(largest, block.largest);
+            if (block.first % 2 == 1 && block.first / 2 < complete) {
+                const Vector& v = vectors[block.first / 2];
+                const double squared = v.x * v.x + v.y * v.y;
+                if (std::isinf(squared)) huge = std::min(huge, block.first / 2);
+                largest = std::max(largest, squared);
+            }
+        }
+        return {largest, huge};
+    }
+
+private:
+    static_assert(sizeof(Vector) == 3 * sizeof(double));
+    RegGrid& grid_;
+    std::vector<Block> blocks_;
+    std::size_t base_ = 0;
+};
+
+void readVectors(std::FILE* file, const std::string& name, RegGrid& grid) {
+    VectorCells cells(grid);
+    const ReadResult read = readValues<double>(file, name, 2 * grid.cellCount(), cells);
+    // The first vector whose squared length overflows is reported before a
+    // fault further on in the file. The largest length is the root of the
+    // largest square, the root being monotonic.
+    const std::size_t complete = read.taken / 2;
+    const auto [largest, huge] = cells.summary(complete);
     if (huge < complete) {
+        const Vector* vectors = grid.vectors.data();
         const long line = lineOfValue(file, 2 * huge + 1);
         throw InputError(name + (line > 0 ? ":" + std::to_string(line) : std::string()) +
                          ": vector (" + shortest(vectors[huge].x) + ", " +
                          shortest(vectors[huge].y) + ") too large: its squared length overflows");
     }
     if (read.fault) throw InputError(*read.fault);
-    maxMagnitude = *std::max_element(largest.begin(), largest.end());
+    maxMagnitude = std::sqrt(largest);
 }
 
+struct TextureCells {
+    struct Sink {
+        std::int32_t* out;
+        void put(std::size_t i, std::int32_t v) { out[i] = v; }
+    };
+    void startWindow(std::size_t) {}
+    Sink sink(std::size_t, std::size_t) { return {out}; }
+    std::int32_t* out;
+};
+
 void readTexture(std::FILE* file, const std::string& name, RegGrid& grid) {
-    std::int32_t* out = grid.texture.data();
-    const ReadResult read = readValues<std::int32_t>(
-        file, name, grid.cellCount(), [&](std::size_t first, const std::int32_t* v, std::size_t n) {
-            if (n != 0) std::memcpy(out + first, v, n * sizeof *v);  // v may be null then
-        });
+    TextureCells cells{grid.texture.data()};
+    const ReadResult read = readValues<std::int32_t>(file, name, grid.cellCount(), cells);
     if (read.fault) throw InputError(*read.fault);
 }
 

@@ -1,12 +1,17 @@
 #include "field/input_files.h"
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_util.h"
@@ -184,10 +189,11 @@ TEST_F(InputFiles, RoundsLongAndNearHalfwayDecimalsAsStrtodDoes) {
     }
 }
 
-TEST_F(InputFiles, CountsLinesAcrossBlocks) {
-    // Several megabytes before the bad word: the line is counted through
-    // every block before it, and values after the last needed one are ignored.
-    const std::int32_t rows = 400, cols = 500;
+TEST_F(InputFiles, CountsLinesAcrossBlocksAndWindows) {
+    // Over 20 MB before the bad word: the line is counted through every
+    // block and window before it, and values after the last needed one are
+    // ignored.
+    const std::int32_t rows = 1000, cols = 1600;
     std::string text;
     for (std::int32_t n = 0; n < rows * cols; ++n) text += "0.25 -1.5e-3\n";
     std::string bad = text;
@@ -205,6 +211,70 @@ TEST_F(InputFiles, CountsLinesAcrossBlocks) {
     writeText(vec(), text + "garbage after the last value\n");
     readInputFiles(vec(), tex(), g);
     EXPECT_EQ(g.vectors[rows - 1][cols - 1], Vector(0.25, -1.5e-3, 0));
+}
+
+// The file is converted in pieces side by side; a vector whose x and y fall
+// in different pieces still counts, whatever the size of the pieces.
+TEST_F(InputFiles, FindsLargestAndOverflowingVectorsSplitBetweenPieces) {
+    for (std::size_t boundary = std::size_t{1} << 12; boundary <= std::size_t{1} << 22; boundary <<= 1) {
+        // Lines of "1 1", then a vector whose y starts at the boundary.
+        const std::size_t lines = boundary / 4 - 2;
+        const auto cells = static_cast<std::int32_t>(lines + 1);
+        const auto file = [&](const std::string& x, const std::string& y) {
+            return repeated("1 1\n", lines) + std::string(8 - x.size() - 1, ' ') + x + " " + y + "\n";
+        };
+        writeText(vec(), file("30", "40"));
+        writeText(tex(), repeated("7 ", lines + 1));
+        RegGrid g(1, cells);
+        readInputFiles(vec(), tex(), g);
+        EXPECT_EQ(maxMagnitude, 50.0) << boundary;
+        EXPECT_EQ(errorOf(file("3e200", "4e200"), repeated("7 ", lines + 1), 1, cells),
+                  vec() + ":" + std::to_string(lines + 1) +
+                      ": vector (3e+200, 4e+200) too large: its squared length overflows")
+            << boundary;
+    }
+}
+
+// A pipe is read in turn, not mapped: the same values, and the same
+// messages and lines, also past the first buffer.
+TEST_F(InputFiles, ReadsPipesAsRegularFiles) {
+    const std::int32_t rows = 500, cols = 1000;
+    std::string text;
+    for (std::int32_t n = 0; n < rows * cols; ++n)
+        text += std::to_string(n % 977 * 0.001953125) + " -" + std::to_string(n % 13) + "e-7\n";
+    std::string broken = text;
+    broken.insert(broken.size() - 5000, "1e ");
+    testing::writeTextureFile(tex(), rows, cols, [](auto i, auto j) { return (i + j) % 256; });
+    const std::string pipe = dir.file("pipe");
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    // The reader may stop before the writer is done.
+    const auto previous = signal(SIGPIPE, SIG_IGN);
+    for (const bool bad : {false, true}) {
+        const std::string& content = bad ? broken : text;
+        writeText(vec(), content);
+        RegGrid fromFile(rows, cols), fromPipe(rows, cols);
+        std::string fileError, pipeError;
+        try {
+            readInputFiles(vec(), tex(), fromFile);
+        } catch (const InputError& e) {
+            fileError = std::string(e.what()).substr(vec().size());
+        }
+        std::thread writer([&] {
+            std::ofstream out(pipe, std::ios::binary);
+            out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        });
+        try {
+            readInputFiles(pipe, tex(), fromPipe);
+        } catch (const InputError& e) {
+            pipeError = std::string(e.what()).substr(pipe.size());
+        }
+        writer.join();
+        EXPECT_EQ(fileError.empty(), !bad) << fileError;
+        EXPECT_EQ(pipeError, fileError);
+        EXPECT_EQ(std::memcmp(fromPipe.vectors.data(), fromFile.vectors.data(),
+                              fromFile.cellCount() * sizeof(Vector)), 0);
+    }
+    signal(SIGPIPE, previous);
 }
 
 }  // namespace

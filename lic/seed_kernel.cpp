@@ -247,66 +247,6 @@ FASTLIC_AVX2 __m256d avx2StepAt(const double* table, __m128i weights, __m128i or
 }
 
 
-// Contribution `index` of four seeds, one to a lane.
-FASTLIC_AVX2 void avx2Emit(SeedContributions* const* o, int index, __m256d v) {
-    const __m128d low = _mm256_castpd256_pd128(v);
-    const __m128d high = _mm256_extractf128_pd(v, 1);
-    _mm_storel_pd(&o[0]->values[index], low);
-    _mm_storeh_pd(&o[1]->values[index], low);
-    _mm_storel_pd(&o[2]->values[index], high);
-    _mm_storeh_pd(&o[3]->values[index], high);
-}
-
-// convolveFullWindows, four seeds to a register.
-template <int Seeds>
-FASTLIC_AVX2 void avx2ConvolveFullWindows(const PreparedField& f, const BatchCells<Seeds>& cells,
-                                          SeedContributions* const* out) {
-    static_assert(Seeds % 4 == 0);
-    constexpr int reach = streamlineReach;
-    constexpr std::int32_t window = 2 * filterHalfLength + 1;
-    const __m256d reciprocal = _mm256_set1_pd(1.0 / window);
-    const std::int32_t* texture = f.texture;
-    for (int s = 0; s < Seeds; s += 4) {
-        __m256d tex[slotsPerLine];
-#pragma GCC unroll 39
-        for (int m = 0; m < slotsPerLine; ++m)
-            tex[m] = _mm256_cvtepi32_pd(_mm_set_epi32(texture[cells[m][s + 3]], texture[cells[m][s + 2]],
-                                                      texture[cells[m][s + 1]], texture[cells[m][s]]));
-        SeedContributions* const* o = out + s;
-        for (int lane = 0; lane < 4; ++lane) {
-            o[lane]->size = maxContributions;
-            o[lane]->cells[0] = cells[reach][s + lane];
-            for (int k = 1; k <= slideSteps; ++k) {
-                o[lane]->cells[k] = cells[reach + k][s + lane];
-                o[lane]->cells[slideSteps + k] = cells[reach - k][s + lane];
-            }
-        }
-        __m256d sum = _mm256_setzero_pd();
-#pragma GCC unroll 21
-        for (int m = -filterHalfLength; m <= filterHalfLength; ++m) sum = _mm256_add_pd(sum, tex[reach + m]);
-        const __m256d centre = _mm256_mul_pd(sum, _mm256_set1_pd(1.0 / window));
-        avx2Emit(o, 0, centre);
-        __m256d average = centre;
-#pragma GCC unroll 9
-        for (int k = 1; k <= slideSteps; ++k) {
-            average = _mm256_add_pd(
-                _mm256_mul_pd(_mm256_sub_pd(tex[reach + k + filterHalfLength], tex[reach + k - filterHalfLength - 1]),
-                              reciprocal),
-                average);
-            avx2Emit(o, k, average);
-        }
-        average = centre;
-#pragma GCC unroll 9
-        for (int k = 1; k <= slideSteps; ++k) {
-            average = _mm256_add_pd(
-                _mm256_mul_pd(_mm256_sub_pd(tex[reach - k - filterHalfLength], tex[reach - k + filterHalfLength + 1]),
-                              reciprocal),
-                average);
-            avx2Emit(o, slideSteps + k, average);
-        }
-    }
-}
-
 // p + k forward; p - k backward, whose increments u x -0.5 are exactly
 // -(u x 0.5), the table's forward ones negated.
 FASTLIC_AVX2 __m256d along(bool forward, __m256d p, __m256d k) {
@@ -367,16 +307,14 @@ FASTLIC_AVX2 void lockstepPairs(const PreparedField& f, const std::int32_t* rows
             k[c] = avx2Load(table, offset[c]);
             sum[c] = _mm256_mul_pd(sixth, k[c]);
         }
+        // The second and third stages: from p + k x 0.5, weighted a third.
+#pragma GCC unroll 2
+        for (int stage = 2; stage <= 3; ++stage)
 #pragma GCC unroll 16
-        for (int c = 0; c < chains; ++c) {
-            k[c] = avx2StepAt(table, weights, origin, along(c < pairs, p[c], _mm256_mul_pd(k[c], half)));
-            sum[c] = _mm256_add_pd(sum[c], _mm256_mul_pd(third, k[c]));
-        }
-#pragma GCC unroll 16
-        for (int c = 0; c < chains; ++c) {
-            k[c] = avx2StepAt(table, weights, origin, along(c < pairs, p[c], _mm256_mul_pd(k[c], half)));
-            sum[c] = _mm256_add_pd(sum[c], _mm256_mul_pd(third, k[c]));
-        }
+            for (int c = 0; c < chains; ++c) {
+                k[c] = avx2StepAt(table, weights, origin, along(c < pairs, p[c], _mm256_mul_pd(k[c], half)));
+                sum[c] = _mm256_add_pd(sum[c], _mm256_mul_pd(third, k[c]));
+            }
 #pragma GCC unroll 16
         for (int c = 0; c < chains; ++c) {
             k[c] = avx2StepAt(table, weights, origin, along(c < pairs, p[c], k[c]));
@@ -401,7 +339,7 @@ FASTLIC_AVX2 void lockstepPairs(const PreparedField& f, const std::int32_t* rows
                         f, static_cast<std::int64_t>(static_cast<std::uint32_t>(t[0])) |
                                static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::uint32_t>(t[1])) << 32));
                 }
-    avx2ConvolveFullWindows<Seeds>(f, cells, out);
+    convolveFullWindows<Seeds>(f, cells, out);
 }
 
 #undef FASTLIC_AVX2

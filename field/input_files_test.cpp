@@ -109,25 +109,6 @@ TEST_F(InputFiles, ReportsWordsOutsideTheNumberSyntax) {
     EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2 -2147483648 2147483647"), "");
 }
 
-TEST_F(InputFiles, ReadsWordsAcrossChunkBoundaries) {
-    // A grid large enough that the file spans several read chunks.
-    const std::int32_t rows = 300, cols = 700;
-    testing::writeVectorFile(vec(), rows, cols, [](auto i, auto j) {
-        return testing::smoothField(i, j, 300, 700);
-    });
-    testing::writeTextureFile(tex(), rows, cols, [](auto i, auto j) { return testing::noise(i, j, 700, 3); });
-    RegGrid fast(rows, cols), reference(rows, cols);
-    readInputFiles(vec(), tex(), fast);
-    const double fastMax = maxMagnitude;
-    readInputFilesReference(vec(), tex(), reference);
-    EXPECT_EQ(fastMax, maxMagnitude);
-    for (std::int32_t i = 0; i < rows; ++i)
-        for (std::int32_t j = 0; j < cols; ++j) {
-            ASSERT_EQ(fast.vectors[i][j], reference.vectors[i][j]) << i << ", " << j;
-            ASSERT_EQ(fast.texture[i][j], reference.texture[i][j]) << i << ", " << j;
-        }
-}
-
 // Long mantissas fall off the one-operation fast path: they must still
 // round exactly as strtod does, above all half-way between two doubles and
 // next to it, where a single extra rounding shows.

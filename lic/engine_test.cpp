@@ -64,10 +64,7 @@ TEST(Engine, EveryLockstepKernelMatchesReference) {
     }
 }
 
-TEST(Engine, LargeGridMatchesReference) {
-    EXPECT_EQ(compare(256, 256, 1), "");
-    EXPECT_EQ(compare(512, 512, 2), "");
-}
+TEST(Engine, LargeGridMatchesReference) { EXPECT_EQ(compare(512, 512, 2), ""); }
 
 }  // namespace
 }  // namespace fastlic

@@ -1,6 +1,5 @@
 #include "field/input_files.h"
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "field/mapped_file.h"
 #include "lic/parallel.h"
 
 namespace fastlic {
@@ -416,42 +416,6 @@ std::string shortMessage(const std::string& name, std::size_t taken, std::size_t
     return name + ": ended after " + std::to_string(taken) + " of " + std::to_string(needed) + " values";
 }
 
-// A regular file's bytes mapped whole, then a page or more of zero bytes;
-// the pages of windows already converted are given back as it goes.
-class MappedFile {
-public:
-    MappedFile(int fd, std::size_t size) : size_(size) {
-        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        total_ = (size + page - 1) / page * page + page;
-        void* area = mmap(nullptr, total_, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (area == MAP_FAILED) return;
-        if (mmap(area, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
-            munmap(area, total_);
-            return;
-        }
-        base_ = static_cast<char*>(area);
-    }
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-    ~MappedFile() {
-        if (base_) munmap(base_ + released_, total_ - released_);
-    }
-    const char* data() const { return base_; }
-    std::size_t size() const { return size_; }
-    // The bytes before offset are not read again.
-    void release(std::size_t offset) {
-        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        const std::size_t upTo = offset / page * page;
-        if (upTo <= released_) return;
-        munmap(base_ + released_, upTo - released_);
-        released_ = upTo;
-    }
-
-private:
-    char* base_ = nullptr;
-    std::size_t size_ = 0, total_ = 0, released_ = 0;
-};
-
 template <typename T, typename Cells>
 ReadResult readMapped(MappedFile& file, const std::string& name, std::size_t needed, Cells& cells) {
     const std::size_t size = file.size();
@@ -521,7 +485,11 @@ ReadResult readValues(std::FILE* file, const std::string& name, std::size_t need
     struct stat info {};
     if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
         MappedFile mapped(fd, static_cast<std::size_t>(info.st_size));
-        if (mapped.data()) return readMapped<T>(mapped, name, needed, cells);
+        if (mapped.data()) {
+            ReadResult read = readMapped<T>(mapped, name, needed, cells);
+            if (mapped.truncated()) throw InputError(name + ": cannot read: the file was cut short while being read");
+            return read;
+        }
     }
     return readStream<T>(fd, name, needed, cells);
 }

@@ -70,6 +70,13 @@ int claimSlot(std::uintptr_t begin, std::uintptr_t end) {
     return -1;
 }
 
+// The range goes before the slot is free, so the handler never sees a
+// half-claimed one.
+void freeSlot(int i) {
+    slots[i].end.store(0);
+    slots[i].begin.store(0);
+}
+
 }  // namespace
 
 MappedFile::MappedFile(int fd, std::size_t size) : size_(size) {
@@ -82,11 +89,8 @@ MappedFile::MappedFile(int fd, std::size_t size) : size_(size) {
     // the file another way.
     slot_ = claimSlot(begin, begin + total_);
     if (slot_ < 0 || mmap(area, size, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
-        if (slot_ >= 0) {
-            slots[slot_].end.store(0);
-            slots[slot_].begin.store(0);
-            slot_ = -1;
-        }
+        if (slot_ >= 0) freeSlot(slot_);
+        slot_ = -1;
         munmap(area, total_);
         return;
     }
@@ -95,8 +99,7 @@ MappedFile::MappedFile(int fd, std::size_t size) : size_(size) {
 
 MappedFile::~MappedFile() {
     if (!base_) return;
-    slots[slot_].end.store(0);
-    slots[slot_].begin.store(0);
+    freeSlot(slot_);
     munmap(base_ + released_, total_ - released_);
 }
 

@@ -12,11 +12,16 @@
 namespace fastlic::detail {
 namespace {
 
+// A file in dir holding text, opened with flags; -1 if it cannot be.
+int openWith(const testing::TempDir& dir, const std::string& text, int flags) {
+    const std::string path = dir.file("f");
+    testing::writeText(path, text);
+    return open(path.c_str(), flags);
+}
+
 TEST(MappedFile, ReadsTheBytesThenZeros) {
     testing::TempDir dir;
-    const std::string path = dir.file("f");
-    testing::writeText(path, "1 2 3\n");
-    const int fd = open(path.c_str(), O_RDONLY);
+    const int fd = openWith(dir, "1 2 3\n", O_RDONLY);
     ASSERT_GE(fd, 0);
     {
         MappedFile file(fd, 6);
@@ -31,9 +36,7 @@ TEST(MappedFile, ReadsTheBytesThenZeros) {
 TEST(MappedFile, CutShortWhileMappedReadsZerosAndSaysSo) {
     testing::TempDir dir;
     const long page = sysconf(_SC_PAGESIZE);
-    const std::string path = dir.file("f");
-    testing::writeText(path, std::string(static_cast<std::size_t>(3 * page), '7'));
-    const int fd = open(path.c_str(), O_RDWR);
+    const int fd = openWith(dir, std::string(static_cast<std::size_t>(3 * page), '7'), O_RDWR);
     ASSERT_GE(fd, 0);
     {
         MappedFile file(fd, static_cast<std::size_t>(3 * page));
@@ -48,9 +51,7 @@ TEST(MappedFile, CutShortWhileMappedReadsZerosAndSaysSo) {
 
 TEST(MappedFile, LeavesOtherBusErrorsFatal) {
     testing::TempDir dir;
-    const std::string path = dir.file("f");
-    testing::writeText(path, "1\n");
-    const int fd = open(path.c_str(), O_RDONLY);
+    const int fd = openWith(dir, "1\n", O_RDONLY);
     ASSERT_GE(fd, 0);
     MappedFile file(fd, 2);
     // Fatal by the default action, or by the handler before ours (a

@@ -1,12 +1,14 @@
 #include "app/run_pipeline.h"
 
+#include "app/globals.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "field/input_files.h"
 #include "lic/fast_lic.h"
-#include "lic/parallel.h"
+#include "util/parallel.h"
 #include "output/color_map.h"
 #include "output/image_writer.h"
 
@@ -27,7 +29,7 @@ RegGrid& computeRun(const RunSettings& settings) {
     currentField = nullptr;
     latestGrid.reset();
     auto grid = std::make_unique<RegGrid>(settings.rows, settings.cols);
-    readInputFiles(settings.vectorFile, settings.textureFile, *grid);
+    maxMagnitude = readInputFiles(settings.vectorFile, settings.textureFile, *grid);
     setColors();
     latestGrid = std::move(grid);
     currentField = latestGrid.get();

@@ -36,9 +36,7 @@ int main(int argc, char** argv) {
     }
     try {
         RegGrid grid(rows, cols);
-        readInputFilesReference(vectorFileName, textureFileName, grid);
-        setColors();
-        currentField = &grid;
+        const double largest = readInputFilesReference(vectorFileName, textureFileName, grid);
         computeFastLicReference(grid);
         const auto save = [&](const char* path, void (*write)(const RegGrid&, std::FILE*)) {
             std::FILE* f = std::fopen(path, "wb");
@@ -49,7 +47,7 @@ int main(int argc, char** argv) {
         if (licPath) save(licPath, writeLicNpy);
         if (hitsPath) save(hitsPath, writeHitsNpy);
         if (!licPath && !hitsPath) {
-            writeImageReference(grid, stdout, maxMagnitude, colorMap);
+            writeImageReference(grid, stdout, largest, classicColorMap());
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "fastlic-reference: %s\n", e.what());

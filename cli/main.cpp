@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "app/demo.h"
+#include "app/globals.h"
 #include "app/run_pipeline.h"
 #include "cli/output_file.h"
 #include "field/input_files.h"

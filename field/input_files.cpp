@@ -22,11 +22,9 @@
 #include <vector>
 
 #include "field/mapped_file.h"
-#include "lic/parallel.h"
+#include "util/parallel.h"
 
 namespace fastlic {
-
-double maxMagnitude = 0.0;
 
 namespace detail {
 
@@ -589,7 +587,7 @@ private:
     std::size_t base_ = 0;
 };
 
-void readVectors(std::FILE* file, const std::string& name, RegGrid& grid) {
+double readVectors(std::FILE* file, const std::string& name, RegGrid& grid) {
     VectorCells cells(grid);
     const ReadResult read = readValues<double>(file, name, 2 * grid.cellCount(), cells);
     // The first vector whose squared length overflows is reported before a
@@ -605,7 +603,7 @@ void readVectors(std::FILE* file, const std::string& name, RegGrid& grid) {
                          shortest(vectors[huge].y) + ") too large: its squared length overflows");
     }
     if (read.fault) throw InputError(*read.fault);
-    maxMagnitude = std::sqrt(largest);
+    return std::sqrt(largest);
 }
 
 struct TextureCells {
@@ -634,14 +632,14 @@ InputStreams openInputFiles(const std::string& vectorFile, const std::string& te
 
 }  // namespace detail
 
-void readInputFiles(const std::string& vectorFile, const std::string& textureFile,
-                    RegGrid& grid) {
-    maxMagnitude = 0.0;
+double readInputFiles(const std::string& vectorFile, const std::string& textureFile,
+                      RegGrid& grid) {
     const detail::InputStreams in = detail::openInputFiles(vectorFile, textureFile);
     // Each file's blocks convert on every thread; the vector file first, so
     // that its faults are the ones reported.
-    detail::readVectors(in.vectors.get(), vectorFile, grid);
+    const double largest = detail::readVectors(in.vectors.get(), vectorFile, grid);
     detail::readTexture(in.texture.get(), textureFile, grid);
+    return largest;
 }
 
 }  // namespace fastlic

@@ -6,9 +6,9 @@
 
 namespace fastlic {
 
-void readInputFilesReference(const std::string& vectorFile, const std::string& textureFile,
-                             RegGrid& grid) {
-    maxMagnitude = 0.0;
+double readInputFilesReference(const std::string& vectorFile, const std::string& textureFile,
+                               RegGrid& grid) {
+    double largest = 0.0;
     const detail::InputStreams in = detail::openInputFiles(vectorFile, textureFile);
     std::FILE* vf = in.vectors.get();
     std::FILE* tf = in.texture.get();
@@ -22,13 +22,14 @@ void readInputFilesReference(const std::string& vectorFile, const std::string& t
             grid.vectors[i][j].x = x;
             grid.vectors[i][j].y = y;
             const double m = std::sqrt(x * x + y * y);
-            if (m > maxMagnitude) maxMagnitude = m;
+            if (m > largest) largest = m;
             if (std::fscanf(tf, "%d", &t) != 1)
                 throw InputError(textureFile + ": unreadable value for cell " +
                                  std::to_string(i) + "," + std::to_string(j));
             grid.texture[i][j] = t;
         }
     }
+    return largest;
 }
 
 }  // namespace fastlic

@@ -56,15 +56,14 @@ TEST_F(InputFiles, FillsCellsRowMajorAndFindsLargestMagnitude) {
     writeText(vec(), "3 4\n-1 0.5\n0 0\n1e-3 -2\nignored 7\n");
     writeText(tex(), "10 20\n30 -5 999 rest\n");
     RegGrid g(2, 2);
-    maxMagnitude = 1e9;  // nothing carries over from earlier runs
-    readInputFiles(vec(), tex(), g);
+    const double largest = readInputFiles(vec(), tex(), g);
     EXPECT_EQ(g.vectors[0][0], Vector(3, 4, 0));
     EXPECT_EQ(g.vectors[0][1], Vector(-1, 0.5, 0));
     EXPECT_EQ(g.vectors[1][0], Vector(0, 0, 0));
     EXPECT_EQ(g.vectors[1][1], Vector(1e-3, -2, 0));
     EXPECT_EQ(g.texture[0][0], 10);
     EXPECT_EQ(g.texture[1][1], -5);
-    EXPECT_EQ(maxMagnitude, 5.0);
+    EXPECT_EQ(largest, 5.0);
 }
 
 TEST_F(InputFiles, AcceptsAnyWhiteSpaceLayout) {
@@ -207,8 +206,7 @@ TEST_F(InputFiles, FindsLargestAndOverflowingVectorsSplitBetweenPieces) {
         writeText(vec(), file("30", "40"));
         writeText(tex(), repeated("7 ", lines + 1));
         RegGrid g(1, cells);
-        readInputFiles(vec(), tex(), g);
-        EXPECT_EQ(maxMagnitude, 50.0) << boundary;
+        EXPECT_EQ(readInputFiles(vec(), tex(), g), 50.0) << boundary;
         EXPECT_EQ(errorOf(file("3e200", "4e200"), repeated("7 ", lines + 1), 1, cells),
                   vec() + ":" + std::to_string(lines + 1) +
                       ": vector (3e+200, 4e+200) too large: its squared length overflows")

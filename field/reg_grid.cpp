@@ -2,8 +2,6 @@
 
 namespace fastlic {
 
-RegGrid* currentField = nullptr;
-
 // The arrays value-initialise their cells: zero vectors, counts, texture, sums.
 RegGrid::RegGrid(std::int32_t rows_, std::int32_t cols_)
     : rows(rows_),

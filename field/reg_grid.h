@@ -8,7 +8,7 @@
 #include <new>
 #include <type_traits>
 
-#include "field/zeroed_buffer.h"
+#include "util/zeroed_buffer.h"
 #include "geometry/vecmath.h"
 
 namespace fastlic {
@@ -53,9 +53,6 @@ struct RegGrid {
         return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     }
 };
-
-// The grid the LIC engine works on; set by the run pipeline.
-extern RegGrid* currentField;
 
 namespace detail {
 

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "field/zeroed_buffer.h"
+#include "util/zeroed_buffer.h"
 #include "lic/fast_lic.h"
-#include "lic/parallel.h"
+#include "util/parallel.h"
 #include "lic/seed_kernel.h"
 
 namespace fastlic {
@@ -167,7 +167,5 @@ void averageLicSums(RegGrid& grid) {
                 grid.licSums[i][j] = grid.licSums[i][j] / static_cast<double>(grid.hitCounts[i][j]);
     });
 }
-
-void computeFastLic() { computeFastLic(*currentField); }
 
 }  // namespace fastlic

@@ -39,6 +39,5 @@ void computeFastLicReference(RegGrid& grid);
 // done from time to time, always from one thread at a time.
 void computeFastLic(RegGrid& grid, int threads = 0,
                     const std::function<void(double)>& progress = {});
-void computeFastLic();  // on currentField
 
 }  // namespace fastlic

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "lic/parallel.h"
+#include "util/parallel.h"
 
 #if defined(__SSE2__)
 #include <immintrin.h>

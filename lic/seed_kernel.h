@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "field/reg_grid.h"
-#include "field/zeroed_buffer.h"
+#include "util/zeroed_buffer.h"
 #include "lic/fast_lic.h"
 
 namespace fastlic::detail {

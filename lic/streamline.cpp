@@ -17,8 +17,6 @@ void rk4Step(const RegGrid& grid, Point& p, double h) {
     p += ((d1 + d2) + d3) + d4;
 }
 
-void rk4Step(Point& p, double h) { rk4Step(*currentField, p, h); }
-
 void traceStreamline(const RegGrid& grid, Streamline& s, std::int32_t row, std::int32_t column) {
     const Point seed = seedPoint(row, column);
     Point b = seed;
@@ -30,10 +28,6 @@ void traceStreamline(const RegGrid& grid, Streamline& s, std::int32_t row, std::
         rk4Step(grid, b, -0.5);
         s.backward[n] = b;
     }
-}
-
-void traceStreamline(Streamline& s, std::int32_t row, std::int32_t column) {
-    traceStreamline(*currentField, s, row, column);
 }
 
 }  // namespace fastlic

@@ -31,10 +31,8 @@ inline Vector directionAt(const RegGrid& grid, const Point& p) {
 
 // One classical RK4 step of size h; every stage point starts from p.
 void rk4Step(const RegGrid& grid, Point& p, double h);
-void rk4Step(Point& p, double h);  // on currentField
 
 void traceStreamline(const RegGrid& grid, Streamline& s, std::int32_t row, std::int32_t column);
-void traceStreamline(Streamline& s, std::int32_t row, std::int32_t column);  // on currentField
 
 // Position k in -19..+19; no range check.
 inline const Point& pointAt(const Streamline& s, std::int32_t k) {

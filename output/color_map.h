@@ -27,8 +27,9 @@ private:
     std::int32_t count_;
 };
 
-// The one colour map: grey, dark red, red, blue.
-extern ColorMap colorMap;
-void setColors();
+// The four colours of the classic image: grey, dark red, red, blue, into
+// entries 0..3 of map.
+void setClassicColors(ColorMap& map);
+ColorMap classicColorMap();
 
 }  // namespace fastlic

@@ -8,9 +8,9 @@ namespace fastlic {
 namespace {
 
 ColorMap coloured() {
-    setColors();
+    const ColorMap classic = classicColorMap();
     ColorMap map(4);
-    for (std::int32_t i = 0; i < 4; ++i) *map.entry(i) = *colorMap.entry(i);
+    for (std::int32_t i = 0; i < 4; ++i) *map.entry(i) = *classic.entry(i);
     return map;
 }
 

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "field/input_files.h"
-#include "lic/parallel.h"
+#include "util/parallel.h"
 
 namespace fastlic {
 
@@ -133,14 +133,6 @@ void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
     }
     if (std::fflush(out) != 0)
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
-}
-
-void writeImage(const RegGrid& grid) {
-    try {
-        writeImage(grid, stdout, maxMagnitude, colorMap);
-    } catch (const OutputError& e) {
-        throw OutputError(std::string("standard output: ") + e.what());
-    }
 }
 
 void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,

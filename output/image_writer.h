@@ -9,14 +9,9 @@
 
 #include "field/reg_grid.h"
 #include "output/color_map.h"
+#include "util/errors.h"
 
 namespace fastlic {
-
-// Output that could not be written in full.
-class OutputError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Pixel (i, j) of the convolved grid: colorMap's colour for the cell's
 // magnitude / largestMagnitude, shaded by LIC value x (1/255).
@@ -35,7 +30,6 @@ std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude
 // rows outer. Throws OutputError when a write fails.
 void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
                 const ColorMap& map);
-void writeImage(const RegGrid& grid);  // to standard output, with maxMagnitude and colorMap
 
 // The same bytes through printf, one value at a time: the reference.
 void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,

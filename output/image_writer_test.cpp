@@ -14,8 +14,8 @@ namespace {
 
 // The colour map the writers use, with its four colours set.
 const ColorMap& standardColours() {
-    setColors();
-    return colorMap;
+    static const ColorMap map = classicColorMap();
+    return map;
 }
 
 template <typename Write>

@@ -42,11 +42,11 @@ void writeInputs(const TempDir& dir, std::int32_t rows = 256, std::int32_t cols 
 // by the step-by-step reference.
 std::string expectedPpm(const TempDir& dir, std::int32_t rows = 256, std::int32_t cols = 256) {
     RegGrid g(rows, cols);
-    readInputFilesReference(dir.file(vectorFileName), dir.file(textureFileName), g);
-    setColors();
+    const double largest =
+        readInputFilesReference(dir.file(vectorFileName), dir.file(textureFileName), g);
     computeFastLicReference(g);
     std::FILE* f = std::tmpfile();
-    writeImageReference(g, f, maxMagnitude, colorMap);
+    writeImageReference(g, f, largest, classicColorMap());
     std::string text(static_cast<std::size_t>(std::ftell(f)), '\0');
     std::rewind(f);
     text.resize(std::fread(text.data(), 1, text.size(), f));

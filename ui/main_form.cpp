@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "app/globals.h"
 #include "app/run_pipeline.h"
 #include "field/input_files.h"
 #include "output/color_map.h"

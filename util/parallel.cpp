@@ -1,4 +1,4 @@
-#include "lic/parallel.h"
+#include "util/parallel.h"
 
 #include <linux/futex.h>
 #include <pthread.h>

@@ -1,4 +1,4 @@
-#include "lic/parallel.h"
+#include "util/parallel.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -1,7 +1,5 @@
 #include "output/image_writer.h"
 
-#include <png.h>
-
 #include <algorithm>
 
 #include <cmath>
@@ -9,6 +7,7 @@
 #include <memory>
 
 #include "field/input_files.h"
+#include "output/png_writer.h"
 #include "util/parallel.h"
 
 namespace fastlic {
@@ -33,15 +32,18 @@ std::uint8_t toByte(double component) {
 std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
                                     const ColorMap& map) {
     std::vector<std::uint8_t> rgb(grid.cellCount() * 3);
-    std::size_t o = 0;
-    for (std::int32_t i = 0; i < grid.rows; ++i) {
-        for (std::int32_t j = 0; j < grid.cols; ++j) {
-            const Point c = shadedColor(grid, i, j, largestMagnitude, map);
-            rgb[o++] = toByte(c.x);
-            rgb[o++] = toByte(c.y);
-            rgb[o++] = toByte(c.z);
+    const std::int64_t rowsPerChunk = std::max<std::int64_t>(1, 16384 / std::max(1, grid.cols));
+    parallelFor(grid.rows, rowsPerChunk, threadCount(), [&](std::int64_t first, std::int64_t last) {
+        std::uint8_t* o = rgb.data() + static_cast<std::size_t>(first) * static_cast<std::size_t>(grid.cols) * 3;
+        for (auto i = static_cast<std::int32_t>(first); i < last; ++i) {
+            for (std::int32_t j = 0; j < grid.cols; ++j) {
+                const Point c = shadedColor(grid, i, j, largestMagnitude, map);
+                *o++ = toByte(c.x);
+                *o++ = toByte(c.y);
+                *o++ = toByte(c.z);
+            }
         }
-    }
+    });
     return rgb;
 }
 
@@ -149,38 +151,8 @@ void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagn
 }
 
 void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const ColorMap& map) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (!png) throw OutputError("cannot write the image: out of memory");
-    png_infop info = png_create_info_struct(png);
-    if (!info) {
-        png_destroy_write_struct(&png, nullptr);
-        throw OutputError("cannot write the image: out of memory");
-    }
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(grid.cols) * 3);
-    // libpng reports its errors by longjmp; nothing with a destructor may be
-    // created between here and the end of the writes.
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        throw OutputError("cannot write the image: PNG encoding failed");
-    }
-    png_init_io(png, out);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(grid.cols),
-                 static_cast<png_uint_32>(grid.rows), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (std::int32_t i = 0; i < grid.rows; ++i) {
-        for (std::int32_t j = 0; j < grid.cols; ++j) {
-            const Point c = shadedColor(grid, i, j, largestMagnitude, map);
-            row[3 * j] = toByte(c.x);
-            row[3 * j + 1] = toByte(c.y);
-            row[3 * j + 2] = toByte(c.z);
-        }
-        png_write_row(png, row.data());
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    if (std::fflush(out) != 0 || std::ferror(out))
-        throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
+    const std::vector<std::uint8_t> rgb = renderRgb(grid, largestMagnitude, map);
+    writePng(PixelView{rgb.data(), grid.rows, grid.cols, 3}, out);
 }
 
 }  // namespace fastlic

@@ -15,6 +15,7 @@
 #include "lic/fast_lic.h"
 #include "output/color_map.h"
 #include "output/image_writer.h"
+#include "tests/image_util.h"
 #include "tests/test_util.h"
 
 namespace fastlic {
@@ -108,26 +109,24 @@ TEST(Cli, OtherSizesAndPaths) {
     EXPECT_TRUE(readText(dir.file("out.ppm")) == expectedPpm(in, 40, 70));
 }
 
-TEST(Cli, PngOutputIsAValidImageOfTheGridSize) {
+TEST(Cli, PngDecodesToThePpmPixelsAtEverySizeAndThreadCount) {
     TempDir dir;
-    ASSERT_EQ(runFastlic(dir.path(), {"--demo", ".", "--size", "30x50"}).status, 0);
-    const Result r = runFastlic(dir.path(), {"--size", "30x50", "-o", "x.png"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    const std::string png = readText(dir.file("x.png"));
-    ASSERT_GT(png.size(), 33u);
-    EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
-    EXPECT_EQ(png.substr(12, 4), "IHDR");
-    const auto be32 = [&](std::size_t at) {
-        return static_cast<unsigned>(static_cast<unsigned char>(png[at])) << 24 |
-               static_cast<unsigned>(static_cast<unsigned char>(png[at + 1])) << 16 |
-               static_cast<unsigned>(static_cast<unsigned char>(png[at + 2])) << 8 |
-               static_cast<unsigned>(static_cast<unsigned char>(png[at + 3]));
-    };
-    EXPECT_EQ(be32(16), 50u);  // width: columns
-    EXPECT_EQ(be32(20), 30u);  // height: rows
-    EXPECT_EQ(png[24], 8);     // bit depth
-    EXPECT_EQ(png[25], 2);     // RGB
+    for (const char* size : {"1x1", "30x50", "400x300"}) {
+        ASSERT_EQ(runFastlic(dir.path(), {"--demo", ".", "--size", size}).status, 0);
+        ASSERT_EQ(runFastlic(dir.path(), {"--size", size, "-o", "x.ppm"}).status, 0);
+        const auto ppm = testing::decodePpm(readText(dir.file("x.ppm")));
+        for (const char* threads : {"1", "2", "3"}) {
+            SCOPED_TRACE(std::string(size) + " on " + threads + " threads");
+            const Result r = runFastlic(dir.path(), {"--size", size, "--threads", threads, "-o", "x.png"});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, "");
+            const auto png = testing::decodePng(readText(dir.file("x.png")));
+            EXPECT_EQ(png.channels, 3);
+            EXPECT_EQ(png.rows, ppm.rows);
+            EXPECT_EQ(png.cols, ppm.cols);
+            EXPECT_TRUE(png.pixels == ppm.pixels);
+        }
+    }
 }
 
 TEST(Cli, LicAndHitsArraysHoldTheExactResult) {

@@ -1,0 +1,40 @@
+// PNG files of 8-bit RGB or RGBA pixels, compressed on every core.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace fastlic {
+
+// rows x cols pixels of `channels` bytes each (3: RGB, 4: RGBA), row-major.
+struct PixelView {
+    const std::uint8_t* data = nullptr;
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    int channels = 3;
+};
+
+struct PngOptions {
+    // zlib's level: 1 is about eight times as fast as libpng's default of 6
+    // on LIC images, for files about 8% larger.
+    int level = 1;
+    int threads = 0;  // 0: the run's thread count
+};
+
+// The PNG file of pixels, handed to sink in pieces in order. The rows are
+// compressed in independent chunks side by side, each primed with the 32 KiB
+// before it, and joined into the one zlib stream PNG allows; the chunks do
+// not depend on the thread count, so neither do the bytes. Exceptions from
+// sink pass through; std::invalid_argument for a shape PNG cannot hold.
+void encodePng(const PixelView& pixels, const std::function<void(const void*, std::size_t)>& sink,
+               const PngOptions& options = {});
+
+std::vector<std::uint8_t> encodePng(const PixelView& pixels, const PngOptions& options = {});
+
+// encodePng into out. Throws OutputError when a write fails.
+void writePng(const PixelView& pixels, std::FILE* out, const PngOptions& options = {});
+
+}  // namespace fastlic

@@ -1,0 +1,64 @@
+#include "output/png_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/image_util.h"
+
+namespace fastlic {
+namespace {
+
+// Streaks along the rows over noise, and a flat band: matches near and far,
+// and runs.
+std::vector<std::uint8_t> pattern(std::int32_t rows, std::int32_t cols, int channels) {
+    std::vector<std::uint8_t> p(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) *
+                                static_cast<std::size_t>(channels));
+    std::uint32_t z = 12345;
+    for (std::size_t k = 0; k < p.size(); ++k) {
+        z = z * 1664525u + 1013904223u;
+        const std::size_t pixel = k / static_cast<std::size_t>(channels);
+        const auto j = static_cast<std::int32_t>(pixel % static_cast<std::size_t>(cols));
+        p[k] = j % 37 < 5 ? 200 : static_cast<std::uint8_t>((j * 7 + (z >> 28)) & 255);
+    }
+    return p;
+}
+
+TEST(PngWriter, DecodesToThePixelsAtEveryShapeThreadCountAndLevel) {
+    struct Case {
+        std::int32_t rows, cols;
+    };
+    // One pixel; rows longer than the 32 KiB window; many narrow rows per
+    // chunk; several chunks of a few hundred rows.
+    for (const Case c : {Case{1, 1}, Case{3, 11000}, Case{2000, 1}, Case{700, 301}}) {
+        for (int channels : {3, 4}) {
+            const auto pixels = pattern(c.rows, c.cols, channels);
+            const PixelView view{pixels.data(), c.rows, c.cols, channels};
+            const auto one = encodePng(view, {1, 1});
+            for (const PngOptions options : {PngOptions{1, 2}, PngOptions{1, 3}, PngOptions{6, 2}}) {
+                SCOPED_TRACE(std::to_string(c.rows) + "x" + std::to_string(c.cols) + "x" +
+                             std::to_string(channels) + " level " + std::to_string(options.level) +
+                             " threads " + std::to_string(options.threads));
+                const auto file = encodePng(view, options);
+                if (options.level == 1) {
+                    EXPECT_TRUE(file == one) << "depends on the threads";
+                }
+                const auto image = testing::decodePng(std::string(file.begin(), file.end()));
+                EXPECT_EQ(image.rows, c.rows);
+                EXPECT_EQ(image.cols, c.cols);
+                EXPECT_EQ(image.channels, channels);
+                EXPECT_TRUE(image.pixels == pixels);
+            }
+        }
+    }
+}
+
+TEST(PngWriter, RejectsShapesPngCannotHold) {
+    const std::uint8_t pixel[4] = {};
+    for (const PixelView view : {PixelView{pixel, 0, 1, 3}, PixelView{pixel, 1, 0, 3},
+                                 PixelView{pixel, 1, 1, 2}})
+        EXPECT_THROW(encodePng(view), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace fastlic

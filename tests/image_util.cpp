@@ -1,0 +1,49 @@
+#include "tests/image_util.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <sstream>
+
+namespace fastlic::testing {
+
+DecodedImage decodePng(const std::string& file) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) {
+        ADD_FAILURE() << "libpng: " << image.message;
+        return {};
+    }
+    DecodedImage out;
+    out.channels = (image.format & PNG_FORMAT_FLAG_ALPHA) ? 4 : 3;
+    image.format = out.channels == 4 ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
+    out.rows = static_cast<std::int32_t>(image.height);
+    out.cols = static_cast<std::int32_t>(image.width);
+    out.pixels.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, out.pixels.data(), 0, nullptr)) {
+        ADD_FAILURE() << "libpng: " << image.message;
+        return {};
+    }
+    return out;
+}
+
+DecodedImage decodePpm(const std::string& file) {
+    std::istringstream in(file);
+    std::string magic;
+    int max = 0;
+    DecodedImage out;
+    in >> magic >> out.cols >> out.rows >> max;
+    EXPECT_EQ(magic, "P3");
+    EXPECT_EQ(max, 255);
+    out.channels = 3;
+    out.pixels.resize(static_cast<std::size_t>(out.rows) * static_cast<std::size_t>(out.cols) * 3);
+    for (auto& v : out.pixels) {
+        int c = -1;
+        in >> c;
+        v = static_cast<std::uint8_t>(c);
+    }
+    EXPECT_TRUE(in) << "the PPM is cut short";
+    return out;
+}
+
+}  // namespace fastlic::testing

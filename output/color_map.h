@@ -32,4 +32,9 @@ private:
 void setClassicColors(ColorMap& map);
 ColorMap classicColorMap();
 
+namespace detail {
+// ColorMap::lookup over count entries.
+Point classicLookup(const Point* entries, std::int32_t count, double t);
+}  // namespace detail
+
 }  // namespace fastlic

@@ -1,4 +1,5 @@
-// The coloured, shaded LIC image: plain PPM text, PNG, or raw RGB bytes.
+// The coloured, shaded LIC image of a grid: plain PPM text, PNG, or raw RGB
+// bytes.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "field/reg_grid.h"
 #include "output/color_map.h"
+#include "output/pixels.h"
 #include "util/errors.h"
 
 namespace fastlic {
@@ -18,16 +20,15 @@ namespace fastlic {
 Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double largestMagnitude,
                   const ColorMap& map);
 
-// A shaded component as an image byte: limited to 0..255, then rounded to
-// the nearest integer (halves up).
-std::uint8_t toByte(double component);
-
-// rows x cols x 3 bytes, row-major, red first.
+// rows x cols x 3 bytes, row-major, red first: shadedColor of every pixel
+// through toByte, computed by shade() (output/render.h).
 std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
                                     const ColorMap& map);
 
 // Plain PPM: "P3\t<cols>\t<rows>\t255\n", then one "r g b" line per pixel,
-// rows outer. Throws OutputError when a write fails.
+// rows outer. Throws OutputError when a write fails; std::invalid_argument
+// for pixels with an alpha channel.
+void writePpm(const PixelView& pixels, std::FILE* out);
 void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
                 const ColorMap& map);
 

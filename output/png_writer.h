@@ -7,15 +7,9 @@
 #include <functional>
 #include <vector>
 
-namespace fastlic {
+#include "output/pixels.h"
 
-// rows x cols pixels of `channels` bytes each (3: RGB, 4: RGBA), row-major.
-struct PixelView {
-    const std::uint8_t* data = nullptr;
-    std::int32_t rows = 0;
-    std::int32_t cols = 0;
-    int channels = 3;
-};
+namespace fastlic {
 
 struct PngOptions {
     // zlib's level: 1 is about eight times as fast as libpng's default of 6

@@ -19,6 +19,7 @@
 #include "app/demo.h"
 #include "app/globals.h"
 #include "app/run_pipeline.h"
+#include "cli/image_options.h"
 #include "cli/output_file.h"
 #include "field/input_files.h"
 #include "output/color_map.h"
@@ -117,6 +118,8 @@ int run(int argc, char** argv) {
                    "Write a demo vector field and noise texture into DIR at --size, then exit");
     app.add_option("--threads", settings.threads, "Threads to use (default: every core)")
         ->check(CLI::Range(1, 1024));
+    ImageOptions imageOptions;  // image options: cli/image_options.h
+    addImageOptions(app, imageOptions);
 
     try {
         app.parse(argc, argv);
@@ -172,6 +175,10 @@ int run(int argc, char** argv) {
         format = ImageFormat::none;
     }
 
+    if (const std::string bad = parseImageOptions(imageOptions, format == ImageFormat::png);
+        !bad.empty())  // image options
+        return fail(exitUsage, bad);
+
     const std::uint64_t cells = static_cast<std::uint64_t>(size.rows) * size.cols;
     const std::uint64_t available = memoryLimit();
     if (cells * bytesPerCell > available)
@@ -190,7 +197,11 @@ int run(int argc, char** argv) {
         if (!hitsPath.empty()) hitsFile = std::make_unique<OutputFile>(hitsPath);
 
         RegGrid& grid = computeRun(settings);
-        if (imageFile) {
+        if (!imageOptions.classic) {  // image options
+            if (format != ImageFormat::none)
+                writeGridImage(grid, maxMagnitude, imageOptions, settings.threads,
+                               format == ImageFormat::png, imageFile.get());
+        } else if (imageFile) {
             imageFile->write([&](std::FILE* f) {
                 if (format == ImageFormat::png)
                     writePng(grid, f, maxMagnitude, colorMap);

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <map>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -127,6 +129,56 @@ TEST(Cli, PngDecodesToThePpmPixelsAtEverySizeAndThreadCount) {
             EXPECT_TRUE(png.pixels == ppm.pixels);
         }
     }
+}
+
+// Mean absolute change of a grey image across and along the flow (central
+// differences projected on the field's direction), away from the edges.
+struct FlowContrast {
+    double across = 0.0, along = 0.0;
+};
+
+FlowContrast flowContrast(const testing::DecodedImage& image, const RegGrid& field) {
+    const auto at = [&](std::int32_t i, std::int32_t j) {
+        return static_cast<double>(image.pixels[static_cast<std::size_t>(i * image.cols + j) * image.channels]);
+    };
+    FlowContrast c;
+    double count = 0.0;
+    for (std::int32_t i = 4; i + 4 < image.rows; ++i)
+        for (std::int32_t j = 4; j + 4 < image.cols; ++j) {
+            const Vector v = field.vectors[i][j];
+            const double m = std::hypot(v.x, v.y);
+            if (m == 0.0) continue;
+            const double d0 = (at(i + 1, j) - at(i - 1, j)) / 2, d1 = (at(i, j + 1) - at(i, j - 1)) / 2;
+            c.along += std::abs(d0 * v.x + d1 * v.y) / m;
+            c.across += std::abs(d1 * v.x - d0 * v.y) / m;
+            count += 1.0;
+        }
+    c.across /= count;
+    c.along /= count;
+    return c;
+}
+
+TEST(Cli, EnhancedContrastGivesCrispStreaks) {
+    TempDir dir;
+    ASSERT_EQ(runFastlic(dir.path(), {"--demo", "."}).status, 0);
+    RegGrid field(256, 256);
+    readInputFiles(dir.file(vectorFileName), dir.file(textureFileName), field);
+    std::map<std::string, FlowContrast> contrast;
+    for (const char* mode : {"none", "stretch", "enhanced"}) {
+        const Result r = runFastlic(dir.path(), {"--contrast", mode, "--color-by", "none",
+                                                 "--background", "transparent", "-o", "x.png"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto image = testing::decodePng(readText(dir.file("x.png")));
+        ASSERT_EQ(image.channels, 4);  // nothing masked: every pixel opaque
+        for (std::size_t k = 3; k < image.pixels.size(); k += 4) ASSERT_EQ(image.pixels[k], 255);
+        contrast[mode] = flowContrast(image, field);
+    }
+    const FlowContrast none = contrast["none"], stretched = contrast["stretch"], enhanced = contrast["enhanced"];
+    // Stronger across the streaks than the plain LIC, stretched or not, and
+    // smoother along them.
+    EXPECT_GT(enhanced.across, 2.0 * none.across);
+    EXPECT_GT(enhanced.across, stretched.across);
+    EXPECT_GT(enhanced.across / enhanced.along, 1.5 * stretched.across / stretched.along);
 }
 
 TEST(Cli, LicAndHitsArraysHoldTheExactResult) {

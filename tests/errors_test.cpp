@@ -189,6 +189,39 @@ TEST_F(Errors, MalformedSize) {
                       "product is below 2^31, found \"" + size + "\"\n");
 }
 
+TEST_F(Errors, BadImageOptions) {
+    const std::string maps = "classic, viridis, magma, inferno, plasma, cividis, grey, gray, coolwarm";
+    const struct {
+        Args args;
+        std::string message;
+    } cases[] = {
+        {{"--contrast", "sharp"}, "--contrast: expected none, stretch, equalize, adaptive or enhanced, found \"sharp\""},
+        {{"--clip", "50"}, "--clip: expected a percentage from 0 up to (not including) 50, found \"50\""},
+        {{"--clip", "-1"}, "--clip: expected a percentage from 0 up to (not including) 50, found \"-1\""},
+        {{"--tiles", "0x4"}, "--tiles: expected ROWSxCOLS or N, whole numbers from 1 to 1024, found \"0x4\""},
+        {{"--tiles", "8x"}, "--tiles: expected ROWSxCOLS or N, whole numbers from 1 to 1024, found \"8x\""},
+        {{"--clip-limit", "0.5"}, "--clip-limit: expected a number of at least 1, found \"0.5\""},
+        {{"--enhance-sigma", "0"}, "--enhance-sigma: expected a number of pixels above 0, up to 1000, found \"0\""},
+        {{"--colormap", "jet"}, "--colormap: unknown colour map \"jet\" (choose from " + maps + "; NAME_r reverses)"},
+        {{"--colormap-range", "2:1"}, "--colormap-range: expected LO:HI, two numbers with LO below HI, found \"2:1\""},
+        {{"--colormap-range", "nan:1"}, "--colormap-range: expected LO:HI, two numbers with LO below HI, found \"nan:1\""},
+        {{"--colormap-range", "0:1", "--log"}, "--log: the colour range must lie above zero, found \"0:1\""},
+        {{"--color-by", "speed"}, "--color-by: expected magnitude or none, found \"speed\""},
+        {{"--blend", "screen"}, "--blend: expected multiply or overlay, found \"screen\""},
+        {{"--alpha", "1.5"}, "--alpha: expected a number from 0 to 1, found \"1.5\""},
+        {{"--background", "white"}, "--background: expected opaque or transparent, found \"white\""},
+        {{"--background", "transparent"}, "--background transparent: needs a PNG image (-o FILE.png)"},
+        {{"--mask-color", "1,2"}, "--mask-color: expected R,G,B, three whole numbers from 0 to 255, found \"1,2\""},
+        {{"--mask-color", "1,2,256"}, "--mask-color: expected R,G,B, three whole numbers from 0 to 255, found \"1,2,256\""},
+        {{"--colorbar", "--color-by", "none"}, "--colorbar: there is no colour scale with --color-by none"},
+    };
+    for (const auto& c : cases) {
+        Args args = {"--size", "10x10", "--vectors", "v", "--texture", "t", "-o", "out.ppm"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        expectFailure(args, 2, "fastlic: " + c.message + "\n");
+    }
+}
+
 TEST_F(Errors, SizeTooLargeForMemory) {
     const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE);
     if (memory > 121e9) GTEST_SKIP() << "this machine has room for the largest grid";

@@ -1,0 +1,48 @@
+// The console's options for the look of the image: contrast, colour map,
+// what the colour shows, blending, background and colour bar.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <string>
+
+#include "field/reg_grid.h"
+#include "output/render.h"
+
+namespace fastlic {
+
+struct ImageOptions {
+    // As given on the command line.
+    std::string contrast = "none", clip = "0.5", tiles = "8x8", clipLimit = "3",
+                enhanceSigma = "2", colormap = "classic", range, colorBy = "magnitude",
+                blend = "multiply", alpha = "0.5", background = "opaque", maskColor = "0,0,0";
+    bool log = false, colorbar = false;
+
+    // What they ask for, once parsed.
+    RenderOptions render;
+    // Nothing asked for: the classic image, by its own writer.
+    bool classic = true;
+};
+
+void addImageOptions(CLI::App& app, ImageOptions& options);
+
+// Parses the texts into options.render. Returns "" or the one-line message
+// for the first bad value ("--alpha: expected ..."). png: the image is a
+// PNG file.
+std::string parseImageOptions(ImageOptions& options, bool png);
+
+// The image of the convolved grid; largestMagnitude tops the magnitude's
+// scale as in the classic image. Enhanced contrast convolves the grid's
+// field once more.
+Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
+                      int threads);
+
+class OutputFile;
+
+// renderGridImage as PNG or plain PPM into file, or onto standard output
+// when file is null. Throws OutputError.
+void writeGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
+                    int threads, bool png, OutputFile* file);
+
+}  // namespace fastlic

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "cli/output_file.h"
-#include "lic/fast_lic.h"
+#include "lic/lic.h"
 #include "output/colormaps.h"
 #include "output/image_writer.h"
 #include "output/png_writer.h"
@@ -160,33 +160,22 @@ std::string parseImageOptions(ImageOptions& o, bool png) {
 }
 
 Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                      int threads) {
-    static_assert(sizeof(Vector) == 3 * sizeof(double));
-    const std::ptrdiff_t stride = 3 * static_cast<std::ptrdiff_t>(grid.cols);
+                      const LicParams& params, int threads) {
+    const FieldView field = viewOf(grid);
     RenderInput input;
     input.rows = grid.rows;
     input.cols = grid.cols;
     input.lic = grid.licSums.data();
-    input.x = {&grid.vectors.data()->x, stride, 3};
-    input.y = {&grid.vectors.data()->y, stride, 3};
+    input.x = field.x;
+    input.y = field.y;
     input.largestMagnitude = largestMagnitude;
-    // The second pass of enhanced contrast: the same field over the new
-    // texture, rounded to the whole numbers the grid holds.
-    input.secondPass = [&](const std::vector<double>& texture) {
-        RegGrid second(grid.rows, grid.cols);
-        for (std::size_t k = 0; k < grid.cellCount(); ++k) {
-            second.vectors.data()[k] = grid.vectors.data()[k];
-            second.texture.data()[k] = static_cast<std::int32_t>(std::lround(texture[k]));
-        }
-        computeFastLic(second, threads);
-        return std::vector<double>(second.licSums.data(), second.licSums.data() + grid.cellCount());
-    };
+    input.secondPass = licPassOver(field, params, threads);
     return render(input, options.render);
 }
 
 void writeGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                    int threads, bool png, OutputFile* file) {
-    const Image image = renderGridImage(grid, largestMagnitude, options, threads);
+                    const LicParams& params, int threads, bool png, OutputFile* file) {
+    const Image image = renderGridImage(grid, largestMagnitude, options, params, threads);
     const auto write = [&](std::FILE* out) {
         if (png)
             writePng(image.view(), out);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "field/reg_grid.h"
+#include "lic/lic.h"
 #include "output/render.h"
 
 namespace fastlic {
@@ -34,15 +35,15 @@ std::string parseImageOptions(ImageOptions& options, bool png);
 
 // The image of the convolved grid; largestMagnitude tops the magnitude's
 // scale as in the classic image. Enhanced contrast convolves the grid's
-// field once more.
+// field once more with params.
 Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                      int threads);
+                      const LicParams& params, int threads);
 
 class OutputFile;
 
 // renderGridImage as PNG or plain PPM into file, or onto standard output
 // when file is null. Throws OutputError.
 void writeGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                    int threads, bool png, OutputFile* file);
+                    const LicParams& params, int threads, bool png, OutputFile* file);
 
 }  // namespace fastlic

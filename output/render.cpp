@@ -126,6 +126,14 @@ void requireShape(std::int32_t rows, std::int32_t cols) {
 
 using namespace detail;
 
+LicPass licPassOver(const FieldView& field, const LicParams& params, int threads) {
+    return [field, params, threads](const std::vector<double>& texture) {
+        FieldView second = field;
+        second.texture = contiguousPlane(texture.data(), field.cols);
+        return std::move(computeLic(second, params, RunOptions{threads, {}}).lic);
+    };
+}
+
 Range percentileRange(const double* values, std::size_t n, double clip, Mask mask) {
     std::vector<double> v = shownValues(values, n, mask);
     if (v.empty()) return {0.0, 0.0};

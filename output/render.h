@@ -54,6 +54,9 @@ struct ContrastOptions {
 // 0..255): the second pass of Contrast::enhanced.
 using LicPass = std::function<std::vector<double>(const std::vector<double>& texture)>;
 
+// The second pass over field (its texture replaced) with params.
+LicPass licPassOver(const FieldView& field, const LicParams& params, int threads = 0);
+
 struct Range {
     double lo = 0.0;
     double hi = 0.0;

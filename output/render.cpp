@@ -450,7 +450,7 @@ std::string label(double v) {
 
 Image withColorbar(const Image& image, const Colormap& map, const ColorScale& scale) {
     const std::int32_t cols = image.cols;
-    const std::int32_t s = std::clamp(cols / 400, 1, 4);  // pixels per font dot
+    const std::int32_t s = std::clamp(cols / 192, 1, 4);  // pixels per font dot
     const std::int32_t gap = 3 * s, barHeight = 10 * s, tick = 3 * s, textHeight = 7 * s;
     const std::int32_t strip = gap + barHeight + tick + gap + textHeight + gap;
     Image out;

@@ -34,7 +34,23 @@ ColorMap classicColorMap();
 
 namespace detail {
 // ColorMap::lookup over count entries.
-Point classicLookup(const Point* entries, std::int32_t count, double t);
+inline Point classicLookup(const Point* entries, std::int32_t count, double t) {
+    const double p = static_cast<double>(count) * t;
+    if (!(p >= 0.0)) {
+        const Point& first = entries[0];
+        return {first.x, first.y, first.z, 1.0};
+    }
+    if (p >= static_cast<double>(count - 1)) {
+        const Point& last = entries[count - 1];
+        return {last.x, last.y, last.z, 1.0};
+    }
+    const auto k = static_cast<std::int32_t>(p);
+    const double upper = p - k;
+    const double lower = (1 - p) + k;
+    const Point a = entries[k + 1] * upper;
+    const Point b = entries[k] * lower;
+    return b + a;
+}
 }  // namespace detail
 
 }  // namespace fastlic

@@ -6,17 +6,6 @@
 
 namespace fastlic {
 
-Point Colormap::at(double t) const {
-    const auto n = static_cast<std::int32_t>(entries.size());
-    if (classicSpread) return detail::classicLookup(entries.data(), n, t);
-    if (!(t > 0.0) || n == 1) return entries.front();
-    if (t >= 1.0) return entries.back();
-    const double p = t * (n - 1);
-    const auto k = static_cast<std::int32_t>(p);
-    const double f = p - k;
-    return entries[static_cast<std::size_t>(k)] * (1.0 - f) + entries[static_cast<std::size_t>(k) + 1] * f;
-}
-
 namespace {
 
 template <std::size_t N>

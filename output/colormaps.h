@@ -22,6 +22,24 @@ struct Colormap {
     Point at(double t) const;
 };
 
+namespace detail {
+// Colormap::at for entries spread evenly over 0..1.
+inline Point evenLookup(const Point* entries, std::int32_t count, double t) {
+    if (!(t > 0.0) || count == 1) return entries[0];
+    if (t >= 1.0) return entries[count - 1];
+    const double p = t * (count - 1);
+    const auto k = static_cast<std::int32_t>(p);
+    const double f = p - k;
+    return entries[k] * (1.0 - f) + entries[k + 1] * f;
+}
+}  // namespace detail
+
+inline Point Colormap::at(double t) const {
+    const auto n = static_cast<std::int32_t>(entries.size());
+    return classicSpread ? detail::classicLookup(entries.data(), n, t)
+                         : detail::evenLookup(entries.data(), n, t);
+}
+
 // "classic", "viridis", "magma", "inferno", "plasma", "cividis", "grey"
 // (or "gray"), "coolwarm"; NAME_r is NAME reversed. Throws
 // std::invalid_argument: unknown colour map "NAME" (choose from ...).

@@ -20,16 +20,24 @@ Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double la
     return map.lookup(t) * s;
 }
 
-std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
-                                    const ColorMap& map) {
-    // Magnitude over the largest: the scale from 0 to largestMagnitude.
+namespace {
+
+// The classic image: the colour of magnitude / largestMagnitude.
+Image classicImage(const RegGrid& grid, double largestMagnitude, const ColorMap& map) {
     static_assert(sizeof(Vector) == 3 * sizeof(double));
     const std::ptrdiff_t stride = 3 * static_cast<std::ptrdiff_t>(grid.cols);
-    const std::vector<double> m = magnitudes(grid.rows, grid.cols, {&grid.vectors.data()->x, stride, 3},
-                                             {&grid.vectors.data()->y, stride, 3});
-    Image image = shade(grid.rows, grid.cols, grid.licSums.data(), m.data(),
-                        ColorScale{0.0, largestMagnitude, false}, classicColormap(map), {});
-    return std::move(image.pixels);
+    ColorSource magnitude;
+    magnitude.x = {&grid.vectors.data()->x, stride, 3};
+    magnitude.y = {&grid.vectors.data()->y, stride, 3};
+    return shade(grid.rows, grid.cols, grid.licSums.data(), magnitude,
+                 ColorScale{0.0, largestMagnitude, false}, classicColormap(map), {});
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
+                                    const ColorMap& map) {
+    return classicImage(grid, largestMagnitude, map).bytes();
 }
 
 namespace {
@@ -111,8 +119,7 @@ void writePpm(const PixelView& pixels, std::FILE* out) {
 
 void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
                 const ColorMap& map) {
-    const std::vector<std::uint8_t> rgb = renderRgb(grid, largestMagnitude, map);
-    writePpm(PixelView{rgb.data(), grid.rows, grid.cols, 3}, out);
+    writePpm(classicImage(grid, largestMagnitude, map).view(), out);
 }
 
 void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,
@@ -129,8 +136,7 @@ void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagn
 }
 
 void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const ColorMap& map) {
-    const std::vector<std::uint8_t> rgb = renderRgb(grid, largestMagnitude, map);
-    writePng(PixelView{rgb.data(), grid.rows, grid.cols, 3}, out);
+    writePng(classicImage(grid, largestMagnitude, map).view(), out);
 }
 
 }  // namespace fastlic

@@ -43,7 +43,9 @@ void filterRow(const std::uint8_t* row, const std::uint8_t* above, std::size_t s
 }
 
 struct Compressed {
+    // Grown, never shrunk: the buffer is reused from chunk to chunk.
     std::vector<std::uint8_t> bytes;
+    std::size_t size = 0;
     std::uint32_t adler = 1;
     std::size_t length = 0;  // filtered bytes it holds
 };
@@ -72,7 +74,8 @@ public:
         const std::size_t length = size - primed;
         out.length = length;
         out.adler = static_cast<std::uint32_t>(adler32_z(1, data + primed, length));
-        out.bytes.resize(deflateBound(&z_, static_cast<uLong>(length)) + 64);
+        const std::size_t bound = deflateBound(&z_, static_cast<uLong>(length)) + 64;
+        if (out.bytes.size() < bound) out.bytes.resize(bound);
         // zlib counts in 32 bits: at most 1 GiB in or out per call.
         constexpr std::size_t slice = std::size_t{1} << 30;
         const std::uint8_t* in = data + primed;
@@ -97,7 +100,7 @@ public:
             if (mode == Z_FINISH && status == Z_STREAM_END) break;
             if (mode == Z_SYNC_FLUSH && z_.avail_in == 0 && z_.avail_out > 0) break;
         }
-        out.bytes.resize(written);
+        out.size = written;
     }
 
 private:
@@ -203,7 +206,7 @@ void encodePng(const PixelView& pixels, const detail::Sink& sink, const PngOptio
             std::uint8_t check[4];
             putU32(check, adler);
             putChunk(sink, "IDAT",
-                     {{zhead, opens ? 2u : 0u}, {part.bytes.data(), part.bytes.size()},
+                     {{zhead, opens ? 2u : 0u}, {part.bytes.data(), part.size},
                       {check, closes ? 4u : 0u}});
         }
     }

@@ -16,7 +16,7 @@ namespace detail {
 // costs little, small enough to balance on a few cores.
 constexpr std::int64_t grain = 16384;
 
-bool shown(Mask mask, std::size_t k) { return !mask || mask[k] == 0; }
+inline bool shown(Mask mask, std::size_t k) { return !mask || mask[k] == 0; }
 
 template <typename Body>
 void forEach(std::size_t n, Body body) {
@@ -330,48 +330,72 @@ std::vector<double> applyContrast(const double* lic, std::int32_t rows, std::int
     return {};
 }
 
-double ColorScale::operator()(double v) const {
-    if (!log) return (v - lo) / (hi - lo);
-    if (!(v > 0.0)) return 0.0;
-    return (std::log(v) - std::log(lo)) / (std::log(hi) - std::log(lo));
-}
-
 double ColorScale::valueAt(double t) const {
     if (!log) return lo + t * (hi - lo);
     return std::exp(std::log(lo) + t * (std::log(hi) - std::log(lo)));
 }
 
+namespace detail {
+
+inline double magnitude(const Plane<double>& x, const Plane<double>& y, std::int32_t i, std::int32_t j) {
+    const double vx = x(i, j), vy = y(i, j);
+    // As the classic writer's length(): the z term is zero.
+    return std::sqrt(vx * vx + vy * vy + 0.0 * 0.0);
+}
+
+// body(i, value) over row i's pixels, value(j, k) giving the colour value
+// of pixel (i, j) at index k; one branch per row, not per pixel.
+template <typename Body>
+void withValues(const ColorSource& source, std::int32_t i, Body body) {
+    if (source.values) {
+        const double* values = source.values;
+        body([values](std::int32_t, std::size_t k) { return values[k]; });
+    } else {
+        const Plane<double> x = source.x, y = source.y;
+        body([x, y, i](std::int32_t j, std::size_t) { return magnitude(x, y, i, j); });
+    }
+}
+
+}  // namespace detail
+
 std::vector<double> magnitudes(std::int32_t rows, std::int32_t cols, const Plane<double>& x,
                                const Plane<double>& y) {
     std::vector<double> m(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
     forEachRow(rows, cols, [&](std::int32_t i) {
-        for (std::int32_t j = 0; j < cols; ++j) {
-            const double vx = x(i, j), vy = y(i, j);
-            // As the classic writer's length(): the z term is zero.
+        for (std::int32_t j = 0; j < cols; ++j)
             m[static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(j)] =
-                std::sqrt(vx * vx + vy * vy + 0.0 * 0.0);
-        }
+                magnitude(x, y, i, j);
     });
     return m;
 }
 
-Range valueRange(const double* values, std::size_t n, bool log, Mask mask) {
-    const Range r = finiteRange(values, n, mask, log);
+Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols, bool log, Mask mask) {
+    // Per row, then in row order: the same for every thread count.
+    std::vector<Range> perRow(static_cast<std::size_t>(rows));
+    forEachRow(rows, cols, [&](std::int32_t i) {
+        Range r{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+        withValues(source, i, [&](auto value) {
+            for (std::int32_t j = 0; j < cols; ++j) {
+                const std::size_t k = static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(j);
+                const double v = value(j, k);
+                if (!shown(mask, k) || !std::isfinite(v) || (log && !(v > 0.0))) continue;
+                r.lo = std::min(r.lo, v);
+                r.hi = std::max(r.hi, v);
+            }
+        });
+        perRow[static_cast<std::size_t>(i)] = r;
+    });
+    Range r = perRow.front();
+    for (const Range& row : perRow) {
+        r.lo = std::min(r.lo, row.lo);
+        r.hi = std::max(r.hi, row.hi);
+    }
     if (r.lo > r.hi) return {log ? 1.0 : 0.0, log ? 10.0 : 1.0};
     return r;
 }
 
-std::uint8_t toByte(double component) {
-    if (!(component > 0.0)) return 0;
-    if (component >= 255.0) return 255;
-    // Halves up, as lround does for positive numbers; the fraction of a
-    // number below 256 is exact.
-    const int whole = static_cast<int>(component);
-    return static_cast<std::uint8_t>(whole + (component - whole >= 0.5));
-}
-
 Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
-            const double* colorValues, const ColorScale& scale, const Colormap& map,
+            const ColorSource& color, const ColorScale& scale, const Colormap& map,
             const ShadeOptions& options, Mask mask) {
     requireShape(rows, cols);
     Image image;
@@ -379,39 +403,55 @@ Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
     image.cols = cols;
     image.channels = options.transparent ? 4 : 3;
     const std::size_t n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-    image.pixels.resize(n * static_cast<std::size_t>(image.channels));
-    const auto channels = static_cast<std::size_t>(image.channels);
-    const double alpha = options.alpha;
-    forEach(n, [&](std::size_t k) {
-        std::uint8_t* p = image.pixels.data() + k * channels;
-        const bool hidden = !shown(mask, k) || (colorValues && !std::isfinite(colorValues[k]));
-        if (hidden) {
-            if (options.transparent) {
-                p[0] = p[1] = p[2] = p[3] = 0;
-            } else {
-                p[0] = options.maskColor.r;
-                p[1] = options.maskColor.g;
-                p[2] = options.maskColor.b;
+    image.pixels = ZeroedBuffer<std::uint8_t>(n * static_cast<std::size_t>(image.channels));
+    forEachRow(rows, cols, [&](std::int32_t i) {
+        // Everything the loop reads in locals: the byte stores below may
+        // alias anything else, which would force reloads on every pixel.
+        const ColorScale sc = scale;
+        const Point* entries = map.entries.data();
+        const auto count = static_cast<std::int32_t>(map.entries.size());
+        const bool coloured = color.present(), classic = map.classicSpread;
+        const bool overlay = options.blend == Blend::overlay;
+        const bool alphaChannel = options.transparent;
+        const std::size_t channels = alphaChannel ? 4 : 3;
+        const double alpha = options.alpha;
+        const std::uint8_t hiddenColour[4] = {alphaChannel ? std::uint8_t{0} : options.maskColor.r,
+                                             alphaChannel ? std::uint8_t{0} : options.maskColor.g,
+                                             alphaChannel ? std::uint8_t{0} : options.maskColor.b, 0};
+        const std::size_t begin = static_cast<std::size_t>(i) * static_cast<std::size_t>(cols);
+        std::uint8_t* p = image.pixels.data() + begin * channels;
+        const auto row = [&](auto value) {
+            for (std::int32_t j = 0; j < cols; ++j, p += channels) {
+                const std::size_t k = begin + static_cast<std::size_t>(j);
+                const double v = coloured ? value(j, k) : 0.0;
+                if (!shown(mask, k) || !std::isfinite(v)) {
+                    for (std::size_t c = 0; c < channels; ++c) p[c] = hiddenColour[c];
+                    continue;
+                }
+                const double b = brightness[k];
+                Point c;
+                if (!coloured) {
+                    c = Point(b, b, b, 1.0);
+                } else {
+                    const double t = sc(v);
+                    const Point colour = classic ? detail::classicLookup(entries, count, t)
+                                                 : detail::evenLookup(entries, count, t);
+                    if (!overlay) {
+                        // The classic order: the factor first, then colour x factor.
+                        c = colour * ((1.0 / 255) * b);
+                    } else {
+                        const double grey = (1.0 - alpha) * b;
+                        c = Point(alpha * colour.x + grey, alpha * colour.y + grey, alpha * colour.z + grey, 1.0);
+                    }
+                }
+                const std::uint8_t r = toByte(c.x), g = toByte(c.y), bl = toByte(c.z);
+                p[0] = r;
+                p[1] = g;
+                p[2] = bl;
+                if (alphaChannel) p[3] = 255;
             }
-            return;
-        }
-        const double b = brightness[k];
-        Point c;
-        if (!colorValues) {
-            c = Point(b, b, b, 1.0);
-        } else if (options.blend == Blend::multiply) {
-            // The classic order: the factor first, then colour x factor.
-            const double s = (1.0 / 255) * b;
-            c = map.at(scale(colorValues[k])) * s;
-        } else {
-            const Point colour = map.at(scale(colorValues[k]));
-            const double grey = (1.0 - alpha) * b;
-            c = Point(alpha * colour.x + grey, alpha * colour.y + grey, alpha * colour.z + grey, 1.0);
-        }
-        p[0] = toByte(c.x);
-        p[1] = toByte(c.y);
-        p[2] = toByte(c.z);
-        if (channels == 4) p[3] = 255;
+        };
+        withValues(color, i, row);
     });
     return image;
 }
@@ -459,8 +499,10 @@ Image withColorbar(const Image& image, const Colormap& map, const ColorScale& sc
     out.channels = image.channels;
     const auto ch = static_cast<std::size_t>(out.channels);
     const std::size_t rowBytes = static_cast<std::size_t>(cols) * ch;
-    out.pixels.assign(static_cast<std::size_t>(out.rows) * rowBytes, 255);  // white, opaque
-    std::copy(image.pixels.begin(), image.pixels.end(), out.pixels.begin());
+    out.pixels = ZeroedBuffer<std::uint8_t>(static_cast<std::size_t>(out.rows) * rowBytes);
+    std::copy(image.pixels.data(), image.pixels.data() + image.pixels.size(), out.pixels.data());
+    std::fill(out.pixels.data() + image.pixels.size(), out.pixels.data() + out.pixels.size(),
+              std::uint8_t{255});  // white, opaque
     const auto put = [&](std::int32_t i, std::int32_t j, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
         if (i < 0 || i >= out.rows || j < 0 || j >= cols) return;
         std::uint8_t* p = out.pixels.data() + static_cast<std::size_t>(i) * rowBytes + static_cast<std::size_t>(j) * ch;
@@ -513,30 +555,37 @@ Image withColorbar(const Image& image, const Colormap& map, const ColorScale& sc
 Image render(const RenderInput& input, const RenderOptions& options) {
     requireShape(input.rows, input.cols);
     if (!input.lic) throw std::invalid_argument("render: no LIC values");
-    const std::size_t n = static_cast<std::size_t>(input.rows) * static_cast<std::size_t>(input.cols);
     if (!(options.shade.alpha >= 0.0 && options.shade.alpha <= 1.0))
         throw std::invalid_argument("--alpha: expected a number from 0 to 1, found " + std::to_string(options.shade.alpha));
     const Colormap map = colormapNamed(options.colormap);
-    const std::vector<double> brightness =
-        applyContrast(input.lic, input.rows, input.cols, options.contrast, input.mask, input.secondPass);
+    // No contrast: the LIC values themselves, not a copy.
+    std::vector<double> contrasted;
+    if (options.contrast.mode != Contrast::none)
+        contrasted = applyContrast(input.lic, input.rows, input.cols, options.contrast, input.mask,
+                                   input.secondPass);
+    const double* brightness = contrasted.empty() ? input.lic : contrasted.data();
 
-    std::vector<double> values;
-    const double* colorValues = nullptr;
+    ColorSource color;
     ColorScale scale;
     scale.log = options.log;
     if (options.colorBy == ColorBy::magnitude) {
         if (!input.x.data || !input.y.data) throw std::invalid_argument("render: no vectors to take the magnitude of");
-        values = magnitudes(input.rows, input.cols, input.x, input.y);
-        colorValues = values.data();
-        const Range r = valueRange(colorValues, n, options.log, input.mask);
-        scale.lo = options.log ? r.lo : 0.0;
-        scale.hi = input.largestMagnitude ? *input.largestMagnitude : r.hi;
+        color.x = input.x;
+        color.y = input.y;
+        if (!options.range) {
+            const bool scan = options.log || !input.largestMagnitude;
+            const Range r = scan ? valueRange(color, input.rows, input.cols, options.log, input.mask) : Range{};
+            scale.lo = options.log ? r.lo : 0.0;
+            scale.hi = input.largestMagnitude ? *input.largestMagnitude : r.hi;
+        }
     } else if (options.colorBy == ColorBy::scalar) {
         if (!input.scalar) throw std::invalid_argument("render: no scalar field to colour by");
-        colorValues = input.scalar;
-        const Range r = valueRange(colorValues, n, options.log, input.mask);
-        scale.lo = r.lo;
-        scale.hi = r.hi;
+        color.values = input.scalar;
+        if (!options.range) {
+            const Range r = valueRange(color, input.rows, input.cols, options.log, input.mask);
+            scale.lo = r.lo;
+            scale.hi = r.hi;
+        }
     }
     if (options.range) {
         scale.lo = options.range->lo;
@@ -545,9 +594,8 @@ Image render(const RenderInput& input, const RenderOptions& options) {
     if (options.log && !(scale.lo > 0.0 && scale.hi > scale.lo))
         throw std::invalid_argument("--log: the colour range must lie above zero, found " + label(scale.lo) +
                                     ":" + label(scale.hi));
-    Image image = shade(input.rows, input.cols, brightness.data(), colorValues, scale, map,
-                        options.shade, input.mask);
-    if (options.colorbar && colorValues) image = withColorbar(image, map, scale);
+    Image image = shade(input.rows, input.cols, brightness, color, scale, map, options.shade, input.mask);
+    if (options.colorbar && color.present()) image = withColorbar(image, map, scale);
     return image;
 }
 

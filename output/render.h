@@ -8,6 +8,7 @@
 // transparent.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -18,6 +19,7 @@
 #include "lic/lic.h"
 #include "output/colormaps.h"
 #include "output/png_writer.h"
+#include "util/zeroed_buffer.h"
 
 namespace fastlic {
 
@@ -27,9 +29,14 @@ struct Image {
     std::int32_t rows = 0;
     std::int32_t cols = 0;
     int channels = 3;  // 3: RGB, 4: RGBA
-    std::vector<std::uint8_t> pixels;
+    // Large images straight from the kernel: on this kind of machine a page
+    // fault on first touch costs more than the shading of the page.
+    ZeroedBuffer<std::uint8_t> pixels;
 
     PixelView view() const { return {pixels.data(), rows, cols, channels}; }
+    std::vector<std::uint8_t> bytes() const {
+        return {pixels.data(), pixels.data() + pixels.size()};
+    }
 };
 
 // ---- Contrast: LIC values to brightness on the scale 0..255
@@ -108,18 +115,33 @@ struct ColorScale {
 
     // (v - lo) / (hi - lo), or the same of the logarithms; log of a value
     // not above zero gives 0.
-    double operator()(double v) const;
+    double operator()(double v) const {
+        if (!log) return (v - lo) / (hi - lo);
+        if (!(v > 0.0)) return 0.0;
+        return (std::log(v) - std::log(lo)) / (std::log(hi) - std::log(lo));
+    }
     // The value at position t.
     double valueAt(double t) const;
 };
 
-// sqrt(x * x + y * y) per cell.
+// What the colour shows: values[i * cols + j], or where values is null the
+// magnitude sqrt(x * x + y * y) of the vector (x(i, j), y(i, j)). Neither:
+// no colour, a grey image.
+struct ColorSource {
+    const double* values = nullptr;
+    Plane<double> x, y;
+
+    bool present() const { return values || (x.data && y.data); }
+};
+
+// The magnitude per cell, as ColorSource gives it.
 std::vector<double> magnitudes(std::int32_t rows, std::int32_t cols, const Plane<double>& x,
                                const Plane<double>& y);
 
 // The smallest and largest shown finite values (log: the smallest above
-// zero). {0, 1} when there are none.
-Range valueRange(const double* values, std::size_t n, bool log, Mask mask = nullptr);
+// zero). {0, 1} ({1, 10} for log) when there are none.
+Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols, bool log,
+                 Mask mask = nullptr);
 
 // ---- Shading
 
@@ -138,11 +160,11 @@ struct ShadeOptions {
     Rgb maskColor;
 };
 
-// The pixels: colour map at scale(colorValues) (grey brightness where
-// colorValues is null), shaded by brightness. A pixel whose colour value
-// is not a finite number counts as masked.
+// The pixels: colour map at scale(color) (grey brightness where color is
+// not present), shaded by brightness. A pixel whose colour value is not a
+// finite number counts as masked.
 Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
-            const double* colorValues, const ColorScale& scale, const Colormap& map,
+            const ColorSource& color, const ColorScale& scale, const Colormap& map,
             const ShadeOptions& options, Mask mask = nullptr);
 
 // image with a strip below it: the colour map from scale.lo to scale.hi,

@@ -43,7 +43,7 @@ TEST(Render, DefaultOptionsGiveTheClassicPixels) {
                 const Point c = shadedColor(*grid, i, j, largest, classic);
                 for (double v : {c.x, c.y, c.z}) expected.push_back(toByte(v));
             }
-        EXPECT_TRUE(image.pixels == expected) << largest;
+        EXPECT_TRUE(image.bytes() == expected) << largest;
         EXPECT_TRUE(renderRgb(*grid, largest, classic) == expected) << largest;
     }
 }
@@ -176,16 +176,16 @@ TEST(Render, MaskedPixelsAreTransparentOrTheMaskColour) {
     const Colormap grey = colormapNamed("grey");
     ShadeOptions options;
     options.transparent = true;
-    Image image = shade(2, 2, lic.data(), values.data(), {0.0, 1.0}, grey, options, mask.data());
+    Image image = shade(2, 2, lic.data(), {values.data(), {}, {}}, {0.0, 1.0}, grey, options, mask.data());
     EXPECT_EQ(image.channels, 4);
-    EXPECT_EQ(image.pixels, (std::vector<std::uint8_t>{0, 0, 0, 255, 0, 0, 0, 0, 0, 0, 0, 0, 128, 128, 128, 255}));
+    EXPECT_EQ(image.bytes(), (std::vector<std::uint8_t>{0, 0, 0, 255, 0, 0, 0, 0, 0, 0, 0, 0, 128, 128, 128, 255}));
     options = {};
     options.maskColor = {1, 2, 3};
-    image = shade(2, 2, lic.data(), values.data(), {0.0, 1.0}, grey, options, mask.data());
-    EXPECT_EQ(image.pixels, (std::vector<std::uint8_t>{0, 0, 0, 1, 2, 3, 1, 2, 3, 128, 128, 128}));
+    image = shade(2, 2, lic.data(), {values.data(), {}, {}}, {0.0, 1.0}, grey, options, mask.data());
+    EXPECT_EQ(image.bytes(), (std::vector<std::uint8_t>{0, 0, 0, 1, 2, 3, 1, 2, 3, 128, 128, 128}));
     options.blend = Blend::overlay;
     options.alpha = 0.25;  // 0.25 x colour + 0.75 x 255
-    image = shade(2, 2, lic.data(), values.data(), {0.0, 1.0}, grey, options);
+    image = shade(2, 2, lic.data(), {values.data(), {}, {}}, {0.0, 1.0}, grey, options);
     EXPECT_EQ(image.pixels[0], 191);
     EXPECT_EQ(image.pixels[3], 255);
 }
@@ -198,17 +198,19 @@ TEST(Render, ColourScalesAndTheColourBar) {
     Image image;
     image.rows = 5;
     image.cols = 300;
-    image.pixels.assign(5 * 300 * 3, 7);
+    image.pixels = ZeroedBuffer<std::uint8_t>(5 * 300 * 3);
+    std::fill(image.pixels.data(), image.pixels.data() + image.pixels.size(), std::uint8_t{7});
     const Colormap map = colormapNamed("viridis");
     const Image withBar = withColorbar(image, map, {0.0, 1.0});
     ASSERT_GT(withBar.rows, image.rows + 20);
-    EXPECT_TRUE(std::equal(image.pixels.begin(), image.pixels.end(), withBar.pixels.begin()));
+    EXPECT_TRUE(std::equal(image.pixels.data(), image.pixels.data() + image.pixels.size(), withBar.pixels.data()));
     // The bar's first and last columns are the map's ends.
     const std::size_t barRow = static_cast<std::size_t>(image.rows + 5) * 300 * 3;
     EXPECT_EQ(withBar.pixels[barRow + 4 * 3], 0x44);
     EXPECT_EQ(withBar.pixels[barRow + (300 - 5) * 3], 0xfd);
     // Somewhere under the bar, dark text on white.
-    EXPECT_NE(std::count(withBar.pixels.end() - 300 * 3 * 12, withBar.pixels.end(), 0), 0);
+    const std::uint8_t* end = withBar.pixels.data() + withBar.pixels.size();
+    EXPECT_NE(std::count(end - 300 * 3 * 12, end, 0), 0);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "field/reg_grid.h"
 #include "lic/field_lookups.h"
+#include "lic/streamline.h"
 #include "util/parallel.h"
 
 #if defined(__SSE2__)
@@ -31,6 +32,46 @@ std::int32_t unpad(std::int32_t padded, std::int32_t pad, std::int32_t n) {
 template <typename T>
 void resizeFor(std::vector<T>& v, std::size_t n) {
     if (v.size() < n) v.resize(n);
+}
+
+// Whether any of flags[index(k)] is set for k in centre - d..centre + d on an
+// axis of n cells, wrapped or cut at the ends; prefix[k] counts flags
+// below k.
+bool anyWithin(const std::vector<std::int32_t>& prefix, std::int32_t centre, std::int32_t d,
+               std::int32_t n, bool periodic) {
+    const auto count = [&](std::int32_t a, std::int32_t b) {  // [a, b]
+        return prefix[static_cast<std::size_t>(b) + 1] - prefix[static_cast<std::size_t>(a)];
+    };
+    if (2 * static_cast<std::int64_t>(d) + 1 >= n) return count(0, n - 1) > 0;
+    std::int32_t a = centre - d, b = centre + d;
+    if (!periodic) return count(std::max(a, 0), std::min(b, n - 1)) > 0;
+    if (a < 0) return count(0, b) + count(a + n, n - 1) > 0;
+    if (b >= n) return count(a, n - 1) + count(0, b - n) > 0;
+    return count(a, b) > 0;
+}
+
+// Per cell: whether a masked cell lies within d cells each way (the
+// streamline of a seed there may reach it).
+std::vector<std::uint8_t> nearMask(const std::vector<std::uint8_t>& mask, std::int32_t rows,
+                                   std::int32_t cols, std::int32_t d, bool periodicRows,
+                                   bool periodicCols) {
+    std::vector<std::uint8_t> across(mask.size()), near(mask.size());
+    std::vector<std::int32_t> prefix;
+    for (std::int32_t i = 0; i < rows; ++i) {
+        const std::uint8_t* line = mask.data() + static_cast<std::size_t>(i) * cols;
+        prefix.assign(1, 0);
+        for (std::int32_t j = 0; j < cols; ++j) prefix.push_back(prefix.back() + line[j]);
+        for (std::int32_t j = 0; j < cols; ++j)
+            across[static_cast<std::size_t>(i) * cols + j] = anyWithin(prefix, j, d, cols, periodicCols);
+    }
+    for (std::int32_t j = 0; j < cols; ++j) {
+        prefix.assign(1, 0);
+        for (std::int32_t i = 0; i < rows; ++i)
+            prefix.push_back(prefix.back() + across[static_cast<std::size_t>(i) * cols + j]);
+        for (std::int32_t i = 0; i < rows; ++i)
+            near[static_cast<std::size_t>(i) * cols + j] = anyWithin(prefix, i, d, rows, periodicRows);
+    }
+    return near;
 }
 
 }  // namespace
@@ -94,11 +135,34 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
         }
         if (bad) notFinite.store(true, std::memory_order_relaxed);
     });
-    if (notFinite.load()) checkField(view);  // throws, naming the first such cell
+    // Throws, naming the first such cell, unless all are masked.
+    if (notFinite.load()) checkField(view);
+    f.sampler = Sampler(view, params);
+    f.orientation = params.orientation;
+    f.stepSize = params.step;
+    f.lockstepShape = !params.orientation && params.interpolation == Interpolation::nearest;
+    const bool closedRows = params.rowBoundary == Boundary::closed;
+    const bool closedCols = params.colBoundary == Boundary::closed;
+    f.rescale = closedRows || closedCols || view.mask.data;
+    const std::size_t cells = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    if (view.mask.data) {
+        f.mask.resize(cells);
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j)
+                f.mask[static_cast<std::size_t>(i) * cols + j] = view.mask(i, j) != 0;
+    }
     if constexpr (std::is_same_v<T, double>)
-        if (!std::all_of(f.texture, f.texture + static_cast<std::size_t>(rows) * cols,
-                         [](double t) { return std::isfinite(t); }))
-            checkField(view);
+        for (std::size_t c = 0; c < cells; ++c)
+            if (!std::isfinite(f.texture[c]) && (f.mask.empty() || !f.mask[c])) checkField(view);
+    if (f.pad > 0 && f.rescale) {
+        const std::int32_t d = f.reachCells;
+        f.careful = f.mask.empty() ? std::vector<std::uint8_t>(cells)
+                                   : nearMask(f.mask, rows, cols, d, !closedRows, !closedCols);
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j)
+                if ((closedRows && (i < d || i >= rows - d)) || (closedCols && (j < d || j >= cols - d)))
+                    f.careful[static_cast<std::size_t>(i) * cols + j] = 1;
+    }
 }
 
 namespace {
@@ -110,18 +174,19 @@ struct Position {
 // Cell index of (x, y), or -1 when the point maps outside the grid.
 template <typename T>
 inline std::int32_t cellIndex(const PreparedField<T>& f, double x, double y) {
-    const std::int32_t r = wrapCoordinate(x, f.rows);
-    const std::int32_t c = wrapCoordinate(y, f.cols);
-    return (r | c) < 0 ? -1 : r * f.cols + c;
+    const std::int32_t r = axisCell(x, f.rows, f.sampler.rowBoundary);
+    const std::int32_t c = axisCell(y, f.cols, f.sampler.colBoundary);
+    if ((r | c) < 0) return -1;
+    const std::int32_t cell = r * f.cols + c;
+    return f.mask.empty() || !f.mask[static_cast<std::size_t>(cell)] ? cell : -1;
 }
 
 // The increment u x h at (x, y): the table's u x step, negated (exactly)
 // for h = -step; zero outside the grid.
 template <typename T>
 inline Direction incrementAt(const PreparedField<T>& f, double x, double y, double sign) {
-    const std::int32_t r = wrapCoordinate(x, f.rows);
-    const std::int32_t c = wrapCoordinate(y, f.cols);
-    const Direction k = (r | c) < 0 ? Direction{0.0, 0.0} : f.stepOf(r, c);
+    const std::int32_t cell = cellIndex(f, x, y);
+    const Direction k = cell < 0 ? Direction{0.0, 0.0} : f.stepOf(cell / f.cols, cell % f.cols);
     return {k.x * sign, k.y * sign};
 }
 
@@ -162,13 +227,30 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
     const double seedX = static_cast<double>(row) + 0.5;
     const double seedY = static_cast<double>(col) + 0.5;
     mapPoint(reach, seedX, seedY);
-    Position fwd{seedX, seedY};
-    Position bwd{seedX, seedY};
-    for (std::int32_t n = 1; n <= reach; ++n) {
-        step(f, fwd, +1.0);
-        mapPoint(reach + n, fwd.x, fwd.y);
-        step(f, bwd, -1.0);
-        mapPoint(reach - n, bwd.x, bwd.y);
+    if (f.lockstepShape) {
+        Position fwd{seedX, seedY};
+        Position bwd{seedX, seedY};
+        for (std::int32_t n = 1; n <= reach; ++n) {
+            step(f, fwd, +1.0);
+            mapPoint(reach + n, fwd.x, fwd.y);
+            step(f, bwd, -1.0);
+            mapPoint(reach - n, bwd.x, bwd.y);
+        }
+    } else {
+        // Sampled between centres or oriented: the tracing of the reference.
+        const Point seed = seedPoint(row, col);
+        Point fwd = seed, bwd = seed;
+        Vector forwardBefore, backwardBefore;
+        if (f.orientation) forwardBefore = backwardBefore = directionAt(f.sampler, seed);
+        Vector* fp = f.orientation ? &forwardBefore : nullptr;
+        Vector* bp = f.orientation ? &backwardBefore : nullptr;
+        const double h = f.stepSize;
+        for (std::int32_t n = 1; n <= reach; ++n) {
+            rk4Step(f.sampler, fwd, +h, fp);
+            mapPoint(reach + n, fwd.x, fwd.y);
+            rk4Step(f.sampler, bwd, -h, bp);
+            mapPoint(reach - n, bwd.x, bwd.y);
+        }
     }
 
     std::int32_t size = 0;
@@ -200,9 +282,18 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
             const std::int32_t updated =
                 count + (cells[entering] >= 0 ? 1 : 0) - (cells[leaving] >= 0 ? 1 : 0);
             if (updated <= 0) continue;
-            count = updated;
-            const double reciprocal = 1.0 / count;
-            average = (tex[entering] - tex[leaving]) * reciprocal + average;
+            if (f.rescale && updated != count) {
+                // The window's inside samples afresh, in ascending position order.
+                double fresh = 0.0;
+                for (std::int32_t m = std::min(k - L, k + L); m <= std::max(k - L, k + L); ++m)
+                    if (cells[m] >= 0) fresh = fresh + tex[m];
+                count = updated;
+                average = fresh * (1.0 / count);
+            } else {
+                count = updated;
+                const double reciprocal = 1.0 / count;
+                average = (tex[entering] - tex[leaving]) * reciprocal + average;
+            }
             out.cells[size] = cells[k];
             out.values[size] = average;
             ++size;

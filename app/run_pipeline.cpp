@@ -33,7 +33,7 @@ RegGrid& computeRun(const RunSettings& settings) {
     setColors();
     latestGrid = std::move(grid);
     currentField = latestGrid.get();
-    computeFastLic(*currentField, settings.threads, settings.progress);
+    computeFastLic(*currentField, settings.params, {settings.threads, settings.progress});
     return *currentField;
 }
 

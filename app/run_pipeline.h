@@ -6,6 +6,7 @@
 #include <string>
 
 #include "field/reg_grid.h"
+#include "lic/lic.h"
 
 namespace fastlic {
 
@@ -19,6 +20,7 @@ struct RunSettings {
     std::string textureFile = textureFileName;
     std::int32_t rows = gridRows;
     std::int32_t cols = gridCols;
+    LicParams params;
     int threads = 0;  // 0: every core
     // Told the fraction of the convolution done, from time to time.
     std::function<void(double)> progress;

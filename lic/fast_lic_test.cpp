@@ -38,39 +38,41 @@ TEST(FastLic, ZeroFieldSeedsEveryPixelOnce) {
 
 TEST(FastLic, CentreAverageOfRowIndexTexture) {
     auto g = uniformField(Vector(1, 0, 0), [](auto i, auto) { return i; });
+    LicTarget t = targetOf(*g);
     Streamline s;
     for (std::int32_t i : {10, 100, 245}) {
         traceStreamline(*g, s, i, 7);
         std::int32_t count = 0;
-        const double centre = convolveCenter(*g, s, count);
+        const double centre = convolveCenter(t, s, count);
         EXPECT_EQ(count, 21);
         EXPECT_NEAR(centre, i + 5.0 / 21.0, 1e-12) << i;
         // Forward steps alternate +11/21, +10/21; backward -10/21, -11/21.
         double average = centre;
         std::int32_t n = count;
-        EXPECT_NEAR(convolveForward(*g, s, average, 1, n) - centre, 11.0 / 21.0, 1e-12);
-        EXPECT_NEAR(convolveForward(*g, s, average, 2, n) - centre, 21.0 / 21.0, 1e-12);
+        EXPECT_NEAR(convolveForward(t, s, average, 1, n) - centre, 11.0 / 21.0, 1e-12);
+        EXPECT_NEAR(convolveForward(t, s, average, 2, n) - centre, 21.0 / 21.0, 1e-12);
         average = centre;
         n = count;
-        EXPECT_NEAR(convolveBackward(*g, s, average, -1, n) - centre, -10.0 / 21.0, 1e-12);
-        EXPECT_NEAR(convolveBackward(*g, s, average, -2, n) - centre, -21.0 / 21.0, 1e-12);
+        EXPECT_NEAR(convolveBackward(t, s, average, -1, n) - centre, -10.0 / 21.0, 1e-12);
+        EXPECT_NEAR(convolveBackward(t, s, average, -2, n) - centre, -21.0 / 21.0, 1e-12);
         EXPECT_EQ(n, 21);
     }
 }
 
 TEST(FastLic, OneStreamlineHitsItsColumnTwicePerRow) {
     auto g = uniformField(Vector(1, 0, 0), [](auto, auto) { return 1; });
+    LicTarget t = targetOf(*g);
     Streamline s;
     const std::int32_t i = 100, j = 30;
     traceStreamline(*g, s, i, j);
     std::int32_t count = 0;
-    double average = convolveCenter(*g, s, count);
+    double average = convolveCenter(t, s, count);
     const double centre = average;
     const std::int32_t centreCount = count;
-    for (std::int32_t k = 1; k <= 9; ++k) convolveForward(*g, s, average, k, count);
+    for (std::int32_t k = 1; k <= 9; ++k) convolveForward(t, s, average, k, count);
     average = centre;
     count = centreCount;
-    for (std::int32_t k = 1; k <= 9; ++k) convolveBackward(*g, s, average, -k, count);
+    for (std::int32_t k = 1; k <= 9; ++k) convolveBackward(t, s, average, -k, count);
     std::int32_t total = 0;
     for (std::int32_t r = 0; r < 256; ++r)
         for (std::int32_t c = 0; c < 256; ++c) {
@@ -94,18 +96,36 @@ TEST(FastLic, EveryPixelIsHitAndStaysWithinTheTextureRange) {
         }
 }
 
-TEST(FastLic, SkipsStepsOutsideTinyGridsAndStaysFinite) {
-    for (auto [rows, cols] : {std::pair{1, 1}, {3, 7}, {2, 300}, {9, 9}, {5, 1}}) {
-        auto g = makeGrid(
-            rows, cols, [](auto i, auto j) { return testing::randomField(i, j, 300, 9); },
-            [](auto i, auto j) { return testing::noise(i, j, 300, 9); });
-        computeFastLicReference(*g);
-        for (std::int32_t i = 0; i < rows; ++i)
-            for (std::int32_t j = 0; j < cols; ++j) {
-                ASSERT_GE(g->hitCounts[i][j], 1) << rows << "x" << cols;
-                ASSERT_TRUE(std::isfinite(g->licSums[i][j])) << rows << "x" << cols;
-            }
+// Bad shapes are refused, naming the field; the bound on the reach is
+// relative to the grid's longer side.
+TEST(FastLic, RefusesShapesThatCannotWork) {
+    const struct {
+        LicParams params;
+        std::int32_t rows, cols;
+        const char* message;
+    } cases[] = {
+        {{0, 9, 12, 0.5}, 8, 8, "filterHalfLength: must be at least 1, got 0"},
+        {{10, -1, 12, 0.5}, 8, 8, "slideSteps: must be at least 0, got -1"},
+        {{10, 9, 0, 0.5}, 8, 8, "hitLimit: must be at least 1, got 0"},
+        {{10, 9, 12, 0.0}, 8, 8, "step: must be a finite number above 0, got 0"},
+        {{10, 9, 12, -0.5}, 8, 8, "step: must be a finite number above 0, got -0.5"},
+        {{10, 9, 12, std::nan("")}, 8, 8, "step: must be a finite number above 0, got nan"},
+        {{10, 9, 12, INFINITY}, 8, 8, "step: must be a finite number above 0, got inf"},
+        {{1 << 20, 1, 12, 0.5}, 8, 8, "reach: the streamline takes 1048577 steps each way, more than 1048576"},
+        {{600, 401, 12, 1.0}, 10, 7,
+         "reach: the streamline reaches 1001 cells each way, more than 100 times the grid's longer side "
+         "(1000 cells)"},
+    };
+    for (const auto& c : cases) {
+        try {
+            c.params.validateFor(c.rows, c.cols);
+            ADD_FAILURE() << "accepted: " << c.message;
+        } catch (const ParamError& e) {
+            EXPECT_STREQ(e.what(), c.message);
+        }
     }
+    EXPECT_NO_THROW((LicParams{600, 400, 12, 1.0}.validateFor(10, 7)));
+    EXPECT_NO_THROW((LicParams{1, 0, 1, 1e-300}.validateFor(1, 1)));
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ inline constexpr std::int32_t maxReach = 1 << 20;
 
 // A parameter that cannot work. field() names it as LicParams does;
 // problem() says what is wrong ("must be at least 1, got 0"); what() is
-// both: "filterHalfLength must be at least 1, got 0".
+// both: "filterHalfLength: must be at least 1, got 0".
 class ParamError : public std::invalid_argument {
 public:
     enum class Field { filterHalfLength, slideSteps, hitLimit, step, reach };
@@ -112,6 +112,7 @@ struct LicResult {
     std::int32_t cols = 0;
     std::vector<double> lic;
     std::vector<std::int32_t> hits;
+    std::int64_t seeds = 0;  // streamlines traced
 };
 
 struct RunOptions {
@@ -123,8 +124,9 @@ struct RunOptions {
 
 // The convolution into the caller's arrays of rows x cols values each,
 // row-major; whatever they held is overwritten. The result is the same bits
-// for every thread count. Throws ParamError, FieldError, std::bad_alloc.
-void computeLic(const FieldView& field, const LicParams& params, double* lic, std::int32_t* hits,
+// for every thread count. Returns the number of streamlines traced. Throws
+// ParamError, FieldError, std::bad_alloc.
+std::int64_t computeLic(const FieldView& field, const LicParams& params, double* lic, std::int32_t* hits,
                 const RunOptions& options = {});
 LicResult computeLic(const FieldView& field, const LicParams& params,
                      const RunOptions& options = {});

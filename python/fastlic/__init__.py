@@ -36,6 +36,8 @@ __version__: str = _fastlic.__version__
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 # The engine indexes cells with 32-bit integers.
 _MAX_CELLS = 2**31 - 1
+# As the console's --threads.
+_MAX_THREADS = 1024
 
 Shape = Tuple[int, int]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -195,7 +197,7 @@ def convolve(
         2(L+M)+1 points, traced (L+M) steps each way. Finite and positive;
         (L+M)*h may not exceed 100 times the grid's longer side.
     threads : int or None, default None
-        Threads to use; None uses every core. The result is the same bits
+        Threads to use, 1 to 1024; None uses every core. The result is the same bits
         for every thread count. The GIL is released during the computation,
         so other Python threads run, and several calls may run at once.
     return_hits : bool, default False
@@ -235,8 +237,10 @@ def convolve(
         thread_count = 0
     else:
         thread_count = _int_option("threads", threads)
-        if thread_count < 1:
-            raise ValueError(f"threads must be at least 1 (or None for every core), got {thread_count}")
+        if not 1 <= thread_count <= _MAX_THREADS:
+            raise ValueError(
+                f"threads must be from 1 to {_MAX_THREADS} (or None for every core), got {thread_count}"
+            )
     lic, hits = _fastlic.convolve(t, v, u, *options, float(step), thread_count)
     return (lic, hits) if return_hits else lic
 

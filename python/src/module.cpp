@@ -42,7 +42,7 @@ const char* keywordOf(ParamError::Field field) {
         case ParamError::Field::step: return "step";
         case ParamError::Field::reach: break;
     }
-    return "filter_half_length + slide_steps";
+    return "filter_half_length, slide_steps and step:";
 }
 
 // A ValueError whose text names convolve's keyword instead of the engine's

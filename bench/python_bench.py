@@ -90,6 +90,7 @@ def report(rows, overhead, runs):
         "",
         f"Measured by `bench/python_bench.py` on {time.strftime('%Y-%m-%d', time.gmtime())}: {cpu}, "
         f"{len(os.sched_getaffinity(0))} cores, Python {platform.python_version()}, NumPy {np.__version__}; "
+        f"load average {os.getloadavg()[0]:.1f} at the end (the machine is shared); "
         f"medians of {runs} runs taken in alternation, the demo field, every thread. "
         "*console*: the console program's whole process from the text files to `--lic`; "
         "*python*: the same job in Python (`read_text_field`, `convolve`, `numpy.save`); "

@@ -165,8 +165,9 @@ def convolve(
 
     Arrays are (rows, cols). ``u`` is the vector component along axis 1
     (columns, image x), ``v`` the component along axis 0 (rows, image y); the
-    console's text format writes a cell's vector as (x, y) = (v, u). The
-    field wraps around at the edges (periodic). With the default options the
+    console's text format writes a cell's vector as (x, y) = (v, u).
+    Streamlines wrap around at the edges, as the console's do. With the
+    default options the
     result is bit for bit the console program's ``--lic`` (and ``--hits``).
 
     Parameters
@@ -179,7 +180,8 @@ def convolve(
         finite.
     u, v : arrays (rows, cols) of float64 or float32
         The vector components along the columns and along the rows. float32
-        (and integer) arrays are widened to float64 exactly. Only the
+        arrays are widened to float64 exactly (integer arrays are converted
+        to float64). Only the
         direction of a vector matters; a vector of squared length below
         1e-12 counts as none. Components must be finite.
     filter_half_length : int, default 10

@@ -95,7 +95,7 @@ void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::i
 
 // The in-order pass over one band: seed where the count is still below
 // the limit, then add the seed's contributions in their order.
-std::int64_t addBand(std::int32_t* hits, double* sums, std::int64_t base, std::int32_t seeds,
+std::int64_t addBand(std::int32_t* hits, double* __restrict sums, std::int64_t base, std::int32_t seeds,
                      std::int32_t limit, const BandSlots& slots) {
     std::int64_t seeded = 0;
     for (std::int32_t s = 0; s < seeds; ++s) {
@@ -103,10 +103,13 @@ std::int64_t addBand(std::int32_t* hits, double* sums, std::int64_t base, std::i
         ++seeded;
         const SeedOut c = slots.of(s);
         const std::int32_t size = *c.size;
+        const std::int32_t* __restrict cells = c.cells;
+        const double* __restrict values = c.values;
+#pragma GCC unroll 4
         for (std::int32_t n = 0; n < size; ++n) {
-            sums[c.cells[n]] = sums[c.cells[n]] + c.values[n];
-            std::atomic_ref<std::int32_t>(hits[c.cells[n]])
-                .store(hits[c.cells[n]] + 1, std::memory_order_relaxed);
+            const std::int32_t cell = cells[n];
+            sums[cell] = sums[cell] + values[n];
+            std::atomic_ref<std::int32_t>(hits[cell]).store(hits[cell] + 1, std::memory_order_relaxed);
         }
     }
     return seeded;

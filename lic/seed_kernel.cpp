@@ -232,34 +232,44 @@ struct KernelShape {
 // holds 2L + 1 samples, so every reciprocal is that of 2L + 1 and no step
 // is skipped. cells[m * Seeds + s]: the cell of seed s's position m - reach.
 template <int Seeds, int FixedL, int FixedM, typename T>
-void convolveFullWindows(const PreparedField<T>& f, const std::int32_t* cells, const SeedOut* out,
-                         double* tex) {
+void convolveFullWindows(const PreparedField<T>& f, const std::int32_t* __restrict cells,
+                         const SeedOut* out, double* __restrict scratchTex) {
+    // A fixed shape's samples stay on the stack, where the compiler sees
+    // all of them.
+    double fixedTex[FixedL ? 2 * (FixedL + FixedM) + 1 : 1];
+    double* __restrict tex = FixedL ? fixedTex : scratchTex;
+    const T* __restrict texture = f.texture;
     const KernelShape<FixedL, FixedM> shape(f.shape);
     const std::int32_t reach = shape.reach, L = shape.L, M = shape.M;
     const std::int32_t slots = 2 * reach + 1;
     const std::int32_t window = 2 * L + 1;
     const double reciprocal = 1.0 / window;
     for (int s = 0; s < Seeds; ++s) {
-        for (std::int32_t m = 0; m < slots; ++m) tex[m] = static_cast<double>(f.texture[cells[m * Seeds + s]]);
+#pragma GCC unroll 40
+        for (std::int32_t m = 0; m < slots; ++m) tex[m] = static_cast<double>(texture[cells[m * Seeds + s]]);
         double sum = 0.0;
+#pragma GCC unroll 21
         for (std::int32_t m = -L; m <= L; ++m) sum = sum + tex[reach + m];
         const double centre = sum * (1.0 / window);
-        const SeedOut& o = out[s];
-        o.cells[0] = cells[reach * Seeds + s];
-        o.values[0] = centre;
+        std::int32_t* __restrict outCells = out[s].cells;
+        double* __restrict outValues = out[s].values;
+        outCells[0] = cells[reach * Seeds + s];
+        outValues[0] = centre;
         double average = centre;
+#pragma GCC unroll 9
         for (std::int32_t k = 1; k <= M; ++k) {
             average = (tex[reach + k + L] - tex[reach + k - L - 1]) * reciprocal + average;
-            o.cells[k] = cells[(reach + k) * Seeds + s];
-            o.values[k] = average;
+            outCells[k] = cells[(reach + k) * Seeds + s];
+            outValues[k] = average;
         }
         average = centre;
+#pragma GCC unroll 9
         for (std::int32_t k = 1; k <= M; ++k) {
             average = (tex[reach - k - L] - tex[reach - k + L + 1]) * reciprocal + average;
-            o.cells[M + k] = cells[(reach - k) * Seeds + s];
-            o.values[M + k] = average;
+            outCells[M + k] = cells[(reach - k) * Seeds + s];
+            outValues[M + k] = average;
         }
-        *o.size = 2 * M + 1;
+        *out[s].size = 2 * M + 1;
     }
 }
 

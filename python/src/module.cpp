@@ -40,6 +40,7 @@ const char* keywordOf(ParamError::Field field) {
         case ParamError::Field::slideSteps: return "slide_steps";
         case ParamError::Field::hitLimit: return "hit_limit";
         case ParamError::Field::step: return "step";
+        case ParamError::Field::iterations: return "iterations";
         case ParamError::Field::reach: break;
     }
     return "filter_half_length, slide_steps and step:";
@@ -63,6 +64,20 @@ Plane<T> planeOf(const py::array& a, const char* name) {
     return {static_cast<const T*>(a.data()), a.strides(0) / step, a.strides(1) / step};
 }
 
+// The mask's plane, or none for None.
+Plane<std::uint8_t> maskOf(const py::object& mask, std::int32_t rows, std::int32_t cols) {
+    if (mask.is_none()) return {};
+    if (!py::isinstance<py::array>(mask)) throw std::invalid_argument("internal: mask is not an array");
+    const auto a = py::reinterpret_borrow<py::array>(mask);
+    if (a.ndim() != 2 || a.shape(0) != rows || a.shape(1) != cols)
+        throw std::invalid_argument("internal: mask has the wrong shape");
+    return planeOf<std::uint8_t>(a, "mask");
+}
+
+bool masked(const Plane<std::uint8_t>& mask, std::int32_t i, std::int32_t j) {
+    return mask.data && mask(i, j);
+}
+
 std::pair<std::int32_t, std::int32_t> shapeOf(const py::array& a) {
     return {static_cast<std::int32_t>(a.shape(0)), static_cast<std::int32_t>(a.shape(1))};
 }
@@ -78,15 +93,18 @@ std::string cell(std::int32_t i, std::int32_t j) {
     return "[" + std::to_string(i) + ", " + std::to_string(j) + "]";
 }
 
-// Throws ValueError for the first cell, row by row, whose vector is not
-// finite or whose squared length overflows (as the text reader does);
-// returns the largest magnitude, computed as the reader computes it.
-// Called without the GIL: the message is built from plain strings.
+// Throws ValueError for the first unmasked cell, row by row, whose vector
+// is not finite or whose squared length overflows (as the text reader
+// does); returns the largest magnitude of the unmasked cells, computed as
+// the reader computes it. Masked cells hold no data: their values are not
+// looked at. Called without the GIL: the message is built from plain
+// strings.
 double checkVectors(std::int32_t rows, std::int32_t cols, const Plane<double>& x,
-                    const Plane<double>& y) {
+                    const Plane<double>& y, const Plane<std::uint8_t>& mask) {
     double largest = 0.0;
     for (std::int32_t i = 0; i < rows; ++i) {
         for (std::int32_t j = 0; j < cols; ++j) {
+            if (masked(mask, i, j)) continue;
             const double vx = x(i, j), vy = y(i, j);
             const double squared = vx * vx + vy * vy;
             if (squared > largest) largest = squared;
@@ -105,19 +123,22 @@ double checkVectors(std::int32_t rows, std::int32_t cols, const Plane<double>& x
     return std::sqrt(largest);
 }
 
-void checkTexture(std::int32_t rows, std::int32_t cols, const Plane<double>& t) {
+void checkTexture(std::int32_t rows, std::int32_t cols, const Plane<double>& t,
+                  const Plane<std::uint8_t>& mask) {
     for (std::int32_t i = 0; i < rows; ++i)
         for (std::int32_t j = 0; j < cols; ++j)
-            if (!std::isfinite(t(i, j)))
+            if (!masked(mask, i, j) && !std::isfinite(t(i, j)))
                 throw std::domain_error("texture" + cell(i, j) + " is " + number(t(i, j)) +
                                         ": texture values must be finite");
 }
 
 py::tuple convolve(const py::array& texture, const py::array& x, const py::array& y,
                    std::int32_t filterHalfLength, std::int32_t slideSteps, std::int32_t hitLimit,
-                   double step, int threads) {
+                   double step, bool rowsClosed, bool colsClosed, const py::object& mask,
+                   bool orientation, bool linear, std::int32_t iterations, int threads) {
     const auto [rows, cols] = shapeOf(x);
-    FieldView field{rows, cols, planeOf<double>(x, "v"), planeOf<double>(y, "u"), {}};
+    FieldView field{rows, cols, planeOf<double>(x, "v"), planeOf<double>(y, "u"), {},
+                    maskOf(mask, rows, cols)};
     if (py::isinstance<py::array_t<std::int32_t>>(texture))
         field.texture = planeOf<std::int32_t>(texture, "texture");
     else
@@ -127,6 +148,11 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
     params.slideSteps = slideSteps;
     params.hitLimit = hitLimit;
     params.step = step;
+    params.rowBoundary = rowsClosed ? Boundary::closed : Boundary::periodic;
+    params.colBoundary = colsClosed ? Boundary::closed : Boundary::periodic;
+    params.orientation = orientation;
+    params.interpolation = linear ? Interpolation::linear : Interpolation::nearest;
+    params.iterations = iterations;
 
     py::array_t<double> lic({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
     py::array_t<std::int32_t> hits({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
@@ -139,8 +165,9 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
         } catch (const ParamError& e) {
             throw KeywordError(std::string(keywordOf(e.field())) + " " + e.problem());
         }
-        checkVectors(rows, cols, field.x, field.y);
-        if (const auto* t = std::get_if<Plane<double>>(&field.texture)) checkTexture(rows, cols, *t);
+        checkVectors(rows, cols, field.x, field.y, field.mask);
+        if (const auto* t = std::get_if<Plane<double>>(&field.texture))
+            checkTexture(rows, cols, *t, field.mask);
         RunOptions options;
         options.threads = threads;
         computeLic(field, params, licOut, hitsOut, options);
@@ -148,34 +175,44 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
     return py::make_tuple(std::move(lic), std::move(hits));
 }
 
-// The console's image of a convolved field. Through a RegGrid for now, so
-// that the pixels come from the very code that writes the PNG.
+// The console's image of a convolved field, masked pixels black. Through a
+// RegGrid for now, so that the pixels come from the very code that writes
+// the PNG.
 std::vector<std::uint8_t> renderThroughGrid(std::int32_t rows, std::int32_t cols,
                                             const Plane<double>& lic, const Plane<double>& x,
-                                            const Plane<double>& y, double largest) {
+                                            const Plane<double>& y,
+                                            const Plane<std::uint8_t>& mask, double largest) {
     RegGrid grid(rows, cols);
     for (std::int32_t i = 0; i < rows; ++i) {
         for (std::int32_t j = 0; j < cols; ++j) {
+            if (masked(mask, i, j)) continue;  // a zero vector and value
             grid.vectors[i][j] = Vector(x(i, j), y(i, j), 0.0);
             grid.licSums[i][j] = lic(i, j);
         }
     }
-    return renderRgb(grid, largest, classicColorMap());
+    std::vector<std::uint8_t> rgb = renderRgb(grid, largest, classicColorMap());
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j)
+            if (masked(mask, i, j))
+                std::memset(rgb.data() + (static_cast<std::size_t>(i) * cols + j) * 3, 0, 3);
+    return rgb;
 }
 
-py::array_t<std::uint8_t> render(const py::array& lic, const py::array& x, const py::array& y) {
+py::array_t<std::uint8_t> render(const py::array& lic, const py::array& x, const py::array& y,
+                                 const py::object& mask) {
     const auto [rows, cols] = shapeOf(x);
     const Plane<double> licPlane = planeOf<double>(lic, "lic");
     const Plane<double> xPlane = planeOf<double>(x, "v");
     const Plane<double> yPlane = planeOf<double>(y, "u");
+    const Plane<std::uint8_t> maskPlane = maskOf(mask, rows, cols);
     py::array_t<std::uint8_t> image(
         {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols), py::ssize_t{3}});
     std::uint8_t* out = image.mutable_data();
     {
         py::gil_scoped_release unlocked;
-        const double largest = checkVectors(rows, cols, xPlane, yPlane);
+        const double largest = checkVectors(rows, cols, xPlane, yPlane, maskPlane);
         const std::vector<std::uint8_t> rgb =
-            renderThroughGrid(rows, cols, licPlane, xPlane, yPlane, largest);
+            renderThroughGrid(rows, cols, licPlane, xPlane, yPlane, maskPlane, largest);
         std::memcpy(out, rgb.data(), rgb.size());
     }
     return image;
@@ -262,10 +299,11 @@ PYBIND11_MODULE(_fastlic, m) {
 
     m.def("convolve", &convolve, py::arg("texture"), py::arg("x"), py::arg("y"),
           py::arg("filter_half_length"), py::arg("slide_steps"), py::arg("hit_limit"),
-          py::arg("step"), py::arg("threads"),
-          "(lic, hits) of the field; x along the rows, y along the columns.");
-    m.def("render", &render, py::arg("lic"), py::arg("x"), py::arg("y"),
-          "The console's image, (rows, cols, 3) uint8.");
+          py::arg("step"), py::arg("rows_closed"), py::arg("cols_closed"), py::arg("mask"),
+          py::arg("orientation"), py::arg("linear"), py::arg("iterations"), py::arg("threads"),
+          "(lic, hits) of the field; x along the rows, y along the columns; mask uint8 or None.");
+    m.def("render", &render, py::arg("lic"), py::arg("x"), py::arg("y"), py::arg("mask"),
+          "The console's image, (rows, cols, 3) uint8; masked pixels black.");
     m.def("read_text_field", &readTextField, py::arg("vector_file"), py::arg("texture_file"),
           py::arg("rows"), py::arg("cols"), "(texture, x, y) from the two text files.");
     m.def("demo_field", &demoField, py::arg("rows"), py::arg("cols"),

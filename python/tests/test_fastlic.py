@@ -185,6 +185,22 @@ ERRORS = [
     (bad(slide_steps=2**40), ValueError, "slide_steps must be a 32-bit integer, got 1099511627776"),
     (bad(step="1"), TypeError, "step must be a real number, got str"),
     (bad(threads=1025), ValueError, "threads must be from 1 to 1024 (or None for every core), got 1025"),
+    (bad(boundary="open"), ValueError,
+     'boundary must be "periodic" or "closed", or a dict {"rows": ..., "cols": ...} of them, got \'open\''),
+    (bad(boundary={"row": "closed"}), ValueError, 'boundary has an unknown key \'row\': the keys are "rows" and "cols"'),
+    (bad(boundary={"cols": "wall"}), ValueError, 'boundary["cols"] must be "periodic" or "closed", got \'wall\''),
+    (bad(boundary=1), TypeError, "boundary must be a string or a dict, got int"),
+    (bad(mask="zero"), ValueError, 'mask must be None, "nan" or an array (rows, cols), got \'zero\''),
+    (bad(mask=np.zeros((4, 5))), TypeError, "mask must be an array of bools or integers, got dtype float64"),
+    (bad(mask=np.zeros(5, bool)), ValueError, "mask must be a 2-D array (rows, cols), got shape (5,)"),
+    (bad(mask=np.zeros((5, 4), bool)), ValueError, "mask must have the shape of u and v (4, 5), got (5, 4)"),
+    # A mask excuses only its own cells, and "nan" only NaN.
+    (bad(u=with_cell(U, (1, 2), np.nan), mask=np.eye(4, 5, dtype=bool)), ValueError,
+     "u[1, 2] is nan: vector components must be finite"),
+    (bad(v=with_cell(V, (3, 0), np.inf), mask="nan"), ValueError, "v[3, 0] is inf: vector components must be finite"),
+    (bad(orientation=1), TypeError, "orientation must be True or False, got int"),
+    (bad(interpolation="cubic"), ValueError, 'interpolation must be "nearest" or "linear", got \'cubic\''),
+    (bad(iterations=0), ValueError, "iterations must be at least 1, got 0"),
     (lambda: fastlic.render(np.zeros((4, 4)), U, V), ValueError, "lic must have the shape of u and v (4, 5), got (4, 4)"),
     (lambda: fastlic.noise((3,)), TypeError, "shape must be a pair (rows, cols), got (3,)"),
     (lambda: fastlic.noise((2.0, 3)), TypeError, "shape must be a pair of integers (rows, cols), got (2.0, 3)"),
@@ -213,3 +229,106 @@ def test_read_errors_are_the_consoles(tmp_path):
     with pytest.raises(ValueError) as raised:
         fastlic.read_text_field(tmp_path / "v", tmp_path / "t", (2, 2))
     assert str(raised.value) == f"{tmp_path / 'v'}: ended after 4 of 8 values"
+
+
+# ---- The options of walls, masks, orientation, sampling and passes, each
+# against a second route to the same result.
+
+
+def convolve2(*args, **options):
+    return fastlic.convolve(*args, return_hits=True, **options)
+
+
+def same_run(a, b):
+    return all(same_bits(x, y) for x, y in zip(a, b))
+
+
+def blob(shape=SHAPE):
+    i, j = np.mgrid[0 : shape[0], 0 : shape[1]]
+    return np.hypot(i - 20, j - 12) < 6
+
+
+@pytest.mark.parametrize("string, forms", [
+    ("periodic", [{}, {"rows": "periodic"}, {"rows": "periodic", "cols": "periodic"}]),
+    ("closed", [{"rows": "closed", "cols": "closed"}]),
+])
+def test_boundary_dicts_are_the_strings(string, forms):
+    texture, u, v = field()
+    expected = convolve2(texture, u, v, boundary=string)
+    assert same_run(expected, convolve2(texture, u, v)) == (string == "periodic")
+    for form in forms:
+        assert same_run(convolve2(texture, u, v, boundary=form), expected)
+
+
+@pytest.mark.parametrize("closed, far_rows_reach_row_0", [("rows", False), ("cols", True)])
+def test_rows_are_axis_0(closed, far_rows_reach_row_0):
+    # Streaks along axis 0 reach the bottom rows from row 0 only through a
+    # periodic top edge.
+    shape = (30, 20)
+    u, v = np.zeros(shape), np.ones(shape)
+    texture = fastlic.noise(shape)
+    bright = texture.copy()
+    bright[-8:] = 255
+    top = [fastlic.convolve(t, u, v, boundary={closed: "closed"})[0] for t in (texture, bright)]
+    assert (not np.array_equal(*top)) == far_rows_reach_row_0
+
+
+def test_masked_cells_have_no_value_and_every_mask_form_is_one():
+    texture, u, v = field()
+    mask = blob()
+    lic, hits = expected = convolve2(texture, u, v, mask=mask)
+    assert np.isnan(lic[mask]).all() and (hits[mask] == 0).all()
+    assert np.isfinite(lic[~mask]).all() and (hits[~mask] > 0).all()
+    # The engine masks (streamlines stop there), not the result afterwards.
+    assert not np.array_equal(lic[~mask], fastlic.convolve(texture, u, v)[~mask])
+    nan_u = np.where(mask, np.nan, u)
+    nan_texture = np.where(mask, np.nan, texture)
+    for route in [
+        (texture, u, v, dict(mask=mask.astype(np.int64) * 256)),  # nonzero, low byte zero
+        (texture, u, v, dict(mask=strided(mask.astype(np.uint8)))),
+        (texture, nan_u, v, dict(mask="nan")),
+        (nan_texture, nan_u, v, dict(mask=mask)),  # masked cells' values unused
+    ]:
+        assert same_run(convolve2(*route[:3], **route[3]), expected)
+    assert same_run(convolve2(texture, u, v, mask=np.zeros(SHAPE, bool)), convolve2(texture, u, v))
+
+
+@pytest.mark.parametrize("options", [{}, dict(mask=blob(), boundary="closed", interpolation="linear")])
+def test_iterations_convolve_the_first_pass_again(options):
+    texture, u, v = field()
+    first = fastlic.convolve(texture, u, v, **options)
+    again = convolve2(first, u, v, **options)  # a float64 texture, NaN where masked
+    assert same_run(convolve2(texture, u, v, iterations=2, **options), again)
+
+
+def test_orientation_ignores_the_sign_of_vectors():
+    u, v = fastlic.demo_field((48, 64))
+    i, j = np.mgrid[0:48, 0:64]
+    sign = np.where((i // 8 + j // 8) % 2, -1.0, 1.0)
+    lic, hits = convolve2(None, u, v, orientation=True)
+    flipped_lic, flipped_hits = convolve2(None, sign * u, sign * v, orientation=True)
+    assert np.array_equal(hits, flipped_hits)
+    np.testing.assert_allclose(flipped_lic, lic, rtol=0, atol=1e-9)
+    assert not np.array_equal(fastlic.convolve(None, sign * u, sign * v), fastlic.convolve(None, u, v))
+
+
+def test_linear_sampling_of_a_uniform_field_is_nearest():
+    texture, u, v = field()
+    uniform = (texture, np.full(SHAPE, 0.3), np.full(SHAPE, -0.7))
+    assert same_run(convolve2(*uniform, interpolation="linear"), convolve2(*uniform))
+    assert not same_run(convolve2(texture, u, v, interpolation="linear"), convolve2(texture, u, v))
+
+
+def test_render_draws_masked_pixels_black():
+    texture, u, v = field()
+    mask = blob()
+    lic = fastlic.convolve(texture, u, v, mask=mask)
+    # Unmasked pixels: the console's colours, with the largest magnitude
+    # that of the unmasked cells.
+    expected = fastlic.render(np.where(mask, 0, lic), np.where(mask, 0, u), np.where(mask, 0, v))
+    expected[mask] = 0
+    assert expected[~mask].any()
+    huge_u, nan_u = np.where(mask, 1e6, u), np.where(mask, np.nan, u)
+    assert same_bits(fastlic.render(np.where(mask, 99.0, lic), huge_u, v, mask=mask), expected)
+    assert same_bits(fastlic.render(lic, nan_u, v, mask="nan"), expected)
+    assert same_bits(fastlic.render(lic, nan_u, v), expected)  # NaN LIC values are masked

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "field/input_files.h"
+#include "field/mask_file.h"
 #include "lic/fast_lic.h"
 #include "util/parallel.h"
 #include "output/color_map.h"
@@ -18,6 +20,12 @@ namespace {
 
 // The latest run's grid; currentField points to it.
 std::unique_ptr<RegGrid> latestGrid;
+std::vector<std::uint8_t> latestMask;
+
+// A .npy mask by its name, any other as text.
+std::vector<std::uint8_t> readMask(const std::string& path, std::int32_t rows, std::int32_t cols) {
+    return readMaskText(path, rows, cols);
+}
 
 }  // namespace
 
@@ -33,7 +41,10 @@ RegGrid& computeRun(const RunSettings& settings) {
     setColors();
     latestGrid = std::move(grid);
     currentField = latestGrid.get();
-    computeFastLic(*currentField, settings.params, {settings.threads, settings.progress});
+    latestMask.clear();
+    if (!settings.maskFile.empty()) latestMask = readMask(settings.maskFile, settings.rows, settings.cols);
+    computeFastLic(*currentField, settings.params, {settings.threads, settings.progress},
+                   latestMask.empty() ? nullptr : latestMask.data());
     return *currentField;
 }
 

@@ -20,6 +20,11 @@ def field(shape=SHAPE):
     return texture, u, v
 
 
+def blob(shape=SHAPE):
+    i, j = np.mgrid[0 : shape[0], 0 : shape[1]]
+    return np.hypot(i - 20, j - 12) < 6
+
+
 def write_text(dir, texture, u, v):
     """The console's files: a cell's (x, y) pair is (v, u)."""
     vectors, noise = dir / "field.vec", dir / "noise.txt"
@@ -32,12 +37,18 @@ def same_bits(a, b):
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
-# Options of the console and of convolve, the default and one other shape.
+# Options of the console and of convolve: the default, another shape, and
+# walls, a mask, orientation, linear sampling and two passes together.
 SHAPES = [
     ([], {}),
     (
         ["--filter-half-length", 5, "--slide-steps", 3, "--hit-limit", 2, "--step", 0.75],
         dict(filter_half_length=5, slide_steps=3, hit_limit=2, step=0.75),
+    ),
+    (
+        ["--boundary", "rows=closed", "--mask", "mask.txt", "--orientation", "--interpolation", "linear",
+         "--iterations", 2],
+        dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2),
     ),
 ]
 
@@ -46,6 +57,7 @@ SHAPES = [
 def test_same_bits_as_the_console_both_ways(console, tmp_path, args, options):
     texture, u, v = field()
     vectors, noise = write_text(tmp_path, texture, u, v)
+    np.savetxt(tmp_path / "mask.txt", blob(), fmt="%d")
     size = f"{SHAPE[0]}x{SHAPE[1]}"
     console("--vectors", vectors, "--texture", noise, "--size", size, *args,
             "--lic", "lic.npy", "--hits", "hits.npy", "-o", "image.png", cwd=tmp_path)
@@ -241,11 +253,6 @@ def convolve2(*args, **options):
 
 def same_run(a, b):
     return all(same_bits(x, y) for x, y in zip(a, b))
-
-
-def blob(shape=SHAPE):
-    i, j = np.mgrid[0 : shape[0], 0 : shape[1]]
-    return np.hypot(i - 20, j - 12) < 6
 
 
 @pytest.mark.parametrize("string, forms", [

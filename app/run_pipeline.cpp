@@ -2,6 +2,8 @@
 
 #include "app/globals.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -42,7 +44,15 @@ RegGrid& computeRun(const RunSettings& settings) {
     latestGrid = std::move(grid);
     currentField = latestGrid.get();
     latestMask.clear();
-    if (!settings.maskFile.empty()) latestMask = readMask(settings.maskFile, settings.rows, settings.cols);
+    if (!settings.maskFile.empty()) {
+        latestMask = readMask(settings.maskFile, settings.rows, settings.cols);
+        // Cells without data do not set the colour scale.
+        double largest = 0.0;
+        const Vector* vectors = currentField->vectors.data();
+        for (std::size_t c = 0; c < latestMask.size(); ++c)
+            if (!latestMask[c]) largest = std::max(largest, lengthSquared(vectors[c]));
+        maxMagnitude = std::sqrt(largest);
+    }
     computeFastLic(*currentField, settings.params, {settings.threads, settings.progress},
                    latestMask.empty() ? nullptr : latestMask.data());
     return *currentField;

@@ -37,7 +37,7 @@ RegGrid& compute(const RunSettings& settings, RunInputs* inputs) {
     setColors();
     latestGrid = std::move(grid);
     currentField = latestGrid.get();
-    computeFastLic(*currentField, settings.threads, settings.progress);
+    computeFastLic(*currentField, settings.params, {settings.threads, settings.progress});
     return *currentField;
 }
 

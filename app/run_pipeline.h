@@ -9,6 +9,7 @@
 #include "field/input_files.h"
 #include "field/npy_reader.h"
 #include "field/reg_grid.h"
+#include "lic/lic.h"
 
 namespace fastlic {
 
@@ -22,6 +23,7 @@ struct RunSettings {
     std::string textureFile = textureFileName;
     std::int32_t rows = gridRows;
     std::int32_t cols = gridCols;
+    LicParams params;
     int threads = 0;  // 0: every core
     // Told the fraction of the convolution done, from time to time.
     std::function<void(double)> progress;

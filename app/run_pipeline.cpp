@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "field/input_files.h"
+#include "field/mask_file.h"
 #include "field/npy_reader.h"
 #include "lic/fast_lic.h"
 #include "util/parallel.h"
@@ -19,6 +21,17 @@ namespace {
 
 // The latest run's grid; currentField points to it.
 std::unique_ptr<RegGrid> latestGrid;
+std::vector<std::uint8_t> latestMask;
+
+// A .npy mask by its name, any other as text.
+std::vector<std::uint8_t> readMask(const std::string& path, std::int32_t rows, std::int32_t cols) {
+    if (!isNpyPath(path)) return readMaskText(path, rows, cols);
+    MaskArray mask = readNpyMask(path);
+    if (mask.rows != rows || mask.cols != cols)
+        throw InputError(path + ": shape " + shapeText({mask.rows, mask.cols}) + " does not match the grid size " +
+                         std::to_string(rows) + "x" + std::to_string(cols));
+    return std::move(mask.values);
+}
 
 // inputs: null for the text files, read by the one reader of both.
 RegGrid& compute(const RunSettings& settings, RunInputs* inputs) {
@@ -37,7 +50,10 @@ RegGrid& compute(const RunSettings& settings, RunInputs* inputs) {
     setColors();
     latestGrid = std::move(grid);
     currentField = latestGrid.get();
-    computeFastLic(*currentField, settings.params, {settings.threads, settings.progress});
+    latestMask.clear();
+    if (!settings.maskFile.empty()) latestMask = readMask(settings.maskFile, settings.rows, settings.cols);
+    computeFastLic(*currentField, settings.params, {settings.threads, settings.progress},
+                   latestMask.empty() ? nullptr : latestMask.data());
     return *currentField;
 }
 

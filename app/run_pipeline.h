@@ -24,6 +24,7 @@ struct RunSettings {
     std::int32_t rows = gridRows;
     std::int32_t cols = gridCols;
     LicParams params;
+    std::string maskFile;  // empty: none
     int threads = 0;  // 0: every core
     // Told the fraction of the convolution done, from time to time.
     std::function<void(double)> progress;

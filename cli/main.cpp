@@ -19,6 +19,7 @@
 #include "app/demo.h"
 #include "app/globals.h"
 #include "app/run_pipeline.h"
+#include "cli/method_options.h"
 #include "cli/output_file.h"
 #include "field/input_files.h"
 #include "field/npy_reader.h"
@@ -92,18 +93,6 @@ bool endsWith(const std::string& s, const char* tail) {
     return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-// The console's name for a field of the method's shape.
-std::string shapeOption(ParamError::Field field) {
-    switch (field) {
-    case ParamError::Field::filterHalfLength: return "--filter-half-length";
-    case ParamError::Field::slideSteps: return "--slide-steps";
-    case ParamError::Field::hitLimit: return "--hit-limit";
-    case ParamError::Field::step: return "--step";
-    case ParamError::Field::reach: break;
-    }
-    return "--filter-half-length, --slide-steps and --step";
-}
-
 int fail(int status, const std::string& message) {
     std::fprintf(stderr, "fastlic: %s\n", message.c_str());
     return status;
@@ -132,17 +121,8 @@ int run(int argc, char** argv) {
                    "Write a demo vector field and noise texture into DIR at --size, then exit");
     app.add_option("--threads", settings.threads, "Threads to use (default: every core)")
         ->check(CLI::Range(1, 1024));
-    // The shape of the method.
-    LicParams& params = settings.params;
-    app.add_option("--filter-half-length", params.filterHalfLength,
-                   "Box filter half length L: the filter covers 2L + 1 streamline points")
-        ->capture_default_str();
-    app.add_option("--slide-steps", params.slideSteps,
-                   "Positions M the filter slides each way from the seed")
-        ->capture_default_str();
-    app.add_option("--hit-limit", params.hitLimit, "Seed a pixel while its hit count is below this")
-        ->capture_default_str();
-    app.add_option("--step", params.step, "Runge-Kutta step in cells")->capture_default_str();
+    cli::MethodOptions methodOptions;
+    cli::addMethodOptions(app, settings, methodOptions);
 
     try {
         app.parse(argc, argv);
@@ -191,11 +171,8 @@ int run(int argc, char** argv) {
         };
     }
     settings.cols = size.cols;
-    try {
-        params.validateFor(settings.rows, settings.cols);
-    } catch (const ParamError& e) {
-        return fail(exitUsage, shapeOption(e.field()) + ": " + e.problem());
-    }
+    if (const std::string bad = cli::applyMethodOptions(methodOptions, settings); !bad.empty())
+        return fail(exitUsage, bad);
 
     if (!demoDir.empty()) {
         try {

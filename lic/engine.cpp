@@ -266,8 +266,11 @@ LicResult computeLic(const FieldView& field, const LicParams& params, const RunO
     return r;
 }
 
-void computeFastLic(RegGrid& grid, const LicParams& params, const RunOptions& options) {
-    convolveZeroed(viewOf(grid), params, grid.licSums.data(), grid.hitCounts.data(), options);
+void computeFastLic(RegGrid& grid, const LicParams& params, const RunOptions& options,
+                    const std::uint8_t* mask) {
+    FieldView view = viewOf(grid);
+    if (mask) view.mask = contiguousPlane(mask, grid.cols);
+    convolveZeroed(view, params, grid.licSums.data(), grid.hitCounts.data(), options);
 }
 
 }  // namespace fastlic

@@ -59,6 +59,7 @@ void averageLicSums(RegGrid& grid);
 // The reference and the engine on a grid's arrays. The engine needs the
 // hit counts and sums zero, as a new grid has them.
 void computeFastLicReference(RegGrid& grid, const LicParams& params = {});
-void computeFastLic(RegGrid& grid, const LicParams& params = {}, const RunOptions& options = {});
+void computeFastLic(RegGrid& grid, const LicParams& params = {}, const RunOptions& options = {},
+                    const std::uint8_t* mask = nullptr);  // row-major, nonzero: no data
 
 }  // namespace fastlic

@@ -59,7 +59,7 @@ void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::i
     pending.clear();
     std::vector<std::int32_t>& careful = scratch.careful;
     careful.clear();
-    const bool lockstep = field.pad > 0 && field.lockstepShape;
+    const bool lockstep = field.pad > 0 && (field.lockstepShape || detail::samplingLockstep());
     for (std::int32_t s = 0; s < seeds; ++s) {
         // Read while the adding pass writes other cells of the grid.
         const std::int32_t h =

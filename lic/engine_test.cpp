@@ -148,10 +148,15 @@ TEST(Engine, EveryLockstepKernelMatchesReference) {
             EXPECT_EQ(compare(p, 256, 256, {2}), "");
             EXPECT_EQ(compare(p, 61, 83, {1}), "");
         }
-        // Seeds near walls and masks leave the lockstep path.
-        EXPECT_EQ(compareOptions({with({}, Boundary::closed, Boundary::periodic, false, Interpolation::nearest, 1), true},
-                                 97, 120, {2}),
-                  "");
+        // Seeds near walls and masks leave the lockstep path; oriented and
+        // linear sampling have kernels of their own.
+        using B = Boundary;
+        using I = Interpolation;
+        for (const Options& o : {Options{with({}, B::closed, B::periodic, false, I::nearest, 1), true},
+                                 Options{with({}, B::periodic, B::periodic, true, I::nearest, 1), false},
+                                 Options{with(shape(5, 4, 12, 0.3), B::periodic, B::closed, false, I::linear, 1), true},
+                                 Options{with({}, B::periodic, B::periodic, true, I::linear, 1), false}})
+            EXPECT_EQ(compareOptions(o, 97, 120, {2}), "");
     }
     detail::useWidestKernelUpTo(detail::Kernel::avx512);
 }

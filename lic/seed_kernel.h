@@ -65,6 +65,11 @@ struct PreparedField {
     // so the lockstep kernels' assumptions fail; empty when none may.
     std::vector<std::uint8_t> careful;
     bool lockstepShape = true;           // nearest sampling without orientation
+    bool linear = false;
+    // Where !lockstepShape: per padded cell the unit vector (orientation
+    // with nearest sampling) or the field's own vector (linear), for the
+    // sampling lockstep kernels.
+    ZeroedBuffer<Direction> vectors;
 
     PreparedField() : sampler(FieldView{}) {}
 
@@ -111,6 +116,9 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
 // is lockstepBatch() seeds, at most maxLockstepBatch.
 inline constexpr int maxLockstepBatch = 16;
 int lockstepBatch();
+// Whether the processor runs the lockstep kernels that sample between
+// centres or orient (AVX2 and wider).
+bool samplingLockstep();
 template <typename T>
 void lockstepSeedContributions(const PreparedField<T>& f, const std::int32_t* rows,
                                const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch);

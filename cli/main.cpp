@@ -22,6 +22,7 @@
 #include "cli/method_options.h"
 #include "cli/output_file.h"
 #include "field/input_files.h"
+#include "field/npy_reader.h"
 #include "output/color_map.h"
 #include "output/image_writer.h"
 #include "output/npy_writer.h"
@@ -104,10 +105,12 @@ int run(int argc, char** argv) {
     RunSettings settings;
     std::string sizeText = "256x256", output, licPath, hitsPath, demoDir;
     app.add_option("--vectors", settings.vectorFile,
-                   "Vector-field file: rows x cols pairs of numbers, row-major")
+                   "Vector-field file: rows x cols pairs of numbers, row-major; or a .npy "
+                   "array of shape (rows, cols, 2), float32 or float64")
         ->capture_default_str();
     app.add_option("--texture", settings.textureFile,
-                   "Texture file: rows x cols integers 0..255, row-major")
+                   "Texture file: rows x cols integers 0..255, row-major; or a .npy array "
+                   "of shape (rows, cols) of whole numbers")
         ->capture_default_str();
     app.add_option("--size", sizeText, "Grid size ROWSxCOLS")->capture_default_str();
     app.add_option("-o,--output", output,
@@ -137,6 +140,25 @@ int run(int argc, char** argv) {
     if (!parseSize(sizeText, size))
         return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
                                "product is below 2^31, found \"" + sizeText + "\"");
+    // --- NumPy input: .npy files (by their suffix) give the grid size ---
+    std::unique_ptr<RunInputs> inputs;
+    if (demoDir.empty() && (isNpyPath(settings.vectorFile) || isNpyPath(settings.textureFile))) {
+        try {
+            inputs = std::make_unique<RunInputs>(settings);
+            if (app.count("--size") > 0) inputs->requireSize(size.rows, size.cols, "--size " + sizeText);
+            const GridShape shape = *inputs->arrayShape();
+            size = {shape.rows, shape.cols};
+            sizeText = std::to_string(size.rows) + "x" + std::to_string(size.cols);
+        } catch (const BadFilename& e) {
+            std::printf("%s\n", e.what());
+            return exitInput;
+        } catch (const InputError& e) {
+            return fail(exitInput, e.what());
+        } catch (const std::exception& e) {
+            return fail(exitFailed, e.what());
+        }
+    }
+    // --- end NumPy input ---
     settings.rows = size.rows;
     // A progress line for long runs, only where a person watches standard
     // error; it is cleared when the convolution is done.
@@ -194,7 +216,7 @@ int run(int argc, char** argv) {
         if (!licPath.empty()) licFile = std::make_unique<OutputFile>(licPath);
         if (!hitsPath.empty()) hitsFile = std::make_unique<OutputFile>(hitsPath);
 
-        RegGrid& grid = computeRun(settings);
+        RegGrid& grid = inputs ? computeRun(settings, *inputs) : computeRun(settings);
         if (imageFile) {
             imageFile->write([&](std::FILE* f) {
                 if (format == ImageFormat::png)

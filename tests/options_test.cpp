@@ -25,10 +25,15 @@ void writeInputs(const TempDir& dir, bool mask) {
     testing::writeTextureFile(dir.file(textureFileName), rows, cols,
                               [](auto i, auto j) { return testing::noise(i, j, cols, 8); });
     if (!mask) return;
-    std::string text;
+    std::string text, flags;
     for (std::int32_t i = 0; i < rows; ++i, text += '\n')
-        for (std::int32_t j = 0; j < cols; ++j) text += (i - 18) * (i - 18) + (j - 30) * (j - 30) < 40 ? "1 " : "0 ";
+        for (std::int32_t j = 0; j < cols; ++j) {
+            const bool masked = (i - 18) * (i - 18) + (j - 30) * (j - 30) < 40;
+            text += masked ? "1 " : "0 ";
+            flags += masked ? '\1' : '\0';
+        }
     testing::writeText(dir.file("mask.txt"), text);
+    testing::writeText(dir.file("mask.npy"), testing::npyBytes(testing::npyDict("|b1", "(37, 52)"), flags));
 }
 
 // The .npy payload of the library's result: float64 LIC values, int32 hits.
@@ -54,6 +59,9 @@ TEST(Options, ConsoleGivesTheLibrarysResult) {
         {{"--boundary", "closed", "--mask", "mask.txt"},
          {10, 9, 12, 0.5, Boundary::closed, Boundary::closed},
          true},
+        {{"--boundary", "closed", "--mask", "mask.npy"},
+         {10, 9, 12, 0.5, Boundary::closed, Boundary::closed},
+         true},
         {{"--boundary", "cols=closed", "--orientation", "--interpolation", "linear", "--iterations", "2"},
          {10, 9, 12, 0.5, Boundary::periodic, Boundary::closed, true, Interpolation::linear, 2},
          false},
@@ -76,6 +84,7 @@ TEST(Options, BadValuesAreOneLineWithStatusTwo) {
     writeInputs(dir, false);
     testing::writeText(dir.file("short.txt"), "0 1\n1 0\n");
     testing::writeText(dir.file("word.txt"), "0 1\n0 x\n");
+    testing::writeText(dir.file("wide.npy"), testing::npyBytes(testing::npyDict("|u1", "(37, 53)"), std::string(37 * 53, '\0')));
     const struct {
         std::vector<std::string> args;
         int status;
@@ -96,6 +105,7 @@ TEST(Options, BadValuesAreOneLineWithStatusTwo) {
          "\"rows=closed,rows=closed\""},
         {{"--interpolation", "cubic"}, 2, "--interpolation: expected nearest or linear, found \"cubic\""},
         {{"--mask", "short.txt"}, 255, "short.txt: 4 values, the grid has 37 x 52"},
+        {{"--mask", "wide.npy"}, 255, "wide.npy: shape (37, 53) does not match the grid size 37x52"},
         {{"--mask", "word.txt"}, 255, "word.txt:2: expected a whole number (0: data, nonzero: no data), found \"x\""},
     };
     for (const auto& c : cases) {

@@ -1,51 +1,17 @@
 #include "app/demo.h"
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 
+#include "app/demo_field.h"
 #include "app/run_pipeline.h"
 
 namespace fastlic {
 
 namespace {
-
-struct Flow {
-    double x, y;
-};
-
-// Two counter-rotating vortices and a saddle, in unit coordinates of the
-// grid (u down the rows, v across the columns).
-Flow demoFlow(double u, double v) {
-    Flow f{0.0, 0.0};
-    const struct {
-        double u, v, strength;
-    } vortices[] = {{0.32, 0.30, 1.0}, {0.32, 0.70, -0.6}};
-    for (const auto& w : vortices) {
-        const double du = u - w.u;
-        const double dv = v - w.v;
-        const double k = w.strength / (du * du + dv * dv + 0.0008);
-        f.x += -dv * k;
-        f.y += du * k;
-    }
-    const double su = u - 0.72;
-    const double sv = v - 0.5;
-    f.x += 3.0 * su;
-    f.y += -3.0 * sv;
-    return f;
-}
-
-// splitmix64: a fixed, portable generator (the standard distributions are
-// not the same on every library).
-std::uint64_t nextRandom(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
 
 using FilePtr = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
 
@@ -72,11 +38,10 @@ void writeDemoInputs(const std::string& dir, std::int32_t rows, std::int32_t col
     char line[80];
     for (std::int32_t i = 0; i < rows; ++i) {
         for (std::int32_t j = 0; j < cols; ++j) {
-            const Flow f = demoFlow((i + 0.5) / rows, (j + 0.5) / cols);
-            // Six decimals, as "%.6f" writes them: plenty for a demo.
-            char* p = std::to_chars(line, line + 32, f.x, std::chars_format::fixed, 6).ptr;
+            const DemoVector f = demoFlowAt(rows, cols, i, j);
+            char* p = formatDemoComponent(line, f.x);
             *p++ = ' ';
-            p = std::to_chars(p, p + 32, f.y, std::chars_format::fixed, 6).ptr;
+            p = formatDemoComponent(p, f.y);
             *p++ = '\n';
             std::fwrite(line, 1, static_cast<std::size_t>(p - line), vf.get());
         }
@@ -84,10 +49,10 @@ void writeDemoInputs(const std::string& dir, std::int32_t rows, std::int32_t col
     close(vf, vectorPath);
 
     FilePtr tf = create(texturePath);
-    std::uint64_t state = 20261206;
+    DemoNoise noise;
     for (std::int32_t i = 0; i < rows; ++i) {
         for (std::int32_t j = 0; j < cols; ++j) {
-            const auto value = static_cast<unsigned>(nextRandom(state) >> 56);
+            const unsigned value = noise.next();
             std::fprintf(tf.get(), j + 1 < cols ? "%u " : "%u\n", value);
         }
     }

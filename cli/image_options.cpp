@@ -1,5 +1,6 @@
 #include "cli/image_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
@@ -161,13 +162,23 @@ std::string parseImageOptions(ImageOptions& o, bool png) {
 
 Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
                       const LicParams& params, int threads) {
-    const FieldView field = viewOf(grid);
+    FieldView field = viewOf(grid);
+    // Masked cells are those the convolution left without a value; the
+    // second pass of enhanced contrast leaves them out too.
+    std::vector<std::uint8_t> mask;
+    const double* lic = grid.licSums.data();
+    if (std::any_of(lic, lic + grid.cellCount(), [](double v) { return std::isnan(v); })) {
+        mask.resize(grid.cellCount());
+        for (std::size_t k = 0; k < mask.size(); ++k) mask[k] = std::isnan(lic[k]);
+        field.mask = contiguousPlane(static_cast<const std::uint8_t*>(mask.data()), grid.cols);
+    }
     RenderInput input;
     input.rows = grid.rows;
     input.cols = grid.cols;
-    input.lic = grid.licSums.data();
+    input.lic = lic;
     input.x = field.x;
     input.y = field.y;
+    input.mask = mask.empty() ? nullptr : mask.data();
     input.largestMagnitude = largestMagnitude;
     input.secondPass = licPassOver(field, params, threads);
     return render(input, options.render);

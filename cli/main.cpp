@@ -20,8 +20,10 @@
 #include "app/globals.h"
 #include "app/run_pipeline.h"
 #include "cli/image_options.h"
+#include "cli/method_options.h"
 #include "cli/output_file.h"
 #include "field/input_files.h"
+#include "field/npy_reader.h"
 #include "output/color_map.h"
 #include "output/image_writer.h"
 #include "output/npy_writer.h"
@@ -92,18 +94,6 @@ bool endsWith(const std::string& s, const char* tail) {
     return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
-// The console's name for a field of the method's shape.
-std::string shapeOption(ParamError::Field field) {
-    switch (field) {
-    case ParamError::Field::filterHalfLength: return "--filter-half-length";
-    case ParamError::Field::slideSteps: return "--slide-steps";
-    case ParamError::Field::hitLimit: return "--hit-limit";
-    case ParamError::Field::step: return "--step";
-    case ParamError::Field::reach: break;
-    }
-    return "--filter-half-length, --slide-steps and --step";
-}
-
 int fail(int status, const std::string& message) {
     std::fprintf(stderr, "fastlic: %s\n", message.c_str());
     return status;
@@ -116,10 +106,12 @@ int run(int argc, char** argv) {
     RunSettings settings;
     std::string sizeText = "256x256", output, licPath, hitsPath, demoDir;
     app.add_option("--vectors", settings.vectorFile,
-                   "Vector-field file: rows x cols pairs of numbers, row-major")
+                   "Vector-field file: rows x cols pairs of numbers, row-major; or a .npy "
+                   "array of shape (rows, cols, 2), float32 or float64")
         ->capture_default_str();
     app.add_option("--texture", settings.textureFile,
-                   "Texture file: rows x cols integers 0..255, row-major")
+                   "Texture file: rows x cols integers 0..255, row-major; or a .npy array "
+                   "of shape (rows, cols) of whole numbers")
         ->capture_default_str();
     app.add_option("--size", sizeText, "Grid size ROWSxCOLS")->capture_default_str();
     app.add_option("-o,--output", output,
@@ -130,17 +122,8 @@ int run(int argc, char** argv) {
                    "Write a demo vector field and noise texture into DIR at --size, then exit");
     app.add_option("--threads", settings.threads, "Threads to use (default: every core)")
         ->check(CLI::Range(1, 1024));
-    // The shape of the method.
-    LicParams& params = settings.params;
-    app.add_option("--filter-half-length", params.filterHalfLength,
-                   "Box filter half length L: the filter covers 2L + 1 streamline points")
-        ->capture_default_str();
-    app.add_option("--slide-steps", params.slideSteps,
-                   "Positions M the filter slides each way from the seed")
-        ->capture_default_str();
-    app.add_option("--hit-limit", params.hitLimit, "Seed a pixel while its hit count is below this")
-        ->capture_default_str();
-    app.add_option("--step", params.step, "Runge-Kutta step in cells")->capture_default_str();
+    cli::MethodOptions methodOptions;
+    cli::addMethodOptions(app, settings, methodOptions);
     ImageOptions imageOptions;  // image options: cli/image_options.h
     addImageOptions(app, imageOptions);
 
@@ -160,6 +143,25 @@ int run(int argc, char** argv) {
     if (!parseSize(sizeText, size))
         return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
                                "product is below 2^31, found \"" + sizeText + "\"");
+    // --- NumPy input: .npy files (by their suffix) give the grid size ---
+    std::unique_ptr<RunInputs> inputs;
+    if (demoDir.empty() && (isNpyPath(settings.vectorFile) || isNpyPath(settings.textureFile))) {
+        try {
+            inputs = std::make_unique<RunInputs>(settings);
+            if (app.count("--size") > 0) inputs->requireSize(size.rows, size.cols, "--size " + sizeText);
+            const GridShape shape = *inputs->arrayShape();
+            size = {shape.rows, shape.cols};
+            sizeText = std::to_string(size.rows) + "x" + std::to_string(size.cols);
+        } catch (const BadFilename& e) {
+            std::printf("%s\n", e.what());
+            return exitInput;
+        } catch (const InputError& e) {
+            return fail(exitInput, e.what());
+        } catch (const std::exception& e) {
+            return fail(exitFailed, e.what());
+        }
+    }
+    // --- end NumPy input ---
     settings.rows = size.rows;
     // A progress line for long runs, only where a person watches standard
     // error; it is cleared when the convolution is done.
@@ -172,11 +174,8 @@ int run(int argc, char** argv) {
         };
     }
     settings.cols = size.cols;
-    try {
-        params.validateFor(settings.rows, settings.cols);
-    } catch (const ParamError& e) {
-        return fail(exitUsage, shapeOption(e.field()) + ": " + e.problem());
-    }
+    if (const std::string bad = cli::applyMethodOptions(methodOptions, settings); !bad.empty())
+        return fail(exitUsage, bad);
 
     if (!demoDir.empty()) {
         try {
@@ -224,7 +223,7 @@ int run(int argc, char** argv) {
         if (!licPath.empty()) licFile = std::make_unique<OutputFile>(licPath);
         if (!hitsPath.empty()) hitsFile = std::make_unique<OutputFile>(hitsPath);
 
-        RegGrid& grid = computeRun(settings);
+        RegGrid& grid = inputs ? computeRun(settings, *inputs) : computeRun(settings);
         if (!imageOptions.classic) {  // image options
             if (format != ImageFormat::none)
                 writeGridImage(grid, maxMagnitude, imageOptions, settings.params, settings.threads,

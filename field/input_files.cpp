@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include <fast_float/fast_float.h>
+
 #include "field/mapped_file.h"
 #include "util/parallel.h"
 
@@ -221,10 +223,18 @@ inline __attribute__((always_inline)) const char* fastInt(const char* p, std::in
     return p + n;
 }
 
-inline __attribute__((always_inline)) const char* fastWord(const char* p, double& value) {
-    return fastDouble(p, value);
+// Numbers fastDouble leaves (more than 19 digits, exponents beyond 27) go
+// to fast_float, correctly rounded as well: a fifth faster than
+// std::from_chars on such input. fast_float alone is slower on the usual
+// short numbers. limit: the end of the text.
+inline __attribute__((always_inline)) const char* fastWord(const char* p, const char* limit, double& value) {
+    if (const char* end = fastDouble(p, value)) return end;
+    const auto [end, ec] = fast_float::from_chars(p, limit, value);
+    // Malformed, out of range, inf, nan: the full conversion says what is wrong.
+    if (ec != std::errc() || !std::isfinite(value)) return nullptr;
+    return end;
 }
-inline __attribute__((always_inline)) const char* fastWord(const char* p, std::int32_t& value) {
+inline __attribute__((always_inline)) const char* fastWord(const char* p, const char*, std::int32_t& value) {
     return fastInt(p, value);
 }
 
@@ -342,7 +352,7 @@ void convertBlock(const char* window, const char* limit, WindowIndex& index, std
         for (std::uint64_t bits = *starts; bits != 0 && i < last; bits &= bits - 1) {
             const char* p = group + __builtin_ctzll(bits);
             T value{};
-            const char* stop = fastWord(p, value);
+            const char* stop = fastWord(p, limit, value);
             if (!stop || (stop != limit && !isSpace(*stop))) {
                 stop = p;
                 while (stop < limit && !isSpace(*stop) && static_cast<std::size_t>(stop - p) < giantWord)

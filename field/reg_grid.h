@@ -59,7 +59,7 @@ struct RegGrid {
 inline FieldView viewOf(const RegGrid& grid) {
     const std::ptrdiff_t rowStride = 3 * static_cast<std::ptrdiff_t>(grid.cols);
     return {grid.rows, grid.cols, {&grid.vectors.data()->x, rowStride, 3},
-            {&grid.vectors.data()->y, rowStride, 3}, contiguousPlane(grid.texture.data(), grid.cols)};
+            {&grid.vectors.data()->y, rowStride, 3}, contiguousPlane(grid.texture.data(), grid.cols), {}};
 }
 
 namespace detail {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -54,19 +55,28 @@ void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::i
     const std::int32_t limit = field.shape.hitLimit;
     const std::int64_t base = static_cast<std::int64_t>(first) * cols;
     const auto seeds = static_cast<std::int32_t>(static_cast<std::int64_t>(last - first) * cols);
+    // Seeds for the lockstep kernels, then those for the careful path.
     pending.clear();
+    std::vector<std::int32_t>& careful = scratch.careful;
+    careful.clear();
+    const bool lockstep = field.pad > 0 && (field.lockstepShape || detail::samplingLockstep());
     for (std::int32_t s = 0; s < seeds; ++s) {
         // Read while the adding pass writes other cells of the grid.
         const std::int32_t h =
             std::atomic_ref<const std::int32_t>(hits[base + s]).load(std::memory_order_relaxed);
-        if (h < limit)
+        const auto cell = static_cast<std::size_t>(base + s);
+        if (h >= limit)
+            slots.sizes[s] = -1;
+        else if (!field.mask.empty() && field.mask[cell])
+            slots.sizes[s] = 0;  // never seeded
+        else if (lockstep && (field.careful.empty() || !field.careful[cell]))
             pending.push_back(s);
         else
-            slots.sizes[s] = -1;
+            careful.push_back(s);
     }
     const int batch = detail::lockstepBatch();
     std::size_t n = 0;
-    if (field.pad > 0) {
+    if (lockstep) {
         // The last batch is filled up with its last seed, worked out into a
         // spare record.
         std::vector<std::int32_t>& spare = scratch.spare;
@@ -87,10 +97,8 @@ void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::i
             detail::lockstepSeedContributions(field, r, c, out, scratch);
         }
     }
-    for (; n < pending.size(); ++n) {
-        const std::int32_t s = pending[n];
+    for (const std::int32_t s : careful)
         detail::seedContributions(field, first + s / cols, s % cols, slots.of(s), scratch);
-    }
 }
 
 // The in-order pass over one band: seed where the count is still below
@@ -100,9 +108,9 @@ std::int64_t addBand(std::int32_t* hits, double* __restrict sums, std::int64_t b
     std::int64_t seeded = 0;
     for (std::int32_t s = 0; s < seeds; ++s) {
         if (hits[base + s] >= limit) continue;
-        ++seeded;
         const SeedOut c = slots.of(s);
         const std::int32_t size = *c.size;
+        seeded += size > 0;
         const std::int32_t* __restrict cells = c.cells;
         const double* __restrict values = c.values;
 #pragma GCC unroll 4
@@ -199,9 +207,27 @@ std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, dou
                             std::int32_t* hits, const RunOptions& options) {
     params.validateFor(field.rows, field.cols);
     detail::checkFieldShape(field);
-    return std::visit(
+    std::int64_t seeds = std::visit(
         [&](const auto& texture) { return convolve(field, texture, params, sums, hits, options); },
         field.texture);
+    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
+    if (params.iterations > 1) {
+        // Each further pass convolves the values of the one before.
+        std::vector<double> previous(cells);
+        for (std::int32_t n = 1; n < params.iterations; ++n) {
+            std::copy_n(sums, cells, previous.data());
+            std::memset(sums, 0, cells * sizeof(double));
+            std::memset(hits, 0, cells * sizeof(std::int32_t));
+            const Plane<double> texture = contiguousPlane(previous.data(), field.cols);
+            seeds = convolve(field, texture, params, sums, hits, options);
+        }
+    }
+    if (field.mask.data)
+        for (std::int32_t i = 0; i < field.rows; ++i)
+            for (std::int32_t j = 0; j < field.cols; ++j)
+                if (field.mask(i, j))
+                    sums[static_cast<std::size_t>(i) * field.cols + j] = std::numeric_limits<double>::quiet_NaN();
+    return seeds;
 }
 
 }  // namespace
@@ -240,8 +266,11 @@ LicResult computeLic(const FieldView& field, const LicParams& params, const RunO
     return r;
 }
 
-void computeFastLic(RegGrid& grid, const LicParams& params, const RunOptions& options) {
-    convolveZeroed(viewOf(grid), params, grid.licSums.data(), grid.hitCounts.data(), options);
+void computeFastLic(RegGrid& grid, const LicParams& params, const RunOptions& options,
+                    const std::uint8_t* mask) {
+    FieldView view = viewOf(grid);
+    if (mask) view.mask = contiguousPlane(mask, grid.cols);
+    convolveZeroed(view, params, grid.licSums.data(), grid.hitCounts.data(), options);
 }
 
 }  // namespace fastlic

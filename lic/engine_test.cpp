@@ -75,6 +75,72 @@ TEST(Engine, MatchesReferenceAcrossShapesSizesAndThreads) {
             EXPECT_EQ(compare(p, rows, cols, {1, 3}), "");
 }
 
+// The options beyond the classic method, alone and combined, with a mask
+// of blobs and scattered cells.
+struct Options {
+    LicParams params;
+    bool masked;
+};
+
+LicParams with(LicParams p, Boundary rows, Boundary cols, bool orientation, Interpolation interpolation,
+               std::int32_t iterations) {
+    p.rowBoundary = rows;
+    p.colBoundary = cols;
+    p.orientation = orientation;
+    p.interpolation = interpolation;
+    p.iterations = iterations;
+    return p;
+}
+
+std::vector<std::uint8_t> blobMask(std::int32_t rows, std::int32_t cols) {
+    std::vector<std::uint8_t> mask(static_cast<std::size_t>(rows) * cols);
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j) {
+            const double di = i - rows * 0.4, dj = j - cols * 0.6;
+            const bool blob = di * di + dj * dj < 0.02 * rows * cols;
+            mask[static_cast<std::size_t>(i) * cols + j] = blob || testing::noise(i, j, cols, 11) < 3;
+        }
+    return mask;
+}
+
+std::string compareOptions(const Options& o, std::int32_t rows, std::int32_t cols, std::vector<int> threads) {
+    const std::vector<std::uint8_t> mask = blobMask(rows, cols);
+    for (int kind = 0; kind < 3; ++kind) {
+        const Arrays a = makeArrays(kind, rows, cols);
+        FieldView view = a.view();
+        if (o.masked) view.mask = contiguousPlane(mask.data(), cols);
+        LicResult expected{rows, cols, std::vector<double>(a.texture.size()), std::vector<std::int32_t>(a.texture.size())};
+        computeLicReference(view, o.params, expected.lic.data(), expected.hits.data());
+        for (int t : threads) {
+            const std::string d = firstDifference(expected, computeLic(view, o.params, {t, {}}));
+            if (!d.empty())
+                return describe(o.params, rows, cols, kind, t) + (o.masked ? "masked, " : "") + d;
+        }
+    }
+    return "";
+}
+
+TEST(Engine, OptionsMatchReference) {
+    using B = Boundary;
+    using I = Interpolation;
+    const LicParams classic, small = shape(5, 4, 12, 0.5), odd = shape(7, 3, 4, 0.7);
+    const Options options[] = {
+        {with(classic, B::closed, B::closed, false, I::nearest, 1), false},
+        {with(classic, B::closed, B::periodic, false, I::nearest, 1), false},
+        {with(small, B::periodic, B::closed, false, I::nearest, 1), false},
+        {classic, true},
+        {with(odd, B::periodic, B::periodic, true, I::nearest, 1), false},
+        {with(classic, B::periodic, B::periodic, false, I::linear, 1), false},
+        {with(small, B::periodic, B::periodic, false, I::nearest, 2), false},
+        {with(small, B::closed, B::closed, true, I::nearest, 1), true},
+        {with(odd, B::closed, B::periodic, true, I::linear, 2), true},
+        {with(classic, B::closed, B::closed, false, I::linear, 1), true},
+    };
+    for (const Options& o : options)
+        for (auto [rows, cols] : {std::pair{1, 1}, {4, 9}, {23, 41}, {70, 130}})
+            EXPECT_EQ(compareOptions(o, rows, cols, {1, 3}), "");
+}
+
 TEST(Engine, EveryLockstepKernelMatchesReference) {
     for (auto kernel : {detail::Kernel::sse2, detail::Kernel::avx2, detail::Kernel::avx512}) {
         detail::useWidestKernelUpTo(kernel);
@@ -82,6 +148,15 @@ TEST(Engine, EveryLockstepKernelMatchesReference) {
             EXPECT_EQ(compare(p, 256, 256, {2}), "");
             EXPECT_EQ(compare(p, 61, 83, {1}), "");
         }
+        // Seeds near walls and masks leave the lockstep path; oriented and
+        // linear sampling have kernels of their own.
+        using B = Boundary;
+        using I = Interpolation;
+        for (const Options& o : {Options{with({}, B::closed, B::periodic, false, I::nearest, 1), true},
+                                 Options{with({}, B::periodic, B::periodic, true, I::nearest, 1), false},
+                                 Options{with(shape(5, 4, 12, 0.3), B::periodic, B::closed, false, I::linear, 1), true},
+                                 Options{with({}, B::periodic, B::periodic, true, I::linear, 1), false}})
+            EXPECT_EQ(compareOptions(o, 97, 120, {2}), "");
     }
     detail::useWidestKernelUpTo(detail::Kernel::avx512);
 }
@@ -105,7 +180,7 @@ TEST(Engine, LayoutsAndTextureTypesGiveTheSameBits) {
             y[f] = a.xy[2 * c + 1];
             t[f] = a.texture[c];
         }
-    const FieldView transposed{rows, cols, {x.data(), 1, rows}, {y.data(), 1, rows}, Plane<double>{t.data(), 1, rows}};
+    const FieldView transposed{rows, cols, {x.data(), 1, rows}, {y.data(), 1, rows}, Plane<double>{t.data(), 1, rows}, {}};
     EXPECT_EQ(firstDifference(plain, computeLic(transposed, p)), "");
     // Rows read backwards through a negative stride of a flipped copy.
     std::vector<double> flipped(a.xy.size());
@@ -113,7 +188,7 @@ TEST(Engine, LayoutsAndTextureTypesGiveTheSameBits) {
         std::copy_n(a.xy.begin() + 2 * i * cols, 2 * cols, flipped.begin() + 2 * (rows - 1 - i) * cols);
     const double* last = flipped.data() + 2 * (rows - 1) * cols;
     const FieldView backwards{rows, cols, {last, -2 * cols, 2}, {last + 1, -2 * cols, 2},
-                              contiguousPlane(a.texture.data(), cols)};
+                              contiguousPlane(a.texture.data(), cols), {}};
     EXPECT_EQ(firstDifference(plain, computeLic(backwards, p)), "");
 }
 

@@ -19,7 +19,19 @@
 
 namespace fastlic {
 
-// The shape of the method.
+// What lies beyond an edge of the grid: the grid again (periodic, by the
+// truncated remainder), or nothing (closed: a point is inside when
+// 0 <= coordinate < size).
+enum class Boundary : std::uint8_t { periodic, closed };
+
+// How the field is sampled between cell centres: the cell's own vector
+// (nearest), or the bilinear blend of the four nearest cell centres
+// (linear), a + (b - a) x t along the columns, then along the rows, so a
+// uniform field samples exactly as with nearest.
+enum class Interpolation : std::uint8_t { nearest, linear };
+
+// The shape of the method and its options; the defaults are the classic
+// method.
 struct LicParams {
     // The box filter at position k covers positions k - L..k + L.
     std::int32_t filterHalfLength = 10;
@@ -29,6 +41,14 @@ struct LicParams {
     std::int32_t hitLimit = 12;
     // The Runge-Kutta step in cells; +step forward, -step backward.
     double step = 0.5;
+    Boundary rowBoundary = Boundary::periodic;  // along x, axis 0
+    Boundary colBoundary = Boundary::periodic;  // along y, axis 1
+    // Directions without sign: while tracing one half of a streamline, a
+    // sampled direction pointing against the previous one is negated.
+    bool orientation = false;
+    Interpolation interpolation = Interpolation::nearest;
+    // Pass n + 1 convolves the LIC values of pass n.
+    std::int32_t iterations = 1;
 
     // Steps traced each way: the streamline has 2 x reach() + 1 points.
     std::int32_t reach() const { return filterHalfLength + slideSteps; }
@@ -50,7 +70,7 @@ inline constexpr std::int32_t maxReach = 1 << 20;
 // both: "filterHalfLength: must be at least 1, got 0".
 class ParamError : public std::invalid_argument {
 public:
-    enum class Field { filterHalfLength, slideSteps, hitLimit, step, reach };
+    enum class Field { filterHalfLength, slideSteps, hitLimit, step, reach, iterations };
     ParamError(Field field, std::string problem);
     Field field() const { return field_; }
     const std::string& problem() const { return problem_; }
@@ -89,13 +109,17 @@ struct FieldView {
     Plane<double> x;
     Plane<double> y;
     std::variant<Plane<std::int32_t>, Plane<double>> texture;
+    // Cells without data where nonzero; none when data is null. A masked
+    // cell is outside for every lookup, never seeded, and gets a NaN LIC
+    // value and no hits.
+    Plane<std::uint8_t> mask;
 
     // Vectors as (x, y) pairs, row-major; a row-major texture.
     template <typename Texture>
     static FieldView interleaved(std::int32_t rows, std::int32_t cols, const double* xy,
                                  const Texture* texture) {
         return {rows, cols, {xy, 2 * static_cast<std::ptrdiff_t>(cols), 2},
-                {xy + 1, 2 * static_cast<std::ptrdiff_t>(cols), 2}, contiguousPlane(texture, cols)};
+                {xy + 1, 2 * static_cast<std::ptrdiff_t>(cols), 2}, contiguousPlane(texture, cols), {}};
     }
 };
 

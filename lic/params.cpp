@@ -30,6 +30,7 @@ const char* ParamError::name(Field field) {
     case Field::hitLimit: return "hitLimit";
     case Field::step: return "step";
     case Field::reach: return "reach";
+    case Field::iterations: return "iterations";
     }
     return "?";
 }
@@ -43,6 +44,7 @@ void LicParams::validate() const {
     if (hitLimit < 1) throw ParamError(F::hitLimit, "must be at least 1, got " + std::to_string(hitLimit));
     if (!std::isfinite(step) || !(step > 0.0))
         throw ParamError(F::step, "must be a finite number above 0, got " + number(step));
+    if (iterations < 1) throw ParamError(F::iterations, "must be at least 1, got " + std::to_string(iterations));
     if (static_cast<std::int64_t>(filterHalfLength) + slideSteps > maxReach)
         throw ParamError(F::reach, "the streamline takes " +
                                        std::to_string(static_cast<std::int64_t>(filterHalfLength) + slideSteps) +
@@ -83,8 +85,10 @@ void checkFieldShape(const FieldView& f) {
 
 void checkField(const FieldView& f) {
     checkFieldShape(f);
+    const auto masked = [&](std::int32_t i, std::int32_t j) { return f.mask.data && f.mask(i, j); };
     for (std::int32_t i = 0; i < f.rows; ++i)
         for (std::int32_t j = 0; j < f.cols; ++j) {
+            if (masked(i, j)) continue;
             const double x = f.x(i, j), y = f.y(i, j);
             if (!std::isfinite(x) || !std::isfinite(y))
                 throw FieldError("vector at " + cellName(i, j) + " is not finite (" + number(x) + ", " +
@@ -93,7 +97,7 @@ void checkField(const FieldView& f) {
     if (const auto* t = std::get_if<Plane<double>>(&f.texture))
         for (std::int32_t i = 0; i < f.rows; ++i)
             for (std::int32_t j = 0; j < f.cols; ++j)
-                if (!std::isfinite((*t)(i, j)))
+                if (!masked(i, j) && !std::isfinite((*t)(i, j)))
                     throw FieldError("texture at " + cellName(i, j) + " is not finite (" + number((*t)(i, j)) +
                                      ")");
 }

@@ -6,6 +6,7 @@
 
 #include "field/reg_grid.h"
 #include "lic/field_lookups.h"
+#include "lic/streamline.h"
 #include "util/parallel.h"
 
 #if defined(__SSE2__)
@@ -31,6 +32,46 @@ std::int32_t unpad(std::int32_t padded, std::int32_t pad, std::int32_t n) {
 template <typename T>
 void resizeFor(std::vector<T>& v, std::size_t n) {
     if (v.size() < n) v.resize(n);
+}
+
+// Whether any of flags[index(k)] is set for k in centre - d..centre + d on an
+// axis of n cells, wrapped or cut at the ends; prefix[k] counts flags
+// below k.
+bool anyWithin(const std::vector<std::int32_t>& prefix, std::int32_t centre, std::int32_t d,
+               std::int32_t n, bool periodic) {
+    const auto count = [&](std::int32_t a, std::int32_t b) {  // [a, b]
+        return prefix[static_cast<std::size_t>(b) + 1] - prefix[static_cast<std::size_t>(a)];
+    };
+    if (2 * static_cast<std::int64_t>(d) + 1 >= n) return count(0, n - 1) > 0;
+    std::int32_t a = centre - d, b = centre + d;
+    if (!periodic) return count(std::max(a, 0), std::min(b, n - 1)) > 0;
+    if (a < 0) return count(0, b) + count(a + n, n - 1) > 0;
+    if (b >= n) return count(a, n - 1) + count(0, b - n) > 0;
+    return count(a, b) > 0;
+}
+
+// Per cell: whether a masked cell lies within d cells each way (the
+// streamline of a seed there may reach it).
+std::vector<std::uint8_t> nearMask(const std::vector<std::uint8_t>& mask, std::int32_t rows,
+                                   std::int32_t cols, std::int32_t d, bool periodicRows,
+                                   bool periodicCols) {
+    std::vector<std::uint8_t> across(mask.size()), near(mask.size());
+    std::vector<std::int32_t> prefix;
+    for (std::int32_t i = 0; i < rows; ++i) {
+        const std::uint8_t* line = mask.data() + static_cast<std::size_t>(i) * cols;
+        prefix.assign(1, 0);
+        for (std::int32_t j = 0; j < cols; ++j) prefix.push_back(prefix.back() + line[j]);
+        for (std::int32_t j = 0; j < cols; ++j)
+            across[static_cast<std::size_t>(i) * cols + j] = anyWithin(prefix, j, d, cols, periodicCols);
+    }
+    for (std::int32_t j = 0; j < cols; ++j) {
+        prefix.assign(1, 0);
+        for (std::int32_t i = 0; i < rows; ++i)
+            prefix.push_back(prefix.back() + across[static_cast<std::size_t>(i) * cols + j]);
+        for (std::int32_t i = 0; i < rows; ++i)
+            near[static_cast<std::size_t>(i) * cols + j] = anyWithin(prefix, i, d, rows, periodicRows);
+    }
+    return near;
 }
 
 }  // namespace
@@ -78,6 +119,11 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
     const double step = params.step;
     const std::int32_t stride = f.stride;
     Direction* out = f.steps.data();
+    const bool sampling = f.pad > 0 && (params.orientation || params.interpolation == Interpolation::linear);
+    const bool unitVectors = params.interpolation == Interpolation::nearest;
+    if (sampling)
+        f.vectors = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
+    Direction* vectorsOut = sampling ? f.vectors.data() : nullptr;
     std::atomic<bool> notFinite{false};
     parallelFor(paddedRows, 64, threads, [&](std::int64_t begin, std::int64_t end) {
         bool bad = false;
@@ -88,17 +134,48 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
                 const Vector v(view.x(row, f.colOf[static_cast<std::size_t>(pc)]),
                                view.y(row, f.colOf[static_cast<std::size_t>(pc)]), 0.0);
                 bad = bad || !std::isfinite(v.x) || !std::isfinite(v.y);
-                const Vector k = (isNearZero(v) ? v : normalize(v)) * step;
+                const Vector u = isNearZero(v) ? v : normalize(v);
+                const Vector k = u * step;
                 line[pc] = {k.x, k.y};
+                if (vectorsOut)
+                    vectorsOut[static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride) + pc] =
+                        unitVectors ? Direction{u.x, u.y} : Direction{v.x, v.y};
             }
         }
         if (bad) notFinite.store(true, std::memory_order_relaxed);
     });
-    if (notFinite.load()) checkField(view);  // throws, naming the first such cell
+    // Throws, naming the first such cell, unless all are masked.
+    if (notFinite.load()) checkField(view);
+    f.sampler = Sampler(view, params);
+    f.orientation = params.orientation;
+    f.stepSize = params.step;
+    f.lockstepShape = !params.orientation && params.interpolation == Interpolation::nearest;
+    f.linear = params.interpolation == Interpolation::linear;
+    const bool closedRows = params.rowBoundary == Boundary::closed;
+    const bool closedCols = params.colBoundary == Boundary::closed;
+    f.rescale = closedRows || closedCols || view.mask.data;
+    const std::size_t cells = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    if (view.mask.data) {
+        f.mask.resize(cells);
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j)
+                f.mask[static_cast<std::size_t>(i) * cols + j] = view.mask(i, j) != 0;
+    }
     if constexpr (std::is_same_v<T, double>)
-        if (!std::all_of(f.texture, f.texture + static_cast<std::size_t>(rows) * cols,
-                         [](double t) { return std::isfinite(t); }))
-            checkField(view);
+        for (std::size_t c = 0; c < cells; ++c)
+            if (!std::isfinite(f.texture[c]) && (f.mask.empty() || !f.mask[c])) checkField(view);
+    // Linear sampling blends neighbours the halo does not wrap as the
+    // boundary rule does: its lockstep seeds keep off every edge.
+    const bool edgeRows = closedRows || f.linear, edgeCols = closedCols || f.linear;
+    if (f.pad > 0 && (f.rescale || f.linear)) {
+        const std::int32_t d = f.reachCells;
+        f.careful = f.mask.empty() ? std::vector<std::uint8_t>(cells)
+                                   : nearMask(f.mask, rows, cols, d, !closedRows, !closedCols);
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j)
+                if ((edgeRows && (i < d || i >= rows - d)) || (edgeCols && (j < d || j >= cols - d)))
+                    f.careful[static_cast<std::size_t>(i) * cols + j] = 1;
+    }
 }
 
 namespace {
@@ -110,18 +187,19 @@ struct Position {
 // Cell index of (x, y), or -1 when the point maps outside the grid.
 template <typename T>
 inline std::int32_t cellIndex(const PreparedField<T>& f, double x, double y) {
-    const std::int32_t r = wrapCoordinate(x, f.rows);
-    const std::int32_t c = wrapCoordinate(y, f.cols);
-    return (r | c) < 0 ? -1 : r * f.cols + c;
+    const std::int32_t r = axisCell(x, f.rows, f.sampler.rowBoundary);
+    const std::int32_t c = axisCell(y, f.cols, f.sampler.colBoundary);
+    if ((r | c) < 0) return -1;
+    const std::int32_t cell = r * f.cols + c;
+    return f.mask.empty() || !f.mask[static_cast<std::size_t>(cell)] ? cell : -1;
 }
 
 // The increment u x h at (x, y): the table's u x step, negated (exactly)
 // for h = -step; zero outside the grid.
 template <typename T>
 inline Direction incrementAt(const PreparedField<T>& f, double x, double y, double sign) {
-    const std::int32_t r = wrapCoordinate(x, f.rows);
-    const std::int32_t c = wrapCoordinate(y, f.cols);
-    const Direction k = (r | c) < 0 ? Direction{0.0, 0.0} : f.stepOf(r, c);
+    const std::int32_t cell = cellIndex(f, x, y);
+    const Direction k = cell < 0 ? Direction{0.0, 0.0} : f.stepOf(cell / f.cols, cell % f.cols);
     return {k.x * sign, k.y * sign};
 }
 
@@ -162,13 +240,30 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
     const double seedX = static_cast<double>(row) + 0.5;
     const double seedY = static_cast<double>(col) + 0.5;
     mapPoint(reach, seedX, seedY);
-    Position fwd{seedX, seedY};
-    Position bwd{seedX, seedY};
-    for (std::int32_t n = 1; n <= reach; ++n) {
-        step(f, fwd, +1.0);
-        mapPoint(reach + n, fwd.x, fwd.y);
-        step(f, bwd, -1.0);
-        mapPoint(reach - n, bwd.x, bwd.y);
+    if (f.lockstepShape) {
+        Position fwd{seedX, seedY};
+        Position bwd{seedX, seedY};
+        for (std::int32_t n = 1; n <= reach; ++n) {
+            step(f, fwd, +1.0);
+            mapPoint(reach + n, fwd.x, fwd.y);
+            step(f, bwd, -1.0);
+            mapPoint(reach - n, bwd.x, bwd.y);
+        }
+    } else {
+        // Sampled between centres or oriented: the tracing of the reference.
+        const Point seed = seedPoint(row, col);
+        Point fwd = seed, bwd = seed;
+        Vector forwardBefore, backwardBefore;
+        if (f.orientation) forwardBefore = backwardBefore = directionAt(f.sampler, seed);
+        Vector* fp = f.orientation ? &forwardBefore : nullptr;
+        Vector* bp = f.orientation ? &backwardBefore : nullptr;
+        const double h = f.stepSize;
+        for (std::int32_t n = 1; n <= reach; ++n) {
+            rk4Step(f.sampler, fwd, +h, fp);
+            mapPoint(reach + n, fwd.x, fwd.y);
+            rk4Step(f.sampler, bwd, -h, bp);
+            mapPoint(reach - n, bwd.x, bwd.y);
+        }
     }
 
     std::int32_t size = 0;
@@ -200,9 +295,18 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
             const std::int32_t updated =
                 count + (cells[entering] >= 0 ? 1 : 0) - (cells[leaving] >= 0 ? 1 : 0);
             if (updated <= 0) continue;
-            count = updated;
-            const double reciprocal = 1.0 / count;
-            average = (tex[entering] - tex[leaving]) * reciprocal + average;
+            if (f.rescale && updated != count) {
+                // The window's inside samples afresh, in ascending position order.
+                double fresh = 0.0;
+                for (std::int32_t m = std::min(k - L, k + L); m <= std::max(k - L, k + L); ++m)
+                    if (cells[m] >= 0) fresh = fresh + tex[m];
+                count = updated;
+                average = fresh * (1.0 / count);
+            } else {
+                count = updated;
+                const double reciprocal = 1.0 / count;
+                average = (tex[entering] - tex[leaving]) * reciprocal + average;
+            }
             out.cells[size] = cells[k];
             out.values[size] = average;
             ++size;
@@ -397,6 +501,156 @@ FASTLIC_AVX2 void lockstepPairs(const PreparedField<T>& f, const std::int32_t* r
     convolveFullWindows<Seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
 }
 
+// Two lanes' vectors at table offsets, extra doubles further on.
+FASTLIC_AVX2 __m256d avx2LoadAt(const double* table, __m128i offset, std::uint32_t extra) {
+    return _mm256_loadu2_m128d(table + static_cast<std::uint32_t>(_mm_extract_epi32(offset, 1)) + extra,
+                               table + static_cast<std::uint32_t>(_mm_cvtsi128_si32(offset)) + extra);
+}
+
+// The increment u x h at q, two lanes: u sampled from the table (blended
+// and normalised for Linear), negated where it points against before
+// (Oriented), which then becomes u.
+template <bool Linear, bool Oriented>
+FASTLIC_AVX2 __m256d samplingStep(const double* table, __m128i weights, __m128i origin, std::uint32_t nextRow,
+                                  __m256d q, __m256d& before, __m256d h) {
+    __m256d u;
+    if constexpr (Linear) {
+        const __m256d g = _mm256_sub_pd(q, _mm256_set1_pd(0.5));
+        const __m256d low = _mm256_floor_pd(g);
+        const __m256d fraction = _mm256_sub_pd(g, low);
+        const __m128i t = _mm256_cvttpd_epi32(low);
+        const __m128i offset = avx2Offsets(_mm_packs_epi32(t, t), weights, origin);
+        const __m256d v00 = avx2LoadAt(table, offset, 0), v01 = avx2LoadAt(table, offset, 2);
+        const __m256d v10 = avx2LoadAt(table, offset, nextRow), v11 = avx2LoadAt(table, offset, nextRow + 2);
+        const __m256d fx = _mm256_permute_pd(fraction, 0x0);  // (fx, fx) per lane
+        const __m256d fy = _mm256_permute_pd(fraction, 0xf);  // (fy, fy) per lane
+        const __m256d a = _mm256_add_pd(v00, _mm256_mul_pd(_mm256_sub_pd(v01, v00), fy));
+        const __m256d b = _mm256_add_pd(v10, _mm256_mul_pd(_mm256_sub_pd(v11, v10), fy));
+        const __m256d v = _mm256_add_pd(a, _mm256_mul_pd(_mm256_sub_pd(b, a), fx));
+        const __m256d squares = _mm256_mul_pd(v, v);
+        const __m256d lengthSquared = _mm256_hadd_pd(squares, squares);
+        const __m256d reciprocal = _mm256_div_pd(_mm256_set1_pd(1.0), _mm256_sqrt_pd(lengthSquared));
+        u = _mm256_blendv_pd(v, _mm256_mul_pd(reciprocal, v),
+                             _mm256_cmp_pd(lengthSquared, _mm256_set1_pd(1e-12), _CMP_GE_OQ));
+    } else {
+        const __m128i t = _mm256_cvttpd_epi32(q);
+        u = avx2LoadAt(table, avx2Offsets(_mm_packs_epi32(t, t), weights, origin), 0);
+    }
+    if constexpr (Oriented) {
+        const __m256d products = _mm256_mul_pd(before, u);
+        const __m256d dot = _mm256_hadd_pd(products, products);
+        u = _mm256_xor_pd(u, _mm256_and_pd(_mm256_set1_pd(-0.0),
+                                           _mm256_cmp_pd(dot, _mm256_setzero_pd(), _CMP_LT_OQ)));
+        before = u;
+    }
+    return _mm256_mul_pd(u, h);
+}
+
+// The lockstep kernel of orientation fields and linear sampling, for seeds
+// whose streamlines stay off every edge and mask: the same chains, with
+// the field sampled from the table of vectors at every stage point (the
+// blend of four centres, normalised, for Linear), a sample pointing against
+// the chain's previous one negated (Oriented), and the increment u x step
+// formed after that.
+template <int Seeds, int FixedL, int FixedM, bool Linear, bool Oriented, typename T>
+FASTLIC_AVX2 void lockstepSampling(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
+                                   const SeedOut* out, KernelScratch& scratch) {
+    const std::int32_t reach = KernelShape<FixedL, FixedM>(f.shape).reach;
+    const std::int32_t slots = 2 * reach + 1;
+    constexpr int pairs = Seeds / 2;
+    constexpr int chains = 2 * pairs;
+    const double* table = &f.vectors.data()->x;
+    const __m128i origin = _mm_set1_epi32(2 * (f.pad * f.stride + f.pad));
+    const __m128i weights = _mm_set_epi16(0, 0, 0, 0, 2, static_cast<short>(2 * f.stride), 2,
+                                          static_cast<short>(2 * f.stride));
+    const __m128i cellWeights =
+        _mm_set_epi16(0, 0, 0, 0, 1, static_cast<short>(f.cols), 1, static_cast<short>(f.cols));
+    const std::uint32_t nextRow = static_cast<std::uint32_t>(2 * f.stride);
+    const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
+    const __m256d third = _mm256_set1_pd(1.0 / 3.0);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d h = _mm256_set1_pd(f.stepSize);
+
+    // Seeds whose points all lie inside the grid itself need no wrapping
+    // (orientation fields on periodic axes reach the halo).
+    const std::int32_t margin = f.pad - 1;
+    bool interior = true;
+    for (int s = 0; s < Seeds; ++s)
+        interior = interior && rows[s] >= margin && rows[s] < f.rows - f.pad && cols[s] >= margin &&
+                   cols[s] < f.cols - f.pad;
+    resizeFor(scratch.cells, static_cast<std::size_t>(slots) * Seeds);
+    resizeFor(scratch.truncated, static_cast<std::size_t>(slots) * pairs * 4);
+    resizeFor(scratch.texture, static_cast<std::size_t>(slots));
+    std::int32_t* cells = scratch.cells.data();
+    std::int32_t* truncated = scratch.truncated.data();
+    __m256d p[chains], before[chains];
+    const auto record = [&](std::int32_t slot, int pair, __m128i t) {
+        if (interior)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(cells + slot * Seeds + 2 * pair),
+                             _mm_madd_epi16(_mm_packs_epi32(t, t), cellWeights));
+        else
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(truncated + (slot * pairs + pair) * 4), t);
+    };
+
+    for (int q = 0; q < pairs; ++q) {
+        p[q] = p[pairs + q] = _mm256_set_pd(cols[2 * q + 1] + 0.5, rows[2 * q + 1] + 0.5,
+                                            cols[2 * q] + 0.5, rows[2 * q] + 0.5);
+        if constexpr (Oriented) {
+            const Vector u0 = directionAt(f.sampler, seedPoint(rows[2 * q], cols[2 * q]));
+            const Vector u1 = directionAt(f.sampler, seedPoint(rows[2 * q + 1], cols[2 * q + 1]));
+            before[q] = before[pairs + q] = _mm256_set_pd(u1.y, u1.x, u0.y, u0.x);
+        }
+        record(reach, q, _mm256_cvttpd_epi32(p[q]));
+    }
+    for (std::int32_t n = 1; n <= reach; ++n) {
+        __m256d k[chains], sum[chains];
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            k[c] = samplingStep<Linear, Oriented>(table, weights, origin, nextRow, p[c], before[c], h);
+            sum[c] = _mm256_mul_pd(sixth, k[c]);
+        }
+#pragma GCC unroll 2
+        for (int stage = 2; stage <= 3; ++stage)
+#pragma GCC unroll 16
+            for (int c = 0; c < chains; ++c) {
+                k[c] = samplingStep<Linear, Oriented>(table, weights, origin, nextRow,
+                                                      along(c < pairs, p[c], _mm256_mul_pd(k[c], half)), before[c], h);
+                sum[c] = _mm256_add_pd(sum[c], _mm256_mul_pd(third, k[c]));
+            }
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            k[c] = samplingStep<Linear, Oriented>(table, weights, origin, nextRow, along(c < pairs, p[c], k[c]),
+                                                  before[c], h);
+            sum[c] = _mm256_add_pd(sum[c], _mm256_mul_pd(sixth, k[c]));
+        }
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            const bool forward = c < pairs;
+            p[c] = forward ? _mm256_add_pd(sum[c], p[c]) : _mm256_sub_pd(p[c], sum[c]);
+            record(forward ? reach + n : reach - n, forward ? c : c - pairs, _mm256_cvttpd_epi32(p[c]));
+        }
+    }
+    if (!interior)
+        for (std::int32_t m = 0; m < slots; ++m)
+            for (int q = 0; q < pairs; ++q)
+                for (int lane = 0; lane < 2; ++lane) {
+                    const std::int32_t* t = truncated + (m * pairs + q) * 4 + 2 * lane;
+                    cells[m * Seeds + 2 * q + lane] = wrappedCell(f, t[0], t[1]);
+                }
+    convolveFullWindows<Seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
+}
+
+template <int Seeds, int FixedL, int FixedM, typename T>
+FASTLIC_AVX2 void lockstepSamplingOf(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
+                                     const SeedOut* out, KernelScratch& scratch) {
+    if (f.linear && f.orientation)
+        lockstepSampling<Seeds, FixedL, FixedM, true, true>(f, rows, cols, out, scratch);
+    else if (f.linear)
+        lockstepSampling<Seeds, FixedL, FixedM, true, false>(f, rows, cols, out, scratch);
+    else
+        lockstepSampling<Seeds, FixedL, FixedM, false, true>(f, rows, cols, out, scratch);
+}
+
 #undef FASTLIC_AVX2
 
 // p + k forward, p - k backward (see along).
@@ -480,7 +734,10 @@ template <int FixedL, int FixedM, typename T>
 __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField<T>& f, const std::int32_t* rows,
                                                   const std::int32_t* cols, const SeedOut* out,
                                                   KernelScratch& scratch) {
-    lockstepPairs<seeds, FixedL, FixedM>(f, rows, cols, out, scratch);
+    if (f.lockstepShape)
+        lockstepPairs<seeds, FixedL, FixedM>(f, rows, cols, out, scratch);
+    else
+        lockstepSamplingOf<seeds, FixedL, FixedM>(f, rows, cols, out, scratch);
 }
 
 // The same code with AVX-512's 32 registers holds more streamlines in flight.
@@ -490,7 +747,10 @@ __attribute__((target("avx2,avx512f,avx512vl"))) void lockstepAvx512(const Prepa
                                                                          const std::int32_t* cols,
                                                                          const SeedOut* out,
                                                                          KernelScratch& scratch) {
-    lockstepPairs<wideSeeds, FixedL, FixedM>(f, rows, cols, out, scratch);
+    if (f.lockstepShape)
+        lockstepPairs<wideSeeds, FixedL, FixedM>(f, rows, cols, out, scratch);
+    else
+        lockstepSamplingOf<wideSeeds, FixedL, FixedM>(f, rows, cols, out, scratch);
 }
 
 Kernel supported() {
@@ -517,6 +777,8 @@ void useWidestKernelUpTo(Kernel widest) { kernel = std::max(widest, supported())
 
 int lockstepBatch() { return kernel == Kernel::avx512 ? wideSeeds : seeds; }
 
+bool samplingLockstep() { return kernel != Kernel::sse2; }
+
 template <typename T>
 void lockstepSeedContributions(const PreparedField<T>& f, const std::int32_t* rows,
                                const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch) {
@@ -529,6 +791,8 @@ void lockstepSeedContributions(const PreparedField<T>& f, const std::int32_t* ro
 #else
 
 int lockstepBatch() { return 4; }
+
+bool samplingLockstep() { return false; }
 
 template <typename T>
 void lockstepSeedContributions(const PreparedField<T>& f, const std::int32_t* rows,

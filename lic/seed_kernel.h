@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "lic/field_lookups.h"
 #include "lic/lic.h"
 #include "util/zeroed_buffer.h"
 
@@ -54,6 +55,24 @@ struct PreparedField {
     const T* texture = nullptr;
     std::vector<T> textureCopy;  // where the caller's texture is not row-major
 
+    // The options beyond the classic method, for the careful path.
+    Sampler sampler;
+    bool orientation = false;
+    double stepSize = 0.5;
+    bool rescale = false;                // the window's mean taken afresh when its count changes
+    std::vector<std::uint8_t> mask;      // row-major, 1 = no data; empty when none
+    // Per seed: 1 where its streamline may reach a closed edge or a mask,
+    // so the lockstep kernels' assumptions fail; empty when none may.
+    std::vector<std::uint8_t> careful;
+    bool lockstepShape = true;           // nearest sampling without orientation
+    bool linear = false;
+    // Where !lockstepShape: per padded cell the unit vector (orientation
+    // with nearest sampling) or the field's own vector (linear), for the
+    // sampling lockstep kernels.
+    ZeroedBuffer<Direction> vectors;
+
+    PreparedField() : sampler(FieldView{}) {}
+
     // The table entry of an in-grid cell.
     const Direction& stepOf(std::int32_t row, std::int32_t col) const {
         return steps[static_cast<std::size_t>(row + pad) * static_cast<std::size_t>(stride) +
@@ -81,6 +100,7 @@ struct KernelScratch {
     std::vector<std::int32_t> cells;
     std::vector<std::int32_t> truncated;
     std::vector<double> texture;
+    std::vector<std::int32_t> careful;  // a band's seeds for the careful path
     std::vector<std::int32_t> spare;  // a batch's filler seed: size, then cells
     std::vector<double> spareValues;
 };
@@ -96,6 +116,9 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
 // is lockstepBatch() seeds, at most maxLockstepBatch.
 inline constexpr int maxLockstepBatch = 16;
 int lockstepBatch();
+// Whether the processor runs the lockstep kernels that sample between
+// centres or orient (AVX2 and wider).
+bool samplingLockstep();
 template <typename T>
 void lockstepSeedContributions(const PreparedField<T>& f, const std::int32_t* rows,
                                const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch);

@@ -31,18 +31,23 @@ constexpr Point seedPoint(std::int32_t row, std::int32_t column) {
 
 // The unit direction of the field at p; a near-zero sample (also the zero
 // vector outside the grid) is used as it is.
-inline Vector directionAt(const FieldView& field, const Point& p) {
+inline Vector directionAt(const Sampler& field, const Point& p) {
     const Vector u = vectorAt(field, p);
     return isNearZero(u) ? u : normalize(u);
 }
 
-// One classical RK4 step of size h; every stage point starts from p.
-void rk4Step(const FieldView& field, Point& p, double h);
+// One classical RK4 step of size h; every stage point starts from p. With
+// previous (orientation fields), each sampled direction that points
+// against the one sampled before it is negated, and becomes the new
+// previous.
+void rk4Step(const Sampler& field, Point& p, double h, Vector* previous = nullptr);
 void rk4Step(const RegGrid& grid, Point& p, double h);
 
-// All points of s, from pixel (row, column), with steps of +step and -step.
-void traceStreamline(const FieldView& field, Streamline& s, std::int32_t row, std::int32_t column,
-                     double step);
+// All points of s, from pixel (row, column), with steps of +step and -step;
+// with orientation, each half's first sample is compared with the
+// direction at the seed.
+void traceStreamline(const Sampler& field, Streamline& s, std::int32_t row, std::int32_t column,
+                     double step, bool orientation = false);
 // The classic step of half a cell.
 void traceStreamline(const RegGrid& grid, Streamline& s, std::int32_t row, std::int32_t column);
 

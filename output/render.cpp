@@ -558,10 +558,21 @@ Image render(const RenderInput& input, const RenderOptions& options) {
     if (!(options.shade.alpha >= 0.0 && options.shade.alpha <= 1.0))
         throw std::invalid_argument("--alpha: expected a number from 0 to 1, found " + std::to_string(options.shade.alpha));
     const Colormap map = colormapNamed(options.colormap);
+    // Cells without data (a NaN LIC value, as the engine leaves masked
+    // cells) count as masked.
+    std::vector<std::uint8_t> combined;
+    const std::size_t n = static_cast<std::size_t>(input.rows) * static_cast<std::size_t>(input.cols);
+    if (std::any_of(input.lic, input.lic + n, [](double v) { return std::isnan(v); })) {
+        combined.resize(n);
+        for (std::size_t k = 0; k < n; ++k)
+            combined[k] = (input.mask && input.mask[k]) || std::isnan(input.lic[k]);
+    }
+    const Mask mask = combined.empty() ? input.mask : combined.data();
+
     // No contrast: the LIC values themselves, not a copy.
     std::vector<double> contrasted;
     if (options.contrast.mode != Contrast::none)
-        contrasted = applyContrast(input.lic, input.rows, input.cols, options.contrast, input.mask,
+        contrasted = applyContrast(input.lic, input.rows, input.cols, options.contrast, mask,
                                    input.secondPass);
     const double* brightness = contrasted.empty() ? input.lic : contrasted.data();
 
@@ -574,7 +585,7 @@ Image render(const RenderInput& input, const RenderOptions& options) {
         color.y = input.y;
         if (!options.range) {
             const bool scan = options.log || !input.largestMagnitude;
-            const Range r = scan ? valueRange(color, input.rows, input.cols, options.log, input.mask) : Range{};
+            const Range r = scan ? valueRange(color, input.rows, input.cols, options.log, mask) : Range{};
             scale.lo = options.log ? r.lo : 0.0;
             scale.hi = input.largestMagnitude ? *input.largestMagnitude : r.hi;
         }
@@ -582,7 +593,7 @@ Image render(const RenderInput& input, const RenderOptions& options) {
         if (!input.scalar) throw std::invalid_argument("render: no scalar field to colour by");
         color.values = input.scalar;
         if (!options.range) {
-            const Range r = valueRange(color, input.rows, input.cols, options.log, input.mask);
+            const Range r = valueRange(color, input.rows, input.cols, options.log, mask);
             scale.lo = r.lo;
             scale.hi = r.hi;
         }
@@ -594,7 +605,7 @@ Image render(const RenderInput& input, const RenderOptions& options) {
     if (options.log && !(scale.lo > 0.0 && scale.hi > scale.lo))
         throw std::invalid_argument("--log: the colour range must lie above zero, found " + label(scale.lo) +
                                     ":" + label(scale.hi));
-    Image image = shade(input.rows, input.cols, brightness, color, scale, map, options.shade, input.mask);
+    Image image = shade(input.rows, input.cols, brightness, color, scale, map, options.shade, mask);
     if (options.colorbar && color.present()) image = withColorbar(image, map, scale);
     return image;
 }

@@ -71,6 +71,21 @@ std::string readText(const std::string& path) {
     return s.str();
 }
 
+std::string npyBytes(const std::string& dict, const std::string& data, int version) {
+    const std::size_t lengthBytes = version == 1 ? 2 : 4;
+    std::string header = dict;
+    header.append((64 - (8 + lengthBytes + header.size() + 1) % 64) % 64, ' ');
+    header += '\n';
+    std::string bytes = std::string("\x93NUMPY", 6) + static_cast<char>(version) + '\0';
+    for (std::size_t i = 0; i < lengthBytes; ++i) bytes += static_cast<char>(header.size() >> (8 * i));
+    return bytes + header + data;
+}
+
+std::string npyDict(const std::string& descr, const std::string& shape, bool fortran) {
+    return "{'descr': '" + descr + "', 'fortran_order': " + (fortran ? "True" : "False") +
+           ", 'shape': " + shape + ", }";
+}
+
 std::unique_ptr<RegGrid> makeGrid(std::int32_t rows, std::int32_t cols, const VectorFn& v,
                                   const TextureFn& t) {
     auto grid = std::make_unique<RegGrid>(rows, cols);

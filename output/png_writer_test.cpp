@@ -53,6 +53,18 @@ TEST(PngWriter, DecodesToThePixelsAtEveryShapeThreadCountAndLevel) {
     }
 }
 
+TEST(PngWriter, ChunksJoinWhereverTheirStreamsEnd) {
+    // Chunks of one to a few rows: their deflate streams end at every bit
+    // position within a byte, and each joint must decode.
+    const auto pixels = pattern(90, 37, 3);
+    for (std::size_t chunk : {1u, 200u, 340u, 1000u, 5000u}) {
+        PngOptions options;
+        options.chunkBytes = chunk;
+        const auto file = encodePng(PixelView{pixels.data(), 90, 37, 3}, options);
+        EXPECT_TRUE(testing::decodePng(std::string(file.begin(), file.end())).pixels == pixels) << chunk;
+    }
+}
+
 TEST(PngWriter, RejectsShapesPngCannotHold) {
     const std::uint8_t pixel[4] = {};
     for (const PixelView view : {PixelView{pixel, 0, 1, 3}, PixelView{pixel, 1, 0, 3},

@@ -4,8 +4,10 @@
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
+#include <variant>
 
 #include "cli/output_file.h"
+#include "field/npy_reader.h"
 #include "lic/lic.h"
 #include "output/colormaps.h"
 #include "output/image_writer.h"
@@ -54,7 +56,8 @@ void addImageOptions(CLI::App& app, ImageOptions& o) {
     app.add_option("--colormap-range", o.range, "LO:HI, the values at the ends of the colour map")
         ->group(group);
     app.add_flag("--log", o.log, "a logarithmic colour scale")->group(group);
-    app.add_option("--color-by", o.colorBy, "magnitude, or none for a grey image")
+    app.add_option("--color-by", o.colorBy,
+                   "magnitude, none for a grey image, or a .npy array (rows, cols) of a scalar")
         ->capture_default_str()->group(group);
     app.add_option("--blend", o.blend,
                    "multiply (colour x LIC / 255) or overlay (colour over the grey LIC)")
@@ -121,9 +124,17 @@ std::string parseImageOptions(ImageOptions& o, bool png) {
         r.range = range;
     }
 
-    if (o.colorBy == "magnitude") r.colorBy = ColorBy::magnitude;
-    else if (o.colorBy == "none") r.colorBy = ColorBy::none;
-    else return "--color-by: expected magnitude or none" + found(o.colorBy);
+    o.scalarFile.clear();
+    if (o.colorBy == "magnitude") {
+        r.colorBy = ColorBy::magnitude;
+    } else if (o.colorBy == "none") {
+        r.colorBy = ColorBy::none;
+    } else if (isNpyPath(o.colorBy)) {
+        r.colorBy = ColorBy::scalar;
+        o.scalarFile = o.colorBy;
+    } else {
+        return "--color-by: expected magnitude, none or a .npy file" + found(o.colorBy);
+    }
 
     if (o.blend == "multiply") r.shade.blend = Blend::multiply;
     else if (o.blend == "overlay") r.shade.blend = Blend::overlay;
@@ -160,6 +171,16 @@ std::string parseImageOptions(ImageOptions& o, bool png) {
     return "";
 }
 
+void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols) {
+    options.scalar.clear();
+    if (options.scalarFile.empty()) return;
+    TextureArray values = readNpyTexture(options.scalarFile);
+    if (values.rows != rows || values.cols != cols)
+        throw InputError(options.scalarFile + ": shape " + shapeText({values.rows, values.cols}) +
+                         " does not match the grid size " + std::to_string(rows) + "x" + std::to_string(cols));
+    std::visit([&](const auto& v) { options.scalar.assign(v.begin(), v.end()); }, values.values);
+}
+
 Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
                       const LicParams& params, int threads) {
     FieldView field = viewOf(grid);
@@ -180,6 +201,7 @@ Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageO
     input.y = field.y;
     input.mask = mask.empty() ? nullptr : mask.data();
     input.largestMagnitude = largestMagnitude;
+    input.scalar = options.scalar.empty() ? nullptr : options.scalar.data();
     input.secondPass = licPassOver(field, params, threads);
     return render(input, options.render);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "field/reg_grid.h"
 #include "lic/lic.h"
@@ -22,6 +23,8 @@ struct ImageOptions {
 
     // What they ask for, once parsed.
     RenderOptions render;
+    std::string scalarFile;      // --color-by FILE.npy
+    std::vector<double> scalar;  // its values, once loaded
     // Nothing asked for: the classic image, by its own writer.
     bool classic = true;
 };
@@ -32,6 +35,10 @@ void addImageOptions(CLI::App& app, ImageOptions& options);
 // for the first bad value ("--alpha: expected ..."). png: the image is a
 // PNG file.
 std::string parseImageOptions(ImageOptions& options, bool png);
+
+// Reads what the options name (the scalar of --color-by FILE.npy) for a
+// rows x cols grid. Throws InputError naming the file.
+void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols);
 
 // The image of the convolved grid; largestMagnitude tops the magnitude's
 // scale as in the classic image. Enhanced contrast convolves the grid's

@@ -223,6 +223,7 @@ int run(int argc, char** argv) {
         if (!licPath.empty()) licFile = std::make_unique<OutputFile>(licPath);
         if (!hitsPath.empty()) hitsFile = std::make_unique<OutputFile>(hitsPath);
 
+        loadImageInputs(imageOptions, settings.rows, settings.cols);  // image options
         RegGrid& grid = inputs ? computeRun(settings, *inputs) : computeRun(settings);
         if (!imageOptions.classic) {  // image options
             if (format != ImageFormat::none)

@@ -7,9 +7,10 @@
 
 #include <cmath>
 #include <cstring>
-#include <map>
+#include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -212,6 +213,27 @@ TEST(Cli, MaskedPixelsAreTransparent) {
     EXPECT_LE(zeros, 12u);
     EXPECT_GE(full, 4u);
     EXPECT_LE(full, 12u);
+}
+
+TEST(Cli, ColourByAScalarArray) {
+    TempDir dir;
+    ASSERT_EQ(runFastlic(dir.path(), {"--demo", ".", "--size", "6x11"}).status, 0);
+    std::vector<double> column;  // the column index: grey 0..255 across
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 11; ++j) column.push_back(j);
+    using testing::npyBytes, testing::npyData, testing::npyDict;
+    testing::writeText(dir.file("s.npy"), npyBytes(npyDict("<f8", "(6, 11)"), npyData(column)));
+    testing::writeText(dir.file("wrong.npy"), npyBytes(npyDict("<f8", "(11, 6)"), npyData(column)));
+    const Result r = runFastlic(dir.path(), {"--size", "6x11", "--color-by", "s.npy", "--colormap", "grey",
+                                             "--blend", "overlay", "--alpha", "1", "-o", "x.png"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto image = testing::decodePng(readText(dir.file("x.png")));
+    for (std::size_t k = 0; k < image.pixels.size(); ++k)
+        EXPECT_EQ(image.pixels[k], toByte(255.0 * static_cast<double>(k / 3 % 11) / 10.0)) << k;
+    const Result wrong = runFastlic(dir.path(), {"--size", "6x11", "--color-by", "wrong.npy", "-o", "y.png"});
+    EXPECT_EQ(wrong.status, 255);
+    EXPECT_EQ(wrong.err, "fastlic: wrong.npy: shape (11, 6) does not match the grid size 6x11\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("y.png")));
 }
 
 TEST(Cli, LicAndHitsArraysHoldTheExactResult) {

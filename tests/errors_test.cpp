@@ -206,7 +206,7 @@ TEST_F(Errors, BadImageOptions) {
         {{"--colormap-range", "2:1"}, "--colormap-range: expected LO:HI, two numbers with LO below HI, found \"2:1\""},
         {{"--colormap-range", "nan:1"}, "--colormap-range: expected LO:HI, two numbers with LO below HI, found \"nan:1\""},
         {{"--colormap-range", "0:1", "--log"}, "--log: the colour range must lie above zero, found \"0:1\""},
-        {{"--color-by", "speed"}, "--color-by: expected magnitude or none, found \"speed\""},
+        {{"--color-by", "speed"}, "--color-by: expected magnitude, none or a .npy file, found \"speed\""},
         {{"--blend", "screen"}, "--blend: expected multiply or overlay, found \"screen\""},
         {{"--alpha", "1.5"}, "--alpha: expected a number from 0 to 1, found \"1.5\""},
         {{"--background", "white"}, "--background: expected opaque or transparent, found \"white\""},

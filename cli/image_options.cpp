@@ -38,38 +38,38 @@ std::string found(const std::string& text) { return ", found \"" + text + "\""; 
 void addImageOptions(CLI::App& app, ImageOptions& o) {
     const std::string group = "Image";
     app.add_option("--contrast", o.contrast,
-                   "none, stretch, equalize, adaptive or enhanced (two LIC passes)")
+                   "Contrast: none, stretch, equalize, adaptive or enhanced (two LIC passes)")
         ->capture_default_str()->group(group);
-    app.add_option("--clip", o.clip, "stretch, enhanced: percent of pixels saturated at each end")
+    app.add_option("--clip", o.clip, "For stretch and enhanced: percent of pixels saturated at each end")
         ->capture_default_str()->group(group);
-    app.add_option("--tiles", o.tiles, "adaptive: tiles ROWSxCOLS, or N each way")
+    app.add_option("--tiles", o.tiles, "For adaptive: tiles ROWSxCOLS, or N each way")
         ->capture_default_str()->group(group);
     app.add_option("--clip-limit", o.clipLimit,
-                   "adaptive: largest slope of a tile's mapping, times that of a flat histogram")
+                   "For adaptive: largest slope of a tile's mapping, times that of a flat histogram")
         ->capture_default_str()->group(group);
     app.add_option("--enhance-sigma", o.enhanceSigma,
-                   "enhanced: the blur removed before the second pass, in pixels")
+                   "For enhanced: the blur removed before the second pass, in pixels")
         ->capture_default_str()->group(group);
     app.add_option("--colormap", o.colormap,
-                   "classic, viridis, magma, inferno, plasma, cividis, grey, coolwarm; NAME_r reversed")
+                   "Colour map: classic, viridis, magma, inferno, plasma, cividis, grey, coolwarm; NAME_r reversed")
         ->capture_default_str()->group(group);
     app.add_option("--colormap-range", o.range, "LO:HI, the values at the ends of the colour map")
         ->group(group);
-    app.add_flag("--log", o.log, "a logarithmic colour scale")->group(group);
+    app.add_flag("--log", o.log, "A logarithmic colour scale")->group(group);
     app.add_option("--color-by", o.colorBy,
-                   "magnitude, none for a grey image, or a .npy array (rows, cols) of a scalar")
+                   "What the colour shows: magnitude, none (a grey image), or a .npy array (rows, cols) of a scalar")
         ->capture_default_str()->group(group);
     app.add_option("--blend", o.blend,
-                   "multiply (colour x LIC / 255) or overlay (colour over the grey LIC)")
+                   "Shading: multiply (colour x LIC / 255) or overlay (colour over the grey LIC)")
         ->capture_default_str()->group(group);
-    app.add_option("--alpha", o.alpha, "overlay: the colour's weight, 0..1")
+    app.add_option("--alpha", o.alpha, "For overlay: the colour's weight, 0..1")
         ->capture_default_str()->group(group);
     app.add_option("--background", o.background,
-                   "opaque, or transparent (RGBA PNG, masked pixels transparent)")
+                   "Opaque, or transparent (RGBA PNG, masked pixels transparent)")
         ->capture_default_str()->group(group);
-    app.add_option("--mask-color", o.maskColor, "R,G,B of masked pixels")
+    app.add_option("--mask-color", o.maskColor, "Colour of masked pixels, R,G,B")
         ->capture_default_str()->group(group);
-    app.add_flag("--colorbar", o.colorbar, "a labelled colour bar below the image")->group(group);
+    app.add_flag("--colorbar", o.colorbar, "A labelled colour bar below the image")->group(group);
 }
 
 std::string parseImageOptions(ImageOptions& o, bool png) {

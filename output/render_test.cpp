@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #include "output/image_writer.h"
 #include "tests/test_util.h"
+#include "util/parallel.h"
 
 namespace fastlic {
 namespace {
@@ -137,6 +139,32 @@ TEST(Render, HighPassRemovesWhatTheBlurKeeps) {
     const std::vector<double> hp = highPass(flat.data(), rows, cols, 2.0);
     EXPECT_GT(hp[45], 25.0);
     EXPECT_LT(hp[46], 0.0);
+}
+
+TEST(Render, EveryContrastModeIsTheSameOnEveryThreadCount) {
+    const std::int32_t rows = 300, cols = 200;
+    const std::vector<double> v = licLike(static_cast<std::size_t>(rows * cols), 6);
+    std::vector<std::uint8_t> mask(v.size(), 0);
+    for (std::size_t k = 0; k < mask.size(); k += 7) mask[k] = 1;
+    // A stand-in for the second LIC pass: a blur along the rows.
+    const LicPass pass = [&](const std::vector<double>& texture) {
+        std::vector<double> out(texture.size());
+        for (std::size_t k = 0; k < texture.size(); ++k)
+            out[k] = (texture[k] + texture[k % cols ? k - 1 : k] + texture[(k + 1) % cols ? k + 1 : k]) / 3;
+        return out;
+    };
+    for (Contrast mode : {Contrast::stretch, Contrast::equalize, Contrast::adaptive, Contrast::enhanced}) {
+        ContrastOptions options;
+        options.mode = mode;
+        std::vector<double> results[2];
+        for (int t : {0, 1}) {
+            setThreadCount(t == 0 ? 1 : 3);
+            results[t] = applyContrast(v.data(), rows, cols, options, mask.data(), pass);
+        }
+        setThreadCount(0);
+        EXPECT_EQ(std::memcmp(results[0].data(), results[1].data(), v.size() * sizeof(double)), 0)
+            << static_cast<int>(mode);
+    }
 }
 
 TEST(Colormaps, EndsAndMiddleAreThePublishedColours) {

@@ -3,6 +3,7 @@
 // every bad value is one line with status 2.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -79,6 +80,55 @@ TEST(Options, ConsoleGivesTheLibrarysResult) {
     }
 }
 
+// A .npy texture of fractions reaches the engine as doubles.
+TEST(Options, FractionalTextureFromNpy) {
+    TempDir dir;
+    writeInputs(dir, false);
+    std::vector<double> texture;
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j) texture.push_back(testing::noise(i, j, cols, 8) / 7.0);
+    testing::writeText(dir.file("t.npy"),
+                       testing::npyBytes(testing::npyDict("<f8", "(37, 52)"), testing::npyData(texture)));
+    const testing::ProcessResult r = testing::runProcess(
+        FASTLIC_BINARY, dir.path(), {"--texture", "t.npy", "--step", "0.3", "--lic", "l.npy"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    RegGrid g(rows, cols);
+    readInputFiles(dir.file(vectorFileName), dir.file(textureFileName), g);
+    FieldView view = viewOf(g);
+    view.texture = contiguousPlane(texture.data(), cols);
+    const LicResult expected = computeLic(view, {10, 9, 12, 0.3});
+    const std::string bytes(reinterpret_cast<const char*>(expected.lic.data()), expected.lic.size() * 8);
+    EXPECT_TRUE(payload(testing::readText(dir.file("l.npy"))) == bytes);
+}
+
+// NaN vectors in a .npy file mark cells without data, as a mask does.
+TEST(Options, NanVectorsAreMaskedCells) {
+    TempDir dir;
+    writeInputs(dir, true);
+    RegGrid g(rows, cols);
+    readInputFiles(dir.file(vectorFileName), dir.file(textureFileName), g);
+    std::vector<double> xy;
+    std::vector<std::uint8_t> mask;
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j) {
+            const bool hole = (i - 18) * (i - 18) + (j - 30) * (j - 30) < 40;
+            mask.push_back(hole);
+            xy.push_back(hole ? std::nan("") : g.vectors[i][j].x);
+            xy.push_back(g.vectors[i][j].y);
+        }
+    testing::writeText(dir.file("v.npy"), testing::npyBytes(testing::npyDict("<f8", "(37, 52, 2)"), testing::npyData(xy)));
+    const testing::ProcessResult r = testing::runProcess(
+        FASTLIC_BINARY, dir.path(), {"--vectors", "v.npy", "--mask-nan", "--boundary", "closed", "--lic", "l.npy"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    FieldView view = viewOf(g);
+    view.mask = contiguousPlane(mask.data(), cols);
+    LicParams p;
+    p.rowBoundary = p.colBoundary = Boundary::closed;
+    const LicResult expected = computeLic(view, p);
+    const std::string bytes(reinterpret_cast<const char*>(expected.lic.data()), expected.lic.size() * 8);
+    EXPECT_TRUE(payload(testing::readText(dir.file("l.npy"))) == bytes);
+}
+
 TEST(Options, BadValuesAreOneLineWithStatusTwo) {
     TempDir dir;
     writeInputs(dir, false);
@@ -104,6 +154,7 @@ TEST(Options, BadValuesAreOneLineWithStatusTwo) {
          "--boundary: expected periodic, closed or rows=periodic|closed,cols=periodic|closed, found "
          "\"rows=closed,rows=closed\""},
         {{"--interpolation", "cubic"}, 2, "--interpolation: expected nearest or linear, found \"cubic\""},
+        {{"--mask-nan"}, 2, "--mask-nan: needs --vectors FILE.npy (text vector files may not hold NaN)"},
         {{"--mask", "short.txt"}, 255, "short.txt: 4 values, the grid has 37 x 52"},
         {{"--mask", "wide.npy"}, 255, "wide.npy: shape (37, 53) does not match the grid size 37x52"},
         {{"--mask", "word.txt"}, 255, "word.txt:2: expected a whole number (0: data, nonzero: no data), found \"x\""},

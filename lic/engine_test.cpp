@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "lic/fast_lic.h"
@@ -61,7 +62,8 @@ std::vector<std::uint8_t> blobMask(std::int32_t rows, std::int32_t cols) {
 
 LicParams shape(std::int32_t L, std::int32_t M, std::int32_t H, double h) { return {L, M, H, h}; }
 
-// "" when the engine matches the reference on every field at this size.
+// "" when the engine matches the reference on every field at this size;
+// otherwise (L, M, H, h, rows, cols, field, threads, masked) and the first difference.
 std::string compare(const LicParams& p, std::int32_t rows, std::int32_t cols, std::vector<int> threads,
                     bool masked = false) {
     const std::vector<std::uint8_t> mask = blobMask(rows, cols);
@@ -73,10 +75,8 @@ std::string compare(const LicParams& p, std::int32_t rows, std::int32_t cols, st
         computeLicReference(view, p, expected.lic.data(), expected.hits.data());
         for (int t : threads)
             if (const std::string d = firstDifference(expected, computeLic(view, p, {t, {}})); !d.empty())
-                return "L=" + std::to_string(p.filterHalfLength) + " M=" + std::to_string(p.slideSteps) +
-                       " H=" + std::to_string(p.hitLimit) + " h=" + std::to_string(p.step) + " " +
-                       std::to_string(rows) + "x" + std::to_string(cols) + " field " + std::to_string(kind) +
-                       ", " + std::to_string(t) + " threads" + (masked ? ", masked: " : ": ") + d;
+                return ::testing::PrintToString(std::tuple{p.filterHalfLength, p.slideSteps, p.hitLimit, p.step, rows,
+                                                           cols, kind, t, masked}) + ": " + d;
     }
     return "";
 }

@@ -47,14 +47,21 @@ RegGrid& compute(const RunSettings& settings, RunInputs* inputs) {
         inputs->requireSize(settings.rows, settings.cols,
                             "the grid size " + std::to_string(settings.rows) + "x" + std::to_string(settings.cols));
     auto grid = std::make_unique<RegGrid>(settings.rows, settings.cols);
+    if (inputs) inputs->maskNan = settings.maskNan;
     maxMagnitude = inputs ? inputs->readInto(*grid)
                           : readInputFiles(settings.vectorFile, settings.textureFile, *grid);
     setColors();
     latestGrid = std::move(grid);
     currentField = latestGrid.get();
     latestMask.clear();
-    if (!settings.maskFile.empty()) {
-        latestMask = readMask(settings.maskFile, settings.rows, settings.cols);
+    if (!settings.maskFile.empty()) latestMask = readMask(settings.maskFile, settings.rows, settings.cols);
+    if (settings.maskNan) {
+        latestMask.resize(currentField->cellCount());
+        const Vector* vectors = currentField->vectors.data();
+        for (std::size_t c = 0; c < latestMask.size(); ++c)
+            latestMask[c] = latestMask[c] || std::isnan(vectors[c].x) || std::isnan(vectors[c].y);
+    }
+    if (!latestMask.empty()) {
         // Cells without data do not set the colour scale.
         double largest = 0.0;
         const Vector* vectors = currentField->vectors.data();
@@ -62,8 +69,17 @@ RegGrid& compute(const RunSettings& settings, RunInputs* inputs) {
             if (!latestMask[c]) largest = std::max(largest, lengthSquared(vectors[c]));
         maxMagnitude = std::sqrt(largest);
     }
-    computeFastLic(*currentField, settings.params, {settings.threads, settings.progress},
-                   latestMask.empty() ? nullptr : latestMask.data());
+    const RunOptions options{settings.threads, settings.progress};
+    const std::uint8_t* mask = latestMask.empty() ? nullptr : latestMask.data();
+    if (inputs && !inputs->fractionalTexture().empty()) {
+        // A texture of fractions goes to the engine beside the grid.
+        FieldView view = viewOf(*currentField);
+        view.texture = contiguousPlane(inputs->fractionalTexture().data(), currentField->cols);
+        if (mask) view.mask = contiguousPlane(mask, currentField->cols);
+        computeLic(view, settings.params, currentField->licSums.data(), currentField->hitCounts.data(), options);
+    } else {
+        computeFastLic(*currentField, settings.params, options, mask);
+    }
     return *currentField;
 }
 
@@ -106,13 +122,17 @@ void RunInputs::requireSize(std::int32_t rows, std::int32_t cols, const std::str
 double RunInputs::readInto(RegGrid& grid) {
     double largest;
     if (vectors_) {
-        largest = readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3);
+        largest = readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, {maskNan});
         vectors_.reset();
     } else {
         largest = detail::readVectors(streams_.vectors.get(), vectorFile_, grid);
     }
     if (texture_) {
-        readNpyTextureInto(*texture_, grid.texture.data());
+        TextureArray t = readNpyTexture(*texture_);
+        if (auto* whole = std::get_if<std::vector<std::int32_t>>(&t.values))
+            std::copy(whole->begin(), whole->end(), grid.texture.data());
+        else
+            fractional_ = std::move(std::get<std::vector<double>>(t.values));
         texture_.reset();
     } else {
         detail::readTexture(streams_.texture.get(), textureFile_, grid);

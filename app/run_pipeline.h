@@ -25,6 +25,7 @@ struct RunSettings {
     std::int32_t cols = gridCols;
     LicParams params;
     std::string maskFile;  // empty: none
+    bool maskNan = false;  // .npy vectors: a NaN component marks a cell without data
     int threads = 0;  // 0: every core
     // Told the fraction of the convolution done, from time to time.
     std::function<void(double)> progress;
@@ -40,6 +41,7 @@ public:
     // Throws BadFilename, and InputError for a .npy file that is not such an
     // array or two that give different grid sizes (naming both shapes).
     explicit RunInputs(const RunSettings& settings);
+    bool maskNan = false;
 
     // The grid size the .npy inputs give; none when both are text.
     std::optional<GridShape> arrayShape() const;
@@ -50,11 +52,15 @@ public:
     // Reads both into grid, vectors first, and returns the largest
     // magnitude; the files are let go. Once only.
     double readInto(RegGrid& grid);
+    // A texture of fractions read by readInto, which the grid cannot hold;
+    // empty when the texture was whole numbers.
+    std::vector<double>& fractionalTexture() { return fractional_; }
 
 private:
     std::string vectorFile_, textureFile_;
     detail::InputStreams streams_;
     std::optional<NpyFile> vectors_, texture_;
+    std::vector<double> fractional_;
 };
 
 // Everything up to the image: a new zeroed grid (the previous run's is

@@ -1,5 +1,7 @@
 #include "cli/method_options.h"
 
+#include "field/npy_reader.h"
+
 namespace fastlic::cli {
 
 namespace {
@@ -74,6 +76,8 @@ void addMethodOptions(CLI::App& app, RunSettings& settings, MethodOptions& optio
     app.add_option("--mask", settings.maskFile,
                    "Cells without data: FILE.npy of shape (rows, cols), or text of rows x cols whole "
                    "numbers; nonzero means no data");
+    app.add_flag("--mask-nan", settings.maskNan,
+                 "With .npy vectors: a cell with a NaN component has no data (as if masked)");
     app.add_flag("--orientation", p.orientation,
                  "The vectors are directions without sign (v and -v mean the same)");
     app.add_option("--interpolation", options.interpolation,
@@ -94,6 +98,8 @@ std::string applyMethodOptions(const MethodOptions& options, RunSettings& settin
         p.interpolation = Interpolation::linear;
     else
         return "--interpolation: expected nearest or linear, found \"" + options.interpolation + "\"";
+    if (settings.maskNan && !isNpyPath(settings.vectorFile))
+        return "--mask-nan: needs --vectors FILE.npy (text vector files may not hold NaN)";
     try {
         p.validateFor(settings.rows, settings.cols);
     } catch (const ParamError& e) {

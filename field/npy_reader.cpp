@@ -604,8 +604,9 @@ VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& opt
     return a;
 }
 
-TextureArray readNpyTexture(const std::string& path) {
-    const NpyFile file(path);
+TextureArray readNpyTexture(const std::string& path) { return readNpyTexture(NpyFile(path)); }
+
+TextureArray readNpyTexture(const NpyFile& file) {
     const GridShape g = textureGridShape(file);
     const std::size_t cells = static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols);
     TextureArray a{g.rows, g.cols, {}};

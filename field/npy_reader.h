@@ -139,6 +139,7 @@ struct MaskArray {
 
 VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& options = {});
 TextureArray readNpyTexture(const std::string& path);
+TextureArray readNpyTexture(const NpyFile& file);
 MaskArray readNpyMask(const std::string& path);
 
 // Whether path names a .npy file, by its suffix (any case).

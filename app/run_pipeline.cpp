@@ -45,10 +45,10 @@ void runPipeline() {
         std::printf("%s\n", e.what());
         std::exit(-1);
     } catch (const InputError& e) {
-        std::fprintf(stderr, "fastlic: %s\n", e.what());
+        std::fprintf(stderr, "fastlic: %s\n", oneLine(e.what()).c_str());
         std::exit(-1);
     } catch (const OutputError& e) {
-        std::fprintf(stderr, "fastlic: %s\n", e.what());
+        std::fprintf(stderr, "fastlic: %s\n", oneLine(e.what()).c_str());
         std::exit(1);
     }
 }

@@ -48,6 +48,7 @@ BENCHMARK(BM_Rk4StepReference);
 template <bool convolve>
 void BM_SeedReference(benchmark::State& state) {
     auto grid = demoGrid(256);
+    LicTarget target = targetOf(*grid);
     Streamline s;
     std::int32_t n = 0;
     for (auto _ : state) {
@@ -56,42 +57,33 @@ void BM_SeedReference(benchmark::State& state) {
         ++n;
         if (!convolve) continue;
         std::int32_t count;
-        double average = convolveCenter(*grid, s, count);
+        double average = convolveCenter(target, s, count);
         const double centre = average;
         const std::int32_t centreCount = count;
-        for (std::int32_t k = 1; k <= slideSteps; ++k) convolveForward(*grid, s, average, k, count);
+        for (std::int32_t k = 1; k <= 9; ++k) convolveForward(target, s, average, k, count);
         average = centre;
         count = centreCount;
-        for (std::int32_t k = 1; k <= slideSteps; ++k) convolveBackward(*grid, s, average, -k, count);
+        for (std::int32_t k = 1; k <= 9; ++k) convolveBackward(target, s, average, -k, count);
     }
 }
 BENCHMARK(BM_SeedReference<false>)->Name("BM_TraceStreamlineReference");
 BENCHMARK(BM_SeedReference<true>)->Name("BM_SeedReference");
 
+// One seed's contributions on the engine's table, one by one or (range 0
+// the kernel) in lockstep batches; per seed.
 void BM_SeedEngine(benchmark::State& state) {
     auto grid = demoGrid(256);
-    detail::PreparedField field;
-    detail::prepareField(*grid, field, 1);
-    detail::SeedContributions out;
-    std::int32_t n = 0;
-    for (auto _ : state) {
-        detail::seedContributions(field, (n >> 8) & 255, n & 255, out);
-        benchmark::DoNotOptimize(out);
-        ++n;
-    }
-}
-BENCHMARK(BM_SeedEngine)->Name("BM_SeedEngineOneByOne");
-
-// The engine's usual path: a batch of seeds in lockstep, on each kernel; per seed.
-void BM_SeedEngineLockstep(benchmark::State& state) {
-    auto grid = demoGrid(256);
-    detail::PreparedField field;
-    detail::prepareField(*grid, field, 1);
-    detail::useWidestKernelUpTo(static_cast<detail::Kernel>(state.range(0)));
-    const int batch = detail::lockstepBatch();
-    detail::SeedContributions out[detail::maxLockstepBatch];
-    detail::SeedContributions* slots[detail::maxLockstepBatch];
-    for (int b = 0; b < batch; ++b) slots[b] = &out[b];
+    const FieldView view = viewOf(*grid);
+    detail::PreparedField<std::int32_t> field;
+    detail::prepareField(view, std::get<Plane<std::int32_t>>(view.texture), LicParams{}, field, 1);
+    const bool lockstep = state.range(0) >= 0;
+    if (lockstep) detail::useWidestKernelUpTo(static_cast<detail::Kernel>(state.range(0)));
+    const int batch = lockstep ? detail::lockstepBatch() : 1;
+    std::vector<std::int32_t> sizes(detail::maxLockstepBatch), cells(detail::maxLockstepBatch * 19);
+    std::vector<double> values(detail::maxLockstepBatch * 19);
+    detail::SeedOut out[detail::maxLockstepBatch];
+    for (int b = 0; b < batch; ++b) out[b] = {&sizes[b], &cells[b * 19], &values[b * 19]};
+    detail::KernelScratch scratch;
     std::int32_t n = 0;
     for (auto _ : state) {
         std::int32_t rows[detail::maxLockstepBatch], cols[detail::maxLockstepBatch];
@@ -99,13 +91,17 @@ void BM_SeedEngineLockstep(benchmark::State& state) {
             rows[b] = (n >> 8) & 255;
             cols[b] = n & 255;
         }
-        detail::lockstepSeedContributions(field, rows, cols, slots);
-        benchmark::DoNotOptimize(out);
+        if (lockstep)
+            detail::lockstepSeedContributions(field, rows, cols, out, scratch);
+        else
+            detail::seedContributions(field, rows[0], cols[0], out[0], scratch);
+        benchmark::DoNotOptimize(values.data());
     }
     state.SetItemsProcessed(state.iterations() * batch);
     detail::useWidestKernelUpTo(detail::Kernel::avx512);
 }
-BENCHMARK(BM_SeedEngineLockstep)->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK(BM_SeedEngine)->Arg(-1)->Name("BM_SeedEngineOneByOne");
+BENCHMARK(BM_SeedEngine)->Arg(0)->Arg(1)->Arg(2)->Name("BM_SeedEngineLockstep");
 
 void BM_ComputeFastLicReference(benchmark::State& state) {
     auto grid = demoGrid(static_cast<std::int32_t>(state.range(0)));
@@ -125,12 +121,32 @@ void BM_ComputeFastLic(benchmark::State& state) {
         state.PauseTiming();
         auto work = unconvolvedCopy(*grid);
         state.ResumeTiming();
-        computeFastLic(*work, static_cast<int>(state.range(1)));
+        computeFastLic(*work, {}, {static_cast<int>(state.range(1)), {}});
     }
     state.SetItemsProcessed(state.iterations() * state.range(0) * state.range(0));
 }
 BENCHMARK(BM_ComputeFastLic)
     ->Args({256, 1})->Args({256, 2})->Args({1024, 1})->Args({1024, 2})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Other shapes beside the classic one (size, L, M): per_point is the
+// time per streamline point traced.
+void BM_ComputeLicShape(benchmark::State& state) {
+    const auto size = static_cast<std::int32_t>(state.range(0));
+    auto grid = demoGrid(size);
+    const LicParams params{static_cast<std::int32_t>(state.range(1)), static_cast<std::int32_t>(state.range(2)), 12, 0.5};
+    std::vector<double> lic(grid->cellCount());
+    std::vector<std::int32_t> hits(grid->cellCount());
+    std::int64_t seeds = 0;
+    for (auto _ : state) seeds = computeLic(viewOf(*grid), params, lic.data(), hits.data(), {1, {}});
+    const double points = static_cast<double>(seeds) * (2 * params.reach() + 1);
+    state.counters["seeds"] = static_cast<double>(seeds);
+    state.counters["per_point"] = benchmark::Counter(points * static_cast<double>(state.iterations()),
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_ComputeLicShape)
+    ->Args({1024, 10, 9})->Args({1024, 20, 19})->Args({1024, 5, 4})
+    ->Args({2048, 10, 9})->Args({2048, 20, 19})->Args({2048, 5, 4})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
 template <double (*Read)(const std::string&, const std::string&, RegGrid&)>
@@ -147,7 +163,7 @@ BENCHMARK(BM_Read<readInputFiles>)->Name("BM_Read")->Unit(benchmark::kMillisecon
 template <void (*Write)(const RegGrid&, std::FILE*, double, const ColorMap&)>
 void BM_Write(benchmark::State& state) {
     auto grid = demoGrid(256);
-    computeFastLic(*grid, 1);
+    computeFastLic(*grid, {}, {1, {}});
     double largest = 0.0;
     for (std::size_t c = 0; c < grid->cellCount(); ++c)
         largest = std::max(largest, length(grid->vectors.data()[c]));

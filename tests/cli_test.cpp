@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,71 @@ TEST(Cli, LicAndHitsArraysHoldTheExactResult) {
 
     const Result both = runFastlic(dir.path(), {"--size", "64x48", "--lic", "lic2.npy", "-o", "-"});
     EXPECT_EQ(both.out.substr(0, 13), "P3\t48\t64\t255\n");
+}
+
+// The same field as text and as .npy gives the same bytes, in any mix; the
+// size comes from the arrays. float32 vectors give the result of their
+// values widened to double.
+TEST(Cli, NpyInputsGiveTheBytesOfTheSameText) {
+    TempDir dir;
+    const std::int32_t rows = 40, cols = 56;
+    std::vector<double> xy;
+    std::vector<float> xy32;
+    std::vector<std::int32_t> texture;
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j) {
+            // (0.6, 0.8) puts streamline points on cell edges, where the
+            // rounding of float32 shows.
+            const Vector v = i < 20 ? Vector{0.6, 0.8, 0.0} : testing::randomField(i, j, cols, 5);
+            xy.insert(xy.end(), {v.x, v.y});
+            xy32.insert(xy32.end(), {static_cast<float>(v.x), static_cast<float>(v.y)});
+            texture.push_back(testing::noise(i, j, cols, 8));
+        }
+    const auto at = [&](const auto& values) {
+        return [&](std::int32_t i, std::int32_t j) {
+            const std::size_t k = static_cast<std::size_t>(i * cols + j) * 2;
+            return Vector{values[k], values[k + 1], 0.0};
+        };
+    };
+    testing::writeVectorFile(dir.file("v.txt"), rows, cols, at(xy));
+    testing::writeVectorFile(dir.file("v32.txt"), rows, cols, at(xy32));
+    testing::writeTextureFile(dir.file("t.txt"), rows, cols,
+                              [&](auto i, auto j) { return texture[static_cast<std::size_t>(i * cols + j)]; });
+    using testing::npyBytes, testing::npyData, testing::npyDict;
+    testing::writeText(dir.file("v.npy"), npyBytes(npyDict("<f8", "(40, 56, 2)"), npyData(xy)));
+    testing::writeText(dir.file("v32.npy"), npyBytes(npyDict("<f4", "(40, 56, 2)"), npyData(xy32)));
+    testing::writeText(dir.file("t.npy"), npyBytes(npyDict("<i4", "(40, 56)"), npyData(texture)));
+
+    const auto outputs = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"-o", "out.ppm", "--lic", "lic.npy", "--hits", "hits.npy"});
+        const Result r = runFastlic(dir.path(), args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return readText(dir.file("out.ppm")) + readText(dir.file("lic.npy")) + readText(dir.file("hits.npy"));
+    };
+    const std::string text = outputs({"--size", "40x56", "--vectors", "v.txt", "--texture", "t.txt"});
+    EXPECT_TRUE(outputs({"--vectors", "v.npy", "--texture", "t.npy"}) == text);
+    EXPECT_TRUE(outputs({"--vectors", "v.npy", "--texture", "t.txt"}) == text);
+    EXPECT_TRUE(outputs({"--vectors", "v.txt", "--texture", "t.npy", "--size", "40x56"}) == text);
+    const std::string single = outputs({"--vectors", "v32.npy", "--texture", "t.npy"});
+    EXPECT_TRUE(single == outputs({"--size", "40x56", "--vectors", "v32.txt", "--texture", "t.txt"}));
+    EXPECT_FALSE(single == text);  // the widened values make a difference
+
+    testing::writeText(dir.file("t55.npy"), npyBytes(npyDict("|u1", "(40, 55)"), std::string(40 * 55, '\1')));
+    xy[2] = 0.5;
+    xy[3] = std::numeric_limits<double>::infinity();
+    testing::writeText(dir.file("inf.npy"), npyBytes(npyDict("<f8", "(40, 56, 2)"), npyData(xy)));
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--vectors", "v.npy", "--texture", "t.npy", "--size", "40x55"},
+              "v.npy: shape (40, 56, 2) does not match --size 40x55"},
+             {{"--vectors", "v.npy", "--texture", "t55.npy"},
+              "t55.npy: shape (40, 55) does not match shape (40, 56, 2) of v.npy"},
+             {{"--vectors", "inf.npy", "--texture", "t.npy"},
+              "inf.npy: vector at row 0, column 1 is not finite (0.5, inf)"}}) {
+        const Result r = runFastlic(dir.path(), args);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "fastlic: " + message + "\n");
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 TEST(Cli, BadOptionsGiveOneLineAndStatusTwo) {

@@ -71,6 +71,21 @@ std::string readText(const std::string& path) {
     return s.str();
 }
 
+std::string npyBytes(const std::string& dict, const std::string& data, int version) {
+    const std::size_t lengthBytes = version == 1 ? 2 : 4;
+    std::string header = dict;
+    header.append((64 - (8 + lengthBytes + header.size() + 1) % 64) % 64, ' ');
+    header += '\n';
+    std::string bytes = std::string("\x93NUMPY", 6) + static_cast<char>(version) + '\0';
+    for (std::size_t i = 0; i < lengthBytes; ++i) bytes += static_cast<char>(header.size() >> (8 * i));
+    return bytes + header + data;
+}
+
+std::string npyDict(const std::string& descr, const std::string& shape, bool fortran) {
+    return "{'descr': '" + descr + "', 'fortran_order': " + (fortran ? "True" : "False") +
+           ", 'shape': " + shape + ", }";
+}
+
 std::unique_ptr<RegGrid> makeGrid(std::int32_t rows, std::int32_t cols, const VectorFn& v,
                                   const TextureFn& t) {
     auto grid = std::make_unique<RegGrid>(rows, cols);
@@ -125,12 +140,27 @@ std::int32_t noise(std::int32_t i, std::int32_t j, std::int32_t cols, std::uint6
 
 std::string firstDifference(const RegGrid& expected, const RegGrid& actual) {
     if (expected.rows != actual.rows || expected.cols != actual.cols) return "grid sizes differ";
-    for (std::int32_t i = 0; i < expected.rows; ++i)
-        for (std::int32_t j = 0; j < expected.cols; ++j) {
-            const double a = expected.licSums[i][j];
-            const double b = actual.licSums[i][j];
-            const std::int32_t ha = expected.hitCounts[i][j];
-            const std::int32_t hb = actual.hitCounts[i][j];
+    return firstDifference(expected.rows, expected.cols, expected.licSums.data(), expected.hitCounts.data(),
+                           actual.licSums.data(), actual.hitCounts.data());
+}
+
+std::string firstDifference(const LicResult& expected, const LicResult& actual) {
+    if (expected.rows != actual.rows || expected.cols != actual.cols) return "sizes differ";
+    return firstDifference(expected.rows, expected.cols, expected.lic.data(), expected.hits.data(),
+                           actual.lic.data(), actual.hits.data());
+}
+
+std::string firstDifference(std::int32_t rows, std::int32_t cols, const double* lic,
+                            const std::int32_t* hits, const double* otherLic,
+                            const std::int32_t* otherHits) {
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j) {
+            const std::size_t c = static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) +
+                                  static_cast<std::size_t>(j);
+            const double a = lic[c];
+            const double b = otherLic[c];
+            const std::int32_t ha = hits[c];
+            const std::int32_t hb = otherHits[c];
             if (std::memcmp(&a, &b, sizeof a) != 0 || ha != hb) {
                 char msg[200];
                 std::snprintf(msg, sizeof msg,

@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -41,6 +43,23 @@ void writeTextureFile(const std::string& path, std::int32_t rows, std::int32_t c
 void writeText(const std::string& path, const std::string& text);
 std::string readText(const std::string& path);
 
+// The bytes of a .npy file: format version `version`.0, the header dict as
+// given (padded as numpy pads it), then data.
+std::string npyBytes(const std::string& dict, const std::string& data, int version = 1);
+std::string npyDict(const std::string& descr, const std::string& shape, bool fortran = false);
+// values as stored, in either byte order.
+template <typename T>
+std::string npyData(const std::vector<T>& values, bool bigEndian = false) {
+    std::string bytes;
+    for (const T& v : values) {
+        char b[sizeof(T)];
+        std::memcpy(b, &v, sizeof b);
+        if (bigEndian) std::reverse(b, b + sizeof b);
+        bytes.append(b, sizeof b);
+    }
+    return bytes;
+}
+
 std::unique_ptr<RegGrid> makeGrid(std::int32_t rows, std::int32_t cols, const VectorFn& v,
                                   const TextureFn& t);
 
@@ -54,6 +73,10 @@ std::int32_t noise(std::int32_t i, std::int32_t j, std::int32_t cols, std::uint6
 // "" when both grids hold the same bits in licSums and hitCounts; otherwise
 // the first pixel that differs, with both values.
 std::string firstDifference(const RegGrid& expected, const RegGrid& actual);
+std::string firstDifference(const LicResult& expected, const LicResult& actual);
+std::string firstDifference(std::int32_t rows, std::int32_t cols, const double* lic,
+                            const std::int32_t* hits, const double* otherLic,
+                            const std::int32_t* otherHits);
 
 struct ProcessResult {
     int status = -1;  // the exit status, or 128 + the signal that ended it

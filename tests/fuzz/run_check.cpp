@@ -81,7 +81,7 @@ std::string checkRun(const std::uint8_t* data, std::size_t size) {
     std::memcpy(reference.vectors.data(), g.vectors.data(), g.cellCount() * sizeof(Vector));
     std::memcpy(reference.texture.data(), g.texture.data(), g.cellCount() * sizeof(std::int32_t));
 
-    computeFastLic(g, threads);
+    computeFastLic(g, {}, {threads, {}});
     computeFastLicReference(reference);
 
     const std::int32_t* tex = g.texture.data();

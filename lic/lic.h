@@ -1,0 +1,163 @@
+// fastlic's engine: the line integral convolution of a vector field given as
+// arrays. No file formats, no global state: every call works on what it is
+// given, and calls may run at once on several threads.
+//
+//     fastlic::LicParams params;            // the classic shape by default
+//     params.filterHalfLength = 20;
+//     fastlic::FieldView field = fastlic::FieldView::interleaved(rows, cols, xy, texture);
+//     fastlic::LicResult r = fastlic::computeLic(field, params);
+//     // r.lic[i * cols + j], r.hits[i * cols + j]
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace fastlic {
+
+// What lies beyond an edge of the grid: the grid again (periodic, by the
+// truncated remainder), or nothing (closed: a point is inside when
+// 0 <= coordinate < size).
+enum class Boundary : std::uint8_t { periodic, closed };
+
+// How the field is sampled between cell centres: the cell's own vector
+// (nearest), or the bilinear blend of the four nearest cell centres
+// (linear), a + (b - a) x t along the columns, then along the rows, so a
+// uniform field samples exactly as with nearest.
+enum class Interpolation : std::uint8_t { nearest, linear };
+
+// The shape of the method and its options; the defaults are the classic
+// method.
+struct LicParams {
+    // The box filter at position k covers positions k - L..k + L.
+    std::int32_t filterHalfLength = 10;
+    // The filter slides to positions +1..+M and -1..-M.
+    std::int32_t slideSteps = 9;
+    // A pixel is seeded while its hit count is below this.
+    std::int32_t hitLimit = 12;
+    // The Runge-Kutta step in cells; +step forward, -step backward.
+    double step = 0.5;
+    Boundary rowBoundary = Boundary::periodic;  // along x, axis 0
+    Boundary colBoundary = Boundary::periodic;  // along y, axis 1
+    // Directions without sign: while tracing one half of a streamline, a
+    // sampled direction pointing against the previous one is negated.
+    bool orientation = false;
+    Interpolation interpolation = Interpolation::nearest;
+    // Pass n + 1 convolves the LIC values of pass n.
+    std::int32_t iterations = 1;
+
+    // Steps traced each way: the streamline has 2 x reach() + 1 points.
+    std::int32_t reach() const { return filterHalfLength + slideSteps; }
+
+    // Throws ParamError for the first field that cannot work.
+    void validate() const;
+    // validate(), and the streamline no longer than the grid can give a
+    // meaning to: reach() x step at most maxReachPerSide x the longer side.
+    void validateFor(std::int32_t rows, std::int32_t cols) const;
+};
+
+// How far a streamline may reach, in lengths of the grid's longer side.
+inline constexpr double maxReachPerSide = 100.0;
+// Steps each way, whatever the grid: keeps a streamline's arrays small.
+inline constexpr std::int32_t maxReach = 1 << 20;
+
+// A parameter that cannot work. field() names it as LicParams does;
+// problem() says what is wrong ("must be at least 1, got 0"); what() is
+// both: "filterHalfLength: must be at least 1, got 0".
+class ParamError : public std::invalid_argument {
+public:
+    enum class Field { filterHalfLength, slideSteps, hitLimit, step, reach, iterations };
+    ParamError(Field field, std::string problem);
+    Field field() const { return field_; }
+    const std::string& problem() const { return problem_; }
+    static const char* name(Field field);
+
+private:
+    Field field_;
+    std::string problem_;
+};
+
+// A read-only two-dimensional array; strides in elements, either sign.
+template <typename T>
+struct Plane {
+    const T* data = nullptr;
+    std::ptrdiff_t rowStride = 0;
+    std::ptrdiff_t colStride = 0;
+
+    const T& operator()(std::int32_t i, std::int32_t j) const {
+        return data[static_cast<std::ptrdiff_t>(i) * rowStride + static_cast<std::ptrdiff_t>(j) * colStride];
+    }
+    bool contiguous(std::int32_t cols) const { return colStride == 1 && rowStride == cols; }
+};
+
+template <typename T>
+Plane<T> contiguousPlane(const T* data, std::int32_t cols) {
+    return {data, cols, 1};
+}
+
+// The input of one convolution: rows x cols cells. Cell (i, j) covers the
+// points with i <= x < i + 1 and j <= y < j + 1: its vector's x component
+// runs along the rows (axis 0), its y component along the columns (axis 1).
+// Integer textures convert to double exactly.
+struct FieldView {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    Plane<double> x;
+    Plane<double> y;
+    std::variant<Plane<std::int32_t>, Plane<double>> texture;
+    // Cells without data where nonzero; none when data is null. A masked
+    // cell is outside for every lookup, never seeded, and gets a NaN LIC
+    // value and no hits.
+    Plane<std::uint8_t> mask;
+
+    // Vectors as (x, y) pairs, row-major; a row-major texture.
+    template <typename Texture>
+    static FieldView interleaved(std::int32_t rows, std::int32_t cols, const double* xy,
+                                 const Texture* texture) {
+        return {rows, cols, {xy, 2 * static_cast<std::ptrdiff_t>(cols), 2},
+                {xy + 1, 2 * static_cast<std::ptrdiff_t>(cols), 2}, contiguousPlane(texture, cols), {}};
+    }
+};
+
+// Bad field data: sizes, or a vector that is not finite. what() names the
+// cell.
+class FieldError : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// LIC values and hit counts, rows x cols, row-major.
+struct LicResult {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    std::vector<double> lic;
+    std::vector<std::int32_t> hits;
+    std::int64_t seeds = 0;  // streamlines traced
+};
+
+struct RunOptions {
+    int threads = 0;  // 0: every core
+    // Told the fraction of the rows done from time to time, from one thread
+    // at a time.
+    std::function<void(double)> progress;
+};
+
+// The convolution into the caller's arrays of rows x cols values each,
+// row-major; whatever they held is overwritten. The result is the same bits
+// for every thread count. Returns the number of streamlines traced. Throws
+// ParamError, FieldError, std::bad_alloc.
+std::int64_t computeLic(const FieldView& field, const LicParams& params, double* lic, std::int32_t* hits,
+                const RunOptions& options = {});
+LicResult computeLic(const FieldView& field, const LicParams& params,
+                     const RunOptions& options = {});
+
+// The method written out step by step, one seed at a time: the reference
+// the engine is held to bit for bit. Single-threaded and slow.
+void computeLicReference(const FieldView& field, const LicParams& params, double* lic,
+                         std::int32_t* hits);
+
+}  // namespace fastlic

@@ -1,0 +1,341 @@
+import threading
+import time
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import fastlic
+
+SHAPE = (37, 53)  # not square, so that swapped axes or components show
+
+
+def field(shape=SHAPE):
+    """A vortex off the centre plus noise: u and v unlike each other."""
+    rng = np.random.default_rng(7)
+    i, j = np.mgrid[0 : shape[0], 0 : shape[1]].astype(np.float64)
+    u = (i - 11.3) + 0.3 * rng.standard_normal(shape)
+    v = -(j - 30.1) + 0.3 * rng.standard_normal(shape)
+    texture = rng.integers(0, 256, shape).astype(np.int32)
+    return texture, u, v
+
+
+def blob(shape=SHAPE):
+    i, j = np.mgrid[0 : shape[0], 0 : shape[1]]
+    return np.hypot(i - 20, j - 12) < 6
+
+
+def write_text(dir, texture, u, v):
+    """The console's files: a cell's (x, y) pair is (v, u)."""
+    vectors, noise = dir / "field.vec", dir / "noise.txt"
+    np.savetxt(vectors, np.column_stack([v.ravel(), u.ravel()]), fmt="%.17g")
+    np.savetxt(noise, texture, fmt="%d")
+    return vectors, noise
+
+
+def same_bits(a, b):
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+# Options of the console and of convolve: the default, another shape, and
+# walls, a mask, orientation, linear sampling and two passes together.
+SHAPES = [
+    ([], {}),
+    (
+        ["--filter-half-length", 5, "--slide-steps", 3, "--hit-limit", 2, "--step", 0.75],
+        dict(filter_half_length=5, slide_steps=3, hit_limit=2, step=0.75),
+    ),
+    (
+        ["--boundary", "rows=closed", "--mask", "mask.txt", "--orientation", "--interpolation", "linear",
+         "--iterations", 2],
+        dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2),
+    ),
+]
+
+
+@pytest.mark.parametrize("args, options", SHAPES)
+def test_same_bits_as_the_console_both_ways(console, tmp_path, args, options):
+    texture, u, v = field()
+    vectors, noise = write_text(tmp_path, texture, u, v)
+    np.savetxt(tmp_path / "mask.txt", blob(), fmt="%d")
+    size = f"{SHAPE[0]}x{SHAPE[1]}"
+    console("--vectors", vectors, "--texture", noise, "--size", size, *args,
+            "--lic", "lic.npy", "--hits", "hits.npy", "-o", "image.png", cwd=tmp_path)
+    expected_lic, expected_hits = np.load(tmp_path / "lic.npy"), np.load(tmp_path / "hits.npy")
+
+    # Arrays to text: the arrays written above.
+    lic, hits = fastlic.convolve(texture, u, v, return_hits=True, **options)
+    assert same_bits(lic, expected_lic) and same_bits(hits, expected_hits)
+    # Text to arrays: the files read back are the arrays, and convolve the same.
+    read = fastlic.read_text_field(vectors, noise, SHAPE)
+    assert all(same_bits(a, b) for a, b in zip(read, (texture, u, v)))
+    assert same_bits(fastlic.convolve(*read, **options), expected_lic)
+    # Every thread count gives the same bits.
+    for threads in (1, 3):
+        assert same_bits(fastlic.convolve(texture, u, v, threads=threads, **options), expected_lic)
+    # The image, pixel for pixel.
+    assert same_bits(fastlic.render(lic, u, v), np.asarray(Image.open(tmp_path / "image.png")))
+
+
+def test_demo_data_is_the_consoles(console, tmp_path):
+    shape = (23, 31)
+    console("--demo", tmp_path, "--size", f"{shape[0]}x{shape[1]}")
+    texture, u, v = fastlic.read_text_field(tmp_path / "ps.vec.256.256.3", tmp_path / "noise.256.256", shape)
+    assert same_bits(fastlic.noise(shape).astype(np.int32), texture)
+    demo_u, demo_v = fastlic.demo_field(shape)
+    assert same_bits(demo_u, u) and same_bits(demo_v, v)
+    assert not np.array_equal(fastlic.noise(shape, seed=1), fastlic.noise(shape))
+
+
+def strided(a):
+    """The same values as a view with steps in both axes, one of them negative."""
+    view = np.zeros((a.shape[0] * 2, a.shape[1] * 3), a.dtype)[::2, ::3][:, ::-1]
+    view[...] = a
+    return view
+
+
+def test_dtypes_and_layouts_give_the_plain_result():
+    texture, u, v = field()
+    u, v = u.astype(np.float32).astype(np.float64), v.astype(np.float32).astype(np.float64)
+    plain = fastlic.convolve(texture, u, v)
+    big_texture = texture.astype(np.int64) + 2**40  # beyond int32: taken as float64
+    cases = [
+        (texture, u.astype(np.float32), v.astype(np.float32)),
+        (np.asfortranarray(texture), np.asfortranarray(u), np.asfortranarray(v)),
+        (strided(texture), strided(u), strided(v)),
+        (texture.astype(np.uint8), u.astype(">f8"), v.tolist()),
+        (texture.astype(np.int64), u, v),
+        (texture.astype(np.float32), u, v),
+    ]
+    for t, cu, cv in cases:
+        before = [np.array(a, copy=True) for a in (t, cu, cv)]
+        result = fastlic.convolve(t, cu, cv)
+        assert same_bits(result, plain)
+        assert all(np.array_equal(a, b) for a, b in zip(before, (t, cu, cv)))  # inputs untouched
+        assert result.flags.c_contiguous and result.flags.owndata
+    assert same_bits(
+        fastlic.convolve(big_texture, u, v), fastlic.convolve(big_texture.astype(np.float64), u, v)
+    )
+    assert same_bits(fastlic.render(strided(plain), strided(u), np.asfortranarray(v)), fastlic.render(plain, u, v))
+
+
+def test_texture_none_is_the_demo_noise():
+    u, v = fastlic.demo_field((40, 20))
+    assert same_bits(fastlic.convolve(None, u, v), fastlic.convolve(fastlic.noise((40, 20)), u, v))
+
+
+def test_the_gil_is_released_and_calls_run_at_once():
+    u, v = fastlic.demo_field((384, 384))
+    serial = fastlic.convolve(None, u, v, threads=1)
+    # Another Python thread keeps running during a call: it records the time
+    # while the call is under way, also in the call's middle half.
+    ticks, stop = [], threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    start = time.perf_counter()
+    fastlic.convolve(None, u, v, threads=1)
+    end = time.perf_counter()
+    stop.set()
+    ticker.join()
+    quarter = (end - start) / 4
+    assert sum(start + quarter < t < end - quarter for t in ticks) >= 5
+
+    # Two calls at once from two Python threads give the serial result.
+    results = [None, None]
+
+    def run(k):
+        results[k] = fastlic.convolve(None, u, v, threads=1)
+
+    workers = [threading.Thread(target=run, args=(k,)) for k in range(2)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert all(same_bits(r, serial) for r in results)
+
+
+def bad(u=None, v=None, texture=None, **options):
+    t, fu, fv = field((4, 5))
+    return lambda: fastlic.convolve(t if texture is None else texture, fu if u is None else u,
+                                    fv if v is None else v, **options)
+
+
+def with_cell(a, cell, value):
+    a = np.array(a, dtype=np.float64)
+    a[cell] = value
+    return a
+
+
+_, U, V = field((4, 5))
+ERRORS = [
+    (bad(u=np.zeros(5)), ValueError, "u must be a 2-D array (rows, cols), got shape (5,)"),
+    (bad(v=np.zeros((4, 5), complex)), TypeError, "v must be an array of real numbers, got dtype complex128"),
+    (bad(u=np.zeros((0, 5))), ValueError, "u.shape must have at least one row and one column, got (0, 5)"),
+    (bad(v=np.zeros((5, 4))), ValueError, "u and v must have the same shape, got u (4, 5) and v (5, 4)"),
+    (bad(texture=np.zeros((5, 4))), ValueError, "texture must have the shape of u and v (4, 5), got (5, 4)"),
+    (bad(texture=np.full((4, 5), "a")), TypeError, "texture must be an array of real numbers, got dtype <U1"),
+    (bad(u=with_cell(U, (1, 2), np.nan)), ValueError, "u[1, 2] is nan: vector components must be finite"),
+    (bad(v=with_cell(V, (3, 0), -np.inf)), ValueError, "v[3, 0] is -inf: vector components must be finite"),
+    (bad(u=with_cell(U, (2, 4), 1e200), v=with_cell(V, (2, 4), 3e200)), ValueError,
+     "the vector (u, v) = (1e+200, 3e+200) at [2, 4] is too large: its squared length overflows"),
+    (bad(texture=with_cell(np.ones((4, 5)), (0, 1), np.nan)), ValueError,
+     "texture[0, 1] is nan: texture values must be finite"),
+    (bad(filter_half_length=0), ValueError, "filter_half_length must be at least 1, got 0"),
+    (bad(slide_steps=-1), ValueError, "slide_steps must be at least 0, got -1"),
+    (bad(hit_limit=0), ValueError, "hit_limit must be at least 1, got 0"),
+    (bad(step=float("nan")), ValueError, "step must be a finite number above 0, got nan"),
+    (bad(filter_half_length=300, slide_steps=300, step=2), ValueError,
+     "filter_half_length, slide_steps and step: the streamline reaches 1200 cells each way, "
+     "more than 100 times the grid's longer side (500 cells)"),
+    (bad(filter_half_length=1.0), TypeError, "filter_half_length must be an integer, got float"),
+    (bad(slide_steps=2**40), ValueError, "slide_steps must be a 32-bit integer, got 1099511627776"),
+    (bad(step="1"), TypeError, "step must be a real number, got str"),
+    (bad(threads=1025), ValueError, "threads must be from 1 to 1024 (or None for every core), got 1025"),
+    (bad(boundary="open"), ValueError,
+     'boundary must be "periodic" or "closed", or a dict {"rows": ..., "cols": ...} of them, got \'open\''),
+    (bad(boundary={"row": "closed"}), ValueError, 'boundary has an unknown key \'row\': the keys are "rows" and "cols"'),
+    (bad(boundary={"cols": "wall"}), ValueError, 'boundary["cols"] must be "periodic" or "closed", got \'wall\''),
+    (bad(boundary=1), TypeError, "boundary must be a string or a dict, got int"),
+    (bad(mask="zero"), ValueError, 'mask must be None, "nan" or an array (rows, cols), got \'zero\''),
+    (bad(mask=np.zeros((4, 5))), TypeError, "mask must be an array of bools or integers, got dtype float64"),
+    (bad(mask=np.zeros(5, bool)), ValueError, "mask must be a 2-D array (rows, cols), got shape (5,)"),
+    (bad(mask=np.zeros((5, 4), bool)), ValueError, "mask must have the shape of u and v (4, 5), got (5, 4)"),
+    # A mask excuses only its own cells, and "nan" only NaN.
+    (bad(u=with_cell(U, (1, 2), np.nan), mask=np.eye(4, 5, dtype=bool)), ValueError,
+     "u[1, 2] is nan: vector components must be finite"),
+    (bad(v=with_cell(V, (3, 0), np.inf), mask="nan"), ValueError, "v[3, 0] is inf: vector components must be finite"),
+    (bad(orientation=1), TypeError, "orientation must be True or False, got int"),
+    (bad(interpolation="cubic"), ValueError, 'interpolation must be "nearest" or "linear", got \'cubic\''),
+    (bad(iterations=0), ValueError, "iterations must be at least 1, got 0"),
+    (lambda: fastlic.render(np.zeros((4, 4)), U, V), ValueError, "lic must have the shape of u and v (4, 5), got (4, 4)"),
+    (lambda: fastlic.noise((3,)), TypeError, "shape must be a pair (rows, cols), got (3,)"),
+    (lambda: fastlic.noise((2.0, 3)), TypeError, "shape must be a pair of integers (rows, cols), got (2.0, 3)"),
+    (lambda: fastlic.demo_field((0, 3)), ValueError, "shape must have at least one row and one column, got (0, 3)"),
+    (lambda: fastlic.noise((70000, 70000)), ValueError,
+     "shape (70000, 70000) has 4900000000 cells; at most 2147483647 are supported"),
+    (lambda: fastlic.noise((2, 2), seed=-1), ValueError, "seed must be at least 0 and below 2**64, got -1"),
+    (lambda: fastlic.read_text_field("/nonexistent/v", "/nonexistent/t", (2, 2)), OSError,
+     "Bad Vector Filename: /nonexistent/v"),
+    (lambda: fastlic.read_text_field(__file__, 3, (2, 2)), TypeError, "texture_path must be a path, got int"),
+]
+
+
+@pytest.mark.parametrize("call, kind, message", ERRORS, ids=[e[2][:40] for e in ERRORS])
+def test_errors(call, kind, message):
+    with pytest.raises(kind) as raised:
+        call()
+    assert str(raised.value) == message
+
+
+def test_read_errors_are_the_consoles(tmp_path):
+    (tmp_path / "v").write_text("1 2 3 4\n")
+    (tmp_path / "t").write_text("1 2 3\n")
+    with pytest.raises(OSError, match="^Bad Texture Filename: .*/missing$"):
+        fastlic.read_text_field(tmp_path / "v", tmp_path / "missing", (2, 2))
+    with pytest.raises(ValueError) as raised:
+        fastlic.read_text_field(tmp_path / "v", tmp_path / "t", (2, 2))
+    assert str(raised.value) == f"{tmp_path / 'v'}: ended after 4 of 8 values"
+
+
+# ---- The options of walls, masks, orientation, sampling and passes, each
+# against a second route to the same result.
+
+
+def convolve2(*args, **options):
+    return fastlic.convolve(*args, return_hits=True, **options)
+
+
+def same_run(a, b):
+    return all(same_bits(x, y) for x, y in zip(a, b))
+
+
+@pytest.mark.parametrize("string, forms", [
+    ("periodic", [{}, {"rows": "periodic"}, {"rows": "periodic", "cols": "periodic"}]),
+    ("closed", [{"rows": "closed", "cols": "closed"}]),
+])
+def test_boundary_dicts_are_the_strings(string, forms):
+    texture, u, v = field()
+    expected = convolve2(texture, u, v, boundary=string)
+    assert same_run(expected, convolve2(texture, u, v)) == (string == "periodic")
+    for form in forms:
+        assert same_run(convolve2(texture, u, v, boundary=form), expected)
+
+
+@pytest.mark.parametrize("closed, far_rows_reach_row_0", [("rows", False), ("cols", True)])
+def test_rows_are_axis_0(closed, far_rows_reach_row_0):
+    # Streaks along axis 0 reach the bottom rows from row 0 only through a
+    # periodic top edge.
+    shape = (30, 20)
+    u, v = np.zeros(shape), np.ones(shape)
+    texture = fastlic.noise(shape)
+    bright = texture.copy()
+    bright[-8:] = 255
+    top = [fastlic.convolve(t, u, v, boundary={closed: "closed"})[0] for t in (texture, bright)]
+    assert (not np.array_equal(*top)) == far_rows_reach_row_0
+
+
+def test_masked_cells_have_no_value_and_every_mask_form_is_one():
+    texture, u, v = field()
+    mask = blob()
+    lic, hits = expected = convolve2(texture, u, v, mask=mask)
+    assert np.isnan(lic[mask]).all() and (hits[mask] == 0).all()
+    assert np.isfinite(lic[~mask]).all() and (hits[~mask] > 0).all()
+    # The engine masks (streamlines stop there), not the result afterwards.
+    assert not np.array_equal(lic[~mask], fastlic.convolve(texture, u, v)[~mask])
+    nan_u = np.where(mask, np.nan, u)
+    nan_texture = np.where(mask, np.nan, texture)
+    for route in [
+        (texture, u, v, dict(mask=mask.astype(np.int64) * 256)),  # nonzero, low byte zero
+        (texture, u, v, dict(mask=strided(mask.astype(np.uint8)))),
+        (texture, nan_u, v, dict(mask="nan")),
+        (nan_texture, nan_u, v, dict(mask=mask)),  # masked cells' values unused
+    ]:
+        assert same_run(convolve2(*route[:3], **route[3]), expected)
+    assert same_run(convolve2(texture, u, v, mask=np.zeros(SHAPE, bool)), convolve2(texture, u, v))
+
+
+@pytest.mark.parametrize("options", [{}, dict(mask=blob(), boundary="closed", interpolation="linear")])
+def test_iterations_convolve_the_first_pass_again(options):
+    texture, u, v = field()
+    first = fastlic.convolve(texture, u, v, **options)
+    again = convolve2(first, u, v, **options)  # a float64 texture, NaN where masked
+    assert same_run(convolve2(texture, u, v, iterations=2, **options), again)
+
+
+def test_orientation_ignores_the_sign_of_vectors():
+    u, v = fastlic.demo_field((48, 64))
+    i, j = np.mgrid[0:48, 0:64]
+    sign = np.where((i // 8 + j // 8) % 2, -1.0, 1.0)
+    lic, hits = convolve2(None, u, v, orientation=True)
+    flipped_lic, flipped_hits = convolve2(None, sign * u, sign * v, orientation=True)
+    assert np.array_equal(hits, flipped_hits)
+    np.testing.assert_allclose(flipped_lic, lic, rtol=0, atol=1e-9)
+    assert not np.array_equal(fastlic.convolve(None, sign * u, sign * v), fastlic.convolve(None, u, v))
+
+
+def test_linear_sampling_of_a_uniform_field_is_nearest():
+    texture, u, v = field()
+    uniform = (texture, np.full(SHAPE, 0.3), np.full(SHAPE, -0.7))
+    assert same_run(convolve2(*uniform, interpolation="linear"), convolve2(*uniform))
+    assert not same_run(convolve2(texture, u, v, interpolation="linear"), convolve2(texture, u, v))
+
+
+def test_render_draws_masked_pixels_black():
+    texture, u, v = field()
+    mask = blob()
+    lic = fastlic.convolve(texture, u, v, mask=mask)
+    # Unmasked pixels: the console's colours, with the largest magnitude
+    # that of the unmasked cells.
+    expected = fastlic.render(np.where(mask, 0, lic), np.where(mask, 0, u), np.where(mask, 0, v))
+    expected[mask] = 0
+    assert expected[~mask].any()
+    huge_u, nan_u = np.where(mask, 1e6, u), np.where(mask, np.nan, u)
+    assert same_bits(fastlic.render(np.where(mask, 99.0, lic), huge_u, v, mask=mask), expected)
+    assert same_bits(fastlic.render(lic, nan_u, v, mask="nan"), expected)
+    assert same_bits(fastlic.render(lic, nan_u, v), expected)  # NaN LIC values are masked

@@ -49,61 +49,47 @@ protected:
     }
 
     TempDir dir;
-    const std::string fourTextures = "1 2 3 4\n";
 };
 
-TEST_F(InputFiles, FillsCellsRowMajorAndFindsLargestMagnitude) {
-    writeText(vec(), "3 4\n-1 0.5\n0 0\n1e-3 -2\nignored 7\n");
-    writeText(tex(), "10 20\n30 -5 999 rest\n");
-    RegGrid g(2, 2);
-    const double largest = readInputFiles(vec(), tex(), g);
-    EXPECT_EQ(g.vectors[0][0], Vector(3, 4, 0));
-    EXPECT_EQ(g.vectors[0][1], Vector(-1, 0.5, 0));
-    EXPECT_EQ(g.vectors[1][0], Vector(0, 0, 0));
-    EXPECT_EQ(g.vectors[1][1], Vector(1e-3, -2, 0));
-    EXPECT_EQ(g.texture[0][0], 10);
-    EXPECT_EQ(g.texture[1][1], -5);
-    EXPECT_EQ(largest, 5.0);
-}
-
-TEST_F(InputFiles, AcceptsAnyWhiteSpaceLayout) {
-    const std::string layouts[] = {
-        "3 4 -1 0.5 0 0 7 8",                  // one line
-        "3\n4\n-1\n0.5\n0\n0\n7\n8\n",         // one number per line
-        "3 4\r\n-1 0.5\r\n0 0\r\n7 8\r\n",     // CR LF
-        "  3\t4\n\n\v-1   0.5\f0 0\n+7 8e0",   // mixed, signs and exponents
+// Cells row-major in any white space, numbers as formatted input reads
+// them, words after the last value ignored.
+TEST_F(InputFiles, FillsCellsRowMajorFromAnyLayout) {
+    const struct {
+        std::string vectors, texture;
+        Vector cells[4];
+        std::int32_t lastTexture;
+        double largest;
+    } cases[] = {
+        {"3 4\n-1 0.5\n0 0\n1e-3 -2\nignored 7\n", "10 20\n30 -5 999 rest\n",
+         {{3, 4, 0}, {-1, 0.5, 0}, {0, 0, 0}, {1e-3, -2, 0}}, -5, 5.0},
+        {"3\n4\n-1\n0.5\n0\n0\n7\n8\n", "1\r\n2\r\n3\r\n+4", {{3, 4, 0}, {-1, 0.5, 0}, {}, {7, 8, 0}}, 4, std::sqrt(113.0)},
+        {"3 4\r\n-1 0.5\r\n0 0\r\n7 8\r\n", "1 2 3 4", {{3, 4, 0}, {-1, 0.5, 0}, {}, {7, 8, 0}}, 4, std::sqrt(113.0)},
+        {"  3\t4\n\n\v-1   0.5\f0 0\n+7 8e0", "1 2 3 4", {{3, 4, 0}, {-1, 0.5, 0}, {}, {7, 8, 0}}, 4, std::sqrt(113.0)},
+        // Underflow gives zero, not an error.
+        {"0.1 .5\n-0 1.\n2.2250738585072011e-308 4.9e-324\n1e-400 1E+2\n", "1 2 3 4",
+         {{0.1, 0.5, 0}, {-0.0, 1, 0}, {2.2250738585072011e-308, 4.9e-324, 0}, {0, 100, 0}}, 4, 100.0},
     };
-    for (const auto& text : layouts) {
-        writeText(vec(), text);
-        writeText(tex(), "1\r\n2\r\n3\r\n+4");
+    for (const auto& c : cases) {
+        writeText(vec(), c.vectors);
+        writeText(tex(), c.texture);
         RegGrid g(2, 2);
-        readInputFiles(vec(), tex(), g);
-        EXPECT_EQ(g.vectors[0][1], Vector(-1, 0.5, 0)) << text;
-        EXPECT_EQ(g.vectors[1][1], Vector(7, 8, 0)) << text;
-        EXPECT_EQ(g.texture[1][1], 4) << text;
+        EXPECT_EQ(readInputFiles(vec(), tex(), g), c.largest) << c.vectors;
+        for (int n = 0; n < 4; ++n) {
+            const Vector& v = g.vectors[n / 2][n % 2];
+            EXPECT_EQ(v, c.cells[n]) << c.vectors << " " << n;
+            EXPECT_EQ(std::signbit(v.x), std::signbit(c.cells[n].x)) << c.vectors << " " << n;
+        }
+        EXPECT_EQ(g.texture[1][1], c.lastTexture) << c.vectors;
     }
-}
-
-TEST_F(InputFiles, ParsesNumbersAsFormattedInputDoes) {
-    writeText(vec(), "0.1 .5\n-0 1.\n2.2250738585072011e-308 4.9e-324\n1e-400 1E+2\n");
-    writeText(tex(), fourTextures);
-    RegGrid g(2, 2);
-    readInputFiles(vec(), tex(), g);
-    EXPECT_EQ(g.vectors[0][0].x, 0.1);
-    EXPECT_EQ(g.vectors[0][0].y, 0.5);
-    EXPECT_TRUE(std::signbit(g.vectors[0][1].x));
-    EXPECT_EQ(g.vectors[1][0].y, 4.9e-324);
-    EXPECT_EQ(g.vectors[1][1].x, 0.0);  // underflow gives zero, not an error
-    EXPECT_EQ(g.vectors[1][1].y, 100.0);
 }
 
 // What the error tests of the program do not reach: hexadecimal, which
 // "%lf" would take, a long word cut short in the message, the ends of the
 // 32-bit range.
 TEST_F(InputFiles, ReportsWordsOutsideTheNumberSyntax) {
-    EXPECT_EQ(errorOf("1 2 3 0x10 5 6 7 8", fourTextures),
+    EXPECT_EQ(errorOf("1 2 3 0x10 5 6 7 8", "1 2 3 4"),
               vec() + ":1: expected a number, found \"0x10\"");
-    EXPECT_EQ(errorOf("1 2 " + std::string(5000, 'z') + " 4 5 6 7 8", fourTextures),
+    EXPECT_EQ(errorOf("1 2 " + std::string(5000, 'z') + " 4 5 6 7 8", "1 2 3 4"),
               vec() + ":1: expected a number, found \"" + std::string(32, 'z') + "...\"");
     EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2 -2147483648 2147483647"), "");
 }
@@ -174,21 +160,13 @@ TEST_F(InputFiles, CountsLinesAcrossBlocksAndWindows) {
     // block and window before it, and values after the last needed one are
     // ignored.
     const std::int32_t rows = 1000, cols = 1600;
-    std::string text;
-    for (std::int32_t n = 0; n < rows * cols; ++n) text += "0.25 -1.5e-3\n";
+    const std::string text = repeated("0.25 -1.5e-3\n", rows * cols), texture = repeated("1 ", rows * cols);
     std::string bad = text;
     bad.replace(bad.size() - 3 * 13, 4, "0.2x");  // on the third line from the end
-    writeText(vec(), bad);
-    testing::writeTextureFile(tex(), rows, cols, [](auto, auto) { return 1; });
-    RegGrid g(rows, cols);
-    try {
-        readInputFiles(vec(), tex(), g);
-        ADD_FAILURE() << "no error";
-    } catch (const InputError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  vec() + ":" + std::to_string(rows * cols - 2) + ": expected a number, found \"0.2x\"");
-    }
+    EXPECT_EQ(errorOf(bad, texture, rows, cols),
+              vec() + ":" + std::to_string(rows * cols - 2) + ": expected a number, found \"0.2x\"");
     writeText(vec(), text + "garbage after the last value\n");
+    RegGrid g(rows, cols);
     readInputFiles(vec(), tex(), g);
     EXPECT_EQ(g.vectors[rows - 1][cols - 1], Vector(0.25, -1.5e-3, 0));
 }
@@ -221,37 +199,28 @@ TEST_F(InputFiles, ReadsPipesAsRegularFiles) {
     std::string text;
     for (std::int32_t n = 0; n < rows * cols; ++n)
         text += std::to_string(n % 977 * 0.001953125) + " -" + std::to_string(n % 13) + "e-7\n";
-    std::string broken = text;
-    broken.insert(broken.size() - 5000, "1e ");
     testing::writeTextureFile(tex(), rows, cols, [](auto i, auto j) { return (i + j) % 256; });
     const std::string pipe = dir.file("pipe");
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-    // The reader may stop before the writer is done.
-    const auto previous = signal(SIGPIPE, SIG_IGN);
+    const auto previous = signal(SIGPIPE, SIG_IGN);  // the reader may stop before the writer is done
     for (const bool bad : {false, true}) {
-        const std::string& content = bad ? broken : text;
+        const std::string content = bad ? std::string(text).insert(text.size() - 5000, "1e ") : text;
         writeText(vec(), content);
         RegGrid fromFile(rows, cols), fromPipe(rows, cols);
-        std::string fileError, pipeError;
-        try {
-            readInputFiles(vec(), tex(), fromFile);
-        } catch (const InputError& e) {
-            fileError = std::string(e.what()).substr(vec().size());
-        }
-        std::thread writer([&] {
-            std::ofstream out(pipe, std::ios::binary);
-            out.write(content.data(), static_cast<std::streamsize>(content.size()));
-        });
-        try {
-            readInputFiles(pipe, tex(), fromPipe);
-        } catch (const InputError& e) {
-            pipeError = std::string(e.what()).substr(pipe.size());
-        }
+        const auto read = [&](const std::string& path, RegGrid& g) -> std::string {
+            try {
+                readInputFiles(path, tex(), g);
+            } catch (const InputError& e) {
+                return std::string(e.what()).substr(path.size());
+            }
+            return "";
+        };
+        const std::string fileError = read(vec(), fromFile);
+        std::thread writer([&] { std::ofstream(pipe, std::ios::binary) << content; });
+        EXPECT_EQ(read(pipe, fromPipe), fileError);
         writer.join();
         EXPECT_EQ(fileError.empty(), !bad) << fileError;
-        EXPECT_EQ(pipeError, fileError);
-        EXPECT_EQ(std::memcmp(fromPipe.vectors.data(), fromFile.vectors.data(),
-                              fromFile.cellCount() * sizeof(Vector)), 0);
+        EXPECT_EQ(std::memcmp(fromPipe.vectors.data(), fromFile.vectors.data(), fromFile.cellCount() * sizeof(Vector)), 0);
     }
     signal(SIGPIPE, previous);
 }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/test_util.h"
@@ -37,36 +38,23 @@ std::string plane(const std::vector<T>& rowMajor, bool fortran = false, bool big
     return npyData(inOrder<T>(2, 3, 1, fortran, [&](int i, int j, int) { return rowMajor[i * 3 + j]; }), big);
 }
 
+// float32 values are widened exactly.
 TEST(NpyReader, VectorsInEveryLayoutVersionAndByteOrder) {
     TempDir dir;
     const std::string path = dir.file("v.npy");
     const auto value = [](int i, int j, int c) { return (c ? -0.1 : 0.3) * (i * 7 + j + 1); };
-    struct Case {
-        const char* descr;
-        bool fortran;
-        int version;
-    };
-    for (const Case& c : {Case{"<f8", false, 1}, {">f8", true, 2}, {"<f4", true, 3}, {">f4", false, 1}}) {
-        const bool single = c.descr[2] == '4', big = c.descr[0] == '>';
-        const std::string data = single ? npyData(inOrder<float>(3, 4, 2, c.fortran, value), big)
-                                        : npyData(inOrder<double>(3, 4, 2, c.fortran, value), big);
-        testing::writeText(path, npyBytes(npyDict(c.descr, "(3, 4, 2)", c.fortran), data, c.version));
+    for (const auto& [descr, fortran, version] : {std::tuple{"<f8", false, 1}, {">f8", true, 2}, {"<f4", true, 3}, {">f4", false, 1}}) {
+        const bool single = descr[2] == '4', big = descr[0] == '>';
+        const std::string data = single ? npyData(inOrder<float>(3, 4, 2, fortran, value), big)
+                                        : npyData(inOrder<double>(3, 4, 2, fortran, value), big);
+        testing::writeText(path, npyBytes(npyDict(descr, "(3, 4, 2)", fortran), data, version));
         const VectorArray a = readNpyVectors(path);
-        ASSERT_EQ(a.rows, 3);
-        ASSERT_EQ(a.cols, 4);
-        double largest = 0.0;
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 4; ++j) {
-                // float32 values widened exactly.
-                const auto expected = [&](int comp) {
-                    return single ? static_cast<double>(static_cast<float>(value(i, j, comp))) : value(i, j, comp);
-                };
-                const double x = expected(0), y = expected(1);
-                EXPECT_EQ(a.xy[static_cast<std::size_t>((i * 4 + j) * 2)], x) << c.descr << " " << i << "," << j;
-                EXPECT_EQ(a.xy[static_cast<std::size_t>((i * 4 + j) * 2 + 1)], y) << c.descr << " " << i << "," << j;
-                largest = std::max(largest, x * x + y * y);
-            }
-        EXPECT_EQ(a.maxMagnitude, std::sqrt(largest)) << c.descr;
+        EXPECT_EQ(std::pair(a.rows, a.cols), std::pair(3, 4)) << descr;
+        std::vector<double> expected = inOrder<double>(3, 4, 2, false, value);
+        if (single) for (double& e : expected) e = static_cast<float>(e);
+        EXPECT_EQ(a.xy, expected) << descr;
+        const double x = expected[22], y = expected[23];  // the largest
+        EXPECT_EQ(a.maxMagnitude, std::sqrt(x * x + y * y)) << descr;
     }
 }
 
@@ -178,12 +166,10 @@ TEST(NpyReader, BadFilesGiveOneLineNamingTheFile) {
     const auto messageOf = [&](Reader reader) -> std::string {
         std::int32_t out[6];
         try {
-            switch (reader) {
-                case Reader::vectors: readNpyVectors(path); break;
-                case Reader::texture: readNpyTexture(path); break;
-                case Reader::textureInto: readNpyTextureInto(NpyFile(path), out); break;
-                case Reader::mask: readNpyMask(path); break;
-            }
+            if (reader == Reader::vectors) readNpyVectors(path);
+            if (reader == Reader::texture) readNpyTexture(path);
+            if (reader == Reader::textureInto) readNpyTextureInto(NpyFile(path), out);
+            if (reader == Reader::mask) readNpyMask(path);
         } catch (const InputError& e) {
             return e.what();
         }
@@ -192,9 +178,7 @@ TEST(NpyReader, BadFilesGiveOneLineNamingTheFile) {
     EXPECT_EQ(messageOf(Reader::texture), path + ": cannot open: No such file or directory");
     for (const Case& c : cases) {
         testing::writeText(path, c.bytes);
-        if (c.sparseTo) {
-            ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(c.sparseTo)), 0);
-        }
+        ASSERT_TRUE(!c.sparseTo || truncate(path.c_str(), static_cast<off_t>(c.sparseTo)) == 0);
         EXPECT_EQ(messageOf(c.reader), path + ": " + c.message);
     }
 }

@@ -383,6 +383,29 @@ inline std::int32_t wrappedCell(const PreparedField<T>& f, std::int32_t row, std
     return f.rowStart[static_cast<std::size_t>(row + f.pad)] + f.colOf[static_cast<std::size_t>(col + f.pad)];
 }
 
+// Whether every point of these seeds' streamlines lies inside the grid
+// itself, so that no cell needs wrapping.
+template <typename T>
+bool interiorBatch(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols, int batch) {
+    const std::int32_t margin = f.pad - 1;
+    for (int s = 0; s < batch; ++s)
+        if (rows[s] < margin || rows[s] >= f.rows - f.pad || cols[s] < margin || cols[s] >= f.cols - f.pad)
+            return false;
+    return true;
+}
+
+// cells[m * batch + s] from the truncated (row, column) pairs of every
+// point, wrapped into the grid.
+template <typename T>
+void wrapCells(const PreparedField<T>& f, const std::int32_t* truncated, std::int32_t slots, int batch,
+               std::int32_t* cells) {
+    for (std::int32_t m = 0; m < slots; ++m)
+        for (int s = 0; s < batch; ++s) {
+            const std::int32_t* t = truncated + (m * batch + s) * 2;
+            cells[m * batch + s] = wrappedCell(f, t[0], t[1]);
+        }
+}
+
 // Helpers of the AVX2 kernel (a lambda would not take on its target).
 #define FASTLIC_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
@@ -431,11 +454,7 @@ FASTLIC_AVX2 void lockstepPairs(const PreparedField<T>& f, const std::int32_t* r
     const __m256d third = _mm256_set1_pd(1.0 / 3.0);
     const __m256d half = _mm256_set1_pd(0.5);
     // Seeds whose points all lie inside the grid itself need no wrapping.
-    const std::int32_t margin = f.pad - 1;
-    bool interior = true;
-    for (int s = 0; s < Seeds; ++s)
-        interior = interior && rows[s] >= margin && rows[s] < f.rows - f.pad && cols[s] >= margin &&
-                   cols[s] < f.cols - f.pad;
+    const bool interior = interiorBatch(f, rows, cols, Seeds);
 
     resizeFor(scratch.cells, static_cast<std::size_t>(slots) * Seeds);
     resizeFor(scratch.truncated, static_cast<std::size_t>(slots) * pairs * 4);
@@ -491,13 +510,7 @@ FASTLIC_AVX2 void lockstepPairs(const PreparedField<T>& f, const std::int32_t* r
             record(forward ? reach + n : reach - n, forward ? c : c - pairs, t, words);
         }
     }
-    if (!interior)
-        for (std::int32_t m = 0; m < slots; ++m)
-            for (int q = 0; q < pairs; ++q)
-                for (int lane = 0; lane < 2; ++lane) {
-                    const std::int32_t* t = truncated + (m * pairs + q) * 4 + 2 * lane;
-                    cells[m * Seeds + 2 * q + lane] = wrappedCell(f, t[0], t[1]);
-                }
+    if (!interior) wrapCells(f, truncated, slots, Seeds, cells);
     convolveFullWindows<Seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
 }
 
@@ -573,11 +586,7 @@ FASTLIC_AVX2 void lockstepSampling(const PreparedField<T>& f, const std::int32_t
 
     // Seeds whose points all lie inside the grid itself need no wrapping
     // (orientation fields on periodic axes reach the halo).
-    const std::int32_t margin = f.pad - 1;
-    bool interior = true;
-    for (int s = 0; s < Seeds; ++s)
-        interior = interior && rows[s] >= margin && rows[s] < f.rows - f.pad && cols[s] >= margin &&
-                   cols[s] < f.cols - f.pad;
+    const bool interior = interiorBatch(f, rows, cols, Seeds);
     resizeFor(scratch.cells, static_cast<std::size_t>(slots) * Seeds);
     resizeFor(scratch.truncated, static_cast<std::size_t>(slots) * pairs * 4);
     resizeFor(scratch.texture, static_cast<std::size_t>(slots));
@@ -630,13 +639,7 @@ FASTLIC_AVX2 void lockstepSampling(const PreparedField<T>& f, const std::int32_t
             record(forward ? reach + n : reach - n, forward ? c : c - pairs, _mm256_cvttpd_epi32(p[c]));
         }
     }
-    if (!interior)
-        for (std::int32_t m = 0; m < slots; ++m)
-            for (int q = 0; q < pairs; ++q)
-                for (int lane = 0; lane < 2; ++lane) {
-                    const std::int32_t* t = truncated + (m * pairs + q) * 4 + 2 * lane;
-                    cells[m * Seeds + 2 * q + lane] = wrappedCell(f, t[0], t[1]);
-                }
+    if (!interior) wrapCells(f, truncated, slots, Seeds, cells);
     convolveFullWindows<Seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
 }
 
@@ -722,11 +725,7 @@ void lockstepSse2(const PreparedField<T>& f, const std::int32_t* rows, const std
         }
     }
     std::int32_t* cells = scratch.cells.data();
-    for (std::int32_t m = 0; m < slots; ++m)
-        for (int s = 0; s < seeds; ++s) {
-            const std::int32_t* t = truncated + (m * seeds + s) * 2;
-            cells[m * seeds + s] = wrappedCell(f, t[0], t[1]);
-        }
+    wrapCells(f, truncated, slots, seeds, cells);
     convolveFullWindows<seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
 }
 

@@ -1,10 +1,9 @@
 // The method's options from the console: each value reaches the engine
-// (the --lic and --hits arrays equal the library's on the same field), and
-// every bad value is one line with status 2.
+// (the --lic array equals the library's on the same field), and every bad
+// value is one line with status 2.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,122 +19,86 @@ using testing::TempDir;
 
 constexpr std::int32_t rows = 37, cols = 52;
 
-void writeInputs(const TempDir& dir, bool mask) {
+bool hole(std::int32_t i, std::int32_t j) { return (i - 18) * (i - 18) + (j - 30) * (j - 30) < 40; }
+
+std::string npy(const std::string& descr, const std::string& shape, const std::string& data) {
+    return testing::npyBytes(testing::npyDict(descr, shape), data);
+}
+
+// The text inputs, and the same as .npy: a mask, vectors with NaN in the
+// masked cells, a texture of fractions.
+void writeInputs(const TempDir& dir, const RegGrid& g, std::vector<std::uint8_t>& mask, std::vector<double>& texture) {
+    std::string text, flags;
+    std::vector<double> xy;
+    for (std::int32_t i = 0; i < rows; ++i, text += '\n')
+        for (std::int32_t j = 0; j < cols; ++j) {
+            mask.push_back(hole(i, j));
+            text += hole(i, j) ? "1 " : "0 ";
+            flags += static_cast<char>(hole(i, j));
+            xy.insert(xy.end(), {hole(i, j) ? std::nan("") : g.vectors[i][j].x, g.vectors[i][j].y});
+            texture.push_back(g.texture[i][j] / 7.0);
+        }
+    testing::writeText(dir.file("mask.txt"), text);
+    testing::writeText(dir.file("mask.npy"), npy("|b1", "(37, 52)", flags));
+    testing::writeText(dir.file("v.npy"), npy("<f8", "(37, 52, 2)", testing::npyData(xy)));
+    testing::writeText(dir.file("t.npy"), npy("<f8", "(37, 52)", testing::npyData(texture)));
+}
+
+// The fixed text inputs, and the field they hold.
+RegGrid writeTextInputs(const TempDir& dir) {
     testing::writeVectorFile(dir.file(vectorFileName), rows, cols,
                              [](auto i, auto j) { return testing::smoothField(i, j, rows, cols); });
     testing::writeTextureFile(dir.file(textureFileName), rows, cols,
                               [](auto i, auto j) { return testing::noise(i, j, cols, 8); });
-    if (!mask) return;
-    std::string text, flags;
-    for (std::int32_t i = 0; i < rows; ++i, text += '\n')
-        for (std::int32_t j = 0; j < cols; ++j) {
-            const bool masked = (i - 18) * (i - 18) + (j - 30) * (j - 30) < 40;
-            text += masked ? "1 " : "0 ";
-            flags += masked ? '\1' : '\0';
-        }
-    testing::writeText(dir.file("mask.txt"), text);
-    testing::writeText(dir.file("mask.npy"), testing::npyBytes(testing::npyDict("|b1", "(37, 52)"), flags));
+    RegGrid g(rows, cols);
+    readInputFiles(dir.file(vectorFileName), dir.file(textureFileName), g);
+    return g;
 }
-
-// The .npy payload of the library's result: float64 LIC values, int32 hits.
-std::string payload(const std::string& npy) { return npy.substr(npy.size() - rows * cols * 8); }
 
 TEST(Options, ConsoleGivesTheLibrarysResult) {
     TempDir dir;
-    writeInputs(dir, true);
-    RegGrid g(rows, cols);
-    readInputFiles(dir.file(vectorFileName), dir.file(textureFileName), g);
-    const std::vector<std::uint8_t> mask = [] {
-        std::vector<std::uint8_t> m;
-        for (std::int32_t i = 0; i < rows; ++i)
-            for (std::int32_t j = 0; j < cols; ++j) m.push_back((i - 18) * (i - 18) + (j - 30) * (j - 30) < 40);
-        return m;
-    }();
+    const RegGrid g = writeTextInputs(dir);
+    std::vector<std::uint8_t> mask;
+    std::vector<double> fractions;
+    writeInputs(dir, g, mask, fractions);
+    const LicParams walls{10, 9, 12, 0.5, Boundary::closed, Boundary::closed};
     const struct {
         std::vector<std::string> args;
         LicParams params;
-        bool masked;
+        bool masked, fractional;
     } cases[] = {
-        {{"--filter-half-length", "4", "--slide-steps", "3", "--hit-limit", "2", "--step", "0.75"}, {4, 3, 2, 0.75}, false},
-        {{"--boundary", "closed", "--mask", "mask.txt"},
-         {10, 9, 12, 0.5, Boundary::closed, Boundary::closed},
-         true},
-        {{"--boundary", "closed", "--mask", "mask.npy"},
-         {10, 9, 12, 0.5, Boundary::closed, Boundary::closed},
-         true},
+        {{"--filter-half-length", "4", "--slide-steps", "3", "--hit-limit", "2", "--step", "0.75"}, {4, 3, 2, 0.75}, false, false},
+        {{"--boundary", "closed", "--mask", "mask.txt"}, walls, true, false},
+        {{"--boundary", "closed", "--mask", "mask.npy"}, walls, true, false},
         {{"--boundary", "cols=closed", "--orientation", "--interpolation", "linear", "--iterations", "2"},
-         {10, 9, 12, 0.5, Boundary::periodic, Boundary::closed, true, Interpolation::linear, 2},
-         false},
+         {10, 9, 12, 0.5, Boundary::periodic, Boundary::closed, true, Interpolation::linear, 2}, false, false},
+        // NaN vectors in a .npy file mark cells without data, as a mask does.
+        {{"--vectors", "v.npy", "--mask-nan", "--boundary", "closed"}, walls, true, false},
+        // A .npy texture of fractions reaches the engine as doubles.
+        {{"--texture", "t.npy", "--step", "0.3"}, {10, 9, 12, 0.3}, false, true},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.args;
-        args.insert(args.end(), {"--size", std::to_string(rows) + "x" + std::to_string(cols), "--lic", "l.npy"});
+        args.insert(args.end(), {"--size", "37x52", "--lic", "l.npy"});
         const testing::ProcessResult r = testing::runProcess(FASTLIC_BINARY, dir.path(), args);
         ASSERT_EQ(r.status, 0) << r.err;
         FieldView view = viewOf(g);
         if (c.masked) view.mask = contiguousPlane(mask.data(), cols);
+        if (c.fractional) view.texture = contiguousPlane(fractions.data(), cols);
         const LicResult expected = computeLic(view, c.params);
         const std::string bytes(reinterpret_cast<const char*>(expected.lic.data()), expected.lic.size() * 8);
-        EXPECT_TRUE(payload(testing::readText(dir.file("l.npy"))) == bytes) << c.args[0] << " " << c.args[1];
+        const std::string written = testing::readText(dir.file("l.npy"));
+        EXPECT_TRUE(written.substr(written.size() - bytes.size()) == bytes) << c.args[0] << " " << c.args[1];
     }
-}
-
-// A .npy texture of fractions reaches the engine as doubles.
-TEST(Options, FractionalTextureFromNpy) {
-    TempDir dir;
-    writeInputs(dir, false);
-    std::vector<double> texture;
-    for (std::int32_t i = 0; i < rows; ++i)
-        for (std::int32_t j = 0; j < cols; ++j) texture.push_back(testing::noise(i, j, cols, 8) / 7.0);
-    testing::writeText(dir.file("t.npy"),
-                       testing::npyBytes(testing::npyDict("<f8", "(37, 52)"), testing::npyData(texture)));
-    const testing::ProcessResult r = testing::runProcess(
-        FASTLIC_BINARY, dir.path(), {"--texture", "t.npy", "--step", "0.3", "--lic", "l.npy"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    RegGrid g(rows, cols);
-    readInputFiles(dir.file(vectorFileName), dir.file(textureFileName), g);
-    FieldView view = viewOf(g);
-    view.texture = contiguousPlane(texture.data(), cols);
-    const LicResult expected = computeLic(view, {10, 9, 12, 0.3});
-    const std::string bytes(reinterpret_cast<const char*>(expected.lic.data()), expected.lic.size() * 8);
-    EXPECT_TRUE(payload(testing::readText(dir.file("l.npy"))) == bytes);
-}
-
-// NaN vectors in a .npy file mark cells without data, as a mask does.
-TEST(Options, NanVectorsAreMaskedCells) {
-    TempDir dir;
-    writeInputs(dir, true);
-    RegGrid g(rows, cols);
-    readInputFiles(dir.file(vectorFileName), dir.file(textureFileName), g);
-    std::vector<double> xy;
-    std::vector<std::uint8_t> mask;
-    for (std::int32_t i = 0; i < rows; ++i)
-        for (std::int32_t j = 0; j < cols; ++j) {
-            const bool hole = (i - 18) * (i - 18) + (j - 30) * (j - 30) < 40;
-            mask.push_back(hole);
-            xy.push_back(hole ? std::nan("") : g.vectors[i][j].x);
-            xy.push_back(g.vectors[i][j].y);
-        }
-    testing::writeText(dir.file("v.npy"), testing::npyBytes(testing::npyDict("<f8", "(37, 52, 2)"), testing::npyData(xy)));
-    const testing::ProcessResult r = testing::runProcess(
-        FASTLIC_BINARY, dir.path(), {"--vectors", "v.npy", "--mask-nan", "--boundary", "closed", "--lic", "l.npy"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    FieldView view = viewOf(g);
-    view.mask = contiguousPlane(mask.data(), cols);
-    LicParams p;
-    p.rowBoundary = p.colBoundary = Boundary::closed;
-    const LicResult expected = computeLic(view, p);
-    const std::string bytes(reinterpret_cast<const char*>(expected.lic.data()), expected.lic.size() * 8);
-    EXPECT_TRUE(payload(testing::readText(dir.file("l.npy"))) == bytes);
 }
 
 TEST(Options, BadValuesAreOneLineWithStatusTwo) {
     TempDir dir;
-    writeInputs(dir, false);
+    writeTextInputs(dir);
     testing::writeText(dir.file("short.txt"), "0 1\n1 0\n");
     testing::writeText(dir.file("word.txt"), "0 1\n0 x\n");
     testing::writeText(dir.file("cr.txt"), "0 1\r\n0 1\r0 0x\r");  // line ends CR LF and CR
-    testing::writeText(dir.file("wide.npy"), testing::npyBytes(testing::npyDict("|u1", "(37, 53)"), std::string(37 * 53, '\0')));
+    testing::writeText(dir.file("wide.npy"), npy("|u1", "(37, 53)", std::string(37 * 53, '\0')));
     const struct {
         std::vector<std::string> args;
         int status;

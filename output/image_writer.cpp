@@ -3,8 +3,9 @@
 #include <png.h>
 
 #include <algorithm>
-
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -148,8 +149,38 @@ void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagn
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }
 
+namespace {
+
+// What went wrong inside libpng, kept for the exception thrown after its
+// longjmp: the write's errno, or libpng's own message.
+struct PngFailure {
+    int err = 0;
+    char message[200] = "";
+};
+
+extern "C" void pngError(png_structp png, png_const_charp message) {
+    auto* failure = static_cast<PngFailure*>(png_get_error_ptr(png));
+    std::snprintf(failure->message, sizeof failure->message, "%s", message);
+    png_longjmp(png, 1);
+}
+
+// libpng's warnings would be lines of its own on standard error.
+extern "C" void pngWarning(png_structp, png_const_charp) {}
+
+extern "C" void pngWrite(png_structp png, png_bytep data, png_size_t size) {
+    if (std::fwrite(data, 1, size, static_cast<std::FILE*>(png_get_io_ptr(png))) != size) {
+        static_cast<PngFailure*>(png_get_error_ptr(png))->err = errno != 0 ? errno : EIO;
+        png_error(png, "write failed");
+    }
+}
+
+extern "C" void pngFlush(png_structp) {}
+
+}  // namespace
+
 void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const ColorMap& map) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    PngFailure failure;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &failure, pngError, pngWarning);
     if (!png) throw OutputError("cannot write the image: out of memory");
     png_infop info = png_create_info_struct(png);
     if (!info) {
@@ -161,9 +192,13 @@ void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, cons
     // created between here and the end of the writes.
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
-        throw OutputError("cannot write the image: PNG encoding failed");
+        throw OutputError(std::string("cannot write the image: ") +
+                          (failure.err != 0 ? std::strerror(failure.err) : failure.message));
     }
-    png_init_io(png, out);
+    png_set_write_fn(png, out, pngWrite, pngFlush);
+    // The format's own limit, 2^31 - 1 a side, holds every grid; libpng's
+    // default is a million pixels a side.
+    png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
     png_set_IHDR(png, info, static_cast<png_uint_32>(grid.cols),
                  static_cast<png_uint_32>(grid.rows), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);

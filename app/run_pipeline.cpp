@@ -125,7 +125,7 @@ double RunInputs::readInto(RegGrid& grid) {
         largest = readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, {maskNan});
         vectors_.reset();
     } else {
-        largest = detail::readVectors(streams_.vectors.get(), vectorFile_, grid);
+        largest = detail::readVectors(streams_.vectors.get(), inputName(vectorFile_), grid);
     }
     if (texture_) {
         TextureArray t = readNpyTexture(*texture_);
@@ -135,7 +135,7 @@ double RunInputs::readInto(RegGrid& grid) {
             fractional_ = std::move(std::get<std::vector<double>>(t.values));
         texture_.reset();
     } else {
-        detail::readTexture(streams_.texture.get(), textureFile_, grid);
+        detail::readTexture(streams_.texture.get(), inputName(textureFile_), grid);
     }
     streams_.vectors.reset();
     streams_.texture.reset();
@@ -161,10 +161,10 @@ void runPipeline() {
         std::printf("%s\n", e.what());
         std::exit(-1);
     } catch (const InputError& e) {
-        std::fprintf(stderr, "fastlic: %s\n", e.what());
+        std::fprintf(stderr, "fastlic: %s\n", oneLine(e.what()).c_str());
         std::exit(-1);
     } catch (const OutputError& e) {
-        std::fprintf(stderr, "fastlic: %s\n", e.what());
+        std::fprintf(stderr, "fastlic: %s\n", oneLine(e.what()).c_str());
         std::exit(1);
     }
 }

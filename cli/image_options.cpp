@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <variant>
 
-#include "cli/output_file.h"
 #include "field/npy_reader.h"
 #include "lic/lic.h"
 #include "output/colormaps.h"
@@ -207,23 +206,12 @@ Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageO
 }
 
 void writeGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                    const LicParams& params, int threads, bool png, OutputFile* file) {
+                    const LicParams& params, int threads, bool png, std::FILE* out) {
     const Image image = renderGridImage(grid, largestMagnitude, options, params, threads);
-    const auto write = [&](std::FILE* out) {
-        if (png)
-            writePng(image.view(), out);
-        else
-            writePpm(image.view(), out);
-    };
-    if (file) {
-        file->write(write);
-        return;
-    }
-    try {
-        write(stdout);
-    } catch (const OutputError& e) {
-        throw OutputError(std::string("standard output: ") + e.what());
-    }
+    if (png)
+        writePng(image.view(), out);
+    else
+        writePpm(image.view(), out);
 }
 
 }  // namespace fastlic

@@ -46,11 +46,8 @@ void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols
 Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
                       const LicParams& params, int threads);
 
-class OutputFile;
-
-// renderGridImage as PNG or plain PPM into file, or onto standard output
-// when file is null. Throws OutputError.
+// renderGridImage as PNG or plain PPM into out. Throws OutputError.
 void writeGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                    const LicParams& params, int threads, bool png, OutputFile* file);
+                    const LicParams& params, int threads, bool png, std::FILE* out);
 
 }  // namespace fastlic

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -21,12 +20,12 @@
 #include "app/run_pipeline.h"
 #include "cli/image_options.h"
 #include "cli/method_options.h"
-#include "cli/output_file.h"
 #include "field/input_files.h"
 #include "field/npy_reader.h"
 #include "output/color_map.h"
 #include "output/image_writer.h"
 #include "output/npy_writer.h"
+#include "output/output_file.h"
 
 #ifndef FASTLIC_VERSION
 #define FASTLIC_VERSION "0.0.0"
@@ -95,9 +94,24 @@ bool endsWith(const std::string& s, const char* tail) {
 }
 
 int fail(int status, const std::string& message) {
-    std::fprintf(stderr, "fastlic: %s\n", message.c_str());
+    std::fprintf(stderr, "fastlic: %s\n", oneLine(message).c_str());
     return status;
 }
+
+// --- Outputs: names, help text, standard output -------------------------
+
+// An empty file name is a mistake, not a request for the default.
+const CLI::Validator fileName(
+    [](std::string& name) { return name.empty() ? std::string("empty file name") : std::string(); }, "");
+
+// Text for standard output, such as --help: a write that fails is a failure.
+int print(const std::string& text) {
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+        return fail(exitFailed, std::string("standard output: cannot write: ") + std::strerror(errno));
+    return 0;
+}
+
+// --- End of outputs -----------------------------------------------------
 
 int run(int argc, char** argv) {
     CLI::App app{"fastlic: line integral convolution images of 2-D vector fields"};
@@ -107,34 +121,43 @@ int run(int argc, char** argv) {
     std::string sizeText = "256x256", output, licPath, hitsPath, demoDir;
     app.add_option("--vectors", settings.vectorFile,
                    "Vector-field file: rows x cols pairs of numbers, row-major; or a .npy "
-                   "array of shape (rows, cols, 2), float32 or float64")
-        ->capture_default_str();
+                   "array of shape (rows, cols, 2), float32 or float64; - for standard input")
+        ->capture_default_str()
+        ->check(fileName);
     app.add_option("--texture", settings.textureFile,
                    "Texture file: rows x cols integers 0..255, row-major; or a .npy array "
-                   "of shape (rows, cols) of whole numbers")
-        ->capture_default_str();
+                   "of shape (rows, cols) of whole numbers; - for standard input")
+        ->capture_default_str()
+        ->check(fileName);
     app.add_option("--size", sizeText, "Grid size ROWSxCOLS")->capture_default_str();
     app.add_option("-o,--output", output,
-                   "Image file: .ppm (plain PPM) or .png; - for standard output");
-    app.add_option("--lic", licPath, "Write the LIC value of every pixel as float64 .npy");
-    app.add_option("--hits", hitsPath, "Write the hit count of every pixel as int32 .npy");
+                   "Image file: .ppm (plain PPM) or .png; - for standard output")
+        ->check(fileName);
+    app.add_option("--lic", licPath,
+                   "Write the LIC value of every pixel as float64 .npy; - for standard output")
+        ->check(fileName);
+    app.add_option("--hits", hitsPath,
+                   "Write the hit count of every pixel as int32 .npy; - for standard output")
+        ->check(fileName);
     app.add_option("--demo", demoDir,
-                   "Write a demo vector field and noise texture into DIR at --size, then exit");
+                   "Write a demo vector field and noise texture into DIR at --size, then exit")
+        ->check(fileName);
     app.add_option("--threads", settings.threads, "Threads to use (default: every core)")
         ->check(CLI::Range(1, 1024));
     cli::MethodOptions methodOptions;
     cli::addMethodOptions(app, settings, methodOptions);
+    app.get_option("--mask")->check(fileName);
     ImageOptions imageOptions;  // image options: cli/image_options.h
     addImageOptions(app, imageOptions);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), stdout);
-        return 0;
+        return print(app.help() +
+                     "\nA file named - is standard input or output; a file called - is ./-\n"
+                     "Outputs are replaced whole, together, or left as they were.\n");
     } catch (const CLI::CallForVersion&) {
-        std::printf("fastlic %s\n", FASTLIC_VERSION);
-        return 0;
+        return print("fastlic " FASTLIC_VERSION "\n");
     } catch (const CLI::ParseError& e) {
         return fail(exitUsage, std::string(e.what()) + " (see fastlic --help)");
     }
@@ -178,24 +201,27 @@ int run(int argc, char** argv) {
         return fail(exitUsage, bad);
 
     if (!demoDir.empty()) {
+        if (demoDir == standardStreamName)
+            return fail(exitUsage, "--demo: the demo is two files and cannot go to standard "
+                                   "output; name a directory");
         try {
-            std::filesystem::create_directories(demoDir);
             writeDemoInputs(demoDir, settings.rows, settings.cols);
+        } catch (const UsageError& e) {
+            return fail(exitUsage, e.what());
         } catch (const std::exception& e) {
             return fail(exitFailed, e.what());
         }
         return 0;
     }
 
+    // The image goes to standard output unless -o names a file, and is not
+    // written when only arrays are asked for. A device or pipe without a
+    // known extension takes plain PPM.
     ImageFormat format = ImageFormat::ppm;
-    bool imageToStdout = true;
-    if (!output.empty() && output != "-") {
-        imageToStdout = false;
-        if (endsWith(output, ".ppm"))
-            format = ImageFormat::ppm;
-        else if (endsWith(output, ".png"))
+    if (!output.empty() && output != standardStreamName) {
+        if (endsWith(output, ".png"))
             format = ImageFormat::png;
-        else
+        else if (!endsWith(output, ".ppm") && !isWrittenThrough(output))
             return fail(exitUsage, "-o: the image file must end in .ppm or .png, found \"" +
                                        output + "\"");
     } else if (output.empty() && (!licPath.empty() || !hitsPath.empty())) {
@@ -214,35 +240,39 @@ int run(int argc, char** argv) {
                                    gigabytes(available));
 
     try {
-        // Every output file is created before the computation, so that a
-        // path that cannot be written fails at once, and each is renamed
-        // into place only when all are written.
-        std::unique_ptr<OutputFile> imageFile, licFile, hitsFile;
-        if (format != ImageFormat::none && !imageToStdout)
-            imageFile = std::make_unique<OutputFile>(output);
-        if (!licPath.empty()) licFile = std::make_unique<OutputFile>(licPath);
-        if (!hitsPath.empty()) hitsFile = std::make_unique<OutputFile>(hitsPath);
-
-        loadImageInputs(imageOptions, settings.rows, settings.cols);  // image options
-        RegGrid& grid = inputs ? computeRun(settings, *inputs) : computeRun(settings);
-        if (!imageOptions.classic) {  // image options
-            if (format != ImageFormat::none)
-                writeGridImage(grid, maxMagnitude, imageOptions, settings.params, settings.threads,
-                               format == ImageFormat::png, imageFile.get());
-        } else if (imageFile) {
-            imageFile->write([&](std::FILE* f) {
-                if (format == ImageFormat::png)
-                    writePng(grid, f, maxMagnitude, colorMap);
-                else
-                    writeImage(grid, f, maxMagnitude, colorMap);
-            });
-        } else if (format != ImageFormat::none) {
-            writeImage(grid);
+        // Every output is checked and opened before the computation, so
+        // that a bad one fails at once, and all are replaced together at
+        // the end (output/output_file.h).
+        const RegGrid* grid = nullptr;
+        OutputSet outputs;
+        if (format != ImageFormat::none) {
+            outputs.add(output.empty() ? "" : "-o", output.empty() ? standardStreamName : output,
+                        [&](std::FILE* f) {
+                            if (!imageOptions.classic)  // image options
+                                writeGridImage(*grid, maxMagnitude, imageOptions, settings.params,
+                                               settings.threads, format == ImageFormat::png, f);
+                            else if (format == ImageFormat::png)
+                                writePng(*grid, f, maxMagnitude, colorMap);
+                            else
+                                writeImage(*grid, f, maxMagnitude, colorMap);
+                        },
+                        format == ImageFormat::ppm ? cells * 6 : 0);  // "0 0 0\n" at least
         }
-        if (licFile) licFile->write([&](std::FILE* f) { writeLicNpy(grid, f); });
-        if (hitsFile) hitsFile->write([&](std::FILE* f) { writeHitsNpy(grid, f); });
-        for (const auto& file : {imageFile.get(), licFile.get(), hitsFile.get()})
-            if (file) file->commit();
+        if (!licPath.empty())
+            outputs.add("--lic", licPath, [&](std::FILE* f) { writeLicNpy(*grid, f); }, cells * 8);
+        if (!hitsPath.empty())
+            outputs.add("--hits", hitsPath, [&](std::FILE* f) { writeHitsNpy(*grid, f); }, cells * 4);
+        outputs.addInput("--vectors", settings.vectorFile);
+        outputs.addInput("--texture", settings.textureFile);
+        if (!settings.maskFile.empty()) outputs.addInput("--mask", settings.maskFile);
+        if (!imageOptions.scalarFile.empty())  // image options
+            outputs.addInput("--color-by", imageOptions.scalarFile);
+        outputs.open();
+        loadImageInputs(imageOptions, settings.rows, settings.cols);  // image options
+        grid = inputs ? &computeRun(settings, *inputs) : &computeRun(settings);
+        outputs.write();
+    } catch (const UsageError& e) {
+        return fail(exitUsage, e.what());
     } catch (const BadFilename& e) {
         std::printf("%s\n", e.what());
         return exitInput;
@@ -261,9 +291,18 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 1) {
-        runPipeline();
-        return 0;
+    // Before anything is opened: a closed standard stream must not lend its
+    // number to a file.
+    ensureStandardDescriptors();
+    try {
+        if (argc == 1) {
+            runPipeline();
+            return 0;
+        }
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return fail(exitFailed, "not enough memory");
+    } catch (const std::exception& e) {
+        return fail(exitFailed, e.what());
     }
-    return run(argc, argv);
 }

@@ -1,5 +1,6 @@
 #include "field/input_files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include <fast_float/fast_float.h>
@@ -280,16 +282,28 @@ struct WindowIndex {
     std::vector<Block> blocks;
 };
 
+// A line ends at LF, at CR LF, or at a CR alone (old Mac text): a CR, and
+// an LF that does not follow one. afterCR: the byte before first is a CR.
+std::size_t countLineEnds(const char* first, const char* last, bool afterCR) {
+    std::size_t ends = 0;
+    for (const char* p = first; p < last; ++p) {
+        ends += *p == '\r' || (*p == '\n' && !afterCR);
+        afterCR = *p == '\r';
+    }
+    return ends;
+}
+
 // Indexes the bytes [first, last), which start a multiple of 64 bytes into
 // the window; afterSpace: the byte before first is white space, or there is
-// none.
+// none; afterCR: it is a CR.
 void indexBlock(const char* window, const char* first, const char* last, bool afterSpace,
-                std::uint64_t* starts, WindowIndex::Block& block) {
+                bool afterCR, std::uint64_t* starts, WindowIndex::Block& block) {
     std::size_t words = 0, newlines = 0;
     std::uint64_t previous = afterSpace;  // the byte before, as a white-space bit
+    std::uint64_t previousCR = afterCR;
     std::uint64_t* out = starts + (first - window) / 64;
     for (const char* p = first; p < last; p += 64, ++out) {
-        std::uint64_t space = 0, lineEnds = 0;
+        std::uint64_t space = 0, lineFeeds = 0, returns = 0;
 #if defined(__SSE2__)
         for (int k = 0; k < 4; ++k) {
             const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
@@ -299,18 +313,24 @@ void indexBlock(const char* window, const char* first, const char* last, bool af
                              _mm_cmpeq_epi8(_mm_min_epu8(controls, _mm_set1_epi8(4)), controls));
             space |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(isSpace)))
                      << (16 * k);
-            lineEnds |= static_cast<std::uint64_t>(static_cast<unsigned>(
-                            _mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n')))))
-                        << (16 * k);
+            lineFeeds |= static_cast<std::uint64_t>(static_cast<unsigned>(
+                             _mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n')))))
+                         << (16 * k);
+            returns |= static_cast<std::uint64_t>(static_cast<unsigned>(
+                           _mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\r')))))
+                       << (16 * k);
         }
 #else
         for (int k = 0; k < 64; ++k) {
             space |= static_cast<std::uint64_t>(isSpace(p[k])) << k;
-            lineEnds |= static_cast<std::uint64_t>(p[k] == '\n') << k;
+            lineFeeds |= static_cast<std::uint64_t>(p[k] == '\n') << k;
+            returns |= static_cast<std::uint64_t>(p[k] == '\r') << k;
         }
 #endif
         std::uint64_t wordStarts = ~space & (space << 1 | previous);
         previous = space >> 63;
+        std::uint64_t lineEnds = returns | (lineFeeds & ~(returns << 1 | previousCR));
+        previousCR = returns >> 63;
         if (last - p < 64) {
             const std::uint64_t inside = (std::uint64_t{1} << (last - p)) - 1;
             wordStarts &= inside;
@@ -331,9 +351,11 @@ struct ReadResult {
     std::optional<std::string> fault;
 };
 
+template <typename T>
 std::string giantWordMessage(const std::string& name, long line) {
-    return name + ":" + std::to_string(line) + ": expected a number, found a word of over " +
-           std::to_string(giantWord >> 20) + " MiB";
+    return name + ":" + std::to_string(line) +
+           (std::is_same_v<T, double> ? ": expected a number" : ": expected an integer") +
+           ", found a word of over " + std::to_string(giantWord >> 20) + " MiB";
 }
 
 // Converts the needed words of block k, from the file's value `first` on,
@@ -353,11 +375,12 @@ void convertBlock(const char* window, const char* limit, WindowIndex& index, std
             const char* p = group + __builtin_ctzll(bits);
             T value{};
             const char* stop = fastWord(p, limit, value);
-            if (!stop || (stop != limit && !isSpace(*stop))) {
+            if (!stop || (stop != limit && !isSpace(*stop)) ||
+                static_cast<std::size_t>(stop - p) > giantWord) {
                 stop = p;
-                while (stop < limit && !isSpace(*stop) && static_cast<std::size_t>(stop - p) < giantWord)
+                while (stop < limit && !isSpace(*stop) && static_cast<std::size_t>(stop - p) <= giantWord)
                     ++stop;
-                block.giant = static_cast<std::size_t>(stop - p) >= giantWord;
+                block.giant = static_cast<std::size_t>(stop - p) > giantWord;
                 if (!block.giant)
                     block.fault = parseWord(std::string_view(p, static_cast<std::size_t>(stop - p)), value);
                 if (block.giant || block.fault) {
@@ -373,22 +396,24 @@ void convertBlock(const char* window, const char* limit, WindowIndex& index, std
 
 // Converts the words of text that start in [begin, end), up to the
 // needed-th value of the file, into cells. Their bytes may run on to
-// limit, past which padding can be read. taken and lines (values and
-// newlines before the window) move past the window; on a bad word, taken
-// stops there and the whole message is returned.
+// limit, past which padding can be read. taken and lines (values and line
+// ends before the window) move past the window; on a bad word, taken stops
+// there and the whole message is returned. afterCR: the byte before text
+// was a CR.
 template <typename T, typename Cells>
 std::optional<std::string> convertWindow(const char* text, std::size_t begin, std::size_t end,
                                          const char* limit, std::size_t needed, std::size_t& taken,
                                          long& lines, WindowIndex& index, Cells& cells,
-                                         const std::string& name) {
+                                         const std::string& name, bool afterCR = false) {
     const int threads = threadCount();
     const char* window = text + begin;
     const std::size_t blocks = (end - begin + blockSize - 1) / blockSize;
+    const auto crBefore = [&](const char* b) { return b == text ? afterCR : b[-1] == '\r'; };
     parallelFor(static_cast<std::int64_t>(blocks), 1, threads, [&](std::int64_t first, std::int64_t last) {
         for (auto k = static_cast<std::size_t>(first); k < static_cast<std::size_t>(last); ++k) {
             const char* b = window + k * blockSize;
             indexBlock(window, b, std::min(b + blockSize, text + end), b == text || isSpace(b[-1]),
-                       index.starts.get(), index.blocks[k]);
+                       crBefore(b), index.starts.get(), index.blocks[k]);
         }
     });
 
@@ -407,9 +432,9 @@ std::optional<std::string> convertWindow(const char* text, std::size_t begin, st
         const WindowIndex::Block& block = index.blocks[k];
         if (k < firstValue.size() && (block.giant || block.fault)) {
             taken = firstValue[k] + block.faultIndex;
-            const long line =
-                lines + 1 + static_cast<long>(std::count(window + k * blockSize, block.faultWord, '\n'));
-            if (block.giant) return giantWordMessage(name, line);
+            const char* b = window + k * blockSize;
+            const long line = lines + 1 + static_cast<long>(countLineEnds(b, block.faultWord, crBefore(b)));
+            if (block.giant) return giantWordMessage<T>(name, line);
             return name + ":" + std::to_string(line) + ": " + *block.fault;
         }
         lines += static_cast<long>(block.newlines);
@@ -453,7 +478,7 @@ ReadResult readStream(int fd, const std::string& name, std::size_t needed, Cells
     WindowIndex index(capacity);
     std::size_t length = 0, taken = 0, bytes = 0;
     long lines = 0;
-    bool atEnd = false;
+    bool atEnd = false, afterCR = false;
     while (taken < needed && !atEnd) {
         while (length < capacity) {
             const ssize_t got = read(fd, text + length, capacity - length);
@@ -470,13 +495,17 @@ ReadResult readStream(int fd, const std::string& name, std::size_t needed, Cells
         std::size_t cut = length;
         if (!atEnd)
             while (cut > 0 && !isSpace(text[cut - 1])) --cut;
-        if (cut > 0)
+        if (cut > 0) {
             if (auto fault = convertWindow<T>(text, 0, cut, text + length, needed, taken, lines, index,
-                                              cells, name))
+                                              cells, name, afterCR))
                 return {taken, fault};
+            afterCR = text[cut - 1] == '\r';
+        }
         length -= cut;
         std::memmove(text, text + cut, length);
-        if (taken < needed && length >= giantWord) return {taken, giantWordMessage(name, lines + 1)};
+        // A word cut off at the buffer's end that is already longer than
+        // the longest one taken.
+        if (taken < needed && length > giantWord) return {taken, giantWordMessage<T>(name, lines + 1)};
     }
     if (taken < needed) return {taken, shortMessage(name, taken, needed, bytes == 0)};
     return {taken, std::nullopt};
@@ -491,7 +520,10 @@ template <typename T, typename Cells>
 ReadResult readValues(std::FILE* file, const std::string& name, std::size_t needed, Cells& cells) {
     const int fd = fileno(file);
     struct stat info {};
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    // Mapped from its start, so only when it is read from there (standard
+    // input may have been read part of the way by another program).
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+        lseek(fd, 0, SEEK_CUR) == 0) {
         MappedFile mapped(fd, static_cast<std::size_t>(info.st_size));
         if (mapped.data()) {
             ReadResult read = readMapped<T>(mapped, name, needed, cells);
@@ -508,11 +540,12 @@ long lineOfValue(std::FILE* file, std::size_t index) {
     if (std::fseek(file, 0, SEEK_SET) != 0) return 0;
     long line = 1;
     std::size_t words = 0;
-    bool inWord = false;
+    bool inWord = false, afterCR = false;
     for (int c; (c = std::fgetc(file)) != EOF;) {
         if (isSpace(static_cast<char>(c))) {
             inWord = false;
-            line += c == '\n';
+            line += c == '\r' || (c == '\n' && !afterCR);
+            afterCR = c == '\r';
         } else if (!inWord) {
             if (words++ == index) return line;
             inWord = true;
@@ -632,9 +665,17 @@ void readTexture(std::FILE* file, const std::string& name, RegGrid& grid) {
     if (read.fault) throw InputError(*read.fault);
 }
 
+// "-" is standard input, read through a copy of its descriptor.
+std::FILE* openInput(const std::string& name) {
+    if (name != "-") return std::fopen(name.c_str(), "r");
+    const int fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    std::FILE* file = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (!file && fd >= 0) close(fd);
+    return file;
+}
+
 InputStreams openInputFiles(const std::string& vectorFile, const std::string& textureFile) {
-    InputStreams in{{std::fopen(vectorFile.c_str(), "r"), &std::fclose},
-                    {std::fopen(textureFile.c_str(), "r"), &std::fclose}};
+    InputStreams in{{openInput(vectorFile), &std::fclose}, {openInput(textureFile), &std::fclose}};
     if (!in.vectors) throw BadFilename("Bad Vector Filename: " + vectorFile);
     if (!in.texture) throw BadFilename("Bad Texture Filename: " + textureFile);
     return in;
@@ -647,8 +688,8 @@ double readInputFiles(const std::string& vectorFile, const std::string& textureF
     const detail::InputStreams in = detail::openInputFiles(vectorFile, textureFile);
     // Each file's blocks convert on every thread; the vector file first, so
     // that its faults are the ones reported.
-    const double largest = detail::readVectors(in.vectors.get(), vectorFile, grid);
-    detail::readTexture(in.texture.get(), textureFile, grid);
+    const double largest = detail::readVectors(in.vectors.get(), inputName(vectorFile), grid);
+    detail::readTexture(in.texture.get(), inputName(textureFile), grid);
     return largest;
 }
 

@@ -19,6 +19,11 @@ namespace fastlic {
 double readInputFiles(const std::string& vectorFile, const std::string& textureFile,
                     RegGrid& grid);
 
+// An input's name in messages: "-" is standard input.
+inline std::string inputName(const std::string& file) {
+    return file == "-" ? std::string("standard input") : file;
+}
+
 namespace detail {
 
 struct InputStreams {

@@ -781,8 +781,14 @@ bool samplingLockstep() { return kernel != Kernel::sse2; }
 template <typename T>
 void lockstepSeedContributions(const PreparedField<T>& f, const std::int32_t* rows,
                                const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch) {
-    if (f.shape.L == 10 && f.shape.M == 9)
+    // Shapes whose loops the compiler unrolls whole: the classic one, and a
+    // short one, where loop overhead weighs most against the work per seed.
+    // Any other runs the same code with loops of run-time length.
+    const std::int32_t L = f.shape.L, M = f.shape.M;
+    if (L == 10 && M == 9)
         lockstepShaped<10, 9>(f, rows, cols, out, scratch);
+    else if (L == 5 && M == 4)
+        lockstepShaped<5, 4>(f, rows, cols, out, scratch);
     else
         lockstepShaped<0, 0>(f, rows, cols, out, scratch);
 }

@@ -73,6 +73,33 @@ TEST(ImageWriter, OutOfRangeTextureGivesLimitedComponents) {
     EXPECT_EQ(ppm, "P3\t2\t1\t255\n118 118 118\n0 0 0\n");
 }
 
+// PNG holds 2^31 - 1 pixels a side, beyond libpng's default limit of a
+// million; a failed write is one message with the system's reason.
+TEST(ImageWriter, PngOfAnyGridSideAndItsWriteErrors) {
+    for (const auto& [rows, cols] : {std::pair{1, 1000001}, std::pair{1000001, 1}}) {
+        const RegGrid g(rows, cols);
+        const std::string png = captured([&](std::FILE* f) { writePng(g, f, 1.0, standardColours()); });
+        ASSERT_GT(png.size(), 33u);
+        const auto be32 = [&](std::size_t at) {
+            std::uint32_t v = 0;
+            for (std::size_t k = 0; k < 4; ++k) v = v << 8 | static_cast<unsigned char>(png[at + k]);
+            return v;
+        };
+        EXPECT_EQ(be32(16), static_cast<std::uint32_t>(cols));  // width
+        EXPECT_EQ(be32(20), static_cast<std::uint32_t>(rows));  // height
+        EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
+    }
+    std::FILE* full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    try {
+        writePng(RegGrid(300, 300), full, 1.0, standardColours());
+        ADD_FAILURE() << "no error";
+    } catch (const OutputError& e) {
+        EXPECT_STREQ(e.what(), "cannot write the image: No space left on device");
+    }
+    std::fclose(full);
+}
+
 TEST(NpyWriter, HeaderIsAlignedAndDescribesTheArray) {
     RegGrid g(2, 3);
     g.licSums[1][2] = 0.25;

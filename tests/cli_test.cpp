@@ -373,6 +373,8 @@ TEST(Cli, HelpAndVersion) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--vectors"), std::string::npos);
     EXPECT_NE(help.out.find("--lic"), std::string::npos);
+    EXPECT_NE(help.out.find("A file named - is standard input or output; a file called - is ./-"),
+              std::string::npos);
     const Result version = runFastlic(dir.path(), {"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("fastlic ", 0), 0u);

@@ -1,5 +1,5 @@
-// Bad input, unwritable output and interruption, each seen from outside:
-// the built fastlic binary run in a temporary directory. Every failure is
+// Bad input and bad options, seen from outside: the built fastlic binary
+// run in a temporary directory (outputs: outputs_test.cpp). Every failure is
 // one line on standard error, nothing on standard output, and leaves the
 // directory as it was.
 #include <signal.h>
@@ -103,7 +103,7 @@ TEST_F(Errors, SpecialFilesAsInput) {
                   "fastlic: /dev/null: empty file, expected 200 values\n");
     // Endless zero bytes: one overlong word, not an endless read.
     expectFailure(runWith("v", "/dev/zero"), 255,
-                  "fastlic: /dev/zero:1: expected a number, found a word of over 1 MiB\n");
+                  "fastlic: /dev/zero:1: expected an integer, found a word of over 1 MiB\n");
 }
 
 // A file that cannot be opened keeps the fixed message on standard output.
@@ -134,6 +134,12 @@ TEST_F(Errors, BinaryData) {
 TEST_F(Errors, TextAfterANumber) {
     expectVectorError("0 1\n0 1\n1.5x 2\n", ":3: expected a number, found \"1.5x\"");
     expectVectorError("0 1\r\n2 3,5\r\n", ":2: expected a number, found \"3,5\"");
+    // Lines end at LF, CR LF or a bare CR, also where a vector is too large.
+    expectVectorError("0 1\r1 2\r1.5x 2\r", ":3: expected a number, found \"1.5x\"");
+    expectVectorError("0 1\r\n\r\n1 2\r\r1.5x 2\n", ":5: expected a number, found \"1.5x\"");
+    expectVectorError("0 1\r\r1e200 1e200\r",
+                      ":3: vector (1e+200, 1e+200) too large: its squared length overflows");
+    expectTextureError("7\r\r12x\n", ":3: expected an integer, found \"12x\"");
     expectTextureError("7\n12x\n", ":2: expected an integer, found \"12x\"");
     expectTextureError("7 1.5", ":1: expected an integer, found \"1.5\"");
 }
@@ -170,8 +176,14 @@ TEST_F(Errors, VeryLongLines) {
     const ProcessResult r = run({"--size", "10x10", "--vectors", "long", "--texture", "t"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, 13), "P3\t10\t10\t255\n");
-    expectVectorError("1 " + std::string(3 << 20, '7') + "\n",
-                      ":1: expected a number, found a word of over 1 MiB");
+    // A word of 1 MiB is still converted; one byte more is not.
+    const std::string tiny = "0." + std::string((1 << 20) - 3, '0') + "1";  // 1 MiB, 0 as a double
+    for (const std::string& word : {tiny, std::string(1 << 20, '0')}) {
+        writeText(dir.file("long"), word + " " + readText(dir.file("v")));
+        EXPECT_EQ(run({"--size", "10x10", "--vectors", "long", "--texture", "t"}).status, 0);
+        expectVectorError("1 " + word + "7\n", ":1: expected a number, found a word of over 1 MiB");
+        expectTextureError("1\n\n" + word + "7\n", ":3: expected an integer, found a word of over 1 MiB");
+    }
 }
 
 TEST_F(Errors, TooFewValues) {
@@ -231,93 +243,6 @@ TEST_F(Errors, SizeTooLargeForMemory) {
     const std::string head = "fastlic: --size 46340x46340: the grid needs 120.3 GB of memory, this machine has ";
     EXPECT_EQ(r.err.substr(0, head.size()), head);
     EXPECT_EQ(r.err.substr(r.err.size() - 4), " GB\n");
-}
-
-TEST_F(Errors, FullOrClosedStandardOutput) {
-    ProcessOptions full;
-    full.stdoutPath = "/dev/full";
-    ProcessOptions closed;
-    closed.closeStdout = true;
-    const Args args{"--size", "10x10", "--vectors", "v", "--texture", "t"};
-    expectFailure(args, 1,
-                  "fastlic: standard output: cannot write the image: No space left on device\n", full);
-    expectFailure(args, 1, "fastlic: standard output: cannot write the image: Bad file descriptor\n",
-                  closed);
-    // The fixed run without arguments as well.
-    std::rename(dir.file("v").c_str(), dir.file("ps.vec.256.256.3").c_str());
-    std::rename(dir.file("t").c_str(), dir.file("noise.256.256").c_str());
-    testing::writeVectorFile(dir.file("ps.vec.256.256.3"), 256, 256,
-                             [](auto i, auto j) { return testing::smoothField(i, j, 256, 256); });
-    testing::writeTextureFile(dir.file("noise.256.256"), 256, 256, [](auto, auto) { return 9; });
-    expectFailure({}, 1,
-                  "fastlic: standard output: cannot write the image: No space left on device\n", full);
-}
-
-TEST_F(Errors, OutputPathCannotBeWritten) {
-    expectFailure({"--size", "10x10", "--vectors", "v", "--texture", "t", "-o", "missing/x.png"}, 1,
-                  "fastlic: missing/x.png: cannot create: No such file or directory\n");
-    expectFailure({"--size", "10x10", "--vectors", "v", "--texture", "t", "--hits", "missing/h.npy"},
-                  1, "fastlic: missing/h.npy: cannot create: No such file or directory\n");
-    std::filesystem::create_directory(dir.file("sub.ppm"));
-    expectFailure({"--size", "10x10", "--vectors", "v", "--texture", "t", "-o", "sub.ppm"}, 1,
-                  "fastlic: sub.ppm: is a directory\n");
-    std::filesystem::create_directory(dir.file("ro"));
-    chmod(dir.file("ro").c_str(), 0555);
-    ProcessOptions asNobody;
-    asNobody.dropRoot = true;
-    expectFailure({"--size", "10x10", "--vectors", "v", "--texture", "t", "-o", "ro/x.ppm"}, 1,
-                  "fastlic: ro/x.ppm: cannot create: Permission denied\n", asNobody);
-}
-
-// Every output is written before any replaces its target: one that cannot
-// be written leaves all the others as they were.
-TEST_F(Errors, OneUnwritableOutputLeavesTheOthers) {
-    expectFailure({"--size", "10x10", "--vectors", "v", "--texture", "t", "-o", "out.ppm",
-                   "--lic", "lic.npy", "--hits", "missing/h.npy"},
-                  1, "fastlic: missing/h.npy: cannot create: No such file or directory\n");
-}
-
-TEST_F(Errors, OutputThroughASymbolicLinkReplacesTheFileItNames) {
-    symlink("out.ppm", dir.file("link.ppm").c_str());
-    const ProcessResult r = run({"--size", "10x10", "--vectors", "v", "--texture", "t", "-o", "link.ppm"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.ppm")));
-    EXPECT_EQ(readText(dir.file("out.ppm")).substr(0, 13), "P3\t10\t10\t255\n");
-}
-
-// A signal while the image is being written removes the temporary file and
-// leaves the old image, or none.
-TEST_F(Errors, InterruptedWriteLeavesTheOldFileOrNone) {
-    const Args inputs{"--size", "1200x1200", "--vectors", "big.vec", "--texture", "big.tex"};
-    testing::writeVectorFile(dir.file("big.vec"), 1200, 1200,
-                             [](auto i, auto j) { return testing::smoothField(i, j, 1200, 1200); });
-    testing::writeTextureFile(dir.file("big.tex"), 1200, 1200,
-                              [](auto i, auto j) { return testing::noise(i, j, 1200, 5); });
-    for (const auto& [sig, target] : {std::pair{SIGTERM, "out.ppm"}, std::pair{SIGINT, "new.ppm"}}) {
-        const std::vector<std::string> before = listDir(dir.path());
-        Args args = inputs;
-        args.insert(args.end(), {"-o", target});
-        testing::ChildProcess child(FASTLIC_BINARY, dir.path(), args);
-        // Wait until the temporary file has data: the image is being written.
-        bool writing = false;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-        while (!writing && std::chrono::steady_clock::now() < deadline) {
-            for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
-                std::error_code ec;
-                if (e.path().filename().string().rfind(std::string(target) + ".tmp", 0) == 0 &&
-                    e.file_size(ec) > 0 && !ec)
-                    writing = true;
-            }
-            if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        ASSERT_TRUE(writing) << "the image was never being written";
-        kill(child.pid(), sig);
-        const ProcessResult r = child.wait();
-        EXPECT_EQ(r.status, 128 + sig) << "the run ended before the signal came: " << r.err;
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(listDir(dir.path()), before) << "signal " << sig;
-        EXPECT_EQ(readText(dir.file("out.ppm")), "old image");
-    }
 }
 
 }  // namespace

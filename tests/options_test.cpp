@@ -97,6 +97,7 @@ TEST(Options, BadValuesAreOneLineWithStatusTwo) {
     writeTextInputs(dir);
     testing::writeText(dir.file("short.txt"), "0 1\n1 0\n");
     testing::writeText(dir.file("word.txt"), "0 1\n0 x\n");
+    testing::writeText(dir.file("cr.txt"), "0 1\r\n0 1\r0 0x\r");  // line ends CR LF and CR
     testing::writeText(dir.file("wide.npy"), npy("|u1", "(37, 53)", std::string(37 * 53, '\0')));
     const struct {
         std::vector<std::string> args;
@@ -121,6 +122,9 @@ TEST(Options, BadValuesAreOneLineWithStatusTwo) {
         {{"--mask", "short.txt"}, 255, "short.txt: 4 values, the grid has 37 x 52"},
         {{"--mask", "wide.npy"}, 255, "wide.npy: shape (37, 53) does not match the grid size 37x52"},
         {{"--mask", "word.txt"}, 255, "word.txt:2: expected a whole number (0: data, nonzero: no data), found \"x\""},
+        {{"--mask", "cr.txt"}, 255, "cr.txt:3: expected a whole number (0: data, nonzero: no data), found \"0x\""},
+        {{"--mask", ""}, 2, "--mask: empty file name (see fastlic --help)"},
+        {{"--mask", "short.txt", "--hits", "short.txt"}, 2, "--mask short.txt and --hits short.txt name the same file"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.args;

@@ -183,11 +183,14 @@ ChildProcess::ChildProcess(const std::string& program, const std::string& dir,
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         if (chdir(dir.c_str()) != 0) _exit(127);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = open(outPath.c_str(),
+                             O_WRONLY | O_CREAT | (options.appendStdout ? O_APPEND : O_TRUNC), 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
         close(out);
         close(err);
+        close(0);
+        if (!options.stdinPath.empty() && open(options.stdinPath.c_str(), O_RDONLY) != 0) _exit(127);
         if (options.closeStdout) close(1);
         if (options.dropRoot && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(127);

@@ -85,7 +85,9 @@ struct ProcessResult {
 
 struct ProcessOptions {
     std::string stdoutPath;    // standard output goes here instead of being captured
+    bool appendStdout = false; // ... appended to it
     bool closeStdout = false;  // start with standard output closed
+    std::string stdinPath;     // standard input comes from here (default: none, closed)
     bool dropRoot = false;     // when run as root, run the child as nobody so that
                                // file permissions apply to it
 };

@@ -10,6 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "util/errors.h"
 
 namespace {
 
@@ -19,6 +23,36 @@ QColor namedColor(const QString& name) {
     if (name == QLatin1String("clWindow")) return platform.color(QPalette::Base);
     if (name == QLatin1String("clWindowText")) return platform.color(QPalette::WindowText);
     throw Exception(QStringLiteral("Unknown colour: ") + name);
+}
+
+// What the toolkit says while it starts is held back: when it cannot start
+// (no display) it ends the process with lines of advice about reinstalling;
+// one line saying what is missing is shown instead.
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+std::vector<HeldMessage>* heldMessages = nullptr;
+
+void holdStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtFatalMsg) {
+        heldMessages->push_back({type, context.category, text});
+        return;
+    }
+    const QByteArray display = qgetenv("DISPLAY");
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    std::string reason;
+    if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland"))
+        reason = "the window system \"" + platform.toStdString() + "\" cannot be started";
+    else if (!display.isEmpty())
+        reason = "cannot connect to the display \"" + display.toStdString() + "\"";
+    else if (!qgetenv("WAYLAND_DISPLAY").isEmpty())
+        reason = "cannot connect to the display";
+    else
+        reason = "no display (DISPLAY is not set)";
+    std::fprintf(stderr, "fastlic: cannot open the window: %s\n", fastlic::oneLine(reason).c_str());
+    std::_Exit(1);
 }
 
 }  // namespace
@@ -119,9 +153,21 @@ void TApplication::Initialize() {
     static int argc = 1;
     static char name[] = "fastlic-gui";
     static char* argv[] = {name, nullptr};
+    std::vector<HeldMessage> held;
+    heldMessages = &held;
+    const QtMessageHandler previous = qInstallMessageHandler(holdStartupMessage);
     // Never deleted: deleting it from a static destructor races Qt's own
     // teardown, and the process ends right after the loop anyway.
     new QApplication(argc, argv);
+    qInstallMessageHandler(previous);
+    heldMessages = nullptr;
+    for (const HeldMessage& m : held) {
+        const QMessageLogContext context(nullptr, 0, nullptr, m.category.constData());
+        if (previous)
+            previous(m.type, context, m.text);
+        else
+            std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(m.type, context, m.text)));
+    }
 }
 
 void TApplication::Run() {

@@ -1,0 +1,393 @@
+// Outputs seen from outside: the built fastlic binary run in a temporary
+// directory, with outputs of every kind. A failure is one line on standard
+// error, a non-zero status, nothing on standard output, and every file that
+// was there before left as it was.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace fastlic {
+namespace {
+
+using testing::listDir;
+using testing::ProcessOptions;
+using testing::ProcessResult;
+using testing::readText;
+using testing::writeText;
+
+using Args = std::vector<std::string>;
+
+const std::string npyMagic = "\x93NUMPY";
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+class Outputs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::writeVectorFile(dir.file("v"), 10, 10, [](auto i, auto j) {
+            return testing::smoothField(i, j, 10, 10);
+        });
+        testing::writeTextureFile(dir.file("t"), 10, 10,
+                                  [](auto i, auto j) { return testing::noise(i, j, 10, 3); });
+        writeText(dir.file("out.ppm"), "old image");
+        writeText(dir.file("lic.npy"), "old array");
+    }
+
+    // A 10 x 10 run of v and t, then extra.
+    static Args run10(const Args& extra) {
+        Args args{"--size", "10x10", "--vectors", "v", "--texture", "t"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    ProcessResult run(const Args& args, const ProcessOptions& options = {}) {
+        return testing::runProcess(FASTLIC_BINARY, dir.path(), args, options);
+    }
+
+    // The run fails with status and exactly message; nothing is on standard
+    // output and no file appeared or changed.
+    void expectFailure(const Args& args, int status, const std::string& message,
+                       const ProcessOptions& options = {}) {
+        const std::vector<std::string> before = listDir(dir.path());
+        const ProcessResult r = run(args, options);
+        EXPECT_EQ(r.status, status) << message;
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.out, "") << message;
+        EXPECT_EQ(listDir(dir.path()), before) << message;
+        EXPECT_EQ(readText(dir.file("out.ppm")), "old image") << message;
+        EXPECT_EQ(readText(dir.file("lic.npy")), "old array") << message;
+    }
+
+    // A node of the null (minor 3) or full (minor 7) device of our own: the
+    // system's nodes are never given as outputs, so that a fault could not
+    // replace them.
+    bool makeDevice(const std::string& name, unsigned minor) {
+        return mknod(dir.file(name).c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0;
+    }
+
+    // The array --lic writes for the 10 x 10 run.
+    std::string licArray() {
+        EXPECT_EQ(run(run10({"--lic", "ref.npy"})).status, 0);
+        const std::string array = readText(dir.file("ref.npy"));
+        std::filesystem::remove(dir.file("ref.npy"));
+        return array;
+    }
+
+    testing::TempDir dir;
+};
+
+TEST_F(Outputs, EmptyNamesAreErrorsAndDashIsTheStandardStream) {
+    for (const std::string option : {"--vectors", "--texture", "-o", "--lic", "--hits", "--demo"})
+        expectFailure({"--size", "10x10", option, ""}, 2,
+                      "fastlic: " + (option == "-o" ? "--output" : option) +
+                          ": empty file name (see fastlic --help)\n");
+    expectFailure({"--demo", "-"}, 2,
+                  "fastlic: --demo: the demo is two files and cannot go to standard output; "
+                  "name a directory\n");
+    // "-" is standard input for an input and standard output for every
+    // output; a file called - is ./-.
+    const std::string array = licArray();
+    ProcessOptions fromV;
+    fromV.stdinPath = dir.file("v");
+    const ProcessResult r = run({"--size", "10x10", "--vectors", "-", "--texture", "t", "--lic", "-",
+                                 "--hits", "./-"},
+                                fromV);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == array);
+    EXPECT_EQ(readText(dir.file("-")).substr(0, 6), npyMagic);
+}
+
+// Before anything is read or computed (the vector file "missing" would
+// fail the run otherwise), status 2 naming both.
+TEST_F(Outputs, OneFileNamedTwiceIsRefused) {
+    symlink("out.ppm", dir.file("link.ppm").c_str());
+    symlink("new.npy", dir.file("dangling.npy").c_str());
+    const std::vector<std::pair<Args, std::string>> cases{
+        {{"--lic", "a.npy", "--hits", "./a.npy"}, "--lic a.npy and --hits ./a.npy name the same file"},
+        {{"-o", "out.ppm", "--lic", "link.ppm"}, "-o out.ppm and --lic link.ppm name the same file"},
+        {{"--lic", "dangling.npy", "--hits", "new.npy"},
+         "--lic dangling.npy and --hits new.npy name the same file"},
+        {{"-o", "-", "--lic", "-"}, "-o - and --lic - name the same file"},
+        {{"-o", "/proc/self/fd/1", "--hits", "-"}, "-o /proc/self/fd/1 and --hits - name the same file"},
+        {{"-o", "-", "--lic", "/dev/stdout"}, "-o - and --lic /dev/stdout name the same file"},
+    };
+    for (const auto& [extra, message] : cases) {
+        Args args{"--size", "10x10", "--vectors", "missing"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        expectFailure(args, 2, "fastlic: " + message + "\n");
+    }
+    expectFailure({"--size", "10x10", "--vectors", "v", "--texture", "t", "--lic", "v"}, 2,
+                  "fastlic: --vectors v and --lic v name the same file\n");
+    expectFailure({"--size", "10x10", "--vectors", "-", "--texture", "-"}, 2,
+                  "fastlic: --vectors - and --texture - read the same stream\n");
+}
+
+TEST_F(Outputs, DevicesPipesAndStandardOutputAreWrittenThroughNotReplaced) {
+    const std::string array = licArray();
+    // A FIFO with its reader waiting (read and write: its open never waits,
+    // and the array fits in the pipe).
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    const int fifo = open(dir.file("fifo").c_str(), O_RDWR | O_NONBLOCK);
+    ProcessResult r = run(run10({"--lic", "fifo"}));
+    std::string fromFifo(2 * array.size(), '\0');
+    fromFifo.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(fifo, fromFifo.data(), fromFifo.size()))));
+    close(fifo);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fromFifo == array);
+    EXPECT_TRUE(S_ISFIFO(statOf(dir.file("fifo")).st_mode));
+
+    // Standard output appended to a log, named three ways: the array goes
+    // after what the log held, and the log stays the same file.
+    const std::string log = dir.file("log");
+    ProcessOptions toLog;
+    toLog.stdoutPath = log;
+    toLog.appendStdout = true;
+    for (const std::string& name : {std::string("/dev/stdout"), std::string("/proc/self/fd/1"), log}) {
+        writeText(log, "earlier line\n");
+        const ino_t inode = statOf(log).st_ino;
+        r = run(run10({"--lic", name}), toLog);
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_TRUE(readText(log) == "earlier line\n" + array) << name;
+        EXPECT_EQ(statOf(log).st_ino, inode) << name;
+    }
+
+    // A null device, for every output at once.
+    if (!makeDevice("null", 3)) GTEST_SKIP() << "cannot make a device node here";
+    r = run(run10({"-o", "null", "--lic", "null", "--hits", "null"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    const struct stat null = statOf(dir.file("null"));
+    EXPECT_TRUE(S_ISCHR(null.st_mode) && null.st_rdev == makedev(1, 3));
+}
+
+TEST_F(Outputs, LinksAreFollowedToTheFileTheyName) {
+    std::filesystem::create_directory(dir.file("sub"));
+    symlink("out.ppm", dir.file("link.ppm").c_str());
+    symlink("sub/new.npy", dir.file("dangling.npy").c_str());
+    symlink("loop2", dir.file("loop1").c_str());
+    symlink("loop1", dir.file("loop2").c_str());
+    expectFailure(run10({"--lic", "loop1"}), 1,
+                  "fastlic: loop1: cannot create: Too many levels of symbolic links\n");
+    const ProcessResult r = run(run10({"-o", "link.ppm", "--lic", "dangling.npy"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(S_ISLNK(statOf(dir.file("link.ppm")).st_mode));
+    EXPECT_TRUE(S_ISLNK(statOf(dir.file("dangling.npy")).st_mode));
+    EXPECT_EQ(readText(dir.file("out.ppm")).substr(0, 13), "P3\t10\t10\t255\n");
+    EXPECT_EQ(readText(dir.file("sub/new.npy")).substr(0, 6), npyMagic);
+}
+
+// Every output is opened before the run: one that cannot be fails at once
+// and the others are left as they were.
+TEST_F(Outputs, OutputsThatCannotBeOpenedFailBeforeTheRun) {
+    std::filesystem::create_directory(dir.file("sub.ppm"));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, dir.file("socket").c_str());
+    const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(s);
+    const std::string longest(255 - 4, 'n');  // NAME_MAX with ".ppm"
+    const std::vector<std::pair<Args, std::string>> cases{
+        {{"-o", "out.ppm", "--lic", "lic.npy", "--hits", "missing/h.npy"},
+         "missing/h.npy: cannot create: No such file or directory"},
+        {{"-o", "sub.ppm"}, "sub.ppm: is a directory"},
+        {{"--lic", "socket"}, "socket: cannot open: No such device or address"},
+        {{"-o", longest + "n.ppm"}, longest + "n.ppm: cannot create: File name too long"},
+        {{"-o", "no\ndir/x.ppm"}, "no\\ndir/x.ppm: cannot create: No such file or directory"},
+    };
+    for (const auto& [extra, message] : cases) expectFailure(run10(extra), 1, "fastlic: " + message + "\n");
+    // The longest name the file system takes is fine: the temporary's name
+    // is kept within the limit.
+    const ProcessResult r = run(run10({"-o", longest + ".ppm"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readText(dir.file(longest + ".ppm")).substr(0, 13), "P3\t10\t10\t255\n");
+}
+
+TEST_F(Outputs, StandardStreamsClosedOrFull) {
+    ProcessOptions full, closed, closedIn;  // standard input is closed unless given
+    full.stdoutPath = "/dev/full";
+    closed.closeStdout = true;
+    if (!makeDevice("full", 7)) GTEST_SKIP() << "cannot make a device node here";
+    const std::string noSpace = "No space left on device\n", badDescriptor = "Bad file descriptor\n";
+    const struct {
+        Args args;
+        ProcessOptions options;
+        int status;
+        std::string message;
+    } cases[] = {
+        {run10({}), full, 1, "standard output: cannot write the image: " + noSpace},
+        {run10({}), closed, 1, "standard output: cannot write: " + badDescriptor},
+        {run10({"-o", "-", "--lic", "new.npy"}), closed, 1, "standard output: cannot write: " + badDescriptor},
+        {{"--help"}, full, 1, "standard output: cannot write: " + noSpace},
+        {{"--version"}, full, 1, "standard output: cannot write: " + noSpace},
+        {{"--size", "10x10", "--vectors", "-", "--texture", "t"}, closedIn, 255,
+         "standard input: cannot read: " + badDescriptor},
+        // Standard output comes last: empty when a later output fails.
+        {run10({"-o", "-", "--lic", "full"}), {}, 1, "full: cannot write the array: " + noSpace},
+        {run10({"-o", "out.ppm", "--lic", "lic.npy", "--hits", "full"}), {}, 1,
+         "full: cannot write the array: " + noSpace},
+    };
+    for (const auto& c : cases) expectFailure(c.args, c.status, "fastlic: " + c.message, c.options);
+
+    // A closed standard output does not lend its number to an output file.
+    ProcessResult r = run(run10({"--lic", "new.npy"}), closed);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readText(dir.file("new.npy")).substr(0, 6), npyMagic);
+
+    // The fixed run without arguments as well.
+    testing::writeVectorFile(dir.file("ps.vec.256.256.3"), 256, 256,
+                             [](auto i, auto j) { return testing::smoothField(i, j, 256, 256); });
+    testing::writeTextureFile(dir.file("noise.256.256"), 256, 256, [](auto, auto) { return 9; });
+    expectFailure({}, 1, "fastlic: standard output: cannot write the image: " + noSpace, full);
+    expectFailure({}, 1, "fastlic: standard output: cannot write the image: " + badDescriptor, closed);
+}
+
+// The outputs are replaced together or not at all, whenever a signal
+// comes; and an output being written leaves nothing behind, even for
+// SIGKILL. (A SIGKILL in the moment of the renames themselves, which no
+// program can hold back, is not tried.)
+TEST_F(Outputs, SignalsLeaveEveryOldFileOrEveryNewOne) {
+    const std::int32_t n = 300;
+    testing::writeVectorFile(dir.file("v"), n, n, [&](auto i, auto j) { return testing::smoothField(i, j, n, n); });
+    testing::writeTextureFile(dir.file("t"), n, n, [&](auto i, auto j) { return testing::noise(i, j, n, 5); });
+    writeText(dir.file("hits.npy"), "old hits");
+    const Args args{"--size", "300x300", "--vectors", "v", "--texture", "t",
+                    "-o",     "out.ppm", "--lic",     "lic.npy", "--hits", "hits.npy"};
+    const std::vector<std::string> names = listDir(dir.path());
+    const auto reset = [&] {
+        writeText(dir.file("out.ppm"), "old image");
+        writeText(dir.file("lic.npy"), "old array");
+        writeText(dir.file("hits.npy"), "old hits");
+    };
+    const auto oldOnes = [&] {
+        return (readText(dir.file("out.ppm")) == "old image") + (readText(dir.file("lic.npy")) == "old array") +
+               (readText(dir.file("hits.npy")) == "old hits");
+    };
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run(args).status, 0);
+    const auto duration = std::chrono::steady_clock::now() - start;
+
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGALRM, SIGPIPE};
+    for (int k = 0; k < 24; ++k) {
+        reset();
+        testing::ChildProcess child(FASTLIC_BINARY, dir.path(), args);
+        std::this_thread::sleep_for(duration * k / 20);
+        kill(child.pid(), signals[k % 6]);
+        const ProcessResult r = child.wait();
+        const int old = oldOnes();
+        EXPECT_TRUE(old == 0 || old == 3) << old << " of 3 old after signal " << signals[k % 6] << " at "
+                                          << k << "/20 of the run";
+        EXPECT_EQ(listDir(dir.path()), names);
+        EXPECT_EQ(r.out + r.err, r.status == 0 ? r.out : "");
+    }
+
+    // While the files are written, or complete but without a name while
+    // the run waits for a pipe's reader: nothing is left.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    Args withPipe = args;
+    withPipe.back() = "fifo";  // --hits: more than the pipe holds
+    const std::vector<std::string> withFifo = listDir(dir.path());
+    const auto unnamed = [](pid_t pid) {
+        std::set<ino_t> files;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+            struct stat st {};
+            if (stat(e.path().c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0 && st.st_size > 0)
+                files.insert(st.st_ino);
+        }
+        return static_cast<int>(files.size());
+    };
+    int k = 0;
+    for (const int sig : {SIGTERM, SIGKILL, SIGTERM, SIGKILL}) {
+        reset();
+        // A reader that never reads (its open does not wait).
+        const int reader = open(dir.file("fifo").c_str(), O_RDWR);
+        testing::ChildProcess child(FASTLIC_BINARY, dir.path(), withPipe);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        int complete = 0;
+        while ((complete = unnamed(child.pid())) < 2 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(complete, 2) << "the image and the array were never both written";
+        // Killed while writing the array, or (most often) at the pipe.
+        std::this_thread::sleep_for(std::chrono::milliseconds(k++ % 2 * 50));
+        kill(child.pid(), sig);
+        const ProcessResult r = child.wait();
+        close(reader);
+        EXPECT_EQ(r.status, 128 + sig) << r.err;
+        EXPECT_EQ(oldOnes(), 3) << "signal " << sig;
+        EXPECT_EQ(listDir(dir.path()), withFifo) << "signal " << sig;
+    }
+}
+
+// A file system of 64 KiB of our own: outputs whose size is known are
+// refused before the run, and one that fills it leaves the old file.
+TEST_F(Outputs, AFullFileSystem) {
+    const std::string small = dir.file("small");
+    std::filesystem::create_directory(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a file system here: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    writeText(small + "/out.ppm", "old image");
+    testing::writeVectorFile(dir.file("v"), 100, 100, [](auto i, auto j) { return testing::smoothField(i, j, 100, 100); });
+    testing::writeTextureFile(dir.file("t"), 100, 100, [](auto i, auto j) { return testing::noise(i, j, 100, 3); });
+    const Args run100{"--size", "100x100", "--vectors", "v", "--texture", "t"};
+    const auto with = [&](const Args& extra) {
+        Args args = run100;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    // 15 of the 16 pages free; 10000 cells of 8 bytes.
+    expectFailure(with({"--lic", "small/lic.npy"}), 1,
+                  "fastlic: small/lic.npy: cannot write: needs 80.0 kB, the file system has 61.4 kB free\n");
+    expectFailure(with({"-o", "small/x.ppm", "--hits", "small/h.npy"}), 1,
+                  "fastlic: small/h.npy: cannot write: needs 100.0 kB with the outputs before it, the "
+                  "file system has 61.4 kB free\n");
+    // The image's least size passes; its text does not fit.
+    expectFailure(with({"-o", "small/out.ppm"}), 1,
+                  "fastlic: small/out.ppm: cannot write the image: No space left on device\n");
+    const ProcessResult demo = run({"--demo", "small/new/demo", "--size", "100x100"});
+    EXPECT_EQ(demo.status, 1);
+    EXPECT_EQ(demo.err.rfind("fastlic: small/new/demo/ps.vec.256.256.3: cannot write: needs ", 0), 0u) << demo.err;
+    EXPECT_EQ(listDir(small), std::vector<std::string>{"out.ppm"});
+    EXPECT_EQ(readText(small + "/out.ppm"), "old image");
+}
+
+TEST_F(Outputs, DemoFilesAreReplacedWholeAndTheirDirectoryMade) {
+    writeText(dir.file("file"), "");
+    expectFailure({"--demo", "file/sub"}, 1, "fastlic: file: not a directory\n");
+    ASSERT_EQ(run({"--demo", "a/b", "--size", "12x9"}).status, 0);
+    std::filesystem::create_directory(dir.file("old"));
+    writeText(dir.file("old/ps.vec.256.256.3"), "old");
+    const ProcessResult r = run({"--demo", "old", "--size", "12x9"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(listDir(dir.file("old")), (std::vector<std::string>{"noise.256.256", "ps.vec.256.256.3"}));
+    for (const char* name : {"/ps.vec.256.256.3", "/noise.256.256"})
+        EXPECT_TRUE(readText(dir.file("old") + name) == readText(dir.file("a/b") + name)) << name;
+}
+
+}  // namespace
+}  // namespace fastlic

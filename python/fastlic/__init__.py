@@ -9,7 +9,8 @@ Conventions (the same for every function here):
   ``(x, y)`` with x along the rows: that pair is ``(v, u)`` here.
 * With default options the results are the console program's bits:
   ``convolve`` equals its ``--lic`` and ``--hits`` arrays, ``render`` its
-  image, on the same field.
+  image, on the same field; ``render``'s keywords are its image options
+  (``contrast``, ``colormap``, ``color_by``, ``colorbar``, ...).
 * A mask marks cells without data (nonzero = no data): they get a NaN LIC
   value and 0 hits, and ``render`` draws them black.
 
@@ -611,7 +612,9 @@ def render(
         raise ValueError(f"log: the colour range must lie above zero, got colormap_range {colormap_range!r}")
     scalar = None
     if color_by is None or isinstance(color_by, str):
-        options["color_by"] = "none" if color_by is None else _choice("color_by", color_by, ("magnitude", "none"))
+        if color_by not in (None, "magnitude", "none"):
+            raise ValueError(f'color_by must be "magnitude", "none", None or an array (rows, cols), got {color_by!r}')
+        options["color_by"] = "none" if color_by is None else color_by
     else:
         scalar = _real_array("color_by", color_by)
         if scalar.shape != u.shape:
@@ -622,8 +625,8 @@ def render(
     options["alpha"] = _real_option("alpha", alpha)
     if not 0.0 <= options["alpha"] <= 1.0:
         raise ValueError(f"alpha must be a number from 0 to 1, got {_value(alpha)!r}")
-    if background is not None:
-        _choice("background", background, ("opaque", "transparent"))
+    if not (background is None or (isinstance(background, str) and background in ("opaque", "transparent"))):
+        raise ValueError(f'background must be None, "opaque" or "transparent", got {_value(background)!r}')
     options["transparent"] = background == "transparent"
     options["mask_color"] = _mask_color(mask_color)
     options["colorbar"] = _bool_option("colorbar", colorbar)

@@ -604,7 +604,9 @@ def render(
         raise ValueError(f"clip_limit must be a number of at least 1, got {_value(clip_limit)!r}")
     options["enhance_sigma"] = _real_option("enhance_sigma", enhance_sigma)
     if not 0.0 < options["enhance_sigma"] <= 1000.0:
-        raise ValueError(f"enhance_sigma must be a number of pixels above 0, up to 1000, got {_value(enhance_sigma)!r}")
+        raise ValueError(
+            f"enhance_sigma must be a number of pixels above 0, up to 1000, got {_value(enhance_sigma)!r}"
+        )
     options["colormap"] = _colormap(colormap)
     options["log"] = _bool_option("log", log)
     options["colormap_range"] = _colormap_range(colormap_range)
@@ -613,7 +615,9 @@ def render(
     scalar = None
     if color_by is None or isinstance(color_by, str):
         if color_by not in (None, "magnitude", "none"):
-            raise ValueError(f'color_by must be "magnitude", "none", None or an array (rows, cols), got {color_by!r}')
+            raise ValueError(
+                f'color_by must be "magnitude", "none", None or an array (rows, cols), got {color_by!r}'
+            )
         options["color_by"] = "none" if color_by is None else color_by
     else:
         scalar = _real_array("color_by", color_by)

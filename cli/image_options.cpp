@@ -166,7 +166,9 @@ std::string parseImageOptions(ImageOptions& o, bool png) {
 
     o.classic = c.mode == Contrast::none && r.colormap == "classic" && !r.range && !r.log &&
                 r.colorBy == ColorBy::magnitude && r.shade.blend == Blend::multiply &&
-                !r.shade.transparent && !r.colorbar;
+                !r.shade.transparent && !r.colorbar &&
+                // The classic writer draws masked cells black.
+                r.shade.maskColor.r == 0 && r.shade.maskColor.g == 0 && r.shade.maskColor.b == 0;
     return "";
 }
 

@@ -9,7 +9,8 @@ Conventions (the same for every function here):
   ``(x, y)`` with x along the rows: that pair is ``(v, u)`` here.
 * With default options the results are the console program's bits:
   ``convolve`` equals its ``--lic`` and ``--hits`` arrays, ``render`` its
-  image, on the same field.
+  image, on the same field; ``render``'s keywords are its image options
+  (``contrast``, ``colormap``, ``color_by``, ``colorbar``, ...).
 * A mask marks cells without data (nonzero = no data): they get a NaN LIC
   value and 0 hits, and ``render`` draws them black.
 
@@ -49,6 +50,10 @@ Mask = Union[None, Literal["nan"], npt.ArrayLike]
 
 _BOUNDARIES = ("periodic", "closed")
 _INTERPOLATIONS = ("nearest", "linear")
+_CONTRASTS = ("none", "stretch", "equalize", "adaptive", "enhanced")
+# The keywords of convolve that render's lic_options may hold.
+_LIC_OPTIONS = ("filter_half_length", "slide_steps", "hit_limit", "step", "boundary",
+                "orientation", "interpolation", "iterations", "threads")
 
 
 def _check_shape(shape: Any, name: str = "shape") -> Shape:
@@ -173,6 +178,51 @@ def _int_option(name: str, value: Any) -> int:
     if not _INT32_MIN <= value <= _INT32_MAX:
         raise ValueError(f"{name} must be a 32-bit integer, got {value}")
     return value
+
+
+def _lic_params(
+    filter_half_length: Any = 10,
+    slide_steps: Any = 9,
+    hit_limit: Any = 12,
+    step: Any = 0.5,
+    boundary: Any = "periodic",
+    orientation: Any = False,
+    interpolation: Any = "nearest",
+    iterations: Any = 1,
+    threads: Any = None,
+) -> Tuple[Tuple[Any, ...], int]:
+    """convolve's options, checked, as the core takes them: (filter_half_length,
+    slide_steps, hit_limit, step, rows_closed, cols_closed, orientation,
+    linear, iterations), and the thread count (0: every core)."""
+    options = [
+        _int_option("filter_half_length", filter_half_length),
+        _int_option("slide_steps", slide_steps),
+        _int_option("hit_limit", hit_limit),
+    ]
+    if isinstance(step, bool) or not isinstance(step, numbers.Real):
+        raise TypeError(f"step must be a real number, got {type(step).__name__}")
+    rows_closed, cols_closed = _boundary(boundary)
+    _bool_option("orientation", orientation)
+    if not isinstance(interpolation, str) or interpolation not in _INTERPOLATIONS:
+        raise ValueError(f'interpolation must be "nearest" or "linear", got {interpolation!r}')
+    passes = _int_option("iterations", iterations)
+    if threads is None:
+        thread_count = 0
+    else:
+        thread_count = _int_option("threads", threads)
+        if not 1 <= thread_count <= _MAX_THREADS:
+            raise ValueError(
+                f"threads must be from 1 to {_MAX_THREADS} (or None for every core), got {thread_count}"
+            )
+    params = (*options, float(step), rows_closed, cols_closed, bool(orientation),
+              interpolation == "linear", passes)
+    return params, thread_count
+
+
+def _bool_option(name: str, value: Any) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__}")
+    return bool(value)
 
 
 @overload
@@ -332,45 +382,120 @@ def convolve(
     shape = (int(u.shape[0]), int(u.shape[1]))
     t = noise(shape) if texture is None else texture
     t = _texture(t, shape)
-    options = [
-        _int_option("filter_half_length", filter_half_length),
-        _int_option("slide_steps", slide_steps),
-        _int_option("hit_limit", hit_limit),
-    ]
-    if isinstance(step, bool) or not isinstance(step, numbers.Real):
-        raise TypeError(f"step must be a real number, got {type(step).__name__}")
-    rows_closed, cols_closed = _boundary(boundary)
     masked = _mask(mask, u, v)
-    if not isinstance(orientation, (bool, np.bool_)):
-        raise TypeError(f"orientation must be True or False, got {type(orientation).__name__}")
-    if not isinstance(interpolation, str) or interpolation not in _INTERPOLATIONS:
-        raise ValueError(f'interpolation must be "nearest" or "linear", got {interpolation!r}')
-    passes = _int_option("iterations", iterations)
-    if threads is None:
-        thread_count = 0
-    else:
-        thread_count = _int_option("threads", threads)
-        if not 1 <= thread_count <= _MAX_THREADS:
-            raise ValueError(
-                f"threads must be from 1 to {_MAX_THREADS} (or None for every core), got {thread_count}"
-            )
-    lic, hits = _fastlic.convolve(
-        t, v, u, *options, float(step), rows_closed, cols_closed, masked, bool(orientation),
-        interpolation == "linear", passes, thread_count,
+    params, thread_count = _lic_params(
+        filter_half_length, slide_steps, hit_limit, step, boundary, orientation, interpolation,
+        iterations, threads,
     )
+    lic, hits = _fastlic.convolve(t, v, u, *params[:6], masked, *params[6:], thread_count)
     return (lic, hits) if return_hits else lic
 
 
+def _value(value: Any) -> Any:
+    """value for a message: NumPy scalars as Python numbers."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _real_option(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    return float(value)
+
+
+def _choice(name: str, value: Any, choices: Tuple[str, ...]) -> str:
+    if not isinstance(value, str) or value not in choices:
+        quoted = [f'"{c}"' for c in choices]
+        listed = ", ".join(quoted[:-1]) + " or " + quoted[-1]
+        raise ValueError(f"{name} must be {listed}, got {_value(value)!r}")
+    return value
+
+
+def _tiles(tiles: Any) -> Tuple[int, int]:
+    problem = f"tiles must be N or a pair (rows, cols) of whole numbers from 1 to 1024, got {_value(tiles)!r}"
+    pair = (tiles, tiles) if isinstance(tiles, numbers.Integral) else tiles
+    try:
+        down, across = pair
+    except (TypeError, ValueError):
+        raise TypeError(problem) from None
+    if any(isinstance(n, bool) or not isinstance(n, numbers.Integral) for n in (down, across)):
+        raise TypeError(problem)
+    if not (1 <= down <= 1024 and 1 <= across <= 1024):
+        raise ValueError(problem)
+    return int(down), int(across)
+
+
+def _colormap(name: Any) -> str:
+    base = name[:-2] if isinstance(name, str) and len(name) > 2 and name.endswith("_r") else name
+    if not isinstance(name, str) or base not in _fastlic.colormap_names:
+        raise ValueError(
+            f"colormap must be one of {', '.join(_fastlic.colormap_names)}, or NAME_r reversed, "
+            f"got {_value(name)!r}"
+        )
+    return name
+
+
+def _colormap_range(value: Any) -> Optional[Tuple[float, float]]:
+    if value is None:
+        return None
+    problem = f"colormap_range must be None or a pair (lo, hi) of finite numbers, lo below hi, got {value!r}"
+    try:
+        lo, hi = value
+    except (TypeError, ValueError):
+        raise TypeError(problem) from None
+    if any(isinstance(x, bool) or not isinstance(x, numbers.Real) for x in (lo, hi)):
+        raise TypeError(problem)
+    lo, hi = float(lo), float(hi)
+    if not (np.isfinite(lo) and np.isfinite(hi) and lo < hi):
+        raise ValueError(problem)
+    return lo, hi
+
+
+def _mask_color(value: Any) -> Tuple[int, int, int]:
+    problem = f"mask_color must be (r, g, b), three whole numbers from 0 to 255, got {value!r}"
+    try:
+        rgb = tuple(value)
+    except TypeError:
+        raise TypeError(problem) from None
+    if len(rgb) != 3 or any(isinstance(c, bool) or not isinstance(c, numbers.Integral) for c in rgb):
+        raise TypeError(problem)
+    if not all(0 <= c <= 255 for c in rgb):
+        raise ValueError(problem)
+    return int(rgb[0]), int(rgb[1]), int(rgb[2])
+
+
 def render(
-    lic: npt.ArrayLike, u: npt.ArrayLike, v: npt.ArrayLike, *, mask: Mask = None
+    lic: npt.ArrayLike,
+    u: npt.ArrayLike,
+    v: npt.ArrayLike,
+    *,
+    mask: Mask = None,
+    contrast: Literal["none", "stretch", "equalize", "adaptive", "enhanced"] = "none",
+    clip: float = 0.5,
+    tiles: Union[int, Tuple[int, int]] = (8, 8),
+    clip_limit: float = 3.0,
+    enhance_sigma: float = 2.0,
+    colormap: str = "classic",
+    colormap_range: Optional[Tuple[float, float]] = None,
+    log: bool = False,
+    color_by: Union[None, Literal["magnitude", "none"], npt.ArrayLike] = "magnitude",
+    blend: Literal["multiply", "overlay"] = "multiply",
+    alpha: float = 0.5,
+    background: Optional[Literal["opaque", "transparent"]] = None,
+    mask_color: Tuple[int, int, int] = (0, 0, 0),
+    colorbar: bool = False,
+    lic_options: Optional[Mapping[str, Any]] = None,
 ) -> npt.NDArray[np.uint8]:
     """The console's colour image of a LIC result, pixel for pixel the same as its PNG.
 
-    Each pixel takes the classic colour map's colour (grey, dark red, red,
-    blue) for its vector's magnitude relative to the largest magnitude of
-    the field's unmasked cells, shaded by its LIC value / 255, each
-    component limited to 0..255 and rounded (halves up). Where every vector
-    is zero every pixel is grey. Masked pixels are black.
+    The keywords are the console's image options (``--contrast``,
+    ``--clip``, ... ``--colorbar``) with ``_`` for ``-``, the same defaults
+    and the same checks; with the same options the array is the console's
+    PNG decoded. With the defaults it is the classic image: each pixel
+    takes the classic colour map's colour (grey, dark red, red, blue) for
+    its vector's magnitude relative to the largest magnitude of the field's
+    unmasked cells, shaded by its LIC value / 255, each component limited
+    to 0..255 and rounded (halves up). Where every vector is zero every
+    pixel is grey. Masked pixels are black.
 
     Parameters
     ----------
@@ -384,10 +509,77 @@ def render(
         Pixels without data, as for ``convolve``. Pixels whose LIC value is
         NaN (the masked cells of ``convolve``) count as masked too, so
         ``render(convolve(t, u, v, mask=m), u, v)`` needs no mask again.
+        Masked pixels are left out of every statistic below and drawn in
+        ``mask_color`` (or transparent).
+    contrast : str, default "none"
+        The brightness: "none" (the LIC values as they are), "stretch" (the
+        ``clip`` and 100 - ``clip`` percentiles to 0 and 255, limited),
+        "equalize" (global histogram equalisation), "adaptive"
+        (contrast-limited adaptive histogram equalisation), "enhanced" (two
+        passes: the LIC minus its Gaussian blur, stretched, is the texture
+        of a second convolution of (u, v), stretched again; see
+        ``lic_options``).
+    clip : float, default 0.5
+        "stretch", "enhanced": percent of pixels saturated at each end,
+        0 up to (not including) 50.
+    tiles : int or (int, int), default (8, 8)
+        "adaptive": tiles down and across (N: N each way), 1 to 1024.
+    clip_limit : float, default 3.0
+        "adaptive": the largest slope of a tile's mapping, as a multiple of
+        a flat histogram's; at least 1.
+    enhance_sigma : float, default 2.0
+        "enhanced": the standard deviation of the blur removed from the
+        first pass, in pixels; above 0, up to 1000.
+    colormap : str, default "classic"
+        "classic", "viridis", "magma", "inferno", "plasma", "cividis",
+        "grey" (or "gray"), "coolwarm" (diverging); NAME_r reversed.
+    colormap_range : (lo, hi) or None, default None
+        The values at the two ends of the map; None: 0 to the largest
+        magnitude, or the smallest to the largest value of ``color_by``.
+    log : bool, default False
+        A logarithmic colour scale; the default range starts at the
+        smallest value above zero, a given one must lie above zero.
+    color_by : "magnitude", "none", None or array (rows, cols), default "magnitude"
+        What the colour shows: the vector magnitude, nothing (a grey image
+        of the brightness; None is the same), or a scalar of real numbers
+        such as vorticity (a pixel whose value is not finite counts as
+        masked).
+    blend : "multiply" or "overlay", default "multiply"
+        "multiply": colour x brightness / 255 (the classic shading);
+        "overlay": alpha x colour + (1 - alpha) x brightness.
+    alpha : float, default 0.5
+        "overlay": the colour's weight, 0 to 1.
+    background : None, "opaque" or "transparent", default None
+        "transparent": an RGBA image whose masked pixels are transparent
+        (alpha 0, the others 255). None is "opaque".
+    mask_color : (r, g, b), default (0, 0, 0)
+        The colour of masked pixels in an opaque image, whole numbers 0..255.
+    colorbar : bool, default False
+        Add the console's strip below the image: the colour map from the
+        low to the high end of its range, with values written under it. Not
+        with ``color_by="none"``.
+    lic_options : dict or None, default None
+        The keyword arguments that ``convolve`` made ``lic`` with
+        (``filter_half_length``, ``slide_steps``, ``hit_limit``, ``step``,
+        ``boundary``, ``orientation``, ``interpolation``, ``iterations``,
+        ``threads``; ``mask`` is ``render``'s own), for the second pass of
+        ``contrast="enhanced"``; None: convolve's defaults. Checked as
+        ``convolve`` checks them; unused by the other modes.
 
     Returns
     -------
-    uint8 array (rows, cols, 3): red, green, blue; row 0 is the image's top.
+    uint8 array (rows, cols, 3): red, green, blue, or (rows, cols, 4) with
+    alpha for ``background="transparent"``; row 0 is the image's top. With
+    ``colorbar=True`` the strip's rows follow the image's.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type or dtype.
+    ValueError
+        Arrays of the wrong shape, a bad option value (the message names the
+        keyword, e.g. ``clip must be a percentage from 0 up to (not
+        including) 50, got 60``), or a vector component that is not finite.
     """
     u, v = _vectors(u, v)
     lic_values = _float64("lic", lic)
@@ -398,7 +590,64 @@ def render(
     if no_value.any():
         masked = no_value if masked is None else masked | no_value
         masked = masked.view(np.uint8)
-    return _fastlic.render(lic_values, v, u, masked)
+    if masked is not None:
+        masked = np.ascontiguousarray(masked)
+
+    # In the order of the console's checks (cli/image_options.cpp).
+    options: dict = {"contrast": _choice("contrast", contrast, _CONTRASTS)}
+    options["clip"] = _real_option("clip", clip)
+    if not 0.0 <= options["clip"] < 50.0:
+        raise ValueError(f"clip must be a percentage from 0 up to (not including) 50, got {_value(clip)!r}")
+    options["tiles"] = _tiles(tiles)
+    options["clip_limit"] = _real_option("clip_limit", clip_limit)
+    if not options["clip_limit"] >= 1.0 or options["clip_limit"] == np.inf:
+        raise ValueError(f"clip_limit must be a number of at least 1, got {_value(clip_limit)!r}")
+    options["enhance_sigma"] = _real_option("enhance_sigma", enhance_sigma)
+    if not 0.0 < options["enhance_sigma"] <= 1000.0:
+        raise ValueError(
+            f"enhance_sigma must be a number of pixels above 0, up to 1000, got {_value(enhance_sigma)!r}"
+        )
+    options["colormap"] = _colormap(colormap)
+    options["log"] = _bool_option("log", log)
+    options["colormap_range"] = _colormap_range(colormap_range)
+    if options["log"] and options["colormap_range"] and not options["colormap_range"][0] > 0.0:
+        raise ValueError(f"log: the colour range must lie above zero, got colormap_range {colormap_range!r}")
+    scalar = None
+    if color_by is None or isinstance(color_by, str):
+        if color_by not in (None, "magnitude", "none"):
+            raise ValueError(
+                f'color_by must be "magnitude", "none", None or an array (rows, cols), got {color_by!r}'
+            )
+        options["color_by"] = "none" if color_by is None else color_by
+    else:
+        scalar = _real_array("color_by", color_by)
+        if scalar.shape != u.shape:
+            raise ValueError(f"color_by must have the shape of u and v {u.shape}, got {scalar.shape}")
+        scalar = np.ascontiguousarray(scalar, dtype=np.float64)
+        options["color_by"] = "scalar"
+    options["blend"] = _choice("blend", blend, ("multiply", "overlay"))
+    options["alpha"] = _real_option("alpha", alpha)
+    if not 0.0 <= options["alpha"] <= 1.0:
+        raise ValueError(f"alpha must be a number from 0 to 1, got {_value(alpha)!r}")
+    if not (background is None or (isinstance(background, str) and background in ("opaque", "transparent"))):
+        raise ValueError(f'background must be None, "opaque" or "transparent", got {_value(background)!r}')
+    options["transparent"] = background == "transparent"
+    options["mask_color"] = _mask_color(mask_color)
+    options["colorbar"] = _bool_option("colorbar", colorbar)
+    if options["colorbar"] and options["color_by"] == "none":
+        raise ValueError("colorbar: there is no colour scale with color_by none")
+
+    if lic_options is None:
+        lic_options = {}
+    if not isinstance(lic_options, Mapping):
+        raise TypeError(f"lic_options must be a dict of convolve's options, got {type(lic_options).__name__}")
+    for key in lic_options:
+        if key not in _LIC_OPTIONS:
+            raise ValueError(f"lic_options has an unknown key {key!r}: the keys are {', '.join(_LIC_OPTIONS)}")
+    params, thread_count = _lic_params(**lic_options)
+    return _fastlic.render(
+        np.ascontiguousarray(lic_values), v, u, masked, options, scalar, params, thread_count
+    )
 
 
 def noise(shape: Tuple[int, int], seed: int = 0) -> npt.NDArray[np.uint8]:

@@ -9,6 +9,7 @@
 // here uses.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <charconv>
 #include <cmath>
@@ -17,14 +18,15 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "app/demo_field.h"
 #include "field/input_files.h"
 #include "field/reg_grid.h"
 #include "lic/lic.h"
-#include "output/color_map.h"
-#include "output/image_writer.h"
+#include "output/colormaps.h"
+#include "output/render.h"
 #include "util/errors.h"
 
 namespace py = pybind11;
@@ -132,6 +134,31 @@ void checkTexture(std::int32_t rows, std::int32_t cols, const Plane<double>& t,
                                         ": texture values must be finite");
 }
 
+LicParams paramsOf(std::int32_t filterHalfLength, std::int32_t slideSteps, std::int32_t hitLimit,
+                   double step, bool rowsClosed, bool colsClosed, bool orientation, bool linear,
+                   std::int32_t iterations) {
+    LicParams params;
+    params.filterHalfLength = filterHalfLength;
+    params.slideSteps = slideSteps;
+    params.hitLimit = hitLimit;
+    params.step = step;
+    params.rowBoundary = rowsClosed ? Boundary::closed : Boundary::periodic;
+    params.colBoundary = colsClosed ? Boundary::closed : Boundary::periodic;
+    params.orientation = orientation;
+    params.interpolation = linear ? Interpolation::linear : Interpolation::nearest;
+    params.iterations = iterations;
+    return params;
+}
+
+// params.validateFor with convolve's keyword in the message.
+void validateParams(const LicParams& params, std::int32_t rows, std::int32_t cols) {
+    try {
+        params.validateFor(rows, cols);
+    } catch (const ParamError& e) {
+        throw KeywordError(std::string(keywordOf(e.field())) + " " + e.problem());
+    }
+}
+
 py::tuple convolve(const py::array& texture, const py::array& x, const py::array& y,
                    std::int32_t filterHalfLength, std::int32_t slideSteps, std::int32_t hitLimit,
                    double step, bool rowsClosed, bool colsClosed, const py::object& mask,
@@ -143,16 +170,8 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
         field.texture = planeOf<std::int32_t>(texture, "texture");
     else
         field.texture = planeOf<double>(texture, "texture");
-    LicParams params;
-    params.filterHalfLength = filterHalfLength;
-    params.slideSteps = slideSteps;
-    params.hitLimit = hitLimit;
-    params.step = step;
-    params.rowBoundary = rowsClosed ? Boundary::closed : Boundary::periodic;
-    params.colBoundary = colsClosed ? Boundary::closed : Boundary::periodic;
-    params.orientation = orientation;
-    params.interpolation = linear ? Interpolation::linear : Interpolation::nearest;
-    params.iterations = iterations;
+    const LicParams params = paramsOf(filterHalfLength, slideSteps, hitLimit, step, rowsClosed,
+                                      colsClosed, orientation, linear, iterations);
 
     py::array_t<double> lic({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
     py::array_t<std::int32_t> hits({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
@@ -160,11 +179,7 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
     std::int32_t* hitsOut = hits.mutable_data();
     {
         py::gil_scoped_release unlocked;
-        try {
-            params.validateFor(rows, cols);
-        } catch (const ParamError& e) {
-            throw KeywordError(std::string(keywordOf(e.field())) + " " + e.problem());
-        }
+        validateParams(params, rows, cols);
         checkVectors(rows, cols, field.x, field.y, field.mask);
         if (const auto* t = std::get_if<Plane<double>>(&field.texture))
             checkTexture(rows, cols, *t, field.mask);
@@ -175,47 +190,84 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
     return py::make_tuple(std::move(lic), std::move(hits));
 }
 
-// The console's image of a convolved field, masked pixels black. Through a
-// RegGrid for now, so that the pixels come from the very code that writes
-// the PNG.
-std::vector<std::uint8_t> renderThroughGrid(std::int32_t rows, std::int32_t cols,
-                                            const Plane<double>& lic, const Plane<double>& x,
-                                            const Plane<double>& y,
-                                            const Plane<std::uint8_t>& mask, double largest) {
-    RegGrid grid(rows, cols);
-    for (std::int32_t i = 0; i < rows; ++i) {
-        for (std::int32_t j = 0; j < cols; ++j) {
-            if (masked(mask, i, j)) continue;  // a zero vector and value
-            grid.vectors[i][j] = Vector(x(i, j), y(i, j), 0.0);
-            grid.licSums[i][j] = lic(i, j);
-        }
-    }
-    std::vector<std::uint8_t> rgb = renderRgb(grid, largest, classicColorMap());
-    for (std::int32_t i = 0; i < rows; ++i)
-        for (std::int32_t j = 0; j < cols; ++j)
-            if (masked(mask, i, j))
-                std::memset(rgb.data() + (static_cast<std::size_t>(i) * cols + j) * 3, 0, 3);
-    return rgb;
+// A contiguous C-ordered array's data, as render() reads it.
+template <typename T>
+const T* contiguousData(const py::object& a, const char* name) {
+    if (!py::isinstance<py::array_t<T>>(a) ||
+        !(py::reinterpret_borrow<py::array>(a).flags() & py::array::c_style))
+        throw std::invalid_argument(std::string("internal: ") + name + " is not a contiguous array");
+    return static_cast<const T*>(py::reinterpret_borrow<py::array>(a).data());
 }
 
-py::array_t<std::uint8_t> render(const py::array& lic, const py::array& x, const py::array& y,
-                                 const py::object& mask) {
+// The image options, checked by fastlic.render, as the console's are
+// parsed (cli/image_options.cpp).
+RenderOptions renderOptionsOf(const py::dict& o) {
+    RenderOptions r;
+    ContrastOptions& c = r.contrast;
+    const auto contrast = o["contrast"].cast<std::string>();
+    c.mode = contrast == "stretch"    ? Contrast::stretch
+             : contrast == "equalize" ? Contrast::equalize
+             : contrast == "adaptive" ? Contrast::adaptive
+             : contrast == "enhanced" ? Contrast::enhanced
+                                      : Contrast::none;
+    c.clip = o["clip"].cast<double>();
+    std::tie(c.tileRows, c.tileCols) = o["tiles"].cast<std::pair<std::int32_t, std::int32_t>>();
+    c.clipLimit = o["clip_limit"].cast<double>();
+    c.sigma = o["enhance_sigma"].cast<double>();
+    r.colormap = o["colormap"].cast<std::string>();
+    if (!o["colormap_range"].is_none()) {
+        const auto [lo, hi] = o["colormap_range"].cast<std::pair<double, double>>();
+        r.range = Range{lo, hi};
+    }
+    r.log = o["log"].cast<bool>();
+    const auto colorBy = o["color_by"].cast<std::string>();
+    r.colorBy = colorBy == "none" ? ColorBy::none : colorBy == "scalar" ? ColorBy::scalar : ColorBy::magnitude;
+    r.shade.blend = o["blend"].cast<std::string>() == "overlay" ? Blend::overlay : Blend::multiply;
+    r.shade.alpha = o["alpha"].cast<double>();
+    r.shade.transparent = o["transparent"].cast<bool>();
+    const auto [red, green, blue] = o["mask_color"].cast<std::tuple<int, int, int>>();
+    r.shade.maskColor = {static_cast<std::uint8_t>(red), static_cast<std::uint8_t>(green),
+                         static_cast<std::uint8_t>(blue)};
+    r.colorbar = o["colorbar"].cast<bool>();
+    return r;
+}
+
+// The console's image of a convolved field with its image options; params
+// are the convolution's, for the second pass of enhanced contrast. lic,
+// mask and scalar are C-ordered.
+py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, const py::array& y,
+                                      const py::object& mask, const py::dict& options,
+                                      const py::object& scalar, const py::tuple& params, int threads) {
     const auto [rows, cols] = shapeOf(x);
-    const Plane<double> licPlane = planeOf<double>(lic, "lic");
-    const Plane<double> xPlane = planeOf<double>(x, "v");
-    const Plane<double> yPlane = planeOf<double>(y, "u");
-    const Plane<std::uint8_t> maskPlane = maskOf(mask, rows, cols);
-    py::array_t<std::uint8_t> image(
-        {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols), py::ssize_t{3}});
-    std::uint8_t* out = image.mutable_data();
+    RenderInput input;
+    input.rows = rows;
+    input.cols = cols;
+    input.lic = contiguousData<double>(lic, "lic");
+    input.x = planeOf<double>(x, "v");
+    input.y = planeOf<double>(y, "u");
+    input.mask = mask.is_none() ? nullptr : contiguousData<std::uint8_t>(mask, "mask");
+    input.scalar = scalar.is_none() ? nullptr : contiguousData<double>(scalar, "color_by");
+    const RenderOptions renderOptions = renderOptionsOf(options);
+    const LicParams licParams = paramsOf(
+        params[0].cast<std::int32_t>(), params[1].cast<std::int32_t>(), params[2].cast<std::int32_t>(),
+        params[3].cast<double>(), params[4].cast<bool>(), params[5].cast<bool>(), params[6].cast<bool>(),
+        params[7].cast<bool>(), params[8].cast<std::int32_t>());
+    Image image;
     {
         py::gil_scoped_release unlocked;
-        const double largest = checkVectors(rows, cols, xPlane, yPlane, maskPlane);
-        const std::vector<std::uint8_t> rgb =
-            renderThroughGrid(rows, cols, licPlane, xPlane, yPlane, maskPlane, largest);
-        std::memcpy(out, rgb.data(), rgb.size());
+        validateParams(licParams, rows, cols);
+        const Plane<std::uint8_t> maskPlane =
+            input.mask ? contiguousPlane(input.mask, cols) : Plane<std::uint8_t>{};
+        input.largestMagnitude = checkVectors(rows, cols, input.x, input.y, maskPlane);
+        // The second pass sees the image's mask, as the console's does.
+        const FieldView field{rows, cols, input.x, input.y, {}, maskPlane};
+        input.secondPass = licPassOver(field, licParams, threads);
+        image = render(input, renderOptions);
     }
-    return image;
+    py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(image.rows), static_cast<py::ssize_t>(image.cols),
+                                    static_cast<py::ssize_t>(image.channels)});
+    std::memcpy(out.mutable_data(), image.pixels.data(), image.pixels.size());
+    return out;
 }
 
 py::tuple readTextField(const std::string& vectorFile, const std::string& textureFile,
@@ -302,8 +354,10 @@ PYBIND11_MODULE(_fastlic, m) {
           py::arg("step"), py::arg("rows_closed"), py::arg("cols_closed"), py::arg("mask"),
           py::arg("orientation"), py::arg("linear"), py::arg("iterations"), py::arg("threads"),
           "(lic, hits) of the field; x along the rows, y along the columns; mask uint8 or None.");
-    m.def("render", &render, py::arg("lic"), py::arg("x"), py::arg("y"), py::arg("mask"),
-          "The console's image, (rows, cols, 3) uint8; masked pixels black.");
+    m.def("render", &renderImage, py::arg("lic"), py::arg("x"), py::arg("y"), py::arg("mask"),
+          py::arg("options"), py::arg("scalar"), py::arg("params"), py::arg("threads"),
+          "The console's image with its image options, (rows, cols, 3 or 4) uint8.");
+    m.attr("colormap_names") = colormapNames();
     m.def("read_text_field", &readTextField, py::arg("vector_file"), py::arg("texture_file"),
           py::arg("rows"), py::arg("cols"), "(texture, x, y) from the two text files.");
     m.def("demo_field", &demoField, py::arg("rows"), py::arg("cols"),

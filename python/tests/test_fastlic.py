@@ -78,6 +78,46 @@ def test_same_bits_as_the_console_both_ways(console, tmp_path, args, options):
     assert same_bits(fastlic.render(lic, u, v), np.asarray(Image.open(tmp_path / "image.png")))
 
 
+# The image options, console and Python, on a masked field; each case
+# differs from the classic image.
+IMAGES = [
+    (["--mask-color", "255,0,0"], dict(mask_color=(255, 0, 0))),
+    (["--contrast", "stretch", "--clip", 2, "--colormap", "viridis", "--colorbar"],
+     dict(contrast="stretch", clip=2, colormap="viridis", colorbar=True)),
+    (["--contrast", "equalize", "--color-by", "none", "--background", "transparent"],
+     dict(contrast="equalize", color_by=None, background="transparent")),
+    (["--contrast", "adaptive", "--tiles", "3x4", "--clip-limit", 2, "--colormap", "magma_r", "--log",
+      "--colormap-range", "1:30", "--blend", "overlay", "--alpha", 0.3],
+     dict(contrast="adaptive", tiles=(3, 4), clip_limit=2, colormap="magma_r", log=True,
+          colormap_range=(1, 30), blend="overlay", alpha=0.3)),
+    (["--contrast", "enhanced", "--enhance-sigma", 1.5, "--filter-half-length", 5, "--slide-steps", 3,
+      "--boundary", "rows=closed", "--interpolation", "linear", "--color-by", "scalar.npy",
+      "--colormap", "coolwarm", "--colorbar"],
+     dict(contrast="enhanced", enhance_sigma=1.5, color_by="scalar", colormap="coolwarm", colorbar=True,
+          lic_options=dict(filter_half_length=5, slide_steps=3, boundary={"rows": "closed"},
+                           interpolation="linear"))),
+]
+
+
+@pytest.mark.parametrize("args, options", IMAGES)
+def test_render_options_give_the_consoles_png(console, tmp_path, args, options):
+    texture, u, v = field()
+    vectors, noise = write_text(tmp_path, texture, u, v)
+    np.savetxt(tmp_path / "mask.txt", blob(), fmt="%d")
+    scalar = np.sin(np.arange(SHAPE[0] * SHAPE[1]).reshape(SHAPE) / 40.0) * 5
+    np.save(tmp_path / "scalar.npy", scalar)
+    console("--vectors", vectors, "--texture", noise, "--size", f"{SHAPE[0]}x{SHAPE[1]}", "--mask", "mask.txt",
+            *args, "-o", "image.png", cwd=tmp_path)
+    expected = np.asarray(Image.open(tmp_path / "image.png"))
+    lic_options = options.pop("lic_options", {})
+    if options.get("color_by") == "scalar":
+        options["color_by"] = scalar
+    lic = fastlic.convolve(texture, u, v, mask=blob(), **lic_options)
+    image = fastlic.render(lic, u, v, lic_options=lic_options, **options)
+    assert same_bits(image, expected)
+    assert not np.array_equal(image[: SHAPE[0], :, :3], fastlic.render(lic, u, v))
+
+
 def test_demo_data_is_the_consoles(console, tmp_path):
     shape = (23, 31)
     console("--demo", tmp_path, "--size", f"{shape[0]}x{shape[1]}")
@@ -206,6 +246,35 @@ ERRORS = [
     (bad(interpolation="cubic"), ValueError, 'interpolation must be "nearest" or "linear", got \'cubic\''),
     (bad(iterations=0), ValueError, "iterations must be at least 1, got 0"),
     (lambda: fastlic.render(np.zeros((4, 4)), U, V), ValueError, "lic must have the shape of u and v (4, 5), got (4, 4)"),
+    *[(lambda o=o: fastlic.render(np.zeros((4, 5)), U, V, **o), kind, message) for o, kind, message in [
+        (dict(contrast="sharp"), ValueError,
+         'contrast must be "none", "stretch", "equalize", "adaptive" or "enhanced", got \'sharp\''),
+        (dict(clip=50), ValueError, "clip must be a percentage from 0 up to (not including) 50, got 50"),
+        (dict(clip="1"), TypeError, "clip must be a real number, got str"),
+        (dict(tiles=(0, 8)), ValueError,
+         "tiles must be N or a pair (rows, cols) of whole numbers from 1 to 1024, got (0, 8)"),
+        (dict(clip_limit=0.5), ValueError, "clip_limit must be a number of at least 1, got 0.5"),
+        (dict(enhance_sigma=0), ValueError, "enhance_sigma must be a number of pixels above 0, up to 1000, got 0"),
+        (dict(colormap="jet"), ValueError, "colormap must be one of classic, viridis, magma, inferno, plasma, "
+         "cividis, grey, gray, coolwarm, or NAME_r reversed, got 'jet'"),
+        (dict(colormap_range=(2, 1)), ValueError,
+         "colormap_range must be None or a pair (lo, hi) of finite numbers, lo below hi, got (2, 1)"),
+        (dict(log=True, colormap_range=(0, 1)), ValueError,
+         "log: the colour range must lie above zero, got colormap_range (0, 1)"),
+        (dict(color_by="speed"), ValueError,
+         'color_by must be "magnitude", "none", None or an array (rows, cols), got \'speed\''),
+        (dict(color_by=np.zeros((5, 4))), ValueError, "color_by must have the shape of u and v (4, 5), got (5, 4)"),
+        (dict(blend="screen"), ValueError, 'blend must be "multiply" or "overlay", got \'screen\''),
+        (dict(alpha=1.5), ValueError, "alpha must be a number from 0 to 1, got 1.5"),
+        (dict(background="white"), ValueError, 'background must be None, "opaque" or "transparent", got \'white\''),
+        (dict(mask_color=(0, 0, 256)), ValueError,
+         "mask_color must be (r, g, b), three whole numbers from 0 to 255, got (0, 0, 256)"),
+        (dict(colorbar=True, color_by="none"), ValueError, "colorbar: there is no colour scale with color_by none"),
+        (dict(lic_options={"mask": None}), ValueError,
+         "lic_options has an unknown key 'mask': the keys are filter_half_length, slide_steps, hit_limit, step, "
+         "boundary, orientation, interpolation, iterations, threads"),
+        (dict(lic_options={"hit_limit": 0}), ValueError, "hit_limit must be at least 1, got 0"),
+    ]],
     (lambda: fastlic.noise((3,)), TypeError, "shape must be a pair (rows, cols), got (3,)"),
     (lambda: fastlic.noise((2.0, 3)), TypeError, "shape must be a pair of integers (rows, cols), got (2.0, 3)"),
     (lambda: fastlic.demo_field((0, 3)), ValueError, "shape must have at least one row and one column, got (0, 3)"),

@@ -729,6 +729,13 @@ void lockstepSse2(const PreparedField<T>& f, const std::int32_t* rows, const std
     convolveFullWindows<seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
 }
 
+// The sampling kernels are unrolled for the classic shape only; they take
+// long to compile.
+template <int FixedL>
+constexpr int samplingL = FixedL == 10 ? 10 : 0;
+template <int FixedL, int FixedM>
+constexpr int samplingM = FixedL == 10 ? FixedM : 0;
+
 template <int FixedL, int FixedM, typename T>
 __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField<T>& f, const std::int32_t* rows,
                                                   const std::int32_t* cols, const SeedOut* out,
@@ -736,7 +743,7 @@ __attribute__((target("avx2"))) void lockstepAvx2(const PreparedField<T>& f, con
     if (f.lockstepShape)
         lockstepPairs<seeds, FixedL, FixedM>(f, rows, cols, out, scratch);
     else
-        lockstepSamplingOf<seeds, FixedL, FixedM>(f, rows, cols, out, scratch);
+        lockstepSamplingOf<seeds, samplingL<FixedL>, samplingM<FixedL, FixedM>>(f, rows, cols, out, scratch);
 }
 
 // The same code with AVX-512's 32 registers holds more streamlines in flight.
@@ -749,7 +756,7 @@ __attribute__((target("avx2,avx512f,avx512vl"))) void lockstepAvx512(const Prepa
     if (f.lockstepShape)
         lockstepPairs<wideSeeds, FixedL, FixedM>(f, rows, cols, out, scratch);
     else
-        lockstepSamplingOf<wideSeeds, FixedL, FixedM>(f, rows, cols, out, scratch);
+        lockstepSamplingOf<wideSeeds, samplingL<FixedL>, samplingM<FixedL, FixedM>>(f, rows, cols, out, scratch);
 }
 
 Kernel supported() {

@@ -1,3 +1,4 @@
+#!/usr/bin/python3
 """Times fastlic.convolve against the console program on the same field.
 
 For each size the console's demo input is written at that size; then, in

@@ -1,10 +1,11 @@
+#!/usr/bin/python3
 """LIC of a vector field with fastlic, shown with matplotlib.
 
 The flow around a cylinder in a uniform stream, with vortices in its wake: the LIC in grey shows the streamlines, a translucent colour map the
 speed. Writes the picture to docs/example.png (or the path given) and, with
 --show, opens a window.
 
-    python3 examples/lic_example.py [--show] [OUTPUT.png]
+    /usr/bin/python3 examples/lic_example.py [--show] [OUTPUT.png]
 """
 
 import argparse

@@ -145,7 +145,7 @@ void putU32(std::uint8_t* p, std::uint32_t v) {
 
 using Sink = std::function<void(const void*, std::size_t)>;
 
-// One chunk of the file: length, type, the parts of its data, CRC.
+// One chunk of the file: length, type, its data given in pieces, CRC.
 void putChunk(const Sink& sink, const char* type,
               std::initializer_list<std::pair<const void*, std::size_t>> parts) {
     std::size_t length = 0;

@@ -43,7 +43,6 @@ protected:
 
     static std::string repeated(const std::string& text, std::size_t times) {
         std::string out;
-        out.reserve(text.size() * times);
         for (std::size_t n = 0; n < times; ++n) out += text;
         return out;
     }
@@ -51,8 +50,7 @@ protected:
     TempDir dir;
 };
 
-// Cells row-major in any white space, numbers as formatted input reads
-// them, words after the last value ignored.
+// Cells row-major in any white space, words after the last value ignored.
 TEST_F(InputFiles, FillsCellsRowMajorFromAnyLayout) {
     const struct {
         std::string vectors, texture;
@@ -83,9 +81,7 @@ TEST_F(InputFiles, FillsCellsRowMajorFromAnyLayout) {
     }
 }
 
-// What the error tests of the program do not reach: hexadecimal, which
-// "%lf" would take, a long word cut short in the message, the ends of the
-// 32-bit range.
+// Hexadecimal (which "%lf" would take), a long word cut short, the ends of the 32-bit range.
 TEST_F(InputFiles, ReportsWordsOutsideTheNumberSyntax) {
     EXPECT_EQ(errorOf("1 2 3 0x10 5 6 7 8", "1 2 3 4"),
               vec() + ":1: expected a number, found \"0x10\"");
@@ -94,9 +90,7 @@ TEST_F(InputFiles, ReportsWordsOutsideTheNumberSyntax) {
     EXPECT_EQ(errorOf("1 2 3 4 5 6 7 8", "1 2 -2147483648 2147483647"), "");
 }
 
-// Long mantissas fall off the one-operation fast path: they must still
-// round exactly as strtod does, above all half-way between two doubles and
-// next to it, where a single extra rounding shows.
+// Long mantissas off the fast path round as strtod does, above all at and next to half-way.
 TEST_F(InputFiles, RoundsLongAndNearHalfwayDecimalsAsStrtodDoes) {
     __extension__ typedef unsigned __int128 Wide;
     std::mt19937_64 random(20261207);
@@ -111,8 +105,7 @@ TEST_F(InputFiles, RoundsLongAndNearHalfwayDecimalsAsStrtodDoes) {
         if (n % 2) word += "e" + std::to_string(static_cast<int>(random() % 61) - 30);
         words.push_back(word);
     }
-    // m / 10^k next to the half-way point (2M + 1) / 2^s between two doubles,
-    // with m of 17 or 19 digits; where 2^s divides exactly, m is that point.
+    // m / 10^k of 17 or 19 digits next to a half-way point (2M + 1) / 2^s.
     for (int n = 0; n < 2000; ++n) {
         const std::uint64_t half = (std::uint64_t{1} << 52 | (random() >> 12)) * 2 + 1;
         const int k = 1 + n % 22;
@@ -156,9 +149,7 @@ TEST_F(InputFiles, RoundsLongAndNearHalfwayDecimalsAsStrtodDoes) {
 }
 
 TEST_F(InputFiles, CountsLinesAcrossBlocksAndWindows) {
-    // Over 20 MB before the bad word: the line is counted through every
-    // block and window before it, and values after the last needed one are
-    // ignored.
+    // Over 20 MB before the bad word; values after the last needed one ignored.
     const std::int32_t rows = 1000, cols = 1600;
     const std::string text = repeated("0.25 -1.5e-3\n", rows * cols), texture = repeated("1 ", rows * cols);
     std::string bad = text;
@@ -171,11 +162,9 @@ TEST_F(InputFiles, CountsLinesAcrossBlocksAndWindows) {
     EXPECT_EQ(g.vectors[rows - 1][cols - 1], Vector(0.25, -1.5e-3, 0));
 }
 
-// The file is converted in pieces side by side; a vector whose x and y fall
-// in different pieces still counts, whatever the size of the pieces.
+// A vector whose x and y fall in different pieces of the parallel read still counts.
 TEST_F(InputFiles, FindsLargestAndOverflowingVectorsSplitBetweenPieces) {
     for (std::size_t boundary = std::size_t{1} << 12; boundary <= std::size_t{1} << 22; boundary <<= 1) {
-        // Lines of "1 1", then a vector whose y starts at the boundary.
         const std::size_t lines = boundary / 4 - 2;
         const auto cells = static_cast<std::int32_t>(lines + 1);
         const auto file = [&](const std::string& x, const std::string& y) {
@@ -192,8 +181,7 @@ TEST_F(InputFiles, FindsLargestAndOverflowingVectorsSplitBetweenPieces) {
     }
 }
 
-// A pipe is read in turn, not mapped: the same values, and the same
-// messages and lines, also past the first buffer.
+// A pipe gives the values and messages of a file, also past the first buffer.
 TEST_F(InputFiles, ReadsPipesAsRegularFiles) {
     const std::int32_t rows = 500, cols = 1000;
     std::string text;

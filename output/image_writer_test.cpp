@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
-#include "output/npy_writer.h"
 #include "tests/test_util.h"
 
 namespace fastlic {
@@ -30,28 +28,28 @@ std::string captured(Write write) {
     return text;
 }
 
-TEST(ImageWriter, ShadesTheMappedColourByTheLicValue) {
-    RegGrid g(1, 3);
-    g.vectors[0][0] = Vector(3, 4, 0);  // t = 0.5: red
-    g.licSums[0][0] = 51.0;
-    g.vectors[0][1] = Vector(0, 0, 0);  // t = 0: grey
-    g.licSums[0][1] = 255.0;
-    g.vectors[0][2] = Vector(6, 8, 0);  // t = 1: past the table, blue
-    g.licSums[0][2] = 0.0;
-    const ColorMap& map = standardColours();
-    EXPECT_EQ(shadedColor(g, 0, 0, 10.0, map), Point(51, 0, 0, 1));
-    const std::string ppm = captured([&](std::FILE* f) { writeImage(g, f, 10.0, map); });
-    EXPECT_EQ(ppm, "P3\t3\t1\t255\n51 0 0\n100 100 100\n0 0 0\n");
-}
-
-TEST(ImageWriter, HeaderNamesColumnsFirstAndRasterRunsRowsOuter) {
-    RegGrid g(2, 3);
-    for (std::int32_t i = 0; i < 2; ++i)
-        for (std::int32_t j = 0; j < 3; ++j) g.licSums[i][j] = 255.0 * (3 * i + j) / 10.0;
-    const ColorMap& map = standardColours();
-    const std::string ppm = captured([&](std::FILE* f) { writeImage(g, f, 1.0, map); });
-    EXPECT_EQ(ppm,
-              "P3\t3\t2\t255\n0 0 0\n10 10 10\n20 20 20\n30 30 30\n40 40 40\n50 50 50\n");
+// Shading by the mapped colour (t = 0.5 red, 0 grey, past the table blue),
+// columns first in the header, rows outer, out-of-range texture limited.
+TEST(ImageWriter, WritesShadedPpm) {
+    const struct {
+        std::int32_t rows, cols;
+        double lic[6];
+        Vector vectors[3];
+        const char* ppm;
+    } cases[] = {
+        {1, 3, {51, 255, 0}, {{3, 4, 0}, {0, 0, 0}, {6, 8, 0}}, "P3\t3\t1\t255\n51 0 0\n100 100 100\n0 0 0\n"},
+        {2, 3, {0, 25.5, 51, 76.5, 102, 127.5}, {}, "P3\t3\t2\t255\n0 0 0\n10 10 10\n20 20 20\n30 30 30\n40 40 40\n50 50 50\n"},
+        {1, 2, {300, -5}, {}, "P3\t2\t1\t255\n118 118 118\n0 0 0\n"},
+    };
+    for (const auto& c : cases) {
+        RegGrid g(c.rows, c.cols);
+        for (std::int32_t k = 0; k < c.rows * c.cols; ++k) {
+            g.licSums.data()[k] = c.lic[k];
+            if (k < 3) g.vectors.data()[k] = c.vectors[k];
+        }
+        const double largest = c.cols == 3 && c.rows == 1 ? 10.0 : 1.0;
+        EXPECT_EQ(captured([&](std::FILE* f) { writeImage(g, f, largest, standardColours()); }), c.ppm);
+    }
 }
 
 TEST(ImageWriter, RoundsAndLimitsComponents) {
@@ -62,15 +60,6 @@ TEST(ImageWriter, RoundsAndLimitsComponents) {
     EXPECT_EQ(toByte(254.6), 255);
     EXPECT_EQ(toByte(-3.0), 0);
     EXPECT_EQ(toByte(300.0), 255);
-}
-
-TEST(ImageWriter, OutOfRangeTextureGivesLimitedComponents) {
-    RegGrid g(1, 2);
-    g.licSums[0][0] = 300.0;  // texture values above 255
-    g.licSums[0][1] = -5.0;
-    const ColorMap& map = standardColours();
-    const std::string ppm = captured([&](std::FILE* f) { writeImage(g, f, 1.0, map); });
-    EXPECT_EQ(ppm, "P3\t2\t1\t255\n118 118 118\n0 0 0\n");
 }
 
 // PNG holds 2^31 - 1 pixels a side, beyond libpng's default limit of a
@@ -98,31 +87,6 @@ TEST(ImageWriter, PngOfAnyGridSideAndItsWriteErrors) {
         EXPECT_STREQ(e.what(), "cannot write the image: No space left on device");
     }
     std::fclose(full);
-}
-
-TEST(NpyWriter, HeaderIsAlignedAndDescribesTheArray) {
-    RegGrid g(2, 3);
-    g.licSums[1][2] = 0.25;
-    g.hitCounts[1][2] = 13;
-    const std::string lic = captured([&](std::FILE* f) { writeLicNpy(g, f); });
-    ASSERT_GE(lic.size(), 64u);
-    EXPECT_EQ(lic.substr(0, 8), std::string("\x93NUMPY\x01\x00", 8));
-    const std::size_t headerLength =
-        static_cast<unsigned char>(lic[8]) | static_cast<unsigned char>(lic[9]) << 8;
-    EXPECT_EQ((10 + headerLength) % 64, 0u);
-    const std::string header = lic.substr(10, headerLength);
-    EXPECT_EQ(header.find("{'descr': '<f8', 'fortran_order': False, 'shape': (2, 3), }"), 0u);
-    EXPECT_EQ(header.back(), '\n');
-    EXPECT_EQ(lic.size(), 10 + headerLength + 6 * 8);
-    double last;
-    std::memcpy(&last, lic.data() + lic.size() - 8, 8);
-    EXPECT_EQ(last, 0.25);
-
-    const std::string hits = captured([&](std::FILE* f) { writeHitsNpy(g, f); });
-    EXPECT_NE(hits.find("'descr': '<i4'"), std::string::npos);
-    std::int32_t lastHits;
-    std::memcpy(&lastHits, hits.data() + hits.size() - 4, 4);
-    EXPECT_EQ(lastHits, 13);
 }
 
 }  // namespace

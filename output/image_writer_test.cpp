@@ -10,7 +10,6 @@
 namespace fastlic {
 namespace {
 
-// The colour map the writers use, with its four colours set.
 const ColorMap& standardColours() {
     static const ColorMap map = classicColorMap();
     return map;
@@ -53,13 +52,11 @@ TEST(ImageWriter, WritesShadedPpm) {
 }
 
 TEST(ImageWriter, RoundsAndLimitsComponents) {
-    EXPECT_EQ(toByte(0.0), 0);
-    EXPECT_EQ(toByte(50.49), 50);
-    EXPECT_EQ(toByte(50.5), 51);
-    EXPECT_EQ(toByte(50.999999999), 51);  // truncation would drop a level here
-    EXPECT_EQ(toByte(254.6), 255);
-    EXPECT_EQ(toByte(-3.0), 0);
-    EXPECT_EQ(toByte(300.0), 255);
+    // 50.999999999: truncation would drop a level.
+    for (const auto& [value, byte] : {std::pair{0.0, 0}, std::pair{50.49, 50}, std::pair{50.5, 51},
+                                      std::pair{50.999999999, 51}, std::pair{254.6, 255}, std::pair{-3.0, 0},
+                                      std::pair{300.0, 255}})
+        EXPECT_EQ(toByte(value), byte) << value;
 }
 
 // PNG holds 2^31 - 1 pixels a side, beyond libpng's default limit of a

@@ -78,29 +78,4 @@ inline std::int32_t wrapCoordinate(double v, std::int32_t n) {
 
 }  // namespace detail
 
-// Maps a point to its cell; row and col are written on every call. True when
-// the cell lies inside the grid. z and w are ignored.
-inline bool pixelOf(const RegGrid& grid, const Point& p, std::int32_t& row, std::int32_t& col) {
-    row = detail::wrapCoordinate(p.x, grid.rows);
-    col = detail::wrapCoordinate(p.y, grid.cols);
-    return row >= 0 && col >= 0;
-}
-
-inline bool isInside(const RegGrid& grid, const Point& p) {
-    std::int32_t row, col;
-    return pixelOf(grid, p, row, col);
-}
-
-inline Vector vectorAt(const RegGrid& grid, const Point& p) {
-    std::int32_t row, col;
-    if (!pixelOf(grid, p, row, col)) return {};
-    return grid.vectors[row][col];
-}
-
-inline double textureAt(const RegGrid& grid, const Point& p) {
-    std::int32_t row, col;
-    if (!pixelOf(grid, p, row, col)) return 0.0;
-    return static_cast<double>(grid.texture[row][col]);
-}
-
 }  // namespace fastlic

@@ -1,4 +1,5 @@
 #include "field/reg_grid.h"
+#include "lic/field_lookups.h"
 
 #include <gtest/gtest.h>
 

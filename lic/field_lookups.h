@@ -84,6 +84,15 @@ inline double textureAt(const Sampler& s, const Point& p) {
     return textureValue(s.field, row, col);
 }
 
+// The grid's lookups: those of its view, which wraps both axes. row and
+// col are written on every call; z and w are ignored.
+inline bool pixelOf(const RegGrid& grid, const Point& p, std::int32_t& row, std::int32_t& col) {
+    return pixelOf(Sampler(viewOf(grid)), p, row, col);
+}
+inline bool isInside(const RegGrid& grid, const Point& p) { return isInside(Sampler(viewOf(grid)), p); }
+inline Vector vectorAt(const RegGrid& grid, const Point& p) { return vectorAt(Sampler(viewOf(grid)), p); }
+inline double textureAt(const RegGrid& grid, const Point& p) { return textureAt(Sampler(viewOf(grid)), p); }
+
 namespace detail {
 // Throws FieldError for sizes the engine cannot index or a missing array.
 void checkFieldShape(const FieldView& field);

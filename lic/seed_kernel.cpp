@@ -406,6 +406,48 @@ void wrapCells(const PreparedField<T>& f, const std::int32_t* truncated, std::in
         }
 }
 
+// The cells of a batch's points, recorded as they are traced: computed at
+// once where every point lies inside the grid itself, otherwise kept as
+// truncated coordinates and wrapped when the trace is done.
+template <int Seeds, typename T>
+class PointCells {
+public:
+    PointCells(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
+               std::int32_t slots, KernelScratch& scratch)
+        : f_(f),
+          slots_(slots),
+          interior_(interiorBatch(f, rows, cols, Seeds)),
+          weights_(_mm_set_epi16(0, 0, 0, 0, 1, static_cast<short>(f.cols), 1, static_cast<short>(f.cols))) {
+        resizeFor(scratch.cells, static_cast<std::size_t>(slots) * Seeds);
+        resizeFor(scratch.truncated, static_cast<std::size_t>(slots) * Seeds * 2);
+        resizeFor(scratch.texture, static_cast<std::size_t>(slots));
+        cells_ = scratch.cells.data();
+        truncated_ = scratch.truncated.data();
+    }
+    // Two lanes' truncated (row, column, row, column) at slot, and the same
+    // packed to words.
+    void record(std::int32_t slot, int pair, __m128i t, __m128i words) {
+        if (interior_)
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(cells_ + slot * Seeds + 2 * pair),
+                             _mm_madd_epi16(words, weights_));
+        else
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(truncated_ + (slot * Seeds + 2 * pair) * 2), t);
+    }
+    // cells()[m * Seeds + s]: the cell of seed s's position m - reach.
+    const std::int32_t* cells() {
+        if (!interior_) wrapCells(f_, truncated_, slots_, Seeds, cells_);
+        return cells_;
+    }
+
+private:
+    const PreparedField<T>& f_;
+    std::int32_t slots_;
+    bool interior_;
+    __m128i weights_;
+    std::int32_t* cells_;
+    std::int32_t* truncated_;
+};
+
 // Helpers of the AVX2 kernel (a lambda would not take on its target).
 #define FASTLIC_AVX2 __attribute__((target("avx2"), always_inline)) inline
 
@@ -448,36 +490,19 @@ FASTLIC_AVX2 void lockstepPairs(const PreparedField<T>& f, const std::int32_t* r
     const __m128i origin = _mm_set1_epi32(2 * (f.pad * f.stride + f.pad));
     const __m128i weights = _mm_set_epi16(0, 0, 0, 0, 2, static_cast<short>(2 * f.stride), 2,
                                           static_cast<short>(2 * f.stride));
-    const __m128i cellWeights =
-        _mm_set_epi16(0, 0, 0, 0, 1, static_cast<short>(f.cols), 1, static_cast<short>(f.cols));
     const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
     const __m256d third = _mm256_set1_pd(1.0 / 3.0);
     const __m256d half = _mm256_set1_pd(0.5);
-    // Seeds whose points all lie inside the grid itself need no wrapping.
-    const bool interior = interiorBatch(f, rows, cols, Seeds);
-
-    resizeFor(scratch.cells, static_cast<std::size_t>(slots) * Seeds);
-    resizeFor(scratch.truncated, static_cast<std::size_t>(slots) * pairs * 4);
-    resizeFor(scratch.texture, static_cast<std::size_t>(slots));
-    std::int32_t* cells = scratch.cells.data();
-    // Truncated rows and columns of every point, where wrapping is needed.
-    std::int32_t* truncated = scratch.truncated.data();
+    PointCells<Seeds, T> points(f, rows, cols, slots, scratch);
     __m256d p[chains];
     __m128i offset[chains];
-    const auto record = [&](std::int32_t slot, int pair, __m128i t, __m128i words) {
-        if (interior)
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(cells + slot * Seeds + 2 * pair),
-                             _mm_madd_epi16(words, cellWeights));
-        else
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(truncated + (slot * pairs + pair) * 4), t);
-    };
     for (int q = 0; q < pairs; ++q) {
         p[q] = p[pairs + q] = _mm256_set_pd(cols[2 * q + 1] + 0.5, rows[2 * q + 1] + 0.5,
                                             cols[2 * q] + 0.5, rows[2 * q] + 0.5);
         const __m128i t = _mm256_cvttpd_epi32(p[q]);
         const __m128i words = _mm_packs_epi32(t, t);
         offset[q] = offset[pairs + q] = avx2Offsets(words, weights, origin);
-        record(reach, q, t, words);
+        points.record(reach, q, t, words);
     }
     for (std::int32_t n = 1; n <= reach; ++n) {
         // One RK4 step of every chain from p, whose own cells' entries are at offset.
@@ -507,11 +532,10 @@ FASTLIC_AVX2 void lockstepPairs(const PreparedField<T>& f, const std::int32_t* r
             const __m128i t = _mm256_cvttpd_epi32(p[c]);
             const __m128i words = _mm_packs_epi32(t, t);
             offset[c] = avx2Offsets(words, weights, origin);
-            record(forward ? reach + n : reach - n, forward ? c : c - pairs, t, words);
+            points.record(forward ? reach + n : reach - n, forward ? c : c - pairs, t, words);
         }
     }
-    if (!interior) wrapCells(f, truncated, slots, Seeds, cells);
-    convolveFullWindows<Seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
+    convolveFullWindows<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch.texture.data());
 }
 
 // Two lanes' vectors at table offsets, extra doubles further on.
@@ -576,29 +600,17 @@ FASTLIC_AVX2 void lockstepSampling(const PreparedField<T>& f, const std::int32_t
     const __m128i origin = _mm_set1_epi32(2 * (f.pad * f.stride + f.pad));
     const __m128i weights = _mm_set_epi16(0, 0, 0, 0, 2, static_cast<short>(2 * f.stride), 2,
                                           static_cast<short>(2 * f.stride));
-    const __m128i cellWeights =
-        _mm_set_epi16(0, 0, 0, 0, 1, static_cast<short>(f.cols), 1, static_cast<short>(f.cols));
     const std::uint32_t nextRow = static_cast<std::uint32_t>(2 * f.stride);
     const __m256d sixth = _mm256_set1_pd(1.0 / 6.0);
     const __m256d third = _mm256_set1_pd(1.0 / 3.0);
     const __m256d half = _mm256_set1_pd(0.5);
     const __m256d h = _mm256_set1_pd(f.stepSize);
 
-    // Seeds whose points all lie inside the grid itself need no wrapping
-    // (orientation fields on periodic axes reach the halo).
-    const bool interior = interiorBatch(f, rows, cols, Seeds);
-    resizeFor(scratch.cells, static_cast<std::size_t>(slots) * Seeds);
-    resizeFor(scratch.truncated, static_cast<std::size_t>(slots) * pairs * 4);
-    resizeFor(scratch.texture, static_cast<std::size_t>(slots));
-    std::int32_t* cells = scratch.cells.data();
-    std::int32_t* truncated = scratch.truncated.data();
+    // Orientation fields on periodic axes reach the halo: their cells wrap.
+    PointCells<Seeds, T> points(f, rows, cols, slots, scratch);
     __m256d p[chains], before[chains];
     const auto record = [&](std::int32_t slot, int pair, __m128i t) {
-        if (interior)
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(cells + slot * Seeds + 2 * pair),
-                             _mm_madd_epi16(_mm_packs_epi32(t, t), cellWeights));
-        else
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(truncated + (slot * pairs + pair) * 4), t);
+        points.record(slot, pair, t, _mm_packs_epi32(t, t));
     };
 
     for (int q = 0; q < pairs; ++q) {
@@ -639,8 +651,7 @@ FASTLIC_AVX2 void lockstepSampling(const PreparedField<T>& f, const std::int32_t
             record(forward ? reach + n : reach - n, forward ? c : c - pairs, _mm256_cvttpd_epi32(p[c]));
         }
     }
-    if (!interior) wrapCells(f, truncated, slots, Seeds, cells);
-    convolveFullWindows<Seeds, FixedL, FixedM>(f, cells, out, scratch.texture.data());
+    convolveFullWindows<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch.texture.data());
 }
 
 template <int Seeds, int FixedL, int FixedM, typename T>

@@ -1,7 +1,5 @@
-// Outputs seen from outside: the built fastlic binary run in a temporary
-// directory, with outputs of every kind. A failure is one line on standard
-// error, a non-zero status, nothing on standard output, and every file that
-// was there before left as it was.
+// Outputs of every kind, seen from outside. A failure is one line on standard
+// error, nothing on standard output, and every file left as it was.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -43,41 +41,18 @@ struct stat statOf(const std::string& path) {
     return st;
 }
 
+// base, then extra.
+Args plus(Args base, const Args& extra) {
+    base.insert(base.end(), extra.begin(), extra.end());
+    return base;
+}
+
 class Outputs : public ::testing::Test {
 protected:
-    void SetUp() override {
-        testing::writeVectorFile(dir.file("v"), 10, 10, [](auto i, auto j) {
-            return testing::smoothField(i, j, 10, 10);
-        });
-        testing::writeTextureFile(dir.file("t"), 10, 10,
-                                  [](auto i, auto j) { return testing::noise(i, j, 10, 3); });
-        writeText(dir.file("out.ppm"), "old image");
-        writeText(dir.file("lic.npy"), "old array");
-    }
-
-    // A 10 x 10 run of v and t, then extra.
-    static Args run10(const Args& extra) {
-        Args args{"--size", "10x10", "--vectors", "v", "--texture", "t"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
-    }
-
-    ProcessResult run(const Args& args, const ProcessOptions& options = {}) {
-        return testing::runProcess(FASTLIC_BINARY, dir.path(), args, options);
-    }
-
-    // The run fails with status and exactly message; nothing is on standard
-    // output and no file appeared or changed.
-    void expectFailure(const Args& args, int status, const std::string& message,
-                       const ProcessOptions& options = {}) {
-        const std::vector<std::string> before = listDir(dir.path());
-        const ProcessResult r = run(args, options);
-        EXPECT_EQ(r.status, status) << message;
-        EXPECT_EQ(r.err, message);
-        EXPECT_EQ(r.out, "") << message;
-        EXPECT_EQ(listDir(dir.path()), before) << message;
-        EXPECT_EQ(readText(dir.file("out.ppm")), "old image") << message;
-        EXPECT_EQ(readText(dir.file("lic.npy")), "old array") << message;
+    static Args run10(const Args& extra) { return plus({"--size", "10x10", "--vectors", "v", "--texture", "t"}, extra); }
+    ProcessResult run(const Args& args, const ProcessOptions& options = {}) { return dir.run(args, options); }
+    void expectFailure(const Args& args, int status, const std::string& message, const ProcessOptions& options = {}) {
+        EXPECT_EQ(dir.failure(args, status, message, options), "") << message;
     }
 
     // A node of the null (minor 3) or full (minor 7) device of our own: the
@@ -95,7 +70,7 @@ protected:
         return array;
     }
 
-    testing::TempDir dir;
+    testing::RunDir dir{FASTLIC_BINARY};
 };
 
 TEST_F(Outputs, EmptyNamesAreErrorsAndDashIsTheStandardStream) {
@@ -133,11 +108,8 @@ TEST_F(Outputs, OneFileNamedTwiceIsRefused) {
         {{"-o", "/proc/self/fd/1", "--hits", "-"}, "-o /proc/self/fd/1 and --hits - name the same file"},
         {{"-o", "-", "--lic", "/dev/stdout"}, "-o - and --lic /dev/stdout name the same file"},
     };
-    for (const auto& [extra, message] : cases) {
-        Args args{"--size", "10x10", "--vectors", "missing"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        expectFailure(args, 2, "fastlic: " + message + "\n");
-    }
+    for (const auto& [extra, message] : cases)
+        expectFailure(plus({"--size", "10x10", "--vectors", "missing"}, extra), 2, "fastlic: " + message + "\n");
     expectFailure({"--size", "10x10", "--vectors", "v", "--texture", "t", "--lic", "v"}, 2,
                   "fastlic: --vectors v and --lic v name the same file\n");
     expectFailure({"--size", "10x10", "--vectors", "-", "--texture", "-"}, 2,
@@ -354,12 +326,7 @@ TEST_F(Outputs, AFullFileSystem) {
     writeText(small + "/out.ppm", "old image");
     testing::writeVectorFile(dir.file("v"), 100, 100, [](auto i, auto j) { return testing::smoothField(i, j, 100, 100); });
     testing::writeTextureFile(dir.file("t"), 100, 100, [](auto i, auto j) { return testing::noise(i, j, 100, 3); });
-    const Args run100{"--size", "100x100", "--vectors", "v", "--texture", "t"};
-    const auto with = [&](const Args& extra) {
-        Args args = run100;
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
-    };
+    const auto with = [](const Args& extra) { return plus({"--size", "100x100", "--vectors", "v", "--texture", "t"}, extra); };
     // 15 of the 16 pages free; 10000 cells of 8 bytes.
     expectFailure(with({"--lic", "small/lic.npy"}), 1,
                   "fastlic: small/lic.npy: cannot write: needs 80.0 kB, the file system has 61.4 kB free\n");

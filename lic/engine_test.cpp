@@ -120,7 +120,7 @@ TEST(Engine, OptionsMatchReference) {
 }
 
 TEST(Engine, EveryLockstepKernelMatchesReference) {
-    for (auto kernel : {detail::Kernel::sse2, detail::Kernel::avx2, detail::Kernel::avx512}) {
+    for (auto kernel : {detail::Kernel::sse4, detail::Kernel::avx2, detail::Kernel::avx512}) {
         detail::useWidestKernelUpTo(kernel);
         for (const LicParams& p : {LicParams{}, shape(5, 4, 12, 0.5), shape(20, 19, 6, 0.75)}) {
             EXPECT_EQ(compare(p, 256, 256, {2}), "");

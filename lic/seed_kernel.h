@@ -116,16 +116,19 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
 // is lockstepBatch() seeds, at most maxLockstepBatch.
 inline constexpr int maxLockstepBatch = 16;
 int lockstepBatch();
-// Whether the processor runs the lockstep kernels that sample between
-// centres or orient (AVX2 and wider).
+// Whether the lockstep kernels also sample between centres or orient (all
+// but the scalar fallback do).
 bool samplingLockstep();
-template <typename T>
-void lockstepSeedContributions(const PreparedField<T>& f, const std::int32_t* rows,
+void lockstepSeedContributions(const PreparedField<std::int32_t>& f, const std::int32_t* rows,
+                               const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch);
+void lockstepSeedContributions(const PreparedField<double>& f, const std::int32_t* rows,
                                const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch);
 
-// The lockstep kernels, widest first; the widest the processor has is used
-// unless tests narrow the choice to check the others too.
-enum class Kernel { avx512, avx2, sse2 };
+// The lockstep kernels' instruction sets on x86, widest first (one source,
+// compiled for each); the widest the processor has is used unless tests
+// narrow the choice to check the others too. Other processors have their
+// baseline's.
+enum class Kernel { avx512, avx2, sse4 };
 void useWidestKernelUpTo(Kernel widest);
 
 }  // namespace fastlic::detail

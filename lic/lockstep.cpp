@@ -1,13 +1,14 @@
 // The lockstep kernels, written once: Highway compiles this file for every
 // instruction set it targets (foreach_target.h includes it again per
 // target), and the widest the processor runs is chosen at start-up.
+
 // Elsewhere than on x86 the processor's baseline (NEON, for one) is the
 // one target: the run-time choice below detects x86 features only.
 #if !defined(__x86_64__) && !defined(__i386__) && !defined(HWY_COMPILE_ONLY_STATIC)
 #define HWY_COMPILE_ONLY_STATIC 1
 #endif
-// SSSE3 without SSE4.2 (processors before 2008) takes the scalar path
-// rather than one more copy of every kernel.
+// Processors short of Highway's SSE4 (SSE4.2 with AES, from about 2010)
+// take the scalar path rather than one more copy of every kernel.
 #ifndef HWY_DISABLED_TARGETS
 #define HWY_DISABLED_TARGETS HWY_SSSE3
 #endif
@@ -16,7 +17,6 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "lic/seed_kernel.h"
@@ -98,9 +98,10 @@ void lockstepKernel(const PreparedField<T>& f, const std::int32_t* rows, const s
 }
 #else
 
-// Doubles per vector: (x, y) of one point (128 bits) or of two (256 bits,
-// also where the registers are wider: the loads of a point's two doubles
-// then fill a vector with fewer instructions).
+// Doubles per vector: (x, y) of one point (128 bits) or of two (256 bits).
+// AVX-512 keeps 256-bit vectors and holds more streamlines in its 32
+// registers: 512-bit ones were only 4% faster on an AMD processor, which
+// splits them in two, and may lower the clock of Intel's.
 constexpr std::size_t kLanes = HWY_MIN(4, HWY_MAX_BYTES / sizeof(double));
 constexpr int kPoints = static_cast<int>(kLanes / 2);
 // Seeds a batch: streamlines in flight. Eight with 16 registers spill a

@@ -186,6 +186,8 @@ TEST_F(Errors, MalformedInputFiles) {
          ":1: expected a number, found \"\\x7fELF\\x02\\x01\\x01\\x00\\x00\\x00\""},
         {'t', "12 \xff\xfe\n", ":1: expected an integer, found \"\\xff\\xfe\""},
         {'v', "0 1\n0 1\n1.5x 2\n", ":3: expected a number, found \"1.5x\""},
+        {'v', "1 2 3 0x10\n", ":1: expected a number, found \"0x10\""},  // which "%lf" would take
+        {'v', "1 2 " + std::string(5000, 'z') + "\n", ":1: expected a number, found \"" + std::string(32, 'z') + "...\""},
         {'v', "0 1\r\n2 3,5\r\n", ":2: expected a number, found \"3,5\""},
         // Lines end at LF, CR LF or a bare CR, also where a vector is too large.
         {'v', "0 1\r1 2\r1.5x 2\r", ":3: expected a number, found \"1.5x\""},

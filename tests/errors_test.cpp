@@ -97,6 +97,9 @@ TEST_F(Errors, BadOptions) {
         expectFailure({"--size", size}, 2,
                       "fastlic: --size: expected ROWSxCOLS, two positive whole numbers whose "
                       "product is below 2^31, found \"" + size + "\"\n");
+    for (const std::string option : {"--vectors", "--texture", "--mask", "-o", "--lic", "--hits", "--demo"})
+        expectFailure({"--size", "10x10", option, ""}, 2,
+                      "fastlic: " + (option == "-o" ? "--output" : option) + ": empty file name (see fastlic --help)\n");
     symlink("out.ppm", dir.file("link.ppm").c_str());
     symlink("new.npy", dir.file("dangling.npy").c_str());
     const std::string maps = "classic, viridis, magma, inferno, plasma, cividis, grey, gray, coolwarm";
@@ -105,7 +108,6 @@ TEST_F(Errors, BadOptions) {
     const std::string range = "--colormap-range: expected LO:HI, two numbers with LO below HI, found ";
     const std::string mask = "--mask-color: expected R,G,B, three whole numbers from 0 to 255, found ";
     const std::string boundary = "--boundary: expected periodic, closed or rows=periodic|closed,cols=periodic|closed, found ";
-    const std::string empty = ": empty file name (see fastlic --help)";
     const std::pair<Args, std::string> cases[] = {
         {{"--nonsense"}, "The following argument was not expected: --nonsense (see fastlic --help)"},
         {{"--size"}, "--size: 1 required TEXT missing (see fastlic --help)"},
@@ -142,13 +144,6 @@ TEST_F(Errors, BadOptions) {
         {{"--mask-color", "1,2"}, mask + "\"1,2\""},
         {{"--mask-color", "1,2,256"}, mask + "\"1,2,256\""},
         {{"--colorbar", "--color-by", "none"}, "--colorbar: there is no colour scale with --color-by none"},
-        {{"--vectors", ""}, "--vectors" + empty},
-        {{"--texture", ""}, "--texture" + empty},
-        {{"--mask", ""}, "--mask" + empty},
-        {{"-o", ""}, "--output" + empty},
-        {{"--lic", ""}, "--lic" + empty},
-        {{"--hits", ""}, "--hits" + empty},
-        {{"--demo", ""}, "--demo" + empty},
         {{"--demo", "-"}, "--demo: the demo is two files and cannot go to standard output; name a directory"},
         // One file named twice, however it is named.
         {{"--lic", "a.npy", "--hits", "./a.npy"}, "--lic a.npy and --hits ./a.npy name the same file"},
@@ -334,6 +329,9 @@ TEST_F(Outputs, DevicesPipesAndStandardOutputAreWrittenThroughNotReplaced) {
 
 TEST_F(Outputs, LinksAreFollowedToTheFileTheyName) {
     std::filesystem::create_directory(dir.file("sub"));
+    for (const std::string option : {"--vectors", "--texture", "--mask", "-o", "--lic", "--hits", "--demo"})
+        expectFailure({"--size", "10x10", option, ""}, 2,
+                      "fastlic: " + (option == "-o" ? "--output" : option) + ": empty file name (see fastlic --help)\n");
     symlink("out.ppm", dir.file("link.ppm").c_str());
     symlink("sub/new.npy", dir.file("dangling.npy").c_str());
     symlink("loop2", dir.file("loop1").c_str());

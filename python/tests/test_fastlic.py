@@ -46,15 +46,11 @@ def same_run(a, b):
 # walls, a mask, orientation, linear sampling and two passes together.
 SHAPES = [
     ([], {}),
-    (
-        ["--filter-half-length", 5, "--slide-steps", 3, "--hit-limit", 2, "--step", 0.75],
-        dict(filter_half_length=5, slide_steps=3, hit_limit=2, step=0.75),
-    ),
-    (
-        ["--boundary", "rows=closed", "--mask", "mask.txt", "--orientation", "--interpolation", "linear",
-         "--iterations", 2],
-        dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2),
-    ),
+    (["--filter-half-length", 5, "--slide-steps", 3, "--hit-limit", 2, "--step", 0.75],
+     dict(filter_half_length=5, slide_steps=3, hit_limit=2, step=0.75)),
+    (["--boundary", "rows=closed", "--mask", "mask.txt", "--orientation", "--interpolation", "linear",
+      "--iterations", 2],
+     dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2)),
 ]
 
 

@@ -56,7 +56,6 @@ std::string expectedPpm(const TempDir& dir, std::int32_t rows = 256, std::int32_
     return text;
 }
 
-
 // Without arguments: the PPM of the fixed files on standard output. The PNG
 // holds the PPM's pixels (one "r g b" line each).
 TEST_F(Cli, DemoThenRunGivesTheReferenceImage) {
@@ -121,8 +120,7 @@ TEST_F(Cli, EnhancedContrastGivesCrispStreaks) {
     readInputFiles(dir.file(vectorFileName), dir.file(textureFileName), field);
     std::map<std::string, FlowContrast> contrast;
     for (const char* mode : {"none", "stretch", "enhanced"}) {
-        const Result r = run({"--contrast", mode, "--color-by", "none",
-                                                 "--background", "transparent", "-o", "x.png"});
+        const Result r = run({"--contrast", mode, "--color-by", "none", "--background", "transparent", "-o", "x.png"});
         ASSERT_EQ(r.status, 0) << r.err;
         const auto image = testing::decodePng(readText(dir.file("x.png")));
         ASSERT_EQ(image.channels, 4);  // nothing masked: every pixel opaque
@@ -144,7 +142,7 @@ TEST_F(Cli, MaskedPixelsAreTransparent) {
         for (int j = 0; j < 60; ++j) mask += j < 20 ? "1 " : "0 ";
     testing::writeText(dir.file("mask.txt"), mask);
     const Result r = run({"--size", "40x60", "--mask", "mask.txt", "--contrast", "stretch",
-                                             "--color-by", "none", "--background", "transparent", "-o", "x.png"});
+                         "--color-by", "none", "--background", "transparent", "-o", "x.png"});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto image = testing::decodePng(readText(dir.file("x.png")));
     ASSERT_EQ(image.channels, 4);
@@ -176,7 +174,7 @@ TEST_F(Cli, ColourByAScalarArray) {
     using testing::npyBytes, testing::npyData, testing::npyDict;
     testing::writeText(dir.file("s.npy"), npyBytes(npyDict("<f8", "(6, 11)"), npyData(column)));
     const Result r = run({"--size", "6x11", "--color-by", "s.npy", "--colormap", "grey",
-                                             "--blend", "overlay", "--alpha", "1", "-o", "x.png"});
+                         "--blend", "overlay", "--alpha", "1", "-o", "x.png"});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto image = testing::decodePng(readText(dir.file("x.png")));
     for (std::size_t k = 0; k < image.pixels.size(); ++k)

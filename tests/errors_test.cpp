@@ -1,12 +1,24 @@
-// Bad input and bad options, seen from outside: every failure is one line on
-// standard error, nothing on standard output, and the directory as it was.
+// The console program from outside: bad options and inputs, and outputs of
+// every kind. A failure is one line on standard error, nothing on standard
+// output, and every file left as it was.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/test_util.h"
@@ -14,133 +26,105 @@
 namespace fastlic {
 namespace {
 
+using testing::listDir;
+using testing::ProcessOptions;
+using testing::ProcessResult;
 using testing::readText;
 using testing::writeText;
 using Args = std::vector<std::string>;
 
-class Errors : public ::testing::Test {
+const std::string npyMagic = "\x93NUMPY";
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+// base, then extra.
+Args plus(Args base, const Args& extra) {
+    base.insert(base.end(), extra.begin(), extra.end());
+    return base;
+}
+
+class Console : public ::testing::Test {
 protected:
+    static Args run10(const Args& extra) { return plus({"--size", "10x10", "--vectors", "v", "--texture", "t"}, extra); }
     // A 10 x 10 run with the given inputs that asks for every output file.
     static Args runWith(const std::string& vectors, const std::string& texture) {
         return {"--size", "10x10", "--vectors", vectors, "--texture", texture,
                 "-o",     "out.ppm", "--lic",   "lic.npy", "--hits",  "hits.npy"};
     }
-    void expectFailure(const Args& args, int status, const std::string& message) {
-        EXPECT_EQ(dir.failure(args, status, message), "") << message;
+    ProcessResult run(const Args& args, const ProcessOptions& options = {}) { return dir.run(args, options); }
+    void expectFailure(const Args& args, int status, const std::string& message, const ProcessOptions& options = {}) {
+        EXPECT_EQ(dir.failure(args, status, message, options), "") << message;
     }
-    // The vector (or texture) file holds text; the run fails with "fastlic: bad" + what.
-    void expectInputError(bool vectors, const std::string& text, const std::string& what) {
-        writeText(dir.file("bad"), text);
-        expectFailure(vectors ? runWith("bad", "t") : runWith("v", "bad"), 255, "fastlic: bad" + what + "\n");
+    // The file "bad" (or name) given as the vectors ('v'), texture ('t'), mask
+    // ('m') or colour array ('c') holds text; the run fails with "fastlic: bad" + what.
+    void expectInputError(char role, const std::string& text, const std::string& what,
+                          const std::string& name = "bad") {
+        writeText(dir.file(name), text);
+        Args args = runWith(role == 'v' ? name : "v", role == 't' ? name : "t");
+        if (role == 'm') args.insert(args.end(), {"--mask", name});
+        if (role == 'c') args.insert(args.end(), {"--color-by", name});
+        expectFailure(args, 255, "fastlic: " + name + what + "\n");
     }
+
+    // A node of the null (minor 3) or full (minor 7) device of our own: the
+    // system's nodes are never given as outputs, so that a fault could not
+    // replace them.
+    bool makeDevice(const std::string& name, unsigned minor) {
+        return mknod(dir.file(name).c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0;
+    }
+
+    // The array --lic writes for the 10 x 10 run.
+    std::string licArray() {
+        EXPECT_EQ(run(run10({"--lic", "ref.npy"})).status, 0);
+        const std::string array = readText(dir.file("ref.npy"));
+        std::filesystem::remove(dir.file("ref.npy"));
+        return array;
+    }
+
     testing::RunDir dir{FASTLIC_BINARY};
 };
+class Errors : public Console {};
+class Outputs : public Console {};
 
-TEST_F(Errors, ValidInputsWriteEveryOutput) {
-    const testing::ProcessResult r = dir.run(runWith("v", "t"));
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(readText(dir.file("out.ppm")).substr(0, 13), "P3\t10\t10\t255\n");
-    EXPECT_EQ(readText(dir.file("hits.npy")).substr(0, 6), "\x93NUMPY");
-    EXPECT_EQ(testing::listDir(dir.path()), (Args{"hits.npy", "lic.npy", "out.ppm", "t", "v"}));
-}
-
-TEST_F(Errors, MalformedInputFiles) {
-    std::string shortV = readText(dir.file("v"));
-    shortV.resize(shortV.rfind(' '));  // the last y is missing
-    const struct {
-        bool vectors;
-        std::string text, what;
-    } cases[] = {
-        {true, "", ": empty file, expected 200 values"},
-        {false, "", ": empty file, expected 100 values"},
-        {true, shortV, ": ended after 199 of 200 values"},
-        {false, "1 2 3\n", ": ended after 3 of 100 values"},
-        {true, std::string("\x7f" "ELF\x02\x01\x01\0\0\0 1", 12),
-         ":1: expected a number, found \"\\x7fELF\\x02\\x01\\x01\\x00\\x00\\x00\""},
-        {false, "12 \xff\xfe\n", ":1: expected an integer, found \"\\xff\\xfe\""},
-        {true, "0 1\n0 1\n1.5x 2\n", ":3: expected a number, found \"1.5x\""},
-        {true, "0 1\r\n2 3,5\r\n", ":2: expected a number, found \"3,5\""},
-        // Lines end at LF, CR LF or a bare CR, also where a vector is too large.
-        {true, "0 1\r1 2\r1.5x 2\r", ":3: expected a number, found \"1.5x\""},
-        {true, "0 1\r\n\r\n1 2\r\r1.5x 2\n", ":5: expected a number, found \"1.5x\""},
-        {true, "0 1\r\r1e200 1e200\r", ":3: vector (1e+200, 1e+200) too large: its squared length overflows"},
-        {true, "1e200 1e200\n", ":1: vector (1e+200, 1e+200) too large: its squared length overflows"},
-        {false, "7\r\r12x\n", ":3: expected an integer, found \"12x\""},
-        {false, "7\n12x\n", ":2: expected an integer, found \"12x\""},
-        {false, "7 1.5", ":1: expected an integer, found \"1.5\""},
-        {true, "- 1\n", ":1: expected a number, found \"-\""},
-        {true, "1 +\n", ":1: expected a number, found \"+\""},
-        {true, "1e 1\n", ":1: expected a number, found \"1e\""},
-        {true, "1 2.5e+\n", ":1: expected a number, found \"2.5e+\""},
-        {true, ". 1\n", ":1: expected a number, found \".\""},
-        {false, "\n-\n", ":2: expected an integer, found \"-\""},
-        {true, "1e400 0\n", ":1: number out of range: \"1e400\""},
-        {true, "0 -1e400\n", ":1: number out of range: \"-1e400\""},
-        {false, "2147483648\n", ":1: integer out of range: \"2147483648\""},
-        {false, "-2147483649\n", ":1: integer out of range: \"-2147483649\""},
-        {true, "0 1\nnan 1\n", ":2: not a finite number: \"nan\""},
-        {true, "inf 0\n", ":1: not a finite number: \"inf\""},
-        {true, "0 -Infinity\n", ":1: not a finite number: \"-Infinity\""},
-        {false, "nan\n", ":1: expected an integer, found \"nan\""},
-    };
-    for (const auto& c : cases) expectInputError(c.vectors, c.text, c.what);
-}
-
-TEST_F(Errors, DirectoriesAndSpecialFilesAsInput) {
-    std::filesystem::create_directory(dir.file("sub"));
-    expectFailure(runWith("sub", "t"), 255, "fastlic: sub: cannot read: Is a directory\n");
-    expectFailure(runWith("v", "sub"), 255, "fastlic: sub: cannot read: Is a directory\n");
-    expectFailure(runWith("/dev/null", "t"), 255, "fastlic: /dev/null: empty file, expected 200 values\n");
-    // Endless zero bytes: one overlong word, not an endless read.
-    expectFailure(runWith("v", "/dev/zero"), 255,
-                  "fastlic: /dev/zero:1: expected an integer, found a word of over 1 MiB\n");
-}
-
-// A file that cannot be opened keeps the fixed message on standard output.
-TEST_F(Errors, UnreadableFile) {
-    writeText(dir.file("secret"), "1 2\n");
-    chmod(dir.file("secret").c_str(), 0);
-    testing::ProcessOptions asNobody;
-    asNobody.dropRoot = true;
-    for (const bool vectors : {true, false}) {
-        const Args args{"--size", "10x10", "--vectors", vectors ? "secret" : "v", "--texture", vectors ? "t" : "secret"};
-        const std::vector<std::string> before = testing::listDir(dir.path());
-        const testing::ProcessResult r = dir.run(args, asNobody);
-        EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.out, vectors ? "Bad Vector Filename: secret\n" : "Bad Texture Filename: secret\n");
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(testing::listDir(dir.path()), before);
-    }
-}
-
-// A long line of short words is fine; one word of more than 1 MiB is not.
-TEST_F(Errors, VeryLongLines) {
-    writeText(dir.file("long"), std::string(3 << 20, ' ') + readText(dir.file("v")));
-    const testing::ProcessResult r = dir.run({"--size", "10x10", "--vectors", "long", "--texture", "t"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(0, 13), "P3\t10\t10\t255\n");
-    const std::string tiny = "0." + std::string((1 << 20) - 3, '0') + "1";  // 1 MiB, 0 as a double
-    for (const std::string& word : {tiny, std::string(1 << 20, '0')}) {
-        writeText(dir.file("long"), word + " " + readText(dir.file("v")));
-        EXPECT_EQ(dir.run({"--size", "10x10", "--vectors", "long", "--texture", "t"}).status, 0);
-        expectInputError(true, "1 " + word + "7\n", ":1: expected a number, found a word of over 1 MiB");
-        expectInputError(false, "1\n\n" + word + "7\n", ":3: expected an integer, found a word of over 1 MiB");
-    }
-}
-
-TEST_F(Errors, BadSizeAndImageOptions) {
+// Status 2 before any input is read: the inputs named here do not exist.
+TEST_F(Errors, BadOptions) {
     for (const std::string size : {"0x10", "10x0", "-3x5", "10", "10x", "x10", "axb", "10x10x",
                                    "1e1x10", " 10x10", "99999999999999999999x1", "50000x50000"})
-        expectFailure({"--size", size, "--vectors", "v", "--texture", "t", "-o", "out.ppm"}, 2,
+        expectFailure({"--size", size}, 2,
                       "fastlic: --size: expected ROWSxCOLS, two positive whole numbers whose "
                       "product is below 2^31, found \"" + size + "\"\n");
+    for (const std::string option : {"--vectors", "--texture", "--mask", "-o", "--lic", "--hits", "--demo"})
+        expectFailure({"--size", "10x10", option, ""}, 2,
+                      "fastlic: " + (option == "-o" ? "--output" : option) + ": empty file name (see fastlic --help)\n");
+    symlink("out.ppm", dir.file("link.ppm").c_str());
+    symlink("new.npy", dir.file("dangling.npy").c_str());
     const std::string maps = "classic, viridis, magma, inferno, plasma, cividis, grey, gray, coolwarm";
     const std::string clip = "--clip: expected a percentage from 0 up to (not including) 50, found ";
     const std::string tiles = "--tiles: expected ROWSxCOLS or N, whole numbers from 1 to 1024, found ";
     const std::string range = "--colormap-range: expected LO:HI, two numbers with LO below HI, found ";
     const std::string mask = "--mask-color: expected R,G,B, three whole numbers from 0 to 255, found ";
+    const std::string boundary = "--boundary: expected periodic, closed or rows=periodic|closed,cols=periodic|closed, found ";
     const std::pair<Args, std::string> cases[] = {
+        {{"--nonsense"}, "The following argument was not expected: --nonsense (see fastlic --help)"},
+        {{"--size"}, "--size: 1 required TEXT missing (see fastlic --help)"},
+        {{"--threads", "0"}, "--threads: Value 0 not in range 1 to 1024 (see fastlic --help)"},
+        {{"-o", "image.jpg"}, "-o: the image file must end in .ppm or .png, found \"image.jpg\""},
+        {{"--filter-half-length", "0"}, "--filter-half-length: must be at least 1, got 0"},
+        {{"--slide-steps", "-1"}, "--slide-steps: must be at least 0, got -1"},
+        {{"--hit-limit", "0"}, "--hit-limit: must be at least 1, got 0"},
+        {{"--step", "inf"}, "--step: must be a finite number above 0, got inf"},
+        {{"--iterations", "0"}, "--iterations: must be at least 1, got 0"},
+        {{"--filter-half-length", "3000", "--slide-steps", "3000", "--step", "1"},
+         "--filter-half-length, --slide-steps and --step: the streamline reaches 6000 cells each way, more "
+         "than 100 times the grid's longer side (1000 cells)"},
+        {{"--boundary", "open"}, boundary + "\"open\""},
+        {{"--boundary", "rows=closed,rows=closed"}, boundary + "\"rows=closed,rows=closed\""},
+        {{"--interpolation", "cubic"}, "--interpolation: expected nearest or linear, found \"cubic\""},
+        {{"--mask-nan"}, "--mask-nan: needs --vectors FILE.npy (text vector files may not hold NaN)"},
         {{"--contrast", "sharp"}, "--contrast: expected none, stretch, equalize, adaptive or enhanced, found \"sharp\""},
         {{"--clip", "50"}, clip + "\"50\""},
         {{"--clip", "-1"}, clip + "\"-1\""},
@@ -156,27 +140,390 @@ TEST_F(Errors, BadSizeAndImageOptions) {
         {{"--blend", "screen"}, "--blend: expected multiply or overlay, found \"screen\""},
         {{"--alpha", "1.5"}, "--alpha: expected a number from 0 to 1, found \"1.5\""},
         {{"--background", "white"}, "--background: expected opaque or transparent, found \"white\""},
-        {{"--background", "transparent"}, "--background transparent: needs a PNG image (-o FILE.png)"},
+        {{"--background", "transparent", "-o", "out.ppm"}, "--background transparent: needs a PNG image (-o FILE.png)"},
         {{"--mask-color", "1,2"}, mask + "\"1,2\""},
         {{"--mask-color", "1,2,256"}, mask + "\"1,2,256\""},
         {{"--colorbar", "--color-by", "none"}, "--colorbar: there is no colour scale with --color-by none"},
+        {{"--demo", "-"}, "--demo: the demo is two files and cannot go to standard output; name a directory"},
+        // One file named twice, however it is named.
+        {{"--lic", "a.npy", "--hits", "./a.npy"}, "--lic a.npy and --hits ./a.npy name the same file"},
+        {{"-o", "out.ppm", "--lic", "link.ppm"}, "-o out.ppm and --lic link.ppm name the same file"},
+        {{"--lic", "dangling.npy", "--hits", "new.npy"}, "--lic dangling.npy and --hits new.npy name the same file"},
+        {{"-o", "-", "--lic", "-"}, "-o - and --lic - name the same file"},
+        {{"-o", "/proc/self/fd/1", "--hits", "-"}, "-o /proc/self/fd/1 and --hits - name the same file"},
+        {{"-o", "-", "--lic", "/dev/stdout"}, "-o - and --lic /dev/stdout name the same file"},
+        {{"--vectors", "v", "--lic", "v"}, "--vectors v and --lic v name the same file"},
+        {{"--mask", "t", "--hits", "t"}, "--mask t and --hits t name the same file"},
+        {{"--vectors", "-", "--texture", "-"}, "--vectors - and --texture - read the same stream"},
     };
     for (const auto& [extra, message] : cases) {
-        Args args = {"--size", "10x10", "--vectors", "v", "--texture", "t", "-o", "out.ppm"};
+        Args args{"--size", "10x10"};
         args.insert(args.end(), extra.begin(), extra.end());
         expectFailure(args, 2, "fastlic: " + message + "\n");
+    }
+}
+
+TEST_F(Errors, MalformedInputFiles) {
+    const auto npy = [](const char* descr, const char* shape, const std::string& data) {
+        return testing::npyBytes(testing::npyDict(descr, shape), data);
+    };
+    std::string shortV = readText(dir.file("v"));
+    shortV.resize(shortV.rfind(' '));  // the last y is missing
+    const struct {
+        char role;
+        std::string text, what, name = "bad";
+    } cases[] = {
+        {'v', "", ": empty file, expected 200 values"},
+        {'t', "", ": empty file, expected 100 values"},
+        {'v', shortV, ": ended after 199 of 200 values"},
+        {'t', "1 2 3\n", ": ended after 3 of 100 values"},
+        {'v', std::string("\x7f" "ELF\x02\x01\x01\0\0\0 1", 12),
+         ":1: expected a number, found \"\\x7fELF\\x02\\x01\\x01\\x00\\x00\\x00\""},
+        {'t', "12 \xff\xfe\n", ":1: expected an integer, found \"\\xff\\xfe\""},
+        {'v', "0 1\n0 1\n1.5x 2\n", ":3: expected a number, found \"1.5x\""},
+        {'v', "1 2 3 0x10\n", ":1: expected a number, found \"0x10\""},  // which "%lf" would take
+        {'v', "1 2 " + std::string(5000, 'z') + "\n", ":1: expected a number, found \"" + std::string(32, 'z') + "...\""},
+        {'v', "0 1\r\n2 3,5\r\n", ":2: expected a number, found \"3,5\""},
+        // Lines end at LF, CR LF or a bare CR, also where a vector is too large.
+        {'v', "0 1\r1 2\r1.5x 2\r", ":3: expected a number, found \"1.5x\""},
+        {'v', "0 1\r\n\r\n1 2\r\r1.5x 2\n", ":5: expected a number, found \"1.5x\""},
+        {'v', "0 1\r\r1e200 1e200\r", ":3: vector (1e+200, 1e+200) too large: its squared length overflows"},
+        {'t', "7\r\r12x\n", ":3: expected an integer, found \"12x\""},
+        {'t', "7\n12x\n", ":2: expected an integer, found \"12x\""},
+        {'t', "7 1.5", ":1: expected an integer, found \"1.5\""},
+        {'v', "- 1\n", ":1: expected a number, found \"-\""},
+        {'v', "1 +\n", ":1: expected a number, found \"+\""},
+        {'v', "1e 1\n", ":1: expected a number, found \"1e\""},
+        {'v', "1 2.5e+\n", ":1: expected a number, found \"2.5e+\""},
+        {'v', ". 1\n", ":1: expected a number, found \".\""},
+        {'t', "\n-\n", ":2: expected an integer, found \"-\""},
+        {'v', "1e400 0\n", ":1: number out of range: \"1e400\""},
+        {'v', "0 -1e400\n", ":1: number out of range: \"-1e400\""},
+        {'t', "2147483648\n", ":1: integer out of range: \"2147483648\""},
+        {'t', "-2147483649\n", ":1: integer out of range: \"-2147483649\""},
+        {'v', "0 1\nnan 1\n", ":2: not a finite number: \"nan\""},
+        {'v', "inf 0\n", ":1: not a finite number: \"inf\""},
+        {'v', "0 -Infinity\n", ":1: not a finite number: \"-Infinity\""},
+        {'t', "nan\n", ":1: expected an integer, found \"nan\""},
+        {'m', "0 1\n1 0\n", ": 4 values, the grid has 10 x 10"},
+        {'m', "0 1\n0 x\n", ":2: expected a whole number (0: data, nonzero: no data), found \"x\""},
+        {'m', "0 1\r\n0 1\r0 0x\r", ":3: expected a whole number (0: data, nonzero: no data), found \"0x\""},
+        {'m', npy("|u1", "(10, 11)", std::string(110, '\0')), ": shape (10, 11) does not match the grid size 10x10",
+         "bad.npy"},
+        {'c', npy("<f8", "(11, 10)", std::string(880, '\0')), ": shape (11, 10) does not match the grid size 10x10",
+         "bad.npy"},
+    };
+    for (const auto& c : cases) expectInputError(c.role, c.text, c.what, c.name);
+}
+
+TEST_F(Errors, DirectoriesAndSpecialFilesAsInput) {
+    std::filesystem::create_directory(dir.file("sub"));
+    expectFailure(runWith("sub", "t"), 255, "fastlic: sub: cannot read: Is a directory\n");
+    expectFailure(runWith("v", "sub"), 255, "fastlic: sub: cannot read: Is a directory\n");
+    expectFailure(runWith("/dev/null", "t"), 255, "fastlic: /dev/null: empty file, expected 200 values\n");
+    // Endless zero bytes: one overlong word, not an endless read.
+    expectFailure(runWith("v", "/dev/zero"), 255,
+                  "fastlic: /dev/zero:1: expected an integer, found a word of over 1 MiB\n");
+}
+
+// A file that cannot be opened keeps the fixed message on standard output,
+// the vector file's first.
+TEST_F(Errors, UnreadableOrMissingFiles) {
+    writeText(dir.file("secret"), "1 2\n");
+    chmod(dir.file("secret").c_str(), 0);
+    ProcessOptions asNobody;
+    asNobody.dropRoot = true;
+    const std::pair<Args, std::string> cases[] = {
+        {{"--size", "10x10", "--vectors", "secret", "--texture", "t"}, "Bad Vector Filename: secret\n"},
+        {{"--size", "10x10", "--vectors", "v", "--texture", "secret"}, "Bad Texture Filename: secret\n"},
+        {{}, "Bad Vector Filename: ps.vec.256.256.3\n"},  // neither fixed file is there
+        {{}, "Bad Texture Filename: noise.256.256\n"},    // the vector file is
+    };
+    for (const auto& [args, message] : cases) {
+        if (message.find("noise") != std::string::npos) writeText(dir.file("ps.vec.256.256.3"), "1 2\n");
+        const std::vector<std::string> before = listDir(dir.path());
+        const ProcessResult r = dir.run(args, asNobody);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, message);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(listDir(dir.path()), before);
+    }
+}
+
+// A long line of short words is fine; one word of more than 1 MiB is not.
+TEST_F(Errors, VeryLongLines) {
+    writeText(dir.file("long"), std::string(3 << 20, ' ') + readText(dir.file("v")));
+    const ProcessResult r = dir.run({"--size", "10x10", "--vectors", "long", "--texture", "t"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, 13), "P3\t10\t10\t255\n");
+    const std::string tiny = "0." + std::string((1 << 20) - 3, '0') + "1";  // 1 MiB, 0 as a double
+    for (const std::string& word : {tiny, std::string(1 << 20, '0')}) {
+        writeText(dir.file("long"), word + " " + readText(dir.file("v")));
+        EXPECT_EQ(dir.run({"--size", "10x10", "--vectors", "long", "--texture", "t"}).status, 0);
+        expectInputError('v', "1 " + word + "7\n", ":1: expected a number, found a word of over 1 MiB");
+        expectInputError('t', "1\n\n" + word + "7\n", ":3: expected an integer, found a word of over 1 MiB");
     }
 }
 
 TEST_F(Errors, SizeTooLargeForMemory) {
     const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE);
     if (memory > 121e9) GTEST_SKIP() << "this machine has room for the largest grid";
-    const testing::ProcessResult r = dir.run({"--size", "46340x46340", "--vectors", "v", "--texture", "t"});
+    const ProcessResult r = dir.run({"--size", "46340x46340", "--vectors", "v", "--texture", "t"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     const std::string head = "fastlic: --size 46340x46340: the grid needs 120.3 GB of memory, this machine has ";
     EXPECT_EQ(r.err.substr(0, head.size()), head);
     EXPECT_EQ(r.err.substr(r.err.size() - 4), " GB\n");
+}
+
+// "-" is standard input for an input and standard output for every output
+// (a file called - is ./-); devices, pipes and standard output named as a
+// file are written through, not replaced.
+TEST_F(Outputs, StandardStreamsDevicesAndPipesAreWrittenThrough) {
+    const std::string array = licArray();
+    ProcessOptions fromV;
+    fromV.stdinPath = dir.file("v");
+    ProcessResult r = run({"--size", "10x10", "--vectors", "-", "--texture", "t", "--lic", "-", "--hits", "./-"}, fromV);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == array);
+    EXPECT_EQ(readText(dir.file("-")).substr(0, 6), npyMagic);
+
+    // A FIFO with its reader waiting (read and write: its open never waits,
+    // and the array fits in the pipe).
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    const int fifo = open(dir.file("fifo").c_str(), O_RDWR | O_NONBLOCK);
+    r = run(run10({"--lic", "fifo"}));
+    std::string fromFifo(2 * array.size(), '\0');
+    fromFifo.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(fifo, fromFifo.data(), fromFifo.size()))));
+    close(fifo);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fromFifo == array);
+    EXPECT_TRUE(S_ISFIFO(statOf(dir.file("fifo")).st_mode));
+
+    // Standard output appended to a log, named three ways: the array goes
+    // after what the log held, and the log stays the same file.
+    const std::string log = dir.file("log");
+    ProcessOptions toLog;
+    toLog.stdoutPath = log;
+    toLog.appendStdout = true;
+    for (const std::string& name : {std::string("/dev/stdout"), std::string("/proc/self/fd/1"), log}) {
+        writeText(log, "earlier line\n");
+        const ino_t inode = statOf(log).st_ino;
+        r = run(run10({"--lic", name}), toLog);
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_TRUE(readText(log) == "earlier line\n" + array) << name;
+        EXPECT_EQ(statOf(log).st_ino, inode) << name;
+    }
+
+    // A null device, for every output at once.
+    if (!makeDevice("null", 3)) GTEST_SKIP() << "cannot make a device node here";
+    r = run(run10({"-o", "null", "--lic", "null", "--hits", "null"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    const struct stat null = statOf(dir.file("null"));
+    EXPECT_TRUE(S_ISCHR(null.st_mode) && null.st_rdev == makedev(1, 3));
+}
+
+TEST_F(Outputs, LinksAreFollowedToTheFileTheyName) {
+    std::filesystem::create_directory(dir.file("sub"));
+    symlink("out.ppm", dir.file("link.ppm").c_str());
+    symlink("sub/new.npy", dir.file("dangling.npy").c_str());
+    symlink("loop2", dir.file("loop1").c_str());
+    symlink("loop1", dir.file("loop2").c_str());
+    expectFailure(run10({"--lic", "loop1"}), 1,
+                  "fastlic: loop1: cannot create: Too many levels of symbolic links\n");
+    const ProcessResult r = run(run10({"-o", "link.ppm", "--lic", "dangling.npy"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(S_ISLNK(statOf(dir.file("link.ppm")).st_mode));
+    EXPECT_TRUE(S_ISLNK(statOf(dir.file("dangling.npy")).st_mode));
+    EXPECT_EQ(readText(dir.file("out.ppm")).substr(0, 13), "P3\t10\t10\t255\n");
+    EXPECT_EQ(readText(dir.file("sub/new.npy")).substr(0, 6), npyMagic);
+}
+
+// Every output is opened before the run: one that cannot be fails at once
+// and the others are left as they were.
+TEST_F(Outputs, OutputsThatCannotBeOpenedFailBeforeTheRun) {
+    std::filesystem::create_directory(dir.file("sub.ppm"));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, dir.file("socket").c_str());
+    const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(s);
+    const std::string longest(255 - 4, 'n');  // NAME_MAX with ".ppm"
+    const std::vector<std::pair<Args, std::string>> cases{
+        {{"-o", "out.ppm", "--lic", "lic.npy", "--hits", "missing/h.npy"},
+         "missing/h.npy: cannot create: No such file or directory"},
+        {{"-o", "sub.ppm"}, "sub.ppm: is a directory"},
+        {{"--lic", "socket"}, "socket: cannot open: No such device or address"},
+        {{"-o", longest + "n.ppm"}, longest + "n.ppm: cannot create: File name too long"},
+        {{"-o", "no\ndir/x.ppm"}, "no\\ndir/x.ppm: cannot create: No such file or directory"},
+    };
+    for (const auto& [extra, message] : cases) expectFailure(run10(extra), 1, "fastlic: " + message + "\n");
+    // The longest name the file system takes is fine: the temporary's name
+    // is kept within the limit.
+    const ProcessResult r = run(run10({"-o", longest + ".ppm"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readText(dir.file(longest + ".ppm")).substr(0, 13), "P3\t10\t10\t255\n");
+}
+
+TEST_F(Outputs, StandardStreamsClosedOrFull) {
+    ProcessOptions full, closed, closedIn;  // standard input is closed unless given
+    full.stdoutPath = "/dev/full";
+    closed.closeStdout = true;
+    if (!makeDevice("full", 7)) GTEST_SKIP() << "cannot make a device node here";
+    const std::string noSpace = "No space left on device\n", badDescriptor = "Bad file descriptor\n";
+    const struct {
+        Args args;
+        ProcessOptions options;
+        int status;
+        std::string message;
+    } cases[] = {
+        {run10({}), full, 1, "standard output: cannot write the image: " + noSpace},
+        {run10({}), closed, 1, "standard output: cannot write: " + badDescriptor},
+        {run10({"-o", "-", "--lic", "new.npy"}), closed, 1, "standard output: cannot write: " + badDescriptor},
+        {{"--help"}, full, 1, "standard output: cannot write: " + noSpace},
+        {{"--version"}, full, 1, "standard output: cannot write: " + noSpace},
+        {{"--size", "10x10", "--vectors", "-", "--texture", "t"}, closedIn, 255,
+         "standard input: cannot read: " + badDescriptor},
+        // Standard output comes last: empty when a later output fails.
+        {run10({"-o", "-", "--lic", "full"}), {}, 1, "full: cannot write the array: " + noSpace},
+        {run10({"-o", "out.ppm", "--lic", "lic.npy", "--hits", "full"}), {}, 1,
+         "full: cannot write the array: " + noSpace},
+    };
+    for (const auto& c : cases) expectFailure(c.args, c.status, "fastlic: " + c.message, c.options);
+
+    // A closed standard output does not lend its number to an output file.
+    ProcessResult r = run(run10({"--lic", "new.npy"}), closed);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readText(dir.file("new.npy")).substr(0, 6), npyMagic);
+
+    // The fixed run without arguments as well.
+    testing::writeVectorFile(dir.file("ps.vec.256.256.3"), 256, 256,
+                             [](auto i, auto j) { return testing::smoothField(i, j, 256, 256); });
+    testing::writeTextureFile(dir.file("noise.256.256"), 256, 256, [](auto, auto) { return 9; });
+    expectFailure({}, 1, "fastlic: standard output: cannot write the image: " + noSpace, full);
+    expectFailure({}, 1, "fastlic: standard output: cannot write the image: " + badDescriptor, closed);
+}
+
+// The outputs are replaced together or not at all, whenever a signal
+// comes; and an output being written leaves nothing behind, even for
+// SIGKILL. (A SIGKILL in the moment of the renames themselves, which no
+// program can hold back, is not tried.)
+TEST_F(Outputs, SignalsLeaveEveryOldFileOrEveryNewOne) {
+    const std::int32_t n = 300;
+    testing::writeVectorFile(dir.file("v"), n, n, [&](auto i, auto j) { return testing::smoothField(i, j, n, n); });
+    testing::writeTextureFile(dir.file("t"), n, n, [&](auto i, auto j) { return testing::noise(i, j, n, 5); });
+    writeText(dir.file("hits.npy"), "old hits");
+    const Args args{"--size", "300x300", "--vectors", "v", "--texture", "t",
+                    "-o",     "out.ppm", "--lic",     "lic.npy", "--hits", "hits.npy"};
+    const std::vector<std::string> names = listDir(dir.path());
+    const auto reset = [&] {
+        writeText(dir.file("out.ppm"), "old image");
+        writeText(dir.file("lic.npy"), "old array");
+        writeText(dir.file("hits.npy"), "old hits");
+    };
+    const auto oldOnes = [&] {
+        return (readText(dir.file("out.ppm")) == "old image") + (readText(dir.file("lic.npy")) == "old array") +
+               (readText(dir.file("hits.npy")) == "old hits");
+    };
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(run(args).status, 0);
+    const auto duration = std::chrono::steady_clock::now() - start;
+
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGALRM, SIGPIPE};
+    for (int k = 0; k < 24; ++k) {
+        reset();
+        testing::ChildProcess child(FASTLIC_BINARY, dir.path(), args);
+        std::this_thread::sleep_for(duration * k / 20);
+        kill(child.pid(), signals[k % 6]);
+        const ProcessResult r = child.wait();
+        const int old = oldOnes();
+        EXPECT_TRUE(old == 0 || old == 3) << old << " of 3 old after signal " << signals[k % 6] << " at "
+                                          << k << "/20 of the run";
+        EXPECT_EQ(listDir(dir.path()), names);
+        EXPECT_EQ(r.out + r.err, r.status == 0 ? r.out : "");
+    }
+
+    // While the files are written, or complete but without a name while
+    // the run waits for a pipe's reader: nothing is left.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    Args withPipe = args;
+    withPipe.back() = "fifo";  // --hits: more than the pipe holds
+    const std::vector<std::string> withFifo = listDir(dir.path());
+    const auto unnamed = [](pid_t pid) {
+        std::set<ino_t> files;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+            struct stat st {};
+            if (stat(e.path().c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0 && st.st_size > 0)
+                files.insert(st.st_ino);
+        }
+        return static_cast<int>(files.size());
+    };
+    int k = 0;
+    for (const int sig : {SIGTERM, SIGKILL, SIGTERM, SIGKILL}) {
+        reset();
+        // A reader that never reads (its open does not wait).
+        const int reader = open(dir.file("fifo").c_str(), O_RDWR);
+        testing::ChildProcess child(FASTLIC_BINARY, dir.path(), withPipe);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        int complete = 0;
+        while ((complete = unnamed(child.pid())) < 2 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(complete, 2) << "the image and the array were never both written";
+        // Killed while writing the array, or (most often) at the pipe.
+        std::this_thread::sleep_for(std::chrono::milliseconds(k++ % 2 * 50));
+        kill(child.pid(), sig);
+        const ProcessResult r = child.wait();
+        close(reader);
+        EXPECT_EQ(r.status, 128 + sig) << r.err;
+        EXPECT_EQ(oldOnes(), 3) << "signal " << sig;
+        EXPECT_EQ(listDir(dir.path()), withFifo) << "signal " << sig;
+    }
+}
+
+// A file system of 64 KiB of our own: outputs whose size is known are
+// refused before the run, and one that fills it leaves the old file.
+TEST_F(Outputs, AFullFileSystem) {
+    const std::string small = dir.file("small");
+    std::filesystem::create_directory(small);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a file system here: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    writeText(small + "/out.ppm", "old image");
+    testing::writeVectorFile(dir.file("v"), 100, 100, [](auto i, auto j) { return testing::smoothField(i, j, 100, 100); });
+    testing::writeTextureFile(dir.file("t"), 100, 100, [](auto i, auto j) { return testing::noise(i, j, 100, 3); });
+    const auto with = [](const Args& extra) { return plus({"--size", "100x100", "--vectors", "v", "--texture", "t"}, extra); };
+    // 15 of the 16 pages free; 10000 cells of 8 bytes.
+    expectFailure(with({"--lic", "small/lic.npy"}), 1,
+                  "fastlic: small/lic.npy: cannot write: needs 80.0 kB, the file system has 61.4 kB free\n");
+    expectFailure(with({"-o", "small/x.ppm", "--hits", "small/h.npy"}), 1,
+                  "fastlic: small/h.npy: cannot write: needs 100.0 kB with the outputs before it, the "
+                  "file system has 61.4 kB free\n");
+    // The image's least size passes; its text does not fit.
+    expectFailure(with({"-o", "small/out.ppm"}), 1,
+                  "fastlic: small/out.ppm: cannot write the image: No space left on device\n");
+    const ProcessResult demo = run({"--demo", "small/new/demo", "--size", "100x100"});
+    EXPECT_EQ(demo.status, 1);
+    EXPECT_EQ(demo.err.rfind("fastlic: small/new/demo/ps.vec.256.256.3: cannot write: needs ", 0), 0u) << demo.err;
+    EXPECT_EQ(listDir(small), std::vector<std::string>{"out.ppm"});
+    EXPECT_EQ(readText(small + "/out.ppm"), "old image");
+}
+
+TEST_F(Outputs, DemoFilesAreReplacedWholeAndTheirDirectoryMade) {
+    writeText(dir.file("file"), "");
+    expectFailure({"--demo", "file/sub"}, 1, "fastlic: file: not a directory\n");
+    ASSERT_EQ(run({"--demo", "a/b", "--size", "12x9"}).status, 0);
+    std::filesystem::create_directory(dir.file("old"));
+    writeText(dir.file("old/ps.vec.256.256.3"), "old");
+    const ProcessResult r = run({"--demo", "old", "--size", "12x9"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(listDir(dir.file("old")), (std::vector<std::string>{"noise.256.256", "ps.vec.256.256.3"}));
+    for (const char* name : {"/ps.vec.256.256.3", "/noise.256.256"})
+        EXPECT_TRUE(readText(dir.file("old") + name) == readText(dir.file("a/b") + name)) << name;
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
-#include <sstream>
-
 namespace fastlic::testing {
 
 DecodedImage decodePng(const std::string& file) {
@@ -24,25 +22,6 @@ DecodedImage decodePng(const std::string& file) {
         ADD_FAILURE() << "libpng: " << image.message;
         return {};
     }
-    return out;
-}
-
-DecodedImage decodePpm(const std::string& file) {
-    std::istringstream in(file);
-    std::string magic;
-    int max = 0;
-    DecodedImage out;
-    in >> magic >> out.cols >> out.rows >> max;
-    EXPECT_EQ(magic, "P3");
-    EXPECT_EQ(max, 255);
-    out.channels = 3;
-    out.pixels.resize(static_cast<std::size_t>(out.rows) * static_cast<std::size_t>(out.cols) * 3);
-    for (auto& v : out.pixels) {
-        int c = -1;
-        in >> c;
-        v = static_cast<std::uint8_t>(c);
-    }
-    EXPECT_TRUE(in) << "the PPM is cut short";
     return out;
 }
 

@@ -1,4 +1,4 @@
-// Images read back by independent decoders, for comparing pixels.
+// PNG images read back by an independent decoder, for comparing pixels.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +18,5 @@ struct DecodedImage {
 // or 4). Fails the current test and returns an empty image when libpng
 // rejects the file.
 DecodedImage decodePng(const std::string& file);
-
-// A plain PPM ("P3") file's pixels.
-DecodedImage decodePpm(const std::string& file);
 
 }  // namespace fastlic::testing

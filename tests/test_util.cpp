@@ -139,6 +139,24 @@ std::int32_t noise(std::int32_t i, std::int32_t j, std::int32_t cols, std::uint6
     return static_cast<std::int32_t>(mix(seed * 7919 + static_cast<std::uint64_t>(i) * cols + j) >> 56);
 }
 
+namespace {
+
+std::string firstDifference(std::int32_t rows, std::int32_t cols, const double* lic, const std::int32_t* hits,
+                            const double* otherLic, const std::int32_t* otherHits) {
+    for (std::size_t c = 0; c < static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols); ++c)
+        if (std::memcmp(&lic[c], &otherLic[c], sizeof(double)) != 0 || hits[c] != otherHits[c]) {
+            char msg[200];
+            std::snprintf(msg, sizeof msg, "first difference at pixel (%d, %d): lic %.17g vs %.17g, hits %d vs %d",
+                          static_cast<int>(c / static_cast<std::size_t>(cols)),
+                          static_cast<int>(c % static_cast<std::size_t>(cols)), lic[c], otherLic[c], hits[c],
+                          otherHits[c]);
+            return msg;
+        }
+    return "";
+}
+
+}  // namespace
+
 std::string firstDifference(const RegGrid& expected, const RegGrid& actual) {
     if (expected.rows != actual.rows || expected.cols != actual.cols) return "grid sizes differ";
     return firstDifference(expected.rows, expected.cols, expected.licSums.data(), expected.hitCounts.data(),
@@ -149,28 +167,6 @@ std::string firstDifference(const LicResult& expected, const LicResult& actual) 
     if (expected.rows != actual.rows || expected.cols != actual.cols) return "sizes differ";
     return firstDifference(expected.rows, expected.cols, expected.lic.data(), expected.hits.data(),
                            actual.lic.data(), actual.hits.data());
-}
-
-std::string firstDifference(std::int32_t rows, std::int32_t cols, const double* lic,
-                            const std::int32_t* hits, const double* otherLic,
-                            const std::int32_t* otherHits) {
-    for (std::int32_t i = 0; i < rows; ++i)
-        for (std::int32_t j = 0; j < cols; ++j) {
-            const std::size_t c = static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) +
-                                  static_cast<std::size_t>(j);
-            const double a = lic[c];
-            const double b = otherLic[c];
-            const std::int32_t ha = hits[c];
-            const std::int32_t hb = otherHits[c];
-            if (std::memcmp(&a, &b, sizeof a) != 0 || ha != hb) {
-                char msg[200];
-                std::snprintf(msg, sizeof msg,
-                              "first difference at pixel (%d, %d): lic %.17g vs %.17g, hits %d vs %d",
-                              i, j, a, b, ha, hb);
-                return msg;
-            }
-        }
-    return "";
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::string& dir,

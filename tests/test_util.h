@@ -70,13 +70,10 @@ Vector randomField(std::int32_t i, std::int32_t j, std::int32_t cols, std::uint6
 Vector mixedField(std::int32_t i, std::int32_t j, std::int32_t rows, std::int32_t cols);
 std::int32_t noise(std::int32_t i, std::int32_t j, std::int32_t cols, std::uint64_t seed);
 
-// "" when both grids hold the same bits in licSums and hitCounts; otherwise
+// "" when both hold the same bits of LIC values and hit counts; otherwise
 // the first pixel that differs, with both values.
 std::string firstDifference(const RegGrid& expected, const RegGrid& actual);
 std::string firstDifference(const LicResult& expected, const LicResult& actual);
-std::string firstDifference(std::int32_t rows, std::int32_t cols, const double* lic,
-                            const std::int32_t* hits, const double* otherLic,
-                            const std::int32_t* otherHits);
 
 struct ProcessResult {
     int status = -1;  // the exit status, or 128 + the signal that ended it

@@ -38,19 +38,19 @@ def same_bits(a, b):
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
+def same_run(a, b):
+    return all(same_bits(x, y) for x, y in zip(a, b))
+
+
 # Options of the console and of convolve: the default, another shape, and
 # walls, a mask, orientation, linear sampling and two passes together.
 SHAPES = [
     ([], {}),
-    (
-        ["--filter-half-length", 5, "--slide-steps", 3, "--hit-limit", 2, "--step", 0.75],
-        dict(filter_half_length=5, slide_steps=3, hit_limit=2, step=0.75),
-    ),
-    (
-        ["--boundary", "rows=closed", "--mask", "mask.txt", "--orientation", "--interpolation", "linear",
-         "--iterations", 2],
-        dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2),
-    ),
+    (["--filter-half-length", 5, "--slide-steps", 3, "--hit-limit", 2, "--step", 0.75],
+     dict(filter_half_length=5, slide_steps=3, hit_limit=2, step=0.75)),
+    (["--boundary", "rows=closed", "--mask", "mask.txt", "--orientation", "--interpolation", "linear",
+      "--iterations", 2],
+     dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2)),
 ]
 
 
@@ -279,6 +279,9 @@ ERRORS = [
     (lambda: fastlic.read_text_field("/nonexistent/v", "/nonexistent/t", (2, 2)), OSError,
      "Bad Vector Filename: /nonexistent/v"),
     (lambda: fastlic.read_text_field(__file__, 3, (2, 2)), TypeError, "texture_path must be a path, got int"),
+    (lambda: fastlic.read_text_field(__file__, "/nonexistent/t", (2, 2)), OSError, "Bad Texture Filename: /nonexistent/t"),
+    (lambda: fastlic.read_text_field(__file__, __file__, (2, 2)), ValueError,
+     f'{__file__}:1: expected a number, found "import"'),
 ]
 
 
@@ -289,47 +292,26 @@ def test_errors(call, kind, message):
     assert str(raised.value) == message
 
 
-def test_read_errors_are_the_consoles(tmp_path):
-    (tmp_path / "v").write_text("1 2 3 4\n")
-    (tmp_path / "t").write_text("1 2 3\n")
-    with pytest.raises(OSError, match="^Bad Texture Filename: .*/missing$"):
-        fastlic.read_text_field(tmp_path / "v", tmp_path / "missing", (2, 2))
-    with pytest.raises(ValueError) as raised:
-        fastlic.read_text_field(tmp_path / "v", tmp_path / "t", (2, 2))
-    assert str(raised.value) == f"{tmp_path / 'v'}: ended after 4 of 8 values"
-
-
-def convolve2(*args, **options):
-    return fastlic.convolve(*args, return_hits=True, **options)
-
-
-def same_run(a, b):
-    return all(same_bits(x, y) for x, y in zip(a, b))
-
-
-def test_boundary_forms_are_one():
-    texture, u, v = field()
-    periodic, closed = convolve2(texture, u, v), convolve2(texture, u, v, boundary="closed")
-    for form in ["periodic", {}, {"rows": "periodic", "cols": "periodic"}]:
-        assert same_run(convolve2(texture, u, v, boundary=form), periodic)
-    assert same_run(convolve2(texture, u, v, boundary={"rows": "closed", "cols": "closed"}), closed)
-    assert not same_run(closed, periodic)
-
-
-def test_every_mask_form_is_one():
+def test_equivalent_forms_give_the_same_run():
     texture, u, v = field()
     mask = blob()
-    expected = convolve2(texture, u, v, mask=mask)
     nan_u = np.where(mask, np.nan, u)
-    nan_texture = np.where(mask, np.nan, texture)
-    for route in [
-        (texture, u, v, dict(mask=mask.astype(np.int64) * 256)),  # nonzero, low byte zero
-        (texture, u, v, dict(mask=strided(mask.astype(np.uint8)))),
-        (texture, nan_u, v, dict(mask="nan")),
-        (nan_texture, nan_u, v, dict(mask=mask)),  # masked cells' values unused
+
+    def run(t=texture, cu=u, **options):
+        return fastlic.convolve(t, cu, v, return_hits=True, **options)
+
+    periodic, closed, masked = run(), run(boundary="closed"), run(mask=mask)
+    assert not same_run(closed, periodic)
+    for expected, forms in [
+        (periodic, [run(boundary="periodic"), run(boundary={}), run(boundary={"rows": "periodic", "cols": "periodic"}),
+                    run(mask=np.zeros(SHAPE, bool))]),
+        (closed, [run(boundary={"rows": "closed", "cols": "closed"})]),
+        (masked, [run(mask=mask.astype(np.int64) * 256),  # nonzero, low byte zero
+                  run(mask=strided(mask.astype(np.uint8))),
+                  run(cu=nan_u, mask="nan"),
+                  run(t=np.where(mask, np.nan, texture), cu=nan_u, mask=mask)]),  # masked cells' values unused
     ]:
-        assert same_run(convolve2(*route[:3], **route[3]), expected)
-    assert same_run(convolve2(texture, u, v, mask=np.zeros(SHAPE, bool)), convolve2(texture, u, v))
+        assert all(same_run(form, expected) for form in forms)
 
 
 def test_render_draws_masked_pixels_black():

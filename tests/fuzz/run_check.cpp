@@ -1,13 +1,9 @@
 #include "tests/fuzz/run_check.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 
 #include "field/input_files.h"
 #include "lic/fast_lic.h"
@@ -25,28 +21,6 @@ struct GridSize {
 };
 constexpr GridSize sizes[] = {{10, 10}, {16, 12}, {3, 7}};
 
-// A file in memory that the reader opens by name, refilled for every run.
-class MemoryFile {
-public:
-    explicit MemoryFile(const char* name) : fd_(memfd_create(name, 0)) {
-        if (fd_ < 0) throw std::runtime_error("memfd_create failed");
-        path_ = "/proc/self/fd/" + std::to_string(fd_);
-    }
-    const std::string& fill(const std::uint8_t* data, std::size_t size) {
-        if (ftruncate(fd_, 0) != 0) throw std::runtime_error("ftruncate failed");
-        for (std::size_t done = 0; done < size;) {
-            const ssize_t n = pwrite(fd_, data + done, size - done, static_cast<off_t>(done));
-            if (n <= 0) throw std::runtime_error("pwrite failed");
-            done += static_cast<std::size_t>(n);
-        }
-        return path_;
-    }
-
-private:
-    int fd_;
-    std::string path_;
-};
-
 std::string at(const char* what, std::int32_t i, std::int32_t j, double value) {
     char text[160];
     std::snprintf(text, sizeof text, "%s at pixel (%d, %d): %.17g", what, i, j, value);
@@ -57,7 +31,8 @@ std::string at(const char* what, std::int32_t i, std::int32_t j, double value) {
 
 std::string checkRun(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return "";
-    static MemoryFile vectorFile("vectors"), textureFile("texture");
+    static const testing::TempDir dir;
+    static const std::string vectors = dir.file("v"), texture = dir.file("t");
     static std::FILE* sink = std::fopen("/dev/null", "wb");
 
     const GridSize grid = sizes[data[0] % 3];
@@ -65,10 +40,8 @@ std::string checkRun(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t* first = data + 1;
     const std::uint8_t* last = data + size;
     const std::uint8_t* split = std::find(first, last, '|');
-    const std::string& vectors = vectorFile.fill(first, static_cast<std::size_t>(split - first));
-    const std::string& texture =
-        split == last ? textureFile.fill(nullptr, 0)
-                      : textureFile.fill(split + 1, static_cast<std::size_t>(last - split - 1));
+    testing::writeText(vectors, std::string(first, split));
+    testing::writeText(texture, split == last ? "" : std::string(split + 1, last));
 
     RegGrid g(grid.rows, grid.cols);
     double largest = 0.0;

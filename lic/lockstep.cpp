@@ -169,45 +169,84 @@ HWY_INLINE hn::Vec<hn::Simd<double, N, 0>> loadPoints(hn::Simd<double, N, 0> d, 
 // The convolution of a batch whose points all lie inside: every window
 // holds 2L + 1 samples, so every reciprocal is that of 2L + 1 and no step
 // is skipped. cells[m * Seeds + s]: the cell of seed s's position m - reach.
+//
+// Every seed's sum and running averages are chains of dependent additions
+// in the reference's order. A fixed shape unrolls whole, seed by seed;
+// with loops of run-time length a seed's chains would run one after
+// another, so there the seeds go side by side through every step and their
+// chains overlap.
 template <int Seeds, int FixedL, int FixedM, typename T>
 void convolveFullWindows(const PreparedField<T>& f, const std::int32_t* __restrict cells,
-                         const SeedOut* out, double* __restrict scratchTex) {
-    // A fixed shape's samples stay on the stack, where the compiler sees
-    // all of them.
-    double fixedTex[FixedL ? 2 * (FixedL + FixedM) + 1 : 1];
-    double* __restrict tex = FixedL ? fixedTex : scratchTex;
+                         const SeedOut* out, std::vector<double>& scratchTex) {
     const T* __restrict texture = f.texture;
     const KernelShape<FixedL, FixedM> shape(f.shape);
     const std::int32_t reach = shape.reach, L = shape.L, M = shape.M;
-    const std::int32_t slots = 2 * reach + 1;
     const std::int32_t window = 2 * L + 1;
     const double reciprocal = 1.0 / window;
-    for (int s = 0; s < Seeds; ++s) {
+    if constexpr (FixedL != 0) {
+        constexpr std::int32_t slots = 2 * (FixedL + FixedM) + 1;
+        double tex[slots];
+        for (int s = 0; s < Seeds; ++s) {
 #pragma GCC unroll 40
-        for (std::int32_t m = 0; m < slots; ++m) tex[m] = static_cast<double>(texture[cells[m * Seeds + s]]);
-        double sum = 0.0;
+            for (std::int32_t m = 0; m < slots; ++m) tex[m] = static_cast<double>(texture[cells[m * Seeds + s]]);
+            double sum = 0.0;
 #pragma GCC unroll 21
-        for (std::int32_t m = -L; m <= L; ++m) sum = sum + tex[reach + m];
-        const double centre = sum * (1.0 / window);
-        std::int32_t* __restrict outCells = out[s].cells;
-        double* __restrict outValues = out[s].values;
-        outCells[0] = cells[reach * Seeds + s];
-        outValues[0] = centre;
-        double average = centre;
+            for (std::int32_t m = -L; m <= L; ++m) sum = sum + tex[reach + m];
+            const double centre = sum * (1.0 / window);
+            std::int32_t* __restrict outCells = out[s].cells;
+            double* __restrict outValues = out[s].values;
+            outCells[0] = cells[reach * Seeds + s];
+            outValues[0] = centre;
+            double average = centre;
 #pragma GCC unroll 9
-        for (std::int32_t k = 1; k <= M; ++k) {
-            average = (tex[reach + k + L] - tex[reach + k - L - 1]) * reciprocal + average;
-            outCells[k] = cells[(reach + k) * Seeds + s];
-            outValues[k] = average;
-        }
-        average = centre;
+            for (std::int32_t k = 1; k <= M; ++k) {
+                average = (tex[reach + k + L] - tex[reach + k - L - 1]) * reciprocal + average;
+                outCells[k] = cells[(reach + k) * Seeds + s];
+                outValues[k] = average;
+            }
+            average = centre;
 #pragma GCC unroll 9
-        for (std::int32_t k = 1; k <= M; ++k) {
-            average = (tex[reach - k - L] - tex[reach - k + L + 1]) * reciprocal + average;
-            outCells[M + k] = cells[(reach - k) * Seeds + s];
-            outValues[M + k] = average;
+            for (std::int32_t k = 1; k <= M; ++k) {
+                average = (tex[reach - k - L] - tex[reach - k + L + 1]) * reciprocal + average;
+                outCells[M + k] = cells[(reach - k) * Seeds + s];
+                outValues[M + k] = average;
+            }
+            *out[s].size = 2 * M + 1;
         }
-        *out[s].size = 2 * M + 1;
+    } else {
+        // tex[m * Seeds + s], as cells.
+        const std::int32_t samples = (2 * reach + 1) * Seeds;
+        resizeFor(scratchTex, static_cast<std::size_t>(samples));
+        double* __restrict tex = scratchTex.data();
+        for (std::int32_t i = 0; i < samples; ++i) tex[i] = static_cast<double>(texture[cells[i]]);
+        std::int32_t* __restrict outCells[Seeds];
+        double* __restrict outValues[Seeds];
+        double sum[Seeds] = {}, centre[Seeds], average[Seeds];
+        for (std::int32_t m = reach - L; m <= reach + L; ++m)
+            for (int s = 0; s < Seeds; ++s) sum[s] = sum[s] + tex[m * Seeds + s];
+        for (int s = 0; s < Seeds; ++s) {
+            outCells[s] = out[s].cells;
+            outValues[s] = out[s].values;
+            centre[s] = average[s] = sum[s] * (1.0 / window);
+            outCells[s][0] = cells[reach * Seeds + s];
+            outValues[s][0] = centre[s];
+            *out[s].size = 2 * M + 1;
+        }
+        for (std::int32_t k = 1; k <= M; ++k)
+            for (int s = 0; s < Seeds; ++s) {
+                average[s] = (tex[(reach + k + L) * Seeds + s] - tex[(reach + k - L - 1) * Seeds + s]) * reciprocal +
+                             average[s];
+                outCells[s][k] = cells[(reach + k) * Seeds + s];
+                outValues[s][k] = average[s];
+            }
+        for (int s = 0; s < Seeds; ++s) average[s] = centre[s];
+        for (std::int32_t k = 1; k <= M; ++k)
+            for (int s = 0; s < Seeds; ++s) {
+                average[s] = (tex[(reach - k - L) * Seeds + s] - tex[(reach - k + L + 1) * Seeds + s]) * reciprocal +
+                             average[s];
+                outCells[s][M + k] = cells[(reach - k) * Seeds + s];
+                outValues[s][M + k] = average[s];
+            }
     }
 }
 
@@ -323,7 +362,7 @@ void lockstepPairs(const PreparedField<T>& f, const std::int32_t* rows, const st
             points.record(forward ? reach + n : reach - n, forward ? c : c - vectors, t, words);
         }
     }
-    convolveFullWindows<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch.texture.data());
+    convolveFullWindows<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch.texture);
 }
 
 // Two doubles per point at each point's table offset plus extra.
@@ -445,7 +484,7 @@ void lockstepSampling(const PreparedField<T>& f, const std::int32_t* rows, const
             points.record(forward ? reach + n : reach - n, forward ? c : c - vectors, t, hn::DemoteTo(dw, t));
         }
     }
-    convolveFullWindows<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch.texture.data());
+    convolveFullWindows<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch.texture);
 }
 
 template <int FixedL, int FixedM, typename T>

@@ -154,6 +154,18 @@ TEST_F(InputFiles, CountsLinesAcrossBlocksAndWindows) {
     EXPECT_EQ(g.vectors[rows - 1][cols - 1], Vector(0.25, -1.5e-3, 0));
 }
 
+// A long line of short words is fine, and so is a word of 1 MiB; a longer one is not.
+TEST_F(InputFiles, WordsOfOver1MiBAreRejected) {
+    const std::string vectors = "1 2 3 4 5 6 7 8\n", texture = "1 2 3 4\n";
+    EXPECT_EQ(errorOf(std::string(3 << 20, ' ') + vectors, texture), "");
+    const std::string tiny = "0." + std::string((1 << 20) - 3, '0') + "1";  // 1 MiB, 0 as a double
+    for (const std::string& word : {tiny, std::string(1 << 20, '0')}) {
+        EXPECT_EQ(errorOf(word + " " + vectors, texture), "");
+        EXPECT_EQ(errorOf("1 " + word + "7\n", texture), vec() + ":1: expected a number, found a word of over 1 MiB");
+        EXPECT_EQ(errorOf(vectors, "1\n\n" + word + "7\n"), tex() + ":3: expected an integer, found a word of over 1 MiB");
+    }
+}
+
 // A vector whose x and y fall in different pieces of the parallel read still counts.
 TEST_F(InputFiles, FindsLargestAndOverflowingVectorsSplitBetweenPieces) {
     for (std::size_t boundary = std::size_t{1} << 12; boundary <= std::size_t{1} << 22; boundary <<= 1) {

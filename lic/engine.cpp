@@ -148,7 +148,8 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     // A few hundred seeds a band, whatever the grid's width: its
     // contributions then stay in cache from working out to adding, and
     // threads working ahead see fresher counts, so fewer seeds are worked
-    // out in vain. A few bands a thread in the ring.
+    // out in vain. Several bands a thread in the ring, so that a thread
+    // can go on while the one adding waits for a core.
     const std::int64_t cells = static_cast<std::int64_t>(rows) * cols;
     const auto bandSeeds = static_cast<std::int32_t>(std::min<std::int64_t>(cells, 256));
     const auto bands = static_cast<std::int32_t>((cells + bandSeeds - 1) / bandSeeds);
@@ -156,7 +157,7 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
         const std::int64_t first = static_cast<std::int64_t>(b) * bandSeeds;
         return Band{first, static_cast<std::int32_t>(std::min<std::int64_t>(bandSeeds, cells - first))};
     };
-    const std::int32_t ringSize = std::min(bands, 3 * threads);
+    const std::int32_t ringSize = std::min(bands, 8 * threads);
     const auto slotsPerBand = static_cast<std::size_t>(bandSeeds);
     const std::size_t ringSlots = slotsPerBand * static_cast<std::size_t>(ringSize);
     // Mapped whole at once; every slot is written before it is read.

@@ -2,11 +2,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <algorithm>
 
 #include <charconv>
 #include <cmath>
@@ -212,45 +209,6 @@ ProcessResult ChildProcess::wait() {
     r.out = readText(captures_.file("out"));
     r.err = readText(captures_.file("err"));
     return r;
-}
-
-ProcessResult runProcess(const std::string& program, const std::string& dir,
-                         const std::vector<std::string>& args, const ProcessOptions& options) {
-    return ChildProcess(program, dir, args, options).wait();
-}
-
-std::vector<std::string> listDir(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-RunDir::RunDir(std::string program) : program_(std::move(program)) {
-    chmod(path().c_str(), 0755);
-    writeVectorFile(file("v"), 10, 10, [](auto i, auto j) { return smoothField(i, j, 10, 10); });
-    writeTextureFile(file("t"), 10, 10, [](auto i, auto j) { return noise(i, j, 10, 3); });
-    writeText(file("out.ppm"), "old image");
-    writeText(file("lic.npy"), "old array");
-}
-
-ProcessResult RunDir::run(const std::vector<std::string>& args, const ProcessOptions& options) const {
-    return runProcess(program_, path(), args, options);
-}
-
-std::string RunDir::failure(const std::vector<std::string>& args, int status, const std::string& message,
-                            const ProcessOptions& options) const {
-    const std::vector<std::string> before = listDir(path());
-    const ProcessResult r = run(args, options);
-    std::string what;
-    if (r.status != status) what += "status " + std::to_string(r.status) + "; ";
-    if (r.err != message) what += "stderr \"" + r.err + "\"; ";
-    if (!r.out.empty()) what += "stdout \"" + r.out + "\"; ";
-    if (listDir(path()) != before) what += "files added or removed; ";
-    if (readText(file("out.ppm")) != "old image" || readText(file("lic.npy")) != "old array")
-        what += "old outputs changed; ";
-    return what;
 }
 
 }  // namespace fastlic::testing

@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "field/reg_grid.h"
@@ -104,27 +103,6 @@ public:
 private:
     TempDir captures_;
     pid_t pid_ = -1;
-};
-
-ProcessResult runProcess(const std::string& program, const std::string& dir,
-                         const std::vector<std::string>& args, const ProcessOptions& options = {});
-
-// The names in dir, sorted.
-std::vector<std::string> listDir(const std::string& dir);
-
-// A directory, open to every user, for runs of program: a 10 x 10 "v" and
-// "t", and out.ppm and lic.npy holding old text that a failed run must leave.
-class RunDir : public TempDir {
-public:
-    explicit RunDir(std::string program);
-    ProcessResult run(const std::vector<std::string>& args, const ProcessOptions& options = {}) const;
-    // "" when args fail with status and exactly message on standard error,
-    // nothing on standard output and no file added or changed; else what differs.
-    std::string failure(const std::vector<std::string>& args, int status, const std::string& message,
-                        const ProcessOptions& options = {}) const;
-
-private:
-    std::string program_;
 };
 
 }  // namespace fastlic::testing

@@ -42,80 +42,59 @@ def same_run(a, b):
     return all(same_bits(x, y) for x, y in zip(a, b))
 
 
-# Options of the console and of convolve: the default, another shape, and
-# walls, a mask, orientation, linear sampling and two passes together.
-SHAPES = [
-    ([], {}),
+# Options of the console, of convolve and of render: the default, another
+# shape, and walls, a mask, orientation, linear sampling and two passes
+# together; then the image options on a masked field, each unlike the
+# classic image.
+MASKED = (["--mask", "mask.txt"], dict(mask=blob()))
+CASES = [
+    ([], {}, {}),
     (["--filter-half-length", 5, "--slide-steps", 3, "--hit-limit", 2, "--step", 0.75],
-     dict(filter_half_length=5, slide_steps=3, hit_limit=2, step=0.75)),
+     dict(filter_half_length=5, slide_steps=3, hit_limit=2, step=0.75), {}),
     (["--boundary", "rows=closed", "--mask", "mask.txt", "--orientation", "--interpolation", "linear",
       "--iterations", 2],
-     dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2)),
-]
-
-
-@pytest.mark.parametrize("args, options", SHAPES)
-def test_same_bits_as_the_console_both_ways(console, tmp_path, args, options):
-    texture, u, v = field()
-    vectors, noise = write_text(tmp_path, texture, u, v)
-    np.savetxt(tmp_path / "mask.txt", blob(), fmt="%d")
-    size = f"{SHAPE[0]}x{SHAPE[1]}"
-    console("--vectors", vectors, "--texture", noise, "--size", size, *args,
-            "--lic", "lic.npy", "--hits", "hits.npy", "-o", "image.png", cwd=tmp_path)
-    expected_lic, expected_hits = np.load(tmp_path / "lic.npy"), np.load(tmp_path / "hits.npy")
-
-    # Arrays to text: the arrays written above.
-    lic, hits = fastlic.convolve(texture, u, v, return_hits=True, **options)
-    assert same_bits(lic, expected_lic) and same_bits(hits, expected_hits)
-    # Text to arrays: the files read back are the arrays, and convolve the same.
-    read = fastlic.read_text_field(vectors, noise, SHAPE)
-    assert all(same_bits(a, b) for a, b in zip(read, (texture, u, v)))
-    assert same_bits(fastlic.convolve(*read, **options), expected_lic)
-    # Every thread count gives the same bits.
-    for threads in (1, 3):
-        assert same_bits(fastlic.convolve(texture, u, v, threads=threads, **options), expected_lic)
-    # The image, pixel for pixel.
-    assert same_bits(fastlic.render(lic, u, v), np.asarray(Image.open(tmp_path / "image.png")))
-
-
-# The image options, console and Python, on a masked field; each case
-# differs from the classic image.
-IMAGES = [
-    (["--mask-color", "255,0,0"], dict(mask_color=(255, 0, 0))),
-    (["--contrast", "stretch", "--clip", 2, "--colormap", "viridis", "--colorbar"],
+     dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2), {}),
+    (MASKED[0] + ["--mask-color", "255,0,0"], MASKED[1], dict(mask_color=(255, 0, 0))),
+    (MASKED[0] + ["--contrast", "stretch", "--clip", 2, "--colormap", "viridis", "--colorbar"], MASKED[1],
      dict(contrast="stretch", clip=2, colormap="viridis", colorbar=True)),
-    (["--contrast", "equalize", "--color-by", "none", "--background", "transparent"],
+    (MASKED[0] + ["--contrast", "equalize", "--color-by", "none", "--background", "transparent"], MASKED[1],
      dict(contrast="equalize", color_by=None, background="transparent")),
-    (["--contrast", "adaptive", "--tiles", "3x4", "--clip-limit", 2, "--colormap", "magma_r", "--log",
-      "--colormap-range", "1:30", "--blend", "overlay", "--alpha", 0.3],
+    (MASKED[0] + ["--contrast", "adaptive", "--tiles", "3x4", "--clip-limit", 2, "--colormap", "magma_r", "--log",
+                  "--colormap-range", "1:30", "--blend", "overlay", "--alpha", 0.3], MASKED[1],
      dict(contrast="adaptive", tiles=(3, 4), clip_limit=2, colormap="magma_r", log=True,
           colormap_range=(1, 30), blend="overlay", alpha=0.3)),
-    (["--contrast", "enhanced", "--enhance-sigma", 1.5, "--filter-half-length", 5, "--slide-steps", 3,
-      "--boundary", "rows=closed", "--interpolation", "linear", "--color-by", "scalar.npy",
-      "--colormap", "coolwarm", "--colorbar"],
-     dict(contrast="enhanced", enhance_sigma=1.5, color_by="scalar", colormap="coolwarm", colorbar=True,
-          lic_options=dict(filter_half_length=5, slide_steps=3, boundary={"rows": "closed"},
-                           interpolation="linear"))),
+    (MASKED[0] + ["--contrast", "enhanced", "--enhance-sigma", 1.5, "--filter-half-length", 5, "--slide-steps", 3,
+                  "--boundary", "rows=closed", "--interpolation", "linear", "--color-by", "scalar.npy",
+                  "--colormap", "coolwarm", "--colorbar"],
+     dict(mask=blob(), filter_half_length=5, slide_steps=3, boundary={"rows": "closed"}, interpolation="linear"),
+     dict(contrast="enhanced", enhance_sigma=1.5, color_by="scalar", colormap="coolwarm", colorbar=True)),
 ]
 
 
-@pytest.mark.parametrize("args, options", IMAGES)
-def test_render_options_give_the_consoles_png(console, tmp_path, args, options):
+@pytest.mark.parametrize("args, options, image_options", CASES)
+def test_same_bits_as_the_console_both_ways(console, tmp_path, args, options, image_options):
     texture, u, v = field()
     vectors, noise = write_text(tmp_path, texture, u, v)
     np.savetxt(tmp_path / "mask.txt", blob(), fmt="%d")
     scalar = np.sin(np.arange(SHAPE[0] * SHAPE[1]).reshape(SHAPE) / 40.0) * 5
     np.save(tmp_path / "scalar.npy", scalar)
-    console("--vectors", vectors, "--texture", noise, "--size", f"{SHAPE[0]}x{SHAPE[1]}", "--mask", "mask.txt",
-            *args, "-o", "image.png", cwd=tmp_path)
-    expected = np.asarray(Image.open(tmp_path / "image.png"))
-    lic_options = options.pop("lic_options", {})
-    if options.get("color_by") == "scalar":
-        options["color_by"] = scalar
-    lic = fastlic.convolve(texture, u, v, mask=blob(), **lic_options)
-    image = fastlic.render(lic, u, v, lic_options=lic_options, **options)
-    assert same_bits(image, expected)
-    assert not np.array_equal(image[: SHAPE[0], :, :3], fastlic.render(lic, u, v))
+    console("--vectors", vectors, "--texture", noise, "--size", f"{SHAPE[0]}x{SHAPE[1]}", *args,
+            "--lic", "lic.npy", "--hits", "hits.npy", "-o", "image.png", cwd=tmp_path)
+
+    # Arrays to text: the arrays written above.
+    lic, hits = fastlic.convolve(texture, u, v, return_hits=True, **options)
+    assert same_bits(lic, np.load(tmp_path / "lic.npy")) and same_bits(hits, np.load(tmp_path / "hits.npy"))
+    # Text to arrays: the files read back are the arrays, and convolve the same.
+    read = fastlic.read_text_field(vectors, noise, SHAPE)
+    assert all(same_bits(a, b) for a, b in zip(read, (texture, u, v)))
+    assert same_bits(fastlic.convolve(*read, **options), lic)
+    # The image, pixel for pixel.
+    if image_options.get("color_by") == "scalar":
+        image_options = dict(image_options, color_by=scalar)
+    lic_options = {key: value for key, value in options.items() if key != "mask"}
+    image = fastlic.render(lic, u, v, lic_options=lic_options, **image_options)
+    assert same_bits(image, np.asarray(Image.open(tmp_path / "image.png")))
+    assert not image_options or not np.array_equal(image[: SHAPE[0], :, :3], fastlic.render(lic, u, v))
 
 
 def test_demo_data_is_the_consoles(console, tmp_path):

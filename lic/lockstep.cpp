@@ -560,6 +560,7 @@ std::int64_t widerThan(Kernel kernel) {
     case Kernel::avx512: return 0;
     case Kernel::avx2: return HWY_AVX3 | HWY_AVX3_DL;
     case Kernel::sse4: return HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL;
+    case Kernel::scalar: return HWY_SSE4 | HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL;
     }
 #endif
     (void)kernel;

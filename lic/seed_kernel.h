@@ -126,9 +126,9 @@ void lockstepSeedContributions(const PreparedField<double>& f, const std::int32_
 
 // The lockstep kernels' instruction sets on x86, widest first (one source,
 // compiled for each); the widest the processor has is used unless tests
-// narrow the choice to check the others too. Other processors have their
-// baseline's.
-enum class Kernel { avx512, avx2, sse4 };
+// narrow the choice to check the others too (scalar: seed by seed, for
+// processors without SSE4). Other processors have their baseline's.
+enum class Kernel { avx512, avx2, sse4, scalar };
 void useWidestKernelUpTo(Kernel widest);
 
 }  // namespace fastlic::detail

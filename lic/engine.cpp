@@ -1,9 +1,8 @@
 // The schedule of the convolution. A seed's contributions depend only on
-// the field, so bands of seeds (runs in scan order) are worked out on every
-// thread, ahead of one in-order pass that decides seeding (hit count below
-// the limit) and adds the contributions in scan order; every pixel thus
-// receives the same additions in the same order as in the step-by-step
-// reference.
+// the field, so bands of rows are worked out on every thread, ahead of one
+// in-order pass that decides seeding (hit count below the limit) and adds
+// the contributions in scan order; every pixel thus receives the same
+// additions in the same order as in the step-by-step reference.
 //
 // Threads take bands from a counter and work them out into a ring of
 // slots; whichever thread finds the oldest band done adds it in (one at a
@@ -45,25 +44,17 @@ struct BandSlots {
     }
 };
 
-// A run of seeds in scan order, from cell first on.
-struct Band {
-    std::int64_t first;
-    std::int32_t seeds;
-
-    std::int32_t row(std::int32_t cols, std::int32_t s) const { return static_cast<std::int32_t>((first + s) / cols); }
-    std::int32_t col(std::int32_t cols, std::int32_t s) const { return static_cast<std::int32_t>((first + s) % cols); }
-};
-
-// Work of one band: its seeds still below the hit limit when the band is
-// begun. Hit counts only grow, so a pixel already at the limit then cannot
-// be seeded later; its slot is marked empty.
+// Work of one band: the seeds of rows [first, last) still below the hit
+// limit when the band is begun. Hit counts only grow, so a pixel already
+// at the limit then cannot be seeded later; its slot is marked empty.
 template <typename T>
-void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, Band band, const BandSlots& slots,
-                 std::vector<std::int32_t>& pending, KernelScratch& scratch) {
+void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::int32_t first,
+                 std::int32_t last, const BandSlots& slots, std::vector<std::int32_t>& pending,
+                 KernelScratch& scratch) {
     const std::int32_t cols = field.cols;
     const std::int32_t limit = field.shape.hitLimit;
-    const std::int64_t base = band.first;
-    const std::int32_t seeds = band.seeds;
+    const std::int64_t base = static_cast<std::int64_t>(first) * cols;
+    const auto seeds = static_cast<std::int32_t>(static_cast<std::int64_t>(last - first) * cols);
     // Seeds for the lockstep kernels, then those for the careful path.
     pending.clear();
     std::vector<std::int32_t>& careful = scratch.careful;
@@ -99,15 +90,15 @@ void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, Band b
             for (int b = 0; b < batch; ++b) {
                 const bool real = n + static_cast<std::size_t>(b) < pending.size();
                 const std::int32_t s = pending[real ? n + static_cast<std::size_t>(b) : pending.size() - 1];
-                r[b] = band.row(cols, s);
-                c[b] = band.col(cols, s);
+                r[b] = first + s / cols;
+                c[b] = s % cols;
                 out[b] = real ? slots.of(s) : spareOut;
             }
             detail::lockstepSeedContributions(field, r, c, out, scratch);
         }
     }
     for (const std::int32_t s : careful)
-        detail::seedContributions(field, band.row(cols, s), band.col(cols, s), slots.of(s), scratch);
+        detail::seedContributions(field, first + s / cols, s % cols, slots.of(s), scratch);
 }
 
 // The in-order pass over one band: seed where the count is still below
@@ -145,20 +136,11 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     const std::int32_t capacity = field.shape.contributions();
     const std::int32_t limit = field.shape.hitLimit;
 
-    // A few hundred seeds a band, whatever the grid's width: its
-    // contributions then stay in cache from working out to adding, and
-    // threads working ahead see fresher counts, so fewer seeds are worked
-    // out in vain. Several bands a thread in the ring, so that a thread
-    // can go on while the one adding waits for a core.
-    const std::int64_t cells = static_cast<std::int64_t>(rows) * cols;
-    const auto bandSeeds = static_cast<std::int32_t>(std::min<std::int64_t>(cells, 256));
-    const auto bands = static_cast<std::int32_t>((cells + bandSeeds - 1) / bandSeeds);
-    const auto bandOf = [&](std::int32_t b) {
-        const std::int64_t first = static_cast<std::int64_t>(b) * bandSeeds;
-        return Band{first, static_cast<std::int32_t>(std::min<std::int64_t>(bandSeeds, cells - first))};
-    };
-    const std::int32_t ringSize = std::min(bands, 8 * threads);
-    const auto slotsPerBand = static_cast<std::size_t>(bandSeeds);
+    // About five hundred seeds a band; a few bands a thread in the ring.
+    const std::int32_t bandRows = std::clamp<std::int32_t>(512 / cols, 1, rows);
+    const std::int32_t bands = (rows + bandRows - 1) / bandRows;
+    const std::int32_t ringSize = std::min(bands, 3 * threads);
+    const std::size_t slotsPerBand = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(cols);
     const std::size_t ringSlots = slotsPerBand * static_cast<std::size_t>(ringSize);
     // Mapped whole at once; every slot is written before it is read.
     ZeroedBuffer<std::int32_t> ringSizes(ringSlots);
@@ -186,8 +168,10 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
         for (std::int32_t b = added.load(std::memory_order_relaxed);
              b < bands && ready[static_cast<std::size_t>(b % ringSize)].load(std::memory_order_acquire) == b;
              ++b) {
-            const Band band = bandOf(b);
-            seeded += addBand(hits, sums, band.first, band.seeds, limit, slotsOf(b));
+            const std::int32_t first = b * bandRows;
+            const std::int32_t last = std::min(rows, first + bandRows);
+            seeded += addBand(hits, sums, static_cast<std::int64_t>(first) * cols, (last - first) * cols, limit,
+                    slotsOf(b));
             added.store(b + 1, std::memory_order_release);
             if (options.progress && ((b + 1) % progressEvery == 0 || b + 1 == bands))
                 options.progress(static_cast<double>(b + 1) / bands);
@@ -203,7 +187,8 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
                 addDoneBands();
                 std::this_thread::yield();
             }
-            workOutBand(field, hits, bandOf(b), slotsOf(b), pending, scratch);
+            const std::int32_t first = b * bandRows;
+            workOutBand(field, hits, first, std::min(rows, first + bandRows), slotsOf(b), pending, scratch);
             ready[static_cast<std::size_t>(b % ringSize)].store(b, std::memory_order_release);
             addDoneBands();
         }

@@ -1,6 +1,6 @@
 """Builds fastlic's extension module with CMake (see pyproject.toml).
 
-The module is the CMake target _fastlic (python/CMakeLists.txt), compiled
+The module is the CMake target _fastlic (drivers/python/CMakeLists.txt), compiled
 with the project's own build rules and flags; this only runs CMake for the
 interpreter that runs pip and copies the module into the package.
 """
@@ -37,7 +37,7 @@ class CMakeBuild(build_ext):
         subprocess.run(configure, check=True)
         jobs = str(len(os.sched_getaffinity(0)))
         subprocess.run(["cmake", "--build", str(build_dir), "--target", "_fastlic", "-j", jobs], check=True)
-        built = build_dir / "python" / "fastlic" / os.path.basename(self.get_ext_filename(ext.name))
+        built = build_dir / "drivers" / "python" / "fastlic" / os.path.basename(self.get_ext_filename(ext.name))
         target = pathlib.Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(built, target)

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/demo.h"
-#include "field/input_files.h"
-#include "lic/fast_lic.h"
-#include "lic/seed_kernel.h"
-#include "output/color_map.h"
-#include "output/image_writer.h"
+#include "run/demo.h"
+#include "io/input_files.h"
+#include "engine/fast_lic.h"
+#include "engine/seed_kernel.h"
+#include "render/color_map.h"
+#include "io/image_writer.h"
 #include "tests/test_util.h"
 
 namespace {

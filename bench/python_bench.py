@@ -10,7 +10,7 @@ alternation, run after run:
 and every result is checked to be the console's bits. The medians go into
 docs/performance.md between the markers below (only that section changes).
 
-    PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py [--sizes 512 1024 2048]
+    PYTHONPATH=build/drivers/python /usr/bin/python3 bench/python_bench.py [--sizes 512 1024 2048]
         [--runs 5] [--console build/fastlic] [--report docs/performance.md]
 """
 

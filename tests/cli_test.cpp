@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "app/run_pipeline.h"
-#include "field/input_files.h"
-#include "lic/fast_lic.h"
-#include "output/color_map.h"
-#include "output/image_writer.h"
+#include "run/run_pipeline.h"
+#include "io/input_files.h"
+#include "engine/fast_lic.h"
+#include "render/color_map.h"
+#include "io/image_writer.h"
 #include "tests/test_util.h"
 
 namespace fastlic {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "field/reg_grid.h"
+#include "engine/reg_grid.h"
 
 namespace fastlic::testing {
 

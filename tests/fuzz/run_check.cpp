@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "field/input_files.h"
-#include "lic/fast_lic.h"
-#include "output/color_map.h"
-#include "output/image_writer.h"
-#include "output/npy_writer.h"
+#include "io/input_files.h"
+#include "engine/fast_lic.h"
+#include "render/color_map.h"
+#include "io/image_writer.h"
+#include "io/npy_writer.h"
 #include "tests/test_util.h"
 
 namespace fastlic::fuzz {

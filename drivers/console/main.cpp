@@ -1,0 +1,308 @@
+// The console program: the fixed run with no arguments, options for other
+// inputs, sizes and outputs.
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <new>
+#include <string>
+
+#include <unistd.h>
+
+#include "run/demo.h"
+#include "run/globals.h"
+#include "run/run_pipeline.h"
+#include "drivers/console/image_options.h"
+#include "drivers/console/method_options.h"
+#include "io/input_files.h"
+#include "io/npy_reader.h"
+#include "render/color_map.h"
+#include "io/image_writer.h"
+#include "io/npy_writer.h"
+#include "io/output_file.h"
+
+#ifndef FASTLIC_VERSION
+#define FASTLIC_VERSION "0.0.0"
+#endif
+
+namespace {
+
+using namespace fastlic;
+
+constexpr int exitInput = -1;  // an input file is missing or malformed
+constexpr int exitFailed = 1;  // an output could not be written, or no memory
+constexpr int exitUsage = 2;   // a bad option or value
+
+struct Size {
+    std::int32_t rows = gridRows;
+    std::int32_t cols = gridCols;
+};
+
+// "ROWSxCOLS", both positive, the grid small enough to index with 32 bits.
+bool parseSize(const std::string& text, Size& size) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    std::int64_t rows = 0, cols = 0;
+    auto r = std::from_chars(first, last, rows);
+    if (r.ec != std::errc() || r.ptr == last || (*r.ptr != 'x' && *r.ptr != 'X')) return false;
+    auto c = std::from_chars(r.ptr + 1, last, cols);
+    if (c.ec != std::errc() || c.ptr != last) return false;
+    if (rows < 1 || cols < 1 || rows > INT32_MAX || cols > INT32_MAX || rows * cols > INT32_MAX)
+        return false;
+    size.rows = static_cast<std::int32_t>(rows);
+    size.cols = static_cast<std::int32_t>(cols);
+    return true;
+}
+
+// What the grid and the engine's buffers take per cell, with some room to spare.
+constexpr std::uint64_t bytesPerCell = 56;
+
+// Physical memory, or the control group's limit when that is lower. Linux
+// lends memory it does not have, so a grid beyond this would be allocated
+// and the process then killed while filling it.
+std::uint64_t memoryLimit() {
+    std::uint64_t limit = UINT64_MAX;
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && pageSize > 0)
+        limit = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+    for (const char* file : {"/sys/fs/cgroup/memory.max",
+                             "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+        std::ifstream in(file);
+        std::uint64_t value = 0;
+        if (in >> value && value > 0 && value < limit) limit = value;
+    }
+    return limit;
+}
+
+std::string gigabytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
+    return text;
+}
+
+enum class ImageFormat { none, ppm, png };
+
+bool endsWith(const std::string& s, const char* tail) {
+    const std::size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+int fail(int status, const std::string& message) {
+    std::fprintf(stderr, "fastlic: %s\n", oneLine(message).c_str());
+    return status;
+}
+
+// --- Outputs: names, help text, standard output -------------------------
+
+// An empty file name is a mistake, not a request for the default.
+const CLI::Validator fileName(
+    [](std::string& name) { return name.empty() ? std::string("empty file name") : std::string(); }, "");
+
+// Text for standard output, such as --help: a write that fails is a failure.
+int print(const std::string& text) {
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+        return fail(exitFailed, std::string("standard output: cannot write: ") + std::strerror(errno));
+    return 0;
+}
+
+// --- End of outputs -----------------------------------------------------
+
+int run(int argc, char** argv) {
+    CLI::App app{"fastlic: line integral convolution images of 2-D vector fields"};
+    app.set_version_flag("--version", "fastlic " FASTLIC_VERSION);
+
+    RunSettings settings;
+    std::string sizeText = "256x256", output, licPath, hitsPath, demoDir;
+    app.add_option("--vectors", settings.vectorFile,
+                   "Vector-field file: rows x cols pairs of numbers, row-major; or a .npy "
+                   "array of shape (rows, cols, 2), float32 or float64; - for standard input")
+        ->capture_default_str()
+        ->check(fileName);
+    app.add_option("--texture", settings.textureFile,
+                   "Texture file: rows x cols integers 0..255, row-major; or a .npy array "
+                   "of shape (rows, cols) of whole numbers; - for standard input")
+        ->capture_default_str()
+        ->check(fileName);
+    app.add_option("--size", sizeText, "Grid size ROWSxCOLS")->capture_default_str();
+    app.add_option("-o,--output", output,
+                   "Image file: .ppm (plain PPM) or .png; - for standard output")
+        ->check(fileName);
+    app.add_option("--lic", licPath,
+                   "Write the LIC value of every pixel as float64 .npy; - for standard output")
+        ->check(fileName);
+    app.add_option("--hits", hitsPath,
+                   "Write the hit count of every pixel as int32 .npy; - for standard output")
+        ->check(fileName);
+    app.add_option("--demo", demoDir,
+                   "Write a demo vector field and noise texture into DIR at --size, then exit")
+        ->check(fileName);
+    app.add_option("--threads", settings.threads, "Threads to use (default: every core)")
+        ->check(CLI::Range(1, 1024));
+    cli::MethodOptions methodOptions;
+    cli::addMethodOptions(app, settings, methodOptions);
+    app.get_option("--mask")->check(fileName);
+    ImageOptions imageOptions;  // image options: drivers/console/image_options.h
+    addImageOptions(app, imageOptions);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        return print(app.help() +
+                     "\nA file named - is standard input or output; a file called - is ./-\n"
+                     "Outputs are replaced whole, together, or left as they were.\n");
+    } catch (const CLI::CallForVersion&) {
+        return print("fastlic " FASTLIC_VERSION "\n");
+    } catch (const CLI::ParseError& e) {
+        return fail(exitUsage, std::string(e.what()) + " (see fastlic --help)");
+    }
+
+    Size size;
+    if (!parseSize(sizeText, size))
+        return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
+                               "product is below 2^31, found \"" + sizeText + "\"");
+    // --- NumPy input: .npy files (by their suffix) give the grid size ---
+    std::unique_ptr<RunInputs> inputs;
+    if (demoDir.empty() && (isNpyPath(settings.vectorFile) || isNpyPath(settings.textureFile))) {
+        try {
+            inputs = std::make_unique<RunInputs>(settings);
+            if (app.count("--size") > 0) inputs->requireSize(size.rows, size.cols, "--size " + sizeText);
+            const GridShape shape = *inputs->arrayShape();
+            size = {shape.rows, shape.cols};
+            sizeText = std::to_string(size.rows) + "x" + std::to_string(size.cols);
+        } catch (const BadFilename& e) {
+            std::printf("%s\n", e.what());
+            return exitInput;
+        } catch (const InputError& e) {
+            return fail(exitInput, e.what());
+        } catch (const std::exception& e) {
+            return fail(exitFailed, e.what());
+        }
+    }
+    // --- end NumPy input ---
+    settings.rows = size.rows;
+    // A progress line for long runs, only where a person watches standard
+    // error; it is cleared when the convolution is done.
+    if (isatty(STDERR_FILENO) && static_cast<std::int64_t>(size.rows) * size.cols >= (1 << 21)) {
+        settings.progress = [](double done) {
+            if (done < 1.0)
+                std::fprintf(stderr, "\rfastlic: convolving %3d%%", static_cast<int>(done * 100));
+            else
+                std::fputs("\r\033[K", stderr);
+        };
+    }
+    settings.cols = size.cols;
+    if (const std::string bad = cli::applyMethodOptions(methodOptions, settings); !bad.empty())
+        return fail(exitUsage, bad);
+
+    if (!demoDir.empty()) {
+        if (demoDir == standardStreamName)
+            return fail(exitUsage, "--demo: the demo is two files and cannot go to standard "
+                                   "output; name a directory");
+        try {
+            writeDemoInputs(demoDir, settings.rows, settings.cols);
+        } catch (const UsageError& e) {
+            return fail(exitUsage, e.what());
+        } catch (const std::exception& e) {
+            return fail(exitFailed, e.what());
+        }
+        return 0;
+    }
+
+    // The image goes to standard output unless -o names a file, and is not
+    // written when only arrays are asked for. A device or pipe without a
+    // known extension takes plain PPM.
+    ImageFormat format = ImageFormat::ppm;
+    if (!output.empty() && output != standardStreamName) {
+        if (endsWith(output, ".png"))
+            format = ImageFormat::png;
+        else if (!endsWith(output, ".ppm") && !isWrittenThrough(output))
+            return fail(exitUsage, "-o: the image file must end in .ppm or .png, found \"" +
+                                       output + "\"");
+    } else if (output.empty() && (!licPath.empty() || !hitsPath.empty())) {
+        format = ImageFormat::none;
+    }
+
+    if (const std::string bad = parseImageOptions(imageOptions, format == ImageFormat::png);
+        !bad.empty())  // image options
+        return fail(exitUsage, bad);
+
+    const std::uint64_t cells = static_cast<std::uint64_t>(size.rows) * size.cols;
+    const std::uint64_t available = memoryLimit();
+    if (cells * bytesPerCell > available)
+        return fail(exitUsage, "--size " + sizeText + ": the grid needs " +
+                                   gigabytes(cells * bytesPerCell) + " of memory, this machine has " +
+                                   gigabytes(available));
+
+    try {
+        // Every output is checked and opened before the computation, so
+        // that a bad one fails at once, and all are replaced together at
+        // the end (io/output_file.h).
+        const RegGrid* grid = nullptr;
+        OutputSet outputs;
+        if (format != ImageFormat::none) {
+            outputs.add(output.empty() ? "" : "-o", output.empty() ? standardStreamName : output,
+                        [&](std::FILE* f) {
+                            if (!imageOptions.classic)  // image options
+                                writeGridImage(*grid, maxMagnitude, imageOptions, settings.params,
+                                               settings.threads, format == ImageFormat::png, f);
+                            else if (format == ImageFormat::png)
+                                writePng(*grid, f, maxMagnitude, colorMap);
+                            else
+                                writeImage(*grid, f, maxMagnitude, colorMap);
+                        },
+                        format == ImageFormat::ppm ? cells * 6 : 0);  // "0 0 0\n" at least
+        }
+        if (!licPath.empty())
+            outputs.add("--lic", licPath, [&](std::FILE* f) { writeLicNpy(*grid, f); }, cells * 8);
+        if (!hitsPath.empty())
+            outputs.add("--hits", hitsPath, [&](std::FILE* f) { writeHitsNpy(*grid, f); }, cells * 4);
+        outputs.addInput("--vectors", settings.vectorFile);
+        outputs.addInput("--texture", settings.textureFile);
+        if (!settings.maskFile.empty()) outputs.addInput("--mask", settings.maskFile);
+        if (!imageOptions.scalarFile.empty())  // image options
+            outputs.addInput("--color-by", imageOptions.scalarFile);
+        outputs.open();
+        loadImageInputs(imageOptions, settings.rows, settings.cols);  // image options
+        grid = inputs ? &computeRun(settings, *inputs) : &computeRun(settings);
+        outputs.write();
+    } catch (const UsageError& e) {
+        return fail(exitUsage, e.what());
+    } catch (const BadFilename& e) {
+        std::printf("%s\n", e.what());
+        return exitInput;
+    } catch (const InputError& e) {
+        return fail(exitInput, e.what());
+    } catch (const OutputError& e) {
+        return fail(exitFailed, e.what());
+    } catch (const std::bad_alloc&) {
+        return fail(exitFailed, "not enough memory for a " + sizeText + " grid");
+    } catch (const std::exception& e) {
+        return fail(exitFailed, e.what());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before anything is opened: a closed standard stream must not lend its
+    // number to a file.
+    ensureStandardDescriptors();
+    try {
+        if (argc == 1) {
+            runPipeline();
+            return 0;
+        }
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return fail(exitFailed, "not enough memory");
+    } catch (const std::exception& e) {
+        return fail(exitFailed, e.what());
+    }
+}

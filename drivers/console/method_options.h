@@ -1,0 +1,24 @@
+// The console options of the method: its shape and the options for real
+// data (walls, masks, orientation fields, sampling, passes).
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+#include "run/run_pipeline.h"
+
+namespace fastlic::cli {
+
+struct MethodOptions {
+    std::string boundary = "periodic";
+    std::string interpolation = "nearest";
+};
+
+void addMethodOptions(CLI::App& app, RunSettings& settings, MethodOptions& options);
+
+// Checks the values once the grid's size is known and sets them in
+// settings. Returns "" or the one-line message for a bad value.
+std::string applyMethodOptions(const MethodOptions& options, RunSettings& settings);
+
+}  // namespace fastlic::cli

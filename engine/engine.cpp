@@ -1,0 +1,276 @@
+// The schedule of the convolution. A seed's contributions depend only on
+// the field, so bands of rows are worked out on every thread, ahead of one
+// in-order pass that decides seeding (hit count below the limit) and adds
+// the contributions in scan order; every pixel thus receives the same
+// additions in the same order as in the step-by-step reference.
+//
+// Threads take bands from a counter and work them out into a ring of
+// slots; whichever thread finds the oldest band done adds it in (one at a
+// time, under a lock taken without waiting). No thread waits at a barrier
+// in between, which matters when another process holds one of the cores.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/fast_lic.h"
+#include "engine/field_lookups.h"
+#include "engine/seed_kernel.h"
+#include "base/parallel.h"
+#include "base/zeroed_buffer.h"
+
+namespace fastlic {
+
+namespace {
+
+using detail::KernelScratch;
+using detail::PreparedField;
+using detail::SeedOut;
+
+// The contributions of one band's seeds: per seed its count, then room for
+// 2M + 1 cells and values.
+struct BandSlots {
+    std::int32_t* sizes;
+    std::int32_t* cells;
+    double* values;
+    std::int32_t capacity;
+
+    SeedOut of(std::int32_t s) const {
+        const std::size_t at = static_cast<std::size_t>(s) * static_cast<std::size_t>(capacity);
+        return {sizes + s, cells + at, values + at};
+    }
+};
+
+// Work of one band: the seeds of rows [first, last) still below the hit
+// limit when the band is begun. Hit counts only grow, so a pixel already
+// at the limit then cannot be seeded later; its slot is marked empty.
+template <typename T>
+void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::int32_t first,
+                 std::int32_t last, const BandSlots& slots, std::vector<std::int32_t>& pending,
+                 KernelScratch& scratch) {
+    const std::int32_t cols = field.cols;
+    const std::int32_t limit = field.shape.hitLimit;
+    const std::int64_t base = static_cast<std::int64_t>(first) * cols;
+    const auto seeds = static_cast<std::int32_t>(static_cast<std::int64_t>(last - first) * cols);
+    // Seeds for the lockstep kernels, then those for the careful path.
+    pending.clear();
+    std::vector<std::int32_t>& careful = scratch.careful;
+    careful.clear();
+    const bool lockstep = field.pad > 0 && (field.lockstepShape || detail::samplingLockstep());
+    for (std::int32_t s = 0; s < seeds; ++s) {
+        // Read while the adding pass writes other cells of the grid.
+        const std::int32_t h =
+            std::atomic_ref<const std::int32_t>(hits[base + s]).load(std::memory_order_relaxed);
+        const auto cell = static_cast<std::size_t>(base + s);
+        if (h >= limit)
+            slots.sizes[s] = -1;
+        else if (!field.mask.empty() && field.mask[cell])
+            slots.sizes[s] = 0;  // never seeded
+        else if (lockstep && (field.careful.empty() || !field.careful[cell]))
+            pending.push_back(s);
+        else
+            careful.push_back(s);
+    }
+    const int batch = detail::lockstepBatch();
+    std::size_t n = 0;
+    if (lockstep) {
+        // The last batch is filled up with its last seed, worked out into a
+        // spare record.
+        std::vector<std::int32_t>& spare = scratch.spare;
+        const std::size_t capacity = static_cast<std::size_t>(slots.capacity);
+        if (spare.size() < 1 + capacity) spare.resize(1 + capacity);
+        if (scratch.spareValues.size() < capacity) scratch.spareValues.resize(capacity);
+        const SeedOut spareOut{spare.data(), spare.data() + 1, scratch.spareValues.data()};
+        for (; n < pending.size(); n += static_cast<std::size_t>(batch)) {
+            std::int32_t r[detail::maxLockstepBatch], c[detail::maxLockstepBatch];
+            SeedOut out[detail::maxLockstepBatch];
+            for (int b = 0; b < batch; ++b) {
+                const bool real = n + static_cast<std::size_t>(b) < pending.size();
+                const std::int32_t s = pending[real ? n + static_cast<std::size_t>(b) : pending.size() - 1];
+                r[b] = first + s / cols;
+                c[b] = s % cols;
+                out[b] = real ? slots.of(s) : spareOut;
+            }
+            detail::lockstepSeedContributions(field, r, c, out, scratch);
+        }
+    }
+    for (const std::int32_t s : careful)
+        detail::seedContributions(field, first + s / cols, s % cols, slots.of(s), scratch);
+}
+
+// The in-order pass over one band: seed where the count is still below
+// the limit, then add the seed's contributions in their order.
+std::int64_t addBand(std::int32_t* hits, double* __restrict sums, std::int64_t base, std::int32_t seeds,
+                     std::int32_t limit, const BandSlots& slots) {
+    std::int64_t seeded = 0;
+    for (std::int32_t s = 0; s < seeds; ++s) {
+        if (hits[base + s] >= limit) continue;
+        const SeedOut c = slots.of(s);
+        const std::int32_t size = *c.size;
+        seeded += size > 0;
+        const std::int32_t* __restrict cells = c.cells;
+        const double* __restrict values = c.values;
+#pragma GCC unroll 4
+        for (std::int32_t n = 0; n < size; ++n) {
+            const std::int32_t cell = cells[n];
+            sums[cell] = sums[cell] + values[n];
+            std::atomic_ref<std::int32_t>(hits[cell]).store(hits[cell] + 1, std::memory_order_relaxed);
+        }
+    }
+    return seeded;
+}
+
+// Sums and hits start zero.
+template <typename T>
+std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicParams& params, double* sums,
+              std::int32_t* hits, const RunOptions& options) {
+    const int threads = options.threads > 0 ? options.threads : availableCores();
+    PreparedField<T> field;
+    detail::prepareField(view, texture, params, field, threads);
+
+    const std::int32_t rows = view.rows;
+    const std::int32_t cols = view.cols;
+    const std::int32_t capacity = field.shape.contributions();
+    const std::int32_t limit = field.shape.hitLimit;
+
+    // About five hundred seeds a band; a few bands a thread in the ring.
+    const std::int32_t bandRows = std::clamp<std::int32_t>(512 / cols, 1, rows);
+    const std::int32_t bands = (rows + bandRows - 1) / bandRows;
+    const std::int32_t ringSize = std::min(bands, 3 * threads);
+    const std::size_t slotsPerBand = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(cols);
+    const std::size_t ringSlots = slotsPerBand * static_cast<std::size_t>(ringSize);
+    // Mapped whole at once; every slot is written before it is read.
+    ZeroedBuffer<std::int32_t> ringSizes(ringSlots);
+    ZeroedBuffer<std::int32_t> ringCells(ringSlots * static_cast<std::size_t>(capacity));
+    ZeroedBuffer<double> ringValues(ringSlots * static_cast<std::size_t>(capacity));
+    // ready[k]: the band whose contributions ring entry k holds, -1 before any.
+    std::vector<std::atomic<std::int32_t>> ready(static_cast<std::size_t>(ringSize));
+    for (auto& r : ready) r.store(-1, std::memory_order_relaxed);
+    std::atomic<std::int32_t> nextBand{0};
+    std::atomic<std::int32_t> added{0};  // bands added in, in order
+    std::int64_t seeded = 0;             // by whoever adds
+    std::mutex adding;
+    const std::int32_t progressEvery = std::max(1, bands / 100);
+
+    const auto slotsOf = [&](std::int32_t band) {
+        const std::size_t first = slotsPerBand * static_cast<std::size_t>(band % ringSize);
+        const std::size_t at = first * static_cast<std::size_t>(capacity);
+        return BandSlots{ringSizes.data() + first, ringCells.data() + at, ringValues.data() + at, capacity};
+    };
+    // Adds in every band that is done and next in order; gives way at once
+    // when another thread is at it.
+    const auto addDoneBands = [&] {
+        std::unique_lock lock(adding, std::try_to_lock);
+        if (!lock) return;
+        for (std::int32_t b = added.load(std::memory_order_relaxed);
+             b < bands && ready[static_cast<std::size_t>(b % ringSize)].load(std::memory_order_acquire) == b;
+             ++b) {
+            const std::int32_t first = b * bandRows;
+            const std::int32_t last = std::min(rows, first + bandRows);
+            seeded += addBand(hits, sums, static_cast<std::int64_t>(first) * cols, (last - first) * cols, limit,
+                    slotsOf(b));
+            added.store(b + 1, std::memory_order_release);
+            if (options.progress && ((b + 1) % progressEvery == 0 || b + 1 == bands))
+                options.progress(static_cast<double>(b + 1) / bands);
+        }
+    };
+
+    onThreads(threads, [&](int) {
+        std::vector<std::int32_t> pending;
+        KernelScratch scratch;
+        for (std::int32_t b; (b = nextBand.fetch_add(1, std::memory_order_relaxed)) < bands;) {
+            // The ring entry is free once the band ringSize earlier is added.
+            while (b - added.load(std::memory_order_acquire) >= ringSize) {
+                addDoneBands();
+                std::this_thread::yield();
+            }
+            const std::int32_t first = b * bandRows;
+            workOutBand(field, hits, first, std::min(rows, first + bandRows), slotsOf(b), pending, scratch);
+            ready[static_cast<std::size_t>(b % ringSize)].store(b, std::memory_order_release);
+            addDoneBands();
+        }
+        while (added.load(std::memory_order_acquire) < bands) {
+            addDoneBands();
+            std::this_thread::yield();
+        }
+    });
+
+    averageLicSums(sums, hits, static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols), threads);
+    return seeded;
+}
+
+// Sums and hits start zero.
+std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, double* sums,
+                            std::int32_t* hits, const RunOptions& options) {
+    params.validateFor(field.rows, field.cols);
+    detail::checkFieldShape(field);
+    std::int64_t seeds = std::visit(
+        [&](const auto& texture) { return convolve(field, texture, params, sums, hits, options); },
+        field.texture);
+    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
+    if (params.iterations > 1) {
+        // Each further pass convolves the values of the one before.
+        std::vector<double> previous(cells);
+        for (std::int32_t n = 1; n < params.iterations; ++n) {
+            std::copy_n(sums, cells, previous.data());
+            std::memset(sums, 0, cells * sizeof(double));
+            std::memset(hits, 0, cells * sizeof(std::int32_t));
+            const Plane<double> texture = contiguousPlane(previous.data(), field.cols);
+            seeds = convolve(field, texture, params, sums, hits, options);
+        }
+    }
+    if (field.mask.data)
+        for (std::int32_t i = 0; i < field.rows; ++i)
+            for (std::int32_t j = 0; j < field.cols; ++j)
+                if (field.mask(i, j))
+                    sums[static_cast<std::size_t>(i) * field.cols + j] = std::numeric_limits<double>::quiet_NaN();
+    return seeds;
+}
+
+}  // namespace
+
+// Each cell on its own, so the rows can be shared out among threads.
+void averageLicSums(double* sums, const std::int32_t* hits, std::size_t cells, int threads) {
+    parallelFor(static_cast<std::int64_t>(cells), 1 << 16, threads, [&](std::int64_t begin, std::int64_t end) {
+        for (std::int64_t c = begin; c < end; ++c) sums[c] = sums[c] / static_cast<double>(hits[c]);
+    });
+}
+
+void averageLicSums(RegGrid& grid) {
+    averageLicSums(grid.licSums.data(), grid.hitCounts.data(), grid.cellCount(), threadCount());
+}
+
+std::int64_t computeLic(const FieldView& field, const LicParams& params, double* lic, std::int32_t* hits,
+                        const RunOptions& options) {
+    params.validateFor(field.rows, field.cols);
+    detail::checkFieldShape(field);
+    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
+    std::memset(lic, 0, cells * sizeof(double));
+    std::memset(hits, 0, cells * sizeof(std::int32_t));
+    return convolveZeroed(field, params, lic, hits, options);
+}
+
+LicResult computeLic(const FieldView& field, const LicParams& params, const RunOptions& options) {
+    params.validateFor(field.rows, field.cols);
+    detail::checkFieldShape(field);
+    LicResult r;
+    r.rows = field.rows;
+    r.cols = field.cols;
+    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
+    r.lic.resize(cells);
+    r.hits.resize(cells);
+    r.seeds = convolveZeroed(field, params, r.lic.data(), r.hits.data(), options);
+    return r;
+}
+
+void computeFastLic(RegGrid& grid, const LicParams& params, const RunOptions& options,
+                    const std::uint8_t* mask) {
+    FieldView view = viewOf(grid);
+    if (mask) view.mask = contiguousPlane(mask, grid.cols);
+    convolveZeroed(view, params, grid.licSums.data(), grid.hitCounts.data(), options);
+}
+
+}  // namespace fastlic

@@ -1,0 +1,212 @@
+// The engine against the step-by-step reference, bit for bit, across shapes
+// of the method, sizes (the kernels' thresholds, bands, grids smaller than
+// a band or than the halo), thread counts and lockstep kernels;
+// and what the options beyond the classic method must do.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+#include <vector>
+
+#include "engine/fast_lic.h"
+#include "engine/seed_kernel.h"
+#include "tests/test_util.h"
+
+namespace fastlic {
+namespace {
+
+using testing::firstDifference;
+using B = Boundary;
+using I = Interpolation;
+
+// A field as arrays: (x, y) pairs and a texture.
+struct Arrays {
+    std::int32_t rows, cols;
+    std::vector<double> xy;
+    std::vector<std::int32_t> texture;
+    FieldView view() const { return FieldView::interleaved(rows, cols, xy.data(), texture.data()); }
+};
+
+Arrays arrays(std::int32_t rows, std::int32_t cols, const testing::VectorFn& v, std::uint64_t seed = 5) {
+    Arrays a{rows, cols, {}, {}};
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j) {
+            const Vector u = v(i, j);
+            a.xy.insert(a.xy.end(), {u.x, u.y});
+            a.texture.push_back(testing::noise(i, j, cols, seed));
+        }
+    return a;
+}
+
+// Smooth, random, and mixed (zero patches, tiny and huge vectors).
+Arrays makeArrays(int kind, std::int32_t rows, std::int32_t cols) {
+    return arrays(rows, cols, [&](std::int32_t i, std::int32_t j) {
+        return kind == 0 ? testing::smoothField(i, j, rows, cols)
+               : kind == 1 ? testing::randomField(i, j, cols, 3)
+                           : testing::mixedField(i, j, rows, cols);
+    });
+}
+
+// Blobs and scattered cells.
+std::vector<std::uint8_t> blobMask(std::int32_t rows, std::int32_t cols) {
+    std::vector<std::uint8_t> mask(static_cast<std::size_t>(rows) * cols);
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j) {
+            const double di = i - rows * 0.4, dj = j - cols * 0.6;
+            mask[static_cast<std::size_t>(i) * cols + j] =
+                di * di + dj * dj < 0.02 * rows * cols || testing::noise(i, j, cols, 11) < 3;
+        }
+    return mask;
+}
+
+LicParams shape(std::int32_t L, std::int32_t M, std::int32_t H, double h) { return {L, M, H, h}; }
+
+// "" when the engine matches the reference on every field at this size;
+// otherwise (L, M, H, h, rows, cols, field, threads, masked) and the first difference.
+std::string compare(const LicParams& p, std::int32_t rows, std::int32_t cols, std::vector<int> threads,
+                    bool masked = false) {
+    const std::vector<std::uint8_t> mask = blobMask(rows, cols);
+    for (int kind = 0; kind < 3; ++kind) {
+        const Arrays a = makeArrays(kind, rows, cols);
+        FieldView view = a.view();
+        if (masked) view.mask = contiguousPlane(mask.data(), cols);
+        LicResult expected{rows, cols, std::vector<double>(a.texture.size()), std::vector<std::int32_t>(a.texture.size())};
+        computeLicReference(view, p, expected.lic.data(), expected.hits.data());
+        for (int t : threads)
+            if (const std::string d = firstDifference(expected, computeLic(view, p, {t, {}})); !d.empty())
+                return ::testing::PrintToString(std::tuple{p.filterHalfLength, p.slideSteps, p.hitLimit, p.step, rows,
+                                                           cols, kind, t, masked}) + ": " + d;
+    }
+    return "";
+}
+
+TEST(Engine, MatchesReferenceAcrossShapesSizesAndThreads) {
+    // The classic shape below, at and above its halo (11), one band and
+    // many, wide and narrow, a column count the batches do not divide.
+    for (auto [rows, cols] : {std::pair{1, 1}, {3, 7}, {10, 10}, {11, 11}, {12, 13}, {64, 1024},
+                              {1100, 19}, {97, 203}})
+        EXPECT_EQ(compare({}, rows, cols, {1, 2, 4}), "");
+    // The shortest filter, no slide, one hit; steps that are not a power of
+    // two; long streamlines on grids smaller than their reach.
+    for (const LicParams& p : {shape(1, 0, 1, 0.5), shape(5, 4, 12, 0.5), shape(20, 19, 12, 0.5),
+                               shape(10, 9, 3, 0.25), shape(10, 9, 12, 1.0), shape(3, 7, 2, 0.7),
+                               shape(30, 30, 20, 1.0), shape(2, 13, 40, 0.3)})
+        for (auto [rows, cols] : {std::pair{1, 1}, {5, 9}, {23, 41}, {40, 300}, {130, 70}})
+            EXPECT_EQ(compare(p, rows, cols, {1, 3}), "");
+}
+
+// The options alone and combined: walls, orientation, linear sampling,
+// passes, with and without a mask.
+TEST(Engine, OptionsMatchReference) {
+    const struct {
+        LicParams params;
+        bool masked;
+    } options[] = {
+        {{10, 9, 12, 0.5, B::closed, B::closed}, false},
+        {{10, 9, 12, 0.5, B::closed, B::periodic}, false},
+        {{5, 4, 12, 0.5, B::periodic, B::closed}, false},
+        {{}, true},
+        {{7, 3, 4, 0.7, B::periodic, B::periodic, true}, false},
+        {{10, 9, 12, 0.5, B::periodic, B::periodic, false, I::linear}, false},
+        {{5, 4, 12, 0.5, B::periodic, B::periodic, false, I::nearest, 2}, false},
+        {{5, 4, 12, 0.5, B::closed, B::closed, true}, true},
+        {{7, 3, 4, 0.7, B::closed, B::periodic, true, I::linear, 2}, true},
+        {{10, 9, 12, 0.5, B::closed, B::closed, false, I::linear}, true},
+    };
+    for (const auto& o : options)
+        for (auto [rows, cols] : {std::pair{1, 1}, {4, 9}, {23, 41}, {70, 130}})
+            EXPECT_EQ(compare(o.params, rows, cols, {1, 3}, o.masked), "");
+}
+
+TEST(Engine, EveryLockstepKernelMatchesReference) {
+    using K = detail::Kernel;
+    for (auto kernel : {K::scalar, K::sse4, K::avx2, K::avx512}) {
+        detail::useWidestKernelUpTo(kernel);
+        EXPECT_EQ(detail::samplingLockstep(), kernel != K::scalar);
+        for (const LicParams& p : {LicParams{}, shape(5, 4, 12, 0.5), shape(20, 19, 6, 0.75)}) {
+            EXPECT_EQ(compare(p, 256, 256, {2}), "");
+            EXPECT_EQ(compare(p, 61, 83, {1}), "");
+        }
+        // Seeds near walls and masks leave the lockstep path; oriented and
+        // linear sampling have kernels of their own.
+        EXPECT_EQ(compare({10, 9, 12, 0.5, B::closed, B::periodic}, 97, 120, {2}, true), "");
+        EXPECT_EQ(compare({10, 9, 12, 0.5, B::periodic, B::periodic, true}, 97, 120, {2}), "");
+        EXPECT_EQ(compare({5, 4, 12, 0.3, B::periodic, B::closed, false, I::linear}, 97, 120, {2}, true), "");
+        EXPECT_EQ(compare({10, 9, 12, 0.5, B::periodic, B::periodic, true, I::linear}, 97, 120, {2}), "");
+    }
+    detail::useWidestKernelUpTo(detail::Kernel::avx512);
+}
+
+TEST(Engine, LargeGridMatchesReference) { EXPECT_EQ(compare({}, 512, 512, {2}), ""); }
+
+// Strided, transposed and reversed views and textures of other types are
+// held to the plain bits by the Python tests, which pass NumPy's strides.
+TEST(Engine, CallsShareNothing) {
+    const Arrays a = makeArrays(2, 40, 50);
+    const LicResult first = computeLic(a.view(), {});
+    computeLic(makeArrays(0, 60, 30).view(), shape(4, 2, 5, 1.0));
+    EXPECT_EQ(firstDifference(first, computeLic(a.view(), {})), "");
+}
+
+TEST(Options, ClosedWallStopsStreaksWithoutDarkening) {
+    Arrays f = arrays(64, 48, [](auto, auto) { return Vector(1, 0, 0); }, 7);
+    const LicParams p{10, 9, 12, 0.5, B::closed, B::periodic};
+    const LicResult r = computeLic(f.view(), p);
+    const auto [low, high] = std::minmax_element(f.texture.begin(), f.texture.end());
+    for (std::int32_t j = 0; j < f.cols; ++j)
+        for (std::int32_t i : {0, 1, 62, 63}) {
+            const double v = r.lic[static_cast<std::size_t>(i) * f.cols + j];
+            EXPECT_TRUE(v >= *low && v <= *high) << i << "," << j << ": " << v;
+        }
+    // Row 0 sees nothing of the last rows: brightening them leaves it.
+    std::fill(f.texture.begin() + 54 * f.cols, f.texture.end(), 255);
+    const LicResult walled = computeLic(f.view(), p);
+    EXPECT_TRUE(std::equal(r.lic.begin(), r.lic.begin() + f.cols, walled.lic.begin()));
+}
+
+TEST(Options, MaskedRingLeavesItsInsideWithoutValues) {
+    const Arrays f = arrays(40, 40, [](auto i, auto j) { return testing::smoothField(i, j, 40, 40); }, 7);
+    std::vector<std::uint8_t> mask(1600);
+    for (std::size_t c = 0; c < mask.size(); ++c) {
+        const double d = std::hypot(c / 40 - 20.0, c % 40 - 20.0);
+        mask[c] = d < 12 && d > 9;
+    }
+    FieldView v = f.view();
+    v.mask = contiguousPlane(mask.data(), 40);
+    const LicResult r = computeLic(v, {});
+    for (std::size_t c = 0; c < mask.size(); ++c)
+        ASSERT_EQ(mask[c] ? std::isnan(r.lic[c]) && r.hits[c] == 0 : std::isfinite(r.lic[c]) && r.hits[c] >= 1,
+                  true) << c;
+}
+
+TEST(Options, OrientationIgnoresTheSignOfVectors) {
+    const auto smooth = [](std::int32_t i, std::int32_t j) { return testing::smoothField(i, j, 64, 64); };
+    const Arrays plain = arrays(64, 64, smooth, 7);
+    const Arrays flipped = arrays(64, 64, [&](std::int32_t i, std::int32_t j) {
+        return smooth(i, j) * ((i / 8 + j / 8) % 2 ? -1.0 : 1.0);
+    }, 7);
+    const LicParams p{10, 9, 12, 0.5, B::periodic, B::periodic, true};
+    // A seed in a flipped block traces its halves the other way round, so
+    // its contributions arrive in another order: equal up to rounding.
+    const LicResult a = computeLic(plain.view(), p), b = computeLic(flipped.view(), p);
+    EXPECT_EQ(a.hits, b.hits);
+    for (std::size_t c = 0; c < a.lic.size(); ++c) ASSERT_NEAR(a.lic[c], b.lic[c], 1e-9) << c;
+    // Without orientation the flips break the streaks.
+    EXPECT_NE(computeLic(flipped.view(), {}).hits, computeLic(plain.view(), {}).hits);
+}
+
+TEST(Options, LinearSamplingOfUniformFieldIsNearestAndPassesRepeat) {
+    const Arrays f = arrays(50, 30, [](auto, auto) { return Vector(0.3, -0.7, 0); }, 7);
+    EXPECT_EQ(firstDifference(computeLic(f.view(), {}),
+                              computeLic(f.view(), {10, 9, 12, 0.5, B::periodic, B::periodic, false, I::linear})), "");
+    const Arrays g = arrays(45, 70, [](auto i, auto j) { return testing::mixedField(i, j, 45, 70); }, 7);
+    const LicResult first = computeLic(g.view(), {});
+    FieldView again = g.view();
+    again.texture = contiguousPlane(first.lic.data(), g.cols);
+    EXPECT_EQ(firstDifference(computeLic(again, {}),
+                              computeLic(g.view(), {10, 9, 12, 0.5, B::periodic, B::periodic, false, I::nearest, 2})), "");
+}
+
+}  // namespace
+}  // namespace fastlic

@@ -1,0 +1,107 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "engine/field_lookups.h"
+#include "engine/lic.h"
+
+namespace fastlic {
+
+namespace {
+
+std::string number(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+}  // namespace
+
+ParamError::ParamError(Field field, std::string problem)
+    : std::invalid_argument(std::string(name(field)) + ": " + problem),
+      field_(field),
+      problem_(std::move(problem)) {}
+
+const char* ParamError::name(Field field) {
+    switch (field) {
+    case Field::filterHalfLength: return "filterHalfLength";
+    case Field::slideSteps: return "slideSteps";
+    case Field::hitLimit: return "hitLimit";
+    case Field::step: return "step";
+    case Field::reach: return "reach";
+    case Field::iterations: return "iterations";
+    }
+    return "?";
+}
+
+void LicParams::validate() const {
+    using F = ParamError::Field;
+    if (filterHalfLength < 1)
+        throw ParamError(F::filterHalfLength, "must be at least 1, got " + std::to_string(filterHalfLength));
+    if (slideSteps < 0)
+        throw ParamError(F::slideSteps, "must be at least 0, got " + std::to_string(slideSteps));
+    if (hitLimit < 1) throw ParamError(F::hitLimit, "must be at least 1, got " + std::to_string(hitLimit));
+    if (!std::isfinite(step) || !(step > 0.0))
+        throw ParamError(F::step, "must be a finite number above 0, got " + number(step));
+    if (iterations < 1) throw ParamError(F::iterations, "must be at least 1, got " + std::to_string(iterations));
+    if (static_cast<std::int64_t>(filterHalfLength) + slideSteps > maxReach)
+        throw ParamError(F::reach, "the streamline takes " +
+                                       std::to_string(static_cast<std::int64_t>(filterHalfLength) + slideSteps) +
+                                       " steps each way, more than " + std::to_string(maxReach));
+}
+
+void LicParams::validateFor(std::int32_t rows, std::int32_t cols) const {
+    validate();
+    const double cells = static_cast<double>(reach()) * step;
+    const double limit = maxReachPerSide * static_cast<double>(std::max(rows, cols));
+    if (cells > limit)
+        throw ParamError(ParamError::Field::reach,
+                         "the streamline reaches " + number(cells) + " cells each way, more than " +
+                             number(maxReachPerSide) + " times the grid's longer side (" + number(limit) +
+                             " cells)");
+}
+
+namespace detail {
+
+namespace {
+
+std::string cellName(std::int32_t i, std::int32_t j) {
+    return "row " + std::to_string(i) + ", column " + std::to_string(j);
+}
+
+}  // namespace
+
+void checkFieldShape(const FieldView& f) {
+    if (f.rows < 1 || f.cols < 1)
+        throw FieldError("the field must have at least one row and one column, got " +
+                         std::to_string(f.rows) + " x " + std::to_string(f.cols));
+    if (static_cast<std::int64_t>(f.rows) * f.cols > INT32_MAX)
+        throw FieldError("the field must have fewer than 2^31 cells, got " + std::to_string(f.rows) +
+                         " x " + std::to_string(f.cols));
+    const bool texture = std::visit([](const auto& t) { return t.data != nullptr; }, f.texture);
+    if (!f.x.data || !f.y.data || !texture) throw FieldError("the field has no data");
+}
+
+void checkField(const FieldView& f) {
+    checkFieldShape(f);
+    const auto masked = [&](std::int32_t i, std::int32_t j) { return f.mask.data && f.mask(i, j); };
+    for (std::int32_t i = 0; i < f.rows; ++i)
+        for (std::int32_t j = 0; j < f.cols; ++j) {
+            if (masked(i, j)) continue;
+            const double x = f.x(i, j), y = f.y(i, j);
+            if (!std::isfinite(x) || !std::isfinite(y))
+                throw FieldError("vector at " + cellName(i, j) + " is not finite (" + number(x) + ", " +
+                                 number(y) + ")");
+        }
+    if (const auto* t = std::get_if<Plane<double>>(&f.texture))
+        for (std::int32_t i = 0; i < f.rows; ++i)
+            for (std::int32_t j = 0; j < f.cols; ++j)
+                if (!masked(i, j) && !std::isfinite((*t)(i, j)))
+                    throw FieldError("texture at " + cellName(i, j) + " is not finite (" + number((*t)(i, j)) +
+                                     ")");
+}
+
+}  // namespace detail
+
+}  // namespace fastlic

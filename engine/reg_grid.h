@@ -1,0 +1,81 @@
+// The per-cell record of the whole image and its position lookups.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <type_traits>
+
+#include "base/zeroed_buffer.h"
+#include "base/vecmath.h"
+#include "engine/lic.h"
+
+namespace fastlic {
+
+// One block of rows x cols values with row pointers into it. The rows are
+// views of a single allocation so that the fast engine can index cells flat
+// (i * cols + j) while everything else indexes row first, then column.
+// The block comes zeroed from the system, not written with zeros.
+template <typename T>
+class GridArray {
+public:
+    GridArray(std::int32_t rows, std::int32_t cols)
+        : data_(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols)),
+          rows_(new T*[static_cast<std::size_t>(rows)]) {
+        for (std::int32_t i = 0; i < rows; ++i)
+            rows_[i] = data_.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(cols);
+    }
+    T* operator[](std::int32_t i) { return rows_[i]; }
+    const T* operator[](std::int32_t i) const { return rows_[i]; }
+    T* data() { return data_.data(); }
+    const T* data() const { return data_.data(); }
+
+private:
+    ZeroedBuffer<T> data_;
+    std::unique_ptr<T*[]> rows_;
+};
+
+struct RegGrid {
+    // Every value zero: vectors (0, 0, 0), hit counts 0, texture 0, sums 0.0.
+    // Throws std::bad_alloc when the memory cannot be had.
+    RegGrid(std::int32_t rows, std::int32_t cols);
+
+    std::int32_t rows;
+    std::int32_t cols;
+    GridArray<Vector> vectors;
+    GridArray<std::int32_t> hitCounts;
+    GridArray<std::int32_t> texture;
+    GridArray<double> licSums;
+    std::int32_t reserved = 0;
+
+    std::size_t cellCount() const {
+        return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    }
+};
+
+// The grid's vectors and texture as the engine's input.
+inline FieldView viewOf(const RegGrid& grid) {
+    const std::ptrdiff_t rowStride = 3 * static_cast<std::ptrdiff_t>(grid.cols);
+    return {grid.rows, grid.cols, {&grid.vectors.data()->x, rowStride, 3},
+            {&grid.vectors.data()->y, rowStride, 3}, contiguousPlane(grid.texture.data(), grid.cols), {}};
+}
+
+namespace detail {
+
+// Truncation of a coordinate toward zero, wrapped by the remainder that
+// keeps the dividend's sign. Coordinates whose truncation is not a 32-bit
+// integer (NaN, infinities, huge values) or whose wrap would overflow map
+// outside: the result is then -1.
+inline std::int32_t wrapCoordinate(double v, std::int32_t n) {
+    if (v >= 0.0 && v < static_cast<double>(n)) return static_cast<std::int32_t>(v);
+    if (!(v > -2147483649.0 && v < 2147483648.0)) return -1;
+    const std::int64_t shifted = static_cast<std::int64_t>(static_cast<std::int32_t>(v)) + n;
+    if (shifted > INT32_MAX) return -1;
+    return static_cast<std::int32_t>(shifted % n);
+}
+
+}  // namespace detail
+
+}  // namespace fastlic

@@ -1,0 +1,317 @@
+#include "engine/seed_kernel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#include "engine/reg_grid.h"
+#include "engine/field_lookups.h"
+#include "engine/streamline.h"
+#include "base/parallel.h"
+
+namespace fastlic::detail {
+
+namespace {
+
+// Wraps a padded index back into 0..n-1 (the halo is no wider than n).
+std::int32_t unpad(std::int32_t padded, std::int32_t pad, std::int32_t n) {
+    const std::int32_t v = padded - pad;
+    return v < 0 ? v + n : v >= n ? v - n : v;
+}
+
+template <typename T>
+void resizeFor(std::vector<T>& v, std::size_t n) {
+    if (v.size() < n) v.resize(n);
+}
+
+// Whether any of flags[index(k)] is set for k in centre - d..centre + d on an
+// axis of n cells, wrapped or cut at the ends; prefix[k] counts flags
+// below k.
+bool anyWithin(const std::vector<std::int32_t>& prefix, std::int32_t centre, std::int32_t d,
+               std::int32_t n, bool periodic) {
+    const auto count = [&](std::int32_t a, std::int32_t b) {  // [a, b]
+        return prefix[static_cast<std::size_t>(b) + 1] - prefix[static_cast<std::size_t>(a)];
+    };
+    if (2 * static_cast<std::int64_t>(d) + 1 >= n) return count(0, n - 1) > 0;
+    std::int32_t a = centre - d, b = centre + d;
+    if (!periodic) return count(std::max(a, 0), std::min(b, n - 1)) > 0;
+    if (a < 0) return count(0, b) + count(a + n, n - 1) > 0;
+    if (b >= n) return count(a, n - 1) + count(0, b - n) > 0;
+    return count(a, b) > 0;
+}
+
+// Per cell: whether a masked cell lies within d cells each way (the
+// streamline of a seed there may reach it).
+std::vector<std::uint8_t> nearMask(const std::vector<std::uint8_t>& mask, std::int32_t rows,
+                                   std::int32_t cols, std::int32_t d, bool periodicRows,
+                                   bool periodicCols) {
+    std::vector<std::uint8_t> across(mask.size()), near(mask.size());
+    std::vector<std::int32_t> prefix;
+    for (std::int32_t i = 0; i < rows; ++i) {
+        const std::uint8_t* line = mask.data() + static_cast<std::size_t>(i) * cols;
+        prefix.assign(1, 0);
+        for (std::int32_t j = 0; j < cols; ++j) prefix.push_back(prefix.back() + line[j]);
+        for (std::int32_t j = 0; j < cols; ++j)
+            across[static_cast<std::size_t>(i) * cols + j] = anyWithin(prefix, j, d, cols, periodicCols);
+    }
+    for (std::int32_t j = 0; j < cols; ++j) {
+        prefix.assign(1, 0);
+        for (std::int32_t i = 0; i < rows; ++i)
+            prefix.push_back(prefix.back() + across[static_cast<std::size_t>(i) * cols + j]);
+        for (std::int32_t i = 0; i < rows; ++i)
+            near[static_cast<std::size_t>(i) * cols + j] = anyWithin(prefix, i, d, rows, periodicRows);
+    }
+    return near;
+}
+
+}  // namespace
+
+template <typename T>
+void prepareField(const FieldView& view, const Plane<T>& texture, const LicParams& params,
+                  PreparedField<T>& f, int threads) {
+    const std::int32_t rows = view.rows, cols = view.cols;
+    f.shape = {params.filterHalfLength, params.slideSteps, params.reach(), params.hitLimit};
+    // Each step moves a point by at most the step (up to rounding in the
+    // last places), so every point lies less than reachCells from its seed.
+    const double reach = static_cast<double>(params.reach()) * params.step;
+    f.reachCells = static_cast<std::int32_t>(std::floor(reach * (1.0 + 1e-12) + 1e-9)) + 1;
+    const std::int64_t pad = static_cast<std::int64_t>(f.reachCells) + 1;
+    // The lockstep kernels form table offsets (twice the stride per row)
+    // from 16-bit halves, and wrap a halo no wider than the grid.
+    const bool lockstep = rows >= pad && cols >= pad && rows + 2 * pad <= 16383 &&
+                          cols + 2 * pad <= 16383;
+    f.rows = rows;
+    f.cols = cols;
+    f.pad = lockstep ? static_cast<std::int32_t>(pad) : 0;
+    f.stride = cols + 2 * f.pad;
+
+    if (texture.contiguous(cols)) {
+        f.texture = texture.data;
+    } else {
+        f.textureCopy.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j)
+                f.textureCopy[static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) +
+                              static_cast<std::size_t>(j)] = texture(i, j);
+        f.texture = f.textureCopy.data();
+    }
+
+    const std::int32_t paddedRows = rows + 2 * f.pad;
+    f.steps = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) *
+                                      static_cast<std::size_t>(f.stride));
+    f.rowStart.resize(static_cast<std::size_t>(paddedRows));
+    f.colOf.resize(static_cast<std::size_t>(f.stride));
+    for (std::int32_t pr = 0; pr < paddedRows; ++pr)
+        f.rowStart[static_cast<std::size_t>(pr)] = unpad(pr, f.pad, rows) * cols;
+    for (std::int32_t pc = 0; pc < f.stride; ++pc)
+        f.colOf[static_cast<std::size_t>(pc)] = unpad(pc, f.pad, cols);
+
+    const double step = params.step;
+    const std::int32_t stride = f.stride;
+    Direction* out = f.steps.data();
+    const bool sampling = f.pad > 0 && (params.orientation || params.interpolation == Interpolation::linear);
+    const bool unitVectors = params.interpolation == Interpolation::nearest;
+    if (sampling)
+        f.vectors = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
+    Direction* vectorsOut = sampling ? f.vectors.data() : nullptr;
+    std::atomic<bool> notFinite{false};
+    parallelFor(paddedRows, 64, threads, [&](std::int64_t begin, std::int64_t end) {
+        bool bad = false;
+        for (auto pr = static_cast<std::int32_t>(begin); pr < end; ++pr) {
+            const std::int32_t row = unpad(pr, f.pad, rows);
+            Direction* line = out + static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride);
+            for (std::int32_t pc = 0; pc < stride; ++pc) {
+                const Vector v(view.x(row, f.colOf[static_cast<std::size_t>(pc)]),
+                               view.y(row, f.colOf[static_cast<std::size_t>(pc)]), 0.0);
+                bad = bad || !std::isfinite(v.x) || !std::isfinite(v.y);
+                const Vector u = isNearZero(v) ? v : normalize(v);
+                const Vector k = u * step;
+                line[pc] = {k.x, k.y};
+                if (vectorsOut)
+                    vectorsOut[static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride) + pc] =
+                        unitVectors ? Direction{u.x, u.y} : Direction{v.x, v.y};
+            }
+        }
+        if (bad) notFinite.store(true, std::memory_order_relaxed);
+    });
+    // Throws, naming the first such cell, unless all are masked.
+    if (notFinite.load()) checkField(view);
+    f.sampler = Sampler(view, params);
+    f.orientation = params.orientation;
+    f.stepSize = params.step;
+    f.lockstepShape = !params.orientation && params.interpolation == Interpolation::nearest;
+    f.linear = params.interpolation == Interpolation::linear;
+    const bool closedRows = params.rowBoundary == Boundary::closed;
+    const bool closedCols = params.colBoundary == Boundary::closed;
+    f.rescale = closedRows || closedCols || view.mask.data;
+    const std::size_t cells = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    if (view.mask.data) {
+        f.mask.resize(cells);
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j)
+                f.mask[static_cast<std::size_t>(i) * cols + j] = view.mask(i, j) != 0;
+    }
+    if constexpr (std::is_same_v<T, double>)
+        for (std::size_t c = 0; c < cells; ++c)
+            if (!std::isfinite(f.texture[c]) && (f.mask.empty() || !f.mask[c])) checkField(view);
+    // Linear sampling blends neighbours the halo does not wrap as the
+    // boundary rule does: its lockstep seeds keep off every edge.
+    const bool edgeRows = closedRows || f.linear, edgeCols = closedCols || f.linear;
+    if (f.pad > 0 && (f.rescale || f.linear)) {
+        const std::int32_t d = f.reachCells;
+        f.careful = f.mask.empty() ? std::vector<std::uint8_t>(cells)
+                                   : nearMask(f.mask, rows, cols, d, !closedRows, !closedCols);
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j)
+                if ((edgeRows && (i < d || i >= rows - d)) || (edgeCols && (j < d || j >= cols - d)))
+                    f.careful[static_cast<std::size_t>(i) * cols + j] = 1;
+    }
+}
+
+namespace {
+
+struct Position {
+    double x, y;
+};
+
+// Cell index of (x, y), or -1 when the point maps outside the grid.
+template <typename T>
+inline std::int32_t cellIndex(const PreparedField<T>& f, double x, double y) {
+    const std::int32_t r = axisCell(x, f.rows, f.sampler.rowBoundary);
+    const std::int32_t c = axisCell(y, f.cols, f.sampler.colBoundary);
+    if ((r | c) < 0) return -1;
+    const std::int32_t cell = r * f.cols + c;
+    return f.mask.empty() || !f.mask[static_cast<std::size_t>(cell)] ? cell : -1;
+}
+
+// The increment u x h at (x, y): the table's u x step, negated (exactly)
+// for h = -step; zero outside the grid.
+template <typename T>
+inline Direction incrementAt(const PreparedField<T>& f, double x, double y, double sign) {
+    const std::int32_t cell = cellIndex(f, x, y);
+    const Direction k = cell < 0 ? Direction{0.0, 0.0} : f.stepOf(cell / f.cols, cell % f.cols);
+    return {k.x * sign, k.y * sign};
+}
+
+// rk4Step on x and y alone: z stays 0 and w 1 on every traced point, and
+// neither takes part in a lookup. sign is +1 forward, -1 backward.
+template <typename T>
+inline void step(const PreparedField<T>& f, Position& p, double sign) {
+    constexpr double sixth = 1.0 / 6.0;
+    constexpr double third = 1.0 / 3.0;
+    const auto [k1x, k1y] = incrementAt(f, p.x, p.y, sign);
+    const auto [k2x, k2y] = incrementAt(f, p.x + k1x * 0.5, p.y + k1y * 0.5, sign);
+    const auto [k3x, k3y] = incrementAt(f, p.x + k2x * 0.5, p.y + k2y * 0.5, sign);
+    const auto [k4x, k4y] = incrementAt(f, p.x + k3x, p.y + k3y, sign);
+    const double sx = ((sixth * k1x + third * k2x) + third * k3x) + sixth * k4x;
+    const double sy = ((sixth * k1y + third * k2y) + third * k3y) + sixth * k4y;
+    p.x = sx + p.x;
+    p.y = sy + p.y;
+}
+
+}  // namespace
+
+template <typename T>
+void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t col, SeedOut out,
+                       KernelScratch& scratch) {
+    const std::int32_t reach = f.shape.reach, L = f.shape.L, M = f.shape.M;
+    const auto slots = static_cast<std::size_t>(f.shape.slots());
+    resizeFor(scratch.cells, slots);
+    resizeFor(scratch.texture, slots);
+    // Index reach + k holds position k.
+    std::int32_t* cells = scratch.cells.data();
+    double* tex = scratch.texture.data();
+    const auto mapPoint = [&](std::int32_t slot, double x, double y) {
+        const std::int32_t cell = cellIndex(f, x, y);
+        cells[slot] = cell;
+        tex[slot] = cell < 0 ? 0.0 : static_cast<double>(f.texture[cell]);
+    };
+
+    const double seedX = static_cast<double>(row) + 0.5;
+    const double seedY = static_cast<double>(col) + 0.5;
+    mapPoint(reach, seedX, seedY);
+    if (f.lockstepShape) {
+        Position fwd{seedX, seedY};
+        Position bwd{seedX, seedY};
+        for (std::int32_t n = 1; n <= reach; ++n) {
+            step(f, fwd, +1.0);
+            mapPoint(reach + n, fwd.x, fwd.y);
+            step(f, bwd, -1.0);
+            mapPoint(reach - n, bwd.x, bwd.y);
+        }
+    } else {
+        // Sampled between centres or oriented: the tracing of the reference.
+        const Point seed = seedPoint(row, col);
+        Point fwd = seed, bwd = seed;
+        Vector forwardBefore, backwardBefore;
+        if (f.orientation) forwardBefore = backwardBefore = directionAt(f.sampler, seed);
+        Vector* fp = f.orientation ? &forwardBefore : nullptr;
+        Vector* bp = f.orientation ? &backwardBefore : nullptr;
+        const double h = f.stepSize;
+        for (std::int32_t n = 1; n <= reach; ++n) {
+            rk4Step(f.sampler, fwd, +h, fp);
+            mapPoint(reach + n, fwd.x, fwd.y);
+            rk4Step(f.sampler, bwd, -h, bp);
+            mapPoint(reach - n, bwd.x, bwd.y);
+        }
+    }
+
+    std::int32_t size = 0;
+    std::int32_t centreCount = 0;
+    double sum = 0.0;
+    for (std::int32_t m = -L; m <= L; ++m) {
+        if (cells[reach + m] >= 0) {
+            sum = sum + tex[reach + m];
+            ++centreCount;
+        }
+    }
+    double centre = 0.0;
+    if (cells[reach] >= 0) {
+        centre = sum * (1.0 / centreCount);
+        out.cells[size] = cells[reach];
+        out.values[size] = centre;
+        ++size;
+    }
+
+    // dir = +1: position k enters k + L and drops k - L - 1; dir = -1 mirrors.
+    for (int dir = 1; dir >= -1; dir -= 2) {
+        double average = centre;
+        std::int32_t count = centreCount;
+        for (std::int32_t n = 1; n <= M; ++n) {
+            const std::int32_t k = reach + dir * n;
+            if (cells[k] < 0) continue;
+            const std::int32_t entering = k + dir * L;
+            const std::int32_t leaving = k - dir * (L + 1);
+            const std::int32_t updated =
+                count + (cells[entering] >= 0 ? 1 : 0) - (cells[leaving] >= 0 ? 1 : 0);
+            if (updated <= 0) continue;
+            if (f.rescale && updated != count) {
+                // The window's inside samples afresh, in ascending position order.
+                double fresh = 0.0;
+                for (std::int32_t m = std::min(k - L, k + L); m <= std::max(k - L, k + L); ++m)
+                    if (cells[m] >= 0) fresh = fresh + tex[m];
+                count = updated;
+                average = fresh * (1.0 / count);
+            } else {
+                count = updated;
+                const double reciprocal = 1.0 / count;
+                average = (tex[entering] - tex[leaving]) * reciprocal + average;
+            }
+            out.cells[size] = cells[k];
+            out.values[size] = average;
+            ++size;
+        }
+    }
+    *out.size = size;
+}
+
+#define FASTLIC_INSTANTIATE(T)                                                                          \
+    template void prepareField<T>(const FieldView&, const Plane<T>&, const LicParams&, PreparedField<T>&, \
+                                  int);                                                                 \
+    template void seedContributions<T>(const PreparedField<T>&, std::int32_t, std::int32_t, SeedOut,    \
+                                       KernelScratch&);
+FASTLIC_INSTANTIATE(std::int32_t)
+FASTLIC_INSTANTIATE(double)
+#undef FASTLIC_INSTANTIATE
+
+}  // namespace fastlic::detail

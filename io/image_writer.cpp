@@ -1,0 +1,143 @@
+#include "io/image_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "io/png_writer.h"
+#include "render/render.h"
+#include "base/parallel.h"
+
+namespace fastlic {
+
+Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double largestMagnitude,
+                  const ColorMap& map) {
+    const double s = (1.0 / 255) * grid.licSums[i][j];
+    const double m = length(grid.vectors[i][j]);
+    const double t = m / largestMagnitude;
+    return map.lookup(t) * s;
+}
+
+namespace {
+
+// The classic image: the colour of magnitude / largestMagnitude.
+Image classicImage(const RegGrid& grid, double largestMagnitude, const ColorMap& map) {
+    static_assert(sizeof(Vector) == 3 * sizeof(double));
+    const std::ptrdiff_t stride = 3 * static_cast<std::ptrdiff_t>(grid.cols);
+    ColorSource magnitude;
+    magnitude.x = {&grid.vectors.data()->x, stride, 3};
+    magnitude.y = {&grid.vectors.data()->y, stride, 3};
+    return shade(grid.rows, grid.cols, grid.licSums.data(), magnitude,
+                 ColorScale{0.0, largestMagnitude, false}, classicColormap(map), {});
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
+                                    const ColorMap& map) {
+    return classicImage(grid, largestMagnitude, map).bytes();
+}
+
+namespace {
+
+void put(std::FILE* out, const char* data, std::size_t size) {
+    if (size == 0) return;  // an unused block has no buffer at all
+    if (std::fwrite(data, 1, size, out) != size)
+        throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
+}
+
+// "0".."255" and their lengths, so a component is one copy.
+struct ByteText {
+    char text[256][4];
+    std::uint8_t size[256];
+    ByteText() {
+        for (int v = 0; v < 256; ++v) size[v] = static_cast<std::uint8_t>(std::snprintf(text[v], 4, "%d", v));
+    }
+};
+
+// Raster text of a block of rows. The buffer is never filled in advance:
+// only the bytes written are touched.
+struct TextBlock {
+    std::unique_ptr<char[]> text;
+    std::size_t capacity = 0;
+    std::size_t size = 0;
+};
+
+// The raster lines of rows [first, last) into out.
+void formatRows(const PixelView& pixels, std::int32_t first, std::int32_t last, TextBlock& out) {
+    static const ByteText bytes;
+    // At most "255 255 255\n" a pixel, and four bytes copied per component.
+    const std::size_t count = static_cast<std::size_t>(last - first) * static_cast<std::size_t>(pixels.cols);
+    const std::size_t needed = count * 12 + 4;
+    if (out.capacity < needed) {
+        out.text.reset(new char[needed]);
+        out.capacity = needed;
+    }
+    char* p = out.text.get();
+    const std::uint8_t* in = pixels.data + static_cast<std::size_t>(first) * static_cast<std::size_t>(pixels.cols) * 3;
+    for (std::size_t k = 0; k < count * 3; ++k) {
+        const std::uint8_t v = in[k];
+        std::memcpy(p, bytes.text[v], 4);
+        p += bytes.size[v];
+        *p++ = k % 3 < 2 ? ' ' : '\n';
+    }
+    out.size = static_cast<std::size_t>(p - out.text.get());
+}
+
+}  // namespace
+
+void writePpm(const PixelView& pixels, std::FILE* out) {
+    if (pixels.channels != 3) throw std::invalid_argument("writePpm: PPM holds RGB pixels only");
+    const std::string head =
+        "P3\t" + std::to_string(pixels.cols) + "\t" + std::to_string(pixels.rows) + "\t255\n";
+    put(out, head.data(), head.size());
+    // Blocks of rows are formatted side by side and written in order; a few
+    // blocks at a time keep memory small at any size.
+    const int threads = threadCount();
+    const std::int64_t cells = static_cast<std::int64_t>(pixels.rows) * pixels.cols;
+    const std::int64_t blockPixels = std::clamp<std::int64_t>(cells / 16, 4096, 65536);
+    const std::int32_t blockRows =
+        std::max<std::int32_t>(1, static_cast<std::int32_t>(blockPixels / std::max(1, pixels.cols)));
+    std::vector<TextBlock> blocks(static_cast<std::size_t>(2 * threads));
+    const std::int32_t perRound = blockRows * static_cast<std::int32_t>(blocks.size());
+    for (std::int32_t round = 0; round < pixels.rows; round += perRound) {
+        const auto count = static_cast<std::int32_t>(blocks.size());
+        parallelFor(count, 1, threads, [&](std::int64_t b, std::int64_t) {
+            const std::int32_t first =
+                std::min(pixels.rows, round + static_cast<std::int32_t>(b) * blockRows);
+            const std::int32_t last = std::min(pixels.rows, first + blockRows);
+            blocks[static_cast<std::size_t>(b)].size = 0;
+            if (first < last) formatRows(pixels, first, last, blocks[static_cast<std::size_t>(b)]);
+        });
+        for (const TextBlock& block : blocks) put(out, block.text.get(), block.size);
+    }
+    if (std::fflush(out) != 0)
+        throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
+}
+
+void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
+                const ColorMap& map) {
+    writePpm(classicImage(grid, largestMagnitude, map).view(), out);
+}
+
+void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,
+                         const ColorMap& map) {
+    std::fprintf(out, "P3\t%d\t%d\t255\n", grid.cols, grid.rows);
+    for (std::int32_t i = 0; i < grid.rows; ++i) {
+        for (std::int32_t j = 0; j < grid.cols; ++j) {
+            const Point c = shadedColor(grid, i, j, largestMagnitude, map);
+            std::fprintf(out, "%d %d %d\n", toByte(c.x), toByte(c.y), toByte(c.z));
+        }
+    }
+    if (std::fflush(out) != 0 || std::ferror(out))
+        throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
+}
+
+void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const ColorMap& map) {
+    writePng(classicImage(grid, largestMagnitude, map).view(), out);
+}
+
+}  // namespace fastlic

@@ -1,0 +1,83 @@
+#include "io/image_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace fastlic {
+namespace {
+
+template <typename Write>
+std::string captured(Write write) {
+    std::FILE* f = std::tmpfile();
+    write(f);
+    std::string text(static_cast<std::size_t>(std::ftell(f)), '\0');
+    std::rewind(f);
+    const std::size_t got = std::fread(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    text.resize(got);
+    return text;
+}
+
+// Shading by the mapped colour (t = 0.5 red, 0 grey, past the table blue),
+// columns first in the header, rows outer, out-of-range texture limited.
+TEST(ImageWriter, WritesShadedPpm) {
+    const struct {
+        std::int32_t rows, cols;
+        double lic[6];
+        Vector vectors[3];
+        const char* ppm;
+    } cases[] = {
+        {1, 3, {51, 255, 0}, {{3, 4, 0}, {0, 0, 0}, {6, 8, 0}}, "P3\t3\t1\t255\n51 0 0\n100 100 100\n0 0 0\n"},
+        {2, 3, {0, 25.5, 51, 76.5, 102, 127.5}, {}, "P3\t3\t2\t255\n0 0 0\n10 10 10\n20 20 20\n30 30 30\n40 40 40\n50 50 50\n"},
+        {1, 2, {300, -5}, {}, "P3\t2\t1\t255\n118 118 118\n0 0 0\n"},
+    };
+    for (const auto& c : cases) {
+        RegGrid g(c.rows, c.cols);
+        for (std::int32_t k = 0; k < c.rows * c.cols; ++k) {
+            g.licSums.data()[k] = c.lic[k];
+            if (k < 3) g.vectors.data()[k] = c.vectors[k];
+        }
+        const double largest = c.cols == 3 && c.rows == 1 ? 10.0 : 1.0;
+        EXPECT_EQ(captured([&](std::FILE* f) { writeImage(g, f, largest, classicColorMap()); }), c.ppm);
+    }
+}
+
+TEST(ImageWriter, RoundsAndLimitsComponents) {
+    // 50.999999999: truncation would drop a level.
+    for (const auto& [value, byte] : {std::pair{0.0, 0}, std::pair{50.49, 50}, std::pair{50.5, 51},
+                                      std::pair{50.999999999, 51}, std::pair{254.6, 255}, std::pair{-3.0, 0},
+                                      std::pair{300.0, 255}})
+        EXPECT_EQ(toByte(value), byte) << value;
+}
+
+// PNG holds 2^31 - 1 pixels a side, beyond libpng's default limit of a
+// million; a failed write is one message with the system's reason.
+TEST(ImageWriter, PngOfAnyGridSideAndItsWriteErrors) {
+    for (const auto& [rows, cols] : {std::pair{1, 1000001}, std::pair{1000001, 1}}) {
+        const RegGrid g(rows, cols);
+        const std::string png = captured([&](std::FILE* f) { writePng(g, f, 1.0, classicColorMap()); });
+        ASSERT_GT(png.size(), 33u);
+        const auto be32 = [&](std::size_t at) {
+            std::uint32_t v = 0;
+            for (std::size_t k = 0; k < 4; ++k) v = v << 8 | static_cast<unsigned char>(png[at + k]);
+            return v;
+        };
+        EXPECT_EQ(be32(16), static_cast<std::uint32_t>(cols));  // width
+        EXPECT_EQ(be32(20), static_cast<std::uint32_t>(rows));  // height
+        EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
+    }
+    std::FILE* full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    try {
+        writePng(RegGrid(300, 300), full, 1.0, classicColorMap());
+        ADD_FAILURE() << "no error";
+    } catch (const OutputError& e) {
+        EXPECT_STREQ(e.what(), "cannot write the image: No space left on device");
+    }
+    std::fclose(full);
+}
+
+}  // namespace
+}  // namespace fastlic

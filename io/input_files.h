@@ -1,0 +1,57 @@
+// Reader of the two plain-text input files: the vector field (two numbers
+// per cell) and the noise texture (one integer per cell), both row-major.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "engine/reg_grid.h"
+#include "base/errors.h"
+
+namespace fastlic {
+
+// Fills every cell's vector (x, y) and texture value and returns the
+// largest magnitude read (0.0 for an all-zero field). Both files are opened before either is tested. Values after the
+// last cell are ignored.
+double readInputFiles(const std::string& vectorFile, const std::string& textureFile,
+                    RegGrid& grid);
+
+// An input's name in messages: "-" is standard input.
+inline std::string inputName(const std::string& file) {
+    return file == "-" ? std::string("standard input") : file;
+}
+
+namespace detail {
+
+struct InputStreams {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> vectors, texture;
+};
+
+// Both files opened (mode "r") before either is tested, the vector file
+// tested first; throws BadFilename for the first that did not open.
+InputStreams openInputFiles(const std::string& vectorFile, const std::string& textureFile);
+
+// Each file of a pair alone, from its stream: the vectors into the grid,
+// returning the largest magnitude; the texture.
+double readVectors(std::FILE* file, const std::string& name, RegGrid& grid);
+void readTexture(std::FILE* file, const std::string& name, RegGrid& grid);
+
+// A value as it stood in a file, fit for one line of message: quoted,
+// bytes outside printable ASCII escaped, long ones cut short.
+std::string quoted(std::string_view text);
+// The shortest text that reads back as v.
+std::string shortest(double v);
+
+}  // namespace detail
+
+// The same contract with formatted input (fscanf), in step one cell at a
+// time: the reference the fast reader is checked and measured against. On
+// well-formed files both give the same grid; on others this one only
+// reports the first conversion that failed.
+double readInputFilesReference(const std::string& vectorFile, const std::string& textureFile,
+                             RegGrid& grid);
+
+}  // namespace fastlic

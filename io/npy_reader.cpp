@@ -1,0 +1,646 @@
+#include "io/npy_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "io/input_files.h"
+#include "io/mapped_file.h"
+#include "base/parallel.h"
+
+namespace fastlic {
+
+namespace detail {
+namespace {
+
+constexpr std::string_view magic("\x93NUMPY", 6);
+// numpy writes headers of a few hundred bytes; a longer one is not read.
+constexpr std::size_t maxHeaderSize = std::size_t{1} << 20;
+constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+
+[[noreturn]] void fail(const std::string& name, const std::string& what) {
+    throw InputError(name + ": " + what);
+}
+
+// Header text in single quotes, as Python shows it, where it is plain.
+std::string pyQuoted(std::string_view text) {
+    const bool plain = text.size() <= 32 && std::all_of(text.begin(), text.end(), [](char c) {
+                           return c >= 0x20 && c < 0x7f && c != '\'' && c != '\\';
+                       });
+    return plain ? "'" + std::string(text) + "'" : quoted(text);
+}
+
+NpyDtype parseDtype(const std::string& descr, const std::string& name) {
+    NpyDtype t;
+    t.descr = descr;
+    std::string_view rest = descr;
+    char order = '=';
+    if (!rest.empty() && std::string_view("<>|=").find(rest[0]) != std::string_view::npos) {
+        order = rest[0];
+        rest.remove_prefix(1);
+    }
+    const std::string_view kinds[] = {"b1", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f4", "f8"};
+    if (std::find(std::begin(kinds), std::end(kinds), rest) == std::end(kinds))
+        fail(name, "unsupported dtype " + pyQuoted(descr));
+    t.kind = rest[0] == 'b'   ? NpyDtype::Kind::boolean
+             : rest[0] == 'i' ? NpyDtype::Kind::signedInt
+             : rest[0] == 'u' ? NpyDtype::Kind::unsignedInt
+                              : NpyDtype::Kind::floating;
+    t.size = rest[1] - '0';
+    t.bigEndian = t.size > 1 && (order == '>' || (order != '<' && std::endian::native == std::endian::big));
+    return t;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// The header dict, a Python literal: {'descr': '<f8', 'fortran_order':
+// False, 'shape': (3, 4), } with any blanks between tokens.
+class HeaderParser {
+public:
+    HeaderParser(std::string_view header, std::size_t at, const std::string& name)
+        : text_(header), pos_(at), name_(name) {}
+
+    NpyHeader parse() {
+        NpyHeader h;
+        std::optional<std::string> descr;
+        std::optional<bool> fortran;
+        bool haveShape = false;
+        expect('{', "'{'");
+        for (bool more = !accept('}'); more;) {
+            skipBlanks();
+            const std::size_t keyAt = pos_;
+            const std::optional<std::string> key = string();
+            if (!key) fail("expected a quoted key");
+            const auto failKey = [&](const std::string& what) {
+                pos_ = keyAt;
+                fail(what);
+            };
+            expect(':', "':'");
+            skipBlanks();
+            if (*key == "descr") {
+                if (descr) failKey("duplicate key 'descr'");
+                if (at('[')) detail::fail(name_, "unsupported dtype: structured arrays are not read");
+                descr = string();
+                if (!descr) fail("'descr' must be a string");
+            } else if (*key == "fortran_order") {
+                if (fortran) failKey("duplicate key 'fortran_order'");
+                const std::string_view word = identifier();
+                if (word != "True" && word != "False") fail("'fortran_order' must be True or False");
+                fortran = word == "True";
+            } else if (*key == "shape") {
+                if (haveShape) failKey("duplicate key 'shape'");
+                h.shape = shape();
+                haveShape = true;
+            } else {
+                failKey("unknown key " + pyQuoted(*key));
+            }
+            more = accept(',') ? !accept('}') : (expect('}', "',' or '}'"), false);
+        }
+        skipBlanks();
+        if (pos_ != text_.size()) fail("text after the dict");
+        for (const auto& [present, key] : {std::pair{descr.has_value(), "descr"},
+                                           std::pair{fortran.has_value(), "fortran_order"},
+                                           std::pair{haveShape, "shape"}})
+            if (!present) detail::fail(name_, std::string("malformed header: no '") + key + "'");
+        h.dtype = parseDtype(*descr, name_);
+        h.fortranOrder = *fortran;
+        h.dataOffset = text_.size();
+        h.dataBytes = static_cast<std::size_t>(h.dtype.size);
+        for (const std::int64_t n : h.shape)
+            if (__builtin_mul_overflow(h.dataBytes, static_cast<std::size_t>(n), &h.dataBytes))
+                detail::fail(name_, "shape " + shapeText(h.shape) + " is too large");
+        return h;
+    }
+
+private:
+    [[noreturn]] void fail(const std::string& what) const {
+        detail::fail(name_, "malformed header at byte " + std::to_string(pos_) + ": " + what);
+    }
+    void skipBlanks() {
+        while (pos_ < text_.size() && isBlank(text_[pos_])) ++pos_;
+    }
+    bool at(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+    bool accept(char c) {
+        skipBlanks();
+        if (!at(c)) return false;
+        ++pos_;
+        return true;
+    }
+    void expect(char c, const char* what) {
+        if (!accept(c)) fail(std::string("expected ") + what);
+    }
+    // A quoted string without escapes, or nothing where none starts.
+    std::optional<std::string> string() {
+        if (!at('\'') && !at('"')) return std::nullopt;
+        const char quote = text_[pos_];
+        const std::size_t end = text_.find(quote, pos_ + 1);
+        if (end == std::string_view::npos) fail("unterminated string");
+        std::string s(text_.substr(pos_ + 1, end - pos_ - 1));
+        if (s.find('\\') != std::string::npos) fail("escapes in strings are not read");
+        pos_ = end + 1;
+        return s;
+    }
+    std::string_view identifier() {
+        const std::size_t begin = pos_;
+        while (pos_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_'))
+            ++pos_;
+        return text_.substr(begin, pos_ - begin);
+    }
+    // A tuple of whole numbers: "()", "(7,)", "(3, 4)", "(3, 4,)".
+    std::vector<std::int64_t> shape() {
+        const char* notTuple = "'shape' must be a tuple of whole numbers";
+        if (!accept('(')) fail(notTuple);
+        std::vector<std::int64_t> dims;
+        for (bool more = !accept(')'); more;) {
+            skipBlanks();
+            const std::size_t begin = pos_;
+            std::int64_t n = 0;
+            for (; pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9'; ++pos_)
+                if (__builtin_mul_overflow(n, 10, &n) || __builtin_add_overflow(n, text_[pos_] - '0', &n))
+                    fail("a dimension of 'shape' is too large");
+            if (pos_ == begin) fail(notTuple);
+            if (at('L')) ++pos_;  // Python 2's long integers
+            dims.push_back(n);
+            if (accept(',')) {
+                more = !accept(')');
+            } else {
+                expect(')', "',' or ')'");
+                if (dims.size() == 1) fail(notTuple);  // (7) is a number
+                more = false;
+            }
+        }
+        return dims;
+    }
+
+    std::string_view text_;
+    std::size_t pos_;
+    const std::string& name_;
+};
+
+// An element type as stored; loads go through memcpy, the elements need
+// not be aligned.
+template <typename S, bool Swap>
+struct Elements {
+    const char* data;
+    S operator[](std::size_t k) const {
+        S v;
+        std::memcpy(&v, data + k * sizeof(S), sizeof(S));
+        if constexpr (Swap) {
+            using U = std::conditional_t<sizeof(S) == 2, std::uint16_t,
+                                         std::conditional_t<sizeof(S) == 4, std::uint32_t, std::uint64_t>>;
+            U u;
+            std::memcpy(&u, &v, sizeof u);
+            if constexpr (sizeof(S) == 2) u = __builtin_bswap16(u);
+            if constexpr (sizeof(S) == 4) u = __builtin_bswap32(u);
+            if constexpr (sizeof(S) == 8) u = __builtin_bswap64(u);
+            std::memcpy(&v, &u, sizeof u);
+        }
+        return v;
+    }
+};
+
+// A bool is a byte; any nonzero byte is true.
+struct BoolElements {
+    const char* data;
+    bool operator[](std::size_t k) const { return data[k] != 0; }
+};
+
+template <typename S, typename Fn>
+void withOrder(const NpyFile& file, Fn& fn) {
+    const NpyDtype& t = file.header().dtype;
+    if constexpr (sizeof(S) > 1) {
+        if (t.bigEndian != (std::endian::native == std::endian::big))
+            return fn(Elements<S, true>{file.elements()});
+    }
+    fn(Elements<S, false>{file.elements()});
+}
+
+// fn(elements) with the file's element type; floatsOnly: the caller has
+// ruled out the others, which are then not instantiated.
+template <bool floatsOnly = false, typename Fn>
+void withElements(const NpyFile& file, Fn fn) {
+    const NpyDtype& t = file.header().dtype;
+    if (t.kind == NpyDtype::Kind::floating)
+        return t.size == 4 ? withOrder<float>(file, fn) : withOrder<double>(file, fn);
+    if constexpr (!floatsOnly) {
+        if (t.kind == NpyDtype::Kind::boolean) return fn(BoolElements{file.elements()});
+        const bool isSigned = t.kind == NpyDtype::Kind::signedInt;
+        switch (t.size) {
+            case 1: return isSigned ? withOrder<std::int8_t>(file, fn) : withOrder<std::uint8_t>(file, fn);
+            case 2: return isSigned ? withOrder<std::int16_t>(file, fn) : withOrder<std::uint16_t>(file, fn);
+            case 4: return isSigned ? withOrder<std::int32_t>(file, fn) : withOrder<std::uint32_t>(file, fn);
+            default: return isSigned ? withOrder<std::int64_t>(file, fn) : withOrder<std::uint64_t>(file, fn);
+        }
+    }
+}
+
+// Where the elements of cell (i, j) lie: component c of it at
+// base + c * componentStep.
+struct Layout {
+    std::int32_t rows, cols;
+    bool fortran;
+    std::size_t components;
+
+    std::size_t componentStep() const {
+        return fortran ? static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) : 1;
+    }
+    std::size_t base(std::size_t i, std::size_t j) const {
+        return fortran ? i + static_cast<std::size_t>(rows) * j
+                       : (i * static_cast<std::size_t>(cols) + j) * components;
+    }
+};
+
+// visit(k, base) for each cell k = i * cols + j of rows [i0, i1), in the
+// order their elements lie in the file.
+template <typename Visit>
+inline void visitRows(const Layout& l, std::size_t i0, std::size_t i1, Visit&& visit) {
+    const std::size_t rows = static_cast<std::size_t>(l.rows), cols = static_cast<std::size_t>(l.cols);
+    if (!l.fortran) {
+        for (std::size_t k = i0 * cols; k < i1 * cols; ++k) visit(k, k * l.components);
+    } else {
+        for (std::size_t j = 0; j < cols; ++j)
+            for (std::size_t i = i0; i < i1; ++i) visit(i * cols + j, i + rows * j);
+    }
+}
+
+// work(result, i0, i1) for blocks of rows, on every thread; the results in
+// block order.
+template <typename R, typename Work>
+std::vector<R> onRowBlocks(const Layout& l, Work work) {
+    // About 64K cells a block; in Fortran order at least 256 rows, the
+    // run along the file for each column.
+    std::int64_t rowsPerBlock = std::max<std::int64_t>(1, (std::int64_t{1} << 16) / l.cols);
+    if (l.fortran) rowsPerBlock = std::max<std::int64_t>(rowsPerBlock, 256);
+    const std::int64_t blocks = (l.rows + rowsPerBlock - 1) / rowsPerBlock;
+    std::vector<R> results(static_cast<std::size_t>(blocks));
+    parallelFor(blocks, 1, threadCount(), [&](std::int64_t first, std::int64_t last) {
+        for (std::int64_t b = first; b < last; ++b)
+            work(results[static_cast<std::size_t>(b)], static_cast<std::size_t>(b * rowsPerBlock),
+                 static_cast<std::size_t>(std::min<std::int64_t>(l.rows, (b + 1) * rowsPerBlock)));
+    });
+    return results;
+}
+
+// put(value, out[k]) for every cell of a (rows, cols) array; false where the
+// value is not taken. Returns the first cell, row-major, not taken (none if
+// every one is).
+template <typename D, typename Put>
+std::size_t convertPlane(const NpyFile& file, GridShape g, D* out, Put put) {
+    const Layout l{g.rows, g.cols, file.header().fortranOrder, 1};
+    std::vector<std::size_t> firsts;
+    withElements(file, [&](const auto& e) {
+        firsts = onRowBlocks<std::size_t>(l, [&](std::size_t& first, std::size_t i0, std::size_t i1) {
+            std::size_t bad = none;
+            visitRows(l, i0, i1, [&](std::size_t k, std::size_t b) {
+                if (!put(e[b], out[k]) && k < bad) bad = k;
+            });
+            first = bad;
+        });
+    });
+    file.checkIntact();
+    return firsts.empty() ? none : *std::min_element(firsts.begin(), firsts.end());
+}
+
+template <typename S>
+constexpr bool isFloat = std::is_floating_point_v<S>;
+
+// The value exactly, where it is a whole number in the int32 range.
+template <typename S>
+bool toInt32(S v, std::int32_t& out) {
+    if constexpr (isFloat<S>) {
+        if (!(v >= -2147483648.0 && v < 2147483648.0)) return false;
+        out = static_cast<std::int32_t>(v);
+        return out == v;
+    } else if constexpr (std::is_same_v<S, bool>) {
+        out = v;
+        return true;
+    } else {
+        out = static_cast<std::int32_t>(v);
+        return std::in_range<std::int32_t>(v);
+    }
+}
+
+// The value as a double, where that is exact (integers) or finite (floats).
+template <typename S>
+bool toDouble(S v, double& out) {
+    out = static_cast<double>(v);
+    if constexpr (isFloat<S>) {
+        return std::isfinite(out);
+    } else if constexpr (sizeof(S) < 8) {
+        return true;
+    } else if constexpr (std::is_signed_v<S>) {
+        return out >= -0x1p63 && out < 0x1p63 && static_cast<S>(out) == v;
+    } else {
+        return out < 0x1p64 && static_cast<S>(out) == v;
+    }
+}
+
+// Element `index` as numpy prints it, and as a double.
+std::pair<std::string, double> element(const NpyFile& file, std::size_t index) {
+    std::string text;
+    double value = 0.0;
+    withElements(file, [&](const auto& e) {
+        const auto v = e[index];
+        using S = std::decay_t<decltype(v)>;
+        value = static_cast<double>(v);
+        if constexpr (std::is_same_v<S, bool>)
+            text = v ? "True" : "False";
+        else if constexpr (isFloat<S>)
+            text = shortest(value);
+        else
+            text = std::to_string(v);
+    });
+    return {text, value};
+}
+
+std::string cellText(GridShape g, std::size_t k) {
+    const auto cols = static_cast<std::size_t>(g.cols);
+    return "row " + std::to_string(k / cols) + ", column " + std::to_string(k % cols);
+}
+
+// The message for the value of cell k of a (rows, cols) array, not taken:
+// not finite, or else what rule(value) says is wrong with it.
+template <typename Rule>
+[[noreturn]] void failValue(const NpyFile& file, GridShape g, std::size_t k, Rule rule) {
+    const Layout l{g.rows, g.cols, file.header().fortranOrder, 1};
+    const auto cols = static_cast<std::size_t>(g.cols);
+    const auto [text, value] = element(file, l.base(k / cols, k % cols));
+    const std::string where = "value at " + cellText(g, k);
+    if (!std::isfinite(value)) fail(file.name(), where + " is not finite (" + text + ")");
+    fail(file.name(), where + " (" + text + ") " + rule(value));
+}
+
+GridShape gridShape(const NpyFile& file, bool vectors) {
+    const std::vector<std::int64_t>& s = file.header().shape;
+    const std::string shape = "shape " + shapeText(s);
+    if (s.size() != (vectors ? 3u : 2u) || (vectors && s[2] != 2))
+        fail(file.name(), shape + " where " + (vectors ? "(rows, cols, 2)" : "(rows, cols)") + " is expected");
+    if (s[0] == 0 || s[1] == 0) fail(file.name(), shape + " has no cells");
+    if (s[0] * s[1] > std::numeric_limits<std::int32_t>::max())
+        fail(file.name(), shape + " has more cells than a grid holds (2^31 - 1)");
+    return {static_cast<std::int32_t>(s[0]), static_cast<std::int32_t>(s[1])};
+}
+
+void expectDtype(const NpyFile& file, bool accepted, const char* what) {
+    if (!accepted)
+        fail(file.name(), "dtype " + pyQuoted(file.header().dtype.descr) + " where " + what + " expected");
+}
+
+}  // namespace
+
+std::size_t npyHeaderSize(std::string_view prefix, const std::string& name) {
+    if (prefix.empty()) fail(name, "empty file");
+    if (prefix.substr(0, magic.size()) != magic) fail(name, "not a .npy file (bad magic)");
+    const auto truncated = [&](std::size_t needed) {
+        fail(name, "truncated: " + std::to_string(prefix.size()) + " of " + std::to_string(needed) +
+                       " header bytes");
+    };
+    if (prefix.size() < 8) truncated(10);
+    const unsigned major = static_cast<unsigned char>(prefix[6]);
+    const unsigned minor = static_cast<unsigned char>(prefix[7]);
+    if (major < 1 || major > 3 || minor != 0)
+        fail(name, "unsupported .npy format version " + std::to_string(major) + "." + std::to_string(minor));
+    // 1.0: a 2-byte length; 2.0 and 3.0 (UTF-8 text): 4 bytes; little-endian.
+    const std::size_t lengthBytes = major == 1 ? 2 : 4;
+    if (prefix.size() < 8 + lengthBytes) truncated(8 + lengthBytes);
+    std::size_t length = 0;
+    for (std::size_t i = lengthBytes; i-- > 0;)
+        length = length << 8 | static_cast<unsigned char>(prefix[8 + i]);
+    if (length > maxHeaderSize)
+        fail(name, "malformed header: " + std::to_string(length) + " bytes long");
+    return 8 + lengthBytes + length;
+}
+
+NpyHeader parseNpyHeader(std::string_view header, const std::string& name) {
+    const std::size_t dict = static_cast<unsigned char>(header[6]) == 1 ? 10 : 12;
+    return HeaderParser(header, dict, name).parse();
+}
+
+}  // namespace detail
+
+std::string shapeText(const std::vector<std::int64_t>& shape) {
+    std::string text = "(";
+    for (std::size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
+bool isNpyPath(std::string_view path) {
+    if (path.size() < 4) return false;
+    std::string tail(path.substr(path.size() - 4));
+    for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return tail == ".npy";
+}
+
+NpyFile::NpyFile(const std::string& path) : name_(path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) detail::fail(name_, std::string("cannot open: ") + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    load(fd);
+}
+
+NpyFile::NpyFile(int fd, std::string name) : name_(std::move(name)) { load(fd); }
+
+NpyFile::NpyFile(NpyFile&&) noexcept = default;
+NpyFile& NpyFile::operator=(NpyFile&&) noexcept = default;
+NpyFile::~NpyFile() = default;
+
+void NpyFile::load(int fd) {
+    const auto truncatedData = [&](std::size_t available) {
+        detail::fail(name_, "truncated: " + std::to_string(available) + " of " +
+                                std::to_string(header_.dataBytes) + " data bytes");
+    };
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        const auto size = static_cast<std::size_t>(info.st_size);
+        auto mapped = std::make_unique<detail::MappedFile>(fd, size);
+        if (mapped->data()) {
+            const std::string_view bytes(mapped->data(), size);
+            try {
+                const std::size_t headerSize = detail::npyHeaderSize(bytes.substr(0, 12), name_);
+                if (headerSize > size)
+                    detail::fail(name_, "truncated: " + std::to_string(size) + " of " +
+                                            std::to_string(headerSize) + " header bytes");
+                header_ = detail::parseNpyHeader(bytes.substr(0, headerSize), name_);
+                if (size - headerSize < header_.dataBytes) truncatedData(size - headerSize);
+            } catch (const InputError&) {
+                // Zero bytes where the file was cut short say nothing.
+                mapped_ = std::move(mapped);
+                checkIntact();
+                throw;
+            }
+            elements_ = mapped->data() + header_.dataOffset;
+            mapped_ = std::move(mapped);
+            return;
+        }
+    }
+    // Anything else is read in turn, no further than the header asks: a
+    // device may not end.
+    const auto readUpTo = [&](std::size_t total) {
+        constexpr std::size_t chunk = std::size_t{1} << 24;
+        while (buffer_.size() < total) {
+            const std::size_t old = buffer_.size();
+            buffer_.resize(old + std::min(chunk, total - old));
+            const ssize_t got = read(fd, buffer_.data() + old, buffer_.size() - old);
+            const int error = errno;
+            buffer_.resize(old + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+            if (got < 0 && error == EINTR) continue;
+            if (got < 0) detail::fail(name_, std::string("cannot read: ") + std::strerror(error));
+            if (got == 0) break;
+        }
+    };
+    readUpTo(12);
+    const std::size_t headerSize =
+        detail::npyHeaderSize(std::string_view(buffer_.data(), buffer_.size()), name_);
+    readUpTo(headerSize);
+    if (buffer_.size() < headerSize)
+        detail::fail(name_, "truncated: " + std::to_string(buffer_.size()) + " of " +
+                                std::to_string(headerSize) + " header bytes");
+    header_ = detail::parseNpyHeader(std::string_view(buffer_.data(), headerSize), name_);
+    readUpTo(headerSize + header_.dataBytes);
+    if (buffer_.size() < headerSize + header_.dataBytes) truncatedData(buffer_.size() - headerSize);
+    elements_ = buffer_.data() + headerSize;
+}
+
+void NpyFile::checkIntact() const {
+    if (mapped_ && mapped_->truncated())
+        throw InputError(name_ + ": cannot read: the file was cut short while being read");
+}
+
+GridShape vectorGridShape(const NpyFile& file) {
+    const GridShape g = detail::gridShape(file, true);
+    detail::expectDtype(file, file.header().dtype.kind == NpyDtype::Kind::floating, "float32 or float64 is");
+    return g;
+}
+
+GridShape textureGridShape(const NpyFile& file) { return detail::gridShape(file, false); }
+
+GridShape maskGridShape(const NpyFile& file) {
+    const GridShape g = detail::gridShape(file, false);
+    detail::expectDtype(file, file.header().dtype.kind != NpyDtype::Kind::floating, "bool or integers are");
+    return g;
+}
+
+double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
+                          const VectorReadOptions& options) {
+    using detail::none;
+    const GridShape g = vectorGridShape(file);
+    const detail::Layout l{g.rows, g.cols, file.header().fortranOrder, 2};
+    const std::size_t step = l.componentStep();
+    const bool nanIsMissing = options.nanIsMissing;
+    struct Block {
+        double largest = 0.0;   // squared length
+        std::size_t bad = none;  // first cell not finite or overflowing
+    };
+    std::vector<Block> blocks;
+    detail::withElements<true>(file, [&](const auto& e) {
+        blocks = detail::onRowBlocks<Block>(l, [&](Block& result, std::size_t i0, std::size_t i1) {
+            double largest = 0.0;
+            std::size_t bad = none;
+            detail::visitRows(l, i0, i1, [&](std::size_t k, std::size_t b) {
+                const double x = e[b], y = e[b + step];
+                out[k * stride] = x;
+                out[k * stride + 1] = y;
+                const double squared = x * x + y * y;
+                if (squared <= std::numeric_limits<double>::max()) [[likely]] {
+                    largest = std::max(largest, squared);
+                } else if (k < bad && !(nanIsMissing && (std::isnan(x) || std::isnan(y)) &&
+                                        !std::isinf(x) && !std::isinf(y))) {
+                    bad = k;
+                }
+            });
+            result = {largest, bad};
+        });
+    });
+    file.checkIntact();
+    double largest = 0.0;
+    std::size_t bad = none;
+    for (const Block& b : blocks) {
+        largest = std::max(largest, b.largest);
+        bad = std::min(bad, b.bad);
+    }
+    if (bad != none) {
+        const double x = out[bad * stride], y = out[bad * stride + 1];
+        const std::string vector = "(" + detail::shortest(x) + ", " + detail::shortest(y) + ")";
+        const std::string where = "vector at " + detail::cellText(g, bad);
+        if (!std::isfinite(x) || !std::isfinite(y))
+            detail::fail(file.name(), where + " is not finite " + vector);
+        detail::fail(file.name(), where + " " + vector + " too large: its squared length overflows");
+    }
+    return std::sqrt(largest);
+}
+
+void readNpyTextureInto(const NpyFile& file, std::int32_t* out) {
+    const GridShape g = textureGridShape(file);
+    const std::size_t bad = detail::convertPlane(file, g, out, [](auto v, std::int32_t& d) {
+        return detail::toInt32(v, d);
+    });
+    if (bad == detail::none) return;
+    detail::failValue(file, g, bad, [](double v) {
+        return v == std::trunc(v) ? "is outside the int32 range"
+                                  : "is not a whole number; fractional textures are not supported yet";
+    });
+}
+
+VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& options) {
+    const NpyFile file(path);
+    const GridShape g = vectorGridShape(file);
+    VectorArray a{g.rows, g.cols, {}, 0.0};
+    a.xy.resize(2 * static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols));
+    a.maxMagnitude = readNpyVectorsInto(file, a.xy.data(), 2, options);
+    return a;
+}
+
+TextureArray readNpyTexture(const std::string& path) { return readNpyTexture(NpyFile(path)); }
+
+TextureArray readNpyTexture(const NpyFile& file) {
+    const GridShape g = textureGridShape(file);
+    const std::size_t cells = static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols);
+    TextureArray a{g.rows, g.cols, {}};
+    const NpyDtype& t = file.header().dtype;
+    if (t.kind != NpyDtype::Kind::floating) {
+        // Integers fit int32 as a rule: tried first, doubles only where one does not.
+        std::vector<std::int32_t> ints(cells);
+        if (detail::convertPlane(file, g, ints.data(), [](auto v, std::int32_t& d) {
+                return detail::toInt32(v, d);
+            }) == detail::none) {
+            a.values = std::move(ints);
+            return a;
+        }
+    }
+    std::vector<double> doubles(cells);
+    const std::size_t bad = detail::convertPlane(file, g, doubles.data(), [](auto v, double& d) {
+        return detail::toDouble(v, d);
+    });
+    if (bad != detail::none)
+        detail::failValue(file, g, bad, [](double) { return "is not exact as a double"; });
+    a.values = std::move(doubles);
+    return a;
+}
+
+MaskArray readNpyMask(const std::string& path) {
+    const NpyFile file(path);
+    const GridShape g = maskGridShape(file);
+    MaskArray a{g.rows, g.cols, {}};
+    a.values.resize(static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols));
+    detail::convertPlane(file, g, a.values.data(), [](auto v, std::uint8_t& d) {
+        d = v != 0;
+        return true;
+    });
+    return a;
+}
+
+}  // namespace fastlic

@@ -1,0 +1,156 @@
+// Reader of NumPy .npy arrays: format versions 1.0, 2.0 and 3.0, either
+// byte order, C or Fortran order, dtypes bool, int8..int64, uint8..uint64,
+// float32 and float64. Fortran-order arrays are read in their right order
+// (transposed into row-major). Every fault throws InputError with one line
+// that names the file, e.g. "vec.npy: truncated: 1000 of 2048 data bytes".
+//
+//     fastlic::VectorArray v = fastlic::readNpyVectors("vec.npy");   // (rows, cols, 2)
+//     fastlic::TextureArray t = fastlic::readNpyTexture("noise.npy"); // (rows, cols)
+//
+// Large files are mapped, not copied: each value is converted once, into
+// its destination.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "base/errors.h"
+
+namespace fastlic {
+
+namespace detail {
+class MappedFile;
+}
+
+struct NpyDtype {
+    enum class Kind { boolean, signedInt, unsignedInt, floating };
+    Kind kind = Kind::floating;
+    int size = 8;            // bytes per element
+    bool bigEndian = false;  // false for one-byte types
+    std::string descr;       // as the header gives it, e.g. "<f8"
+};
+
+struct NpyHeader {
+    NpyDtype dtype;
+    bool fortranOrder = false;
+    std::vector<std::int64_t> shape;
+    std::size_t dataOffset = 0;  // where the elements start in the file
+    std::size_t dataBytes = 0;   // product of shape x element size
+};
+
+// A shape as Python writes a tuple: "(4, 5, 2)", "(7,)", "()".
+std::string shapeText(const std::vector<std::int64_t>& shape);
+
+// One .npy file, its header read and checked, its elements at hand: mapped
+// from a regular file, read into memory from anything else (a pipe).
+class NpyFile {
+public:
+    // Throws InputError, "NAME: cannot open: REASON" among others.
+    explicit NpyFile(const std::string& path);
+    // Reads the open descriptor fd (not closed here) under name.
+    NpyFile(int fd, std::string name);
+    NpyFile(NpyFile&&) noexcept;
+    NpyFile& operator=(NpyFile&&) noexcept;
+    ~NpyFile();
+
+    const std::string& name() const { return name_; }
+    const NpyHeader& header() const { return header_; }
+    // The first element; header().dataBytes bytes are readable from here.
+    const char* elements() const { return elements_; }
+    // Throws InputError if the file was cut short after it was mapped: the
+    // lost bytes then read as zero.
+    void checkIntact() const;
+
+private:
+    void load(int fd);
+
+    std::string name_;
+    NpyHeader header_;
+    std::unique_ptr<detail::MappedFile> mapped_;
+    std::vector<char> buffer_;
+    const char* elements_ = nullptr;
+};
+
+struct GridShape {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    friend bool operator==(const GridShape&, const GridShape&) = default;
+};
+
+// The grid of a vector array: shape (rows, cols, 2), float32 or float64.
+// Throws InputError naming the shape or dtype that does not fit.
+GridShape vectorGridShape(const NpyFile& file);
+// The grid of a texture array: shape (rows, cols), bool, integer or float.
+GridShape textureGridShape(const NpyFile& file);
+// The grid of a mask array: shape (rows, cols), bool or integer.
+GridShape maskGridShape(const NpyFile& file);
+
+struct VectorReadOptions {
+    // NaN components are kept as they are and the vector left out of the
+    // largest magnitude, instead of being an error. Infinities still are.
+    bool nanIsMissing = false;
+};
+
+// Cell k = row * cols + col of the vector array goes to out[k * stride]
+// (x, component 0, along the rows) and out[k * stride + 1] (y, along the
+// columns); float32 values are widened exactly. Returns the largest
+// sqrt(x * x + y * y) (0.0 for an all-zero field). Throws InputError naming
+// the first cell, in row-major order, with a component that is not finite
+// or whose squared length overflows.
+double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
+                          const VectorReadOptions& options = {});
+
+// A texture array into out, row-major, for callers that hold 32-bit
+// integers only: every value must be a whole number in the int32 range
+// (true is 1). Throws InputError naming the first cell that is not.
+void readNpyTextureInto(const NpyFile& file, std::int32_t* out);
+
+// rows x cols vectors, (x, y) interleaved, row-major.
+struct VectorArray {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    std::vector<double> xy;
+    double maxMagnitude = 0.0;  // the largest sqrt(x * x + y * y)
+};
+
+// rows x cols texture values, row-major. Integers stay integers so that
+// results keep their exact bits: bool (0, 1), int8, int16, int32, uint8 and
+// uint16 always give int32; int64, uint32 and uint64 give int32 when every
+// value fits, otherwise double, every value then exact as a double (a value
+// beyond 2^53 that is not is an error); float32 and float64 give double,
+// every value finite.
+struct TextureArray {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    std::variant<std::vector<std::int32_t>, std::vector<double>> values;
+};
+
+// rows x cols flags, row-major: 1 where the value is nonzero (true), else 0.
+struct MaskArray {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    std::vector<std::uint8_t> values;
+};
+
+VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& options = {});
+TextureArray readNpyTexture(const std::string& path);
+TextureArray readNpyTexture(const NpyFile& file);
+MaskArray readNpyMask(const std::string& path);
+
+// Whether path names a .npy file, by its suffix (any case).
+bool isNpyPath(std::string_view path);
+
+namespace detail {
+// The whole header's size (magic, version, length and dict) from the first
+// bytes of a file, at most 12 of them (fewer when the file is shorter).
+std::size_t npyHeaderSize(std::string_view prefix, const std::string& name);
+// The header of that size; its elements start right after it.
+NpyHeader parseNpyHeader(std::string_view header, const std::string& name);
+}  // namespace detail
+
+}  // namespace fastlic

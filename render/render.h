@@ -1,0 +1,206 @@
+// The image of a convolution as small functions over arrays: contrast (LIC
+// values to brightness), a colour scale (values to a position on a colour
+// map), shading (both to RGB or RGBA bytes) and a colour bar. The console,
+// the window and Python all call these. Arrays are row-major, rows x cols.
+//
+// A mask, where given, marks the pixels not to be shown (mask[k] != 0):
+// they are left out of every statistic and drawn in the mask colour or
+// transparent.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/lic.h"
+#include "render/colormaps.h"
+#include "render/pixels.h"
+#include "base/zeroed_buffer.h"
+
+namespace fastlic {
+
+using Mask = const std::uint8_t*;
+
+struct Image {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    int channels = 3;  // 3: RGB, 4: RGBA
+    // Large images straight from the kernel: on this kind of machine a page
+    // fault on first touch costs more than the shading of the page.
+    ZeroedBuffer<std::uint8_t> pixels;
+
+    PixelView view() const { return {pixels.data(), rows, cols, channels}; }
+    std::vector<std::uint8_t> bytes() const {
+        return {pixels.data(), pixels.data() + pixels.size()};
+    }
+};
+
+// ---- Contrast: LIC values to brightness on the scale 0..255
+
+enum class Contrast { none, stretch, equalize, adaptive, enhanced };
+
+struct ContrastOptions {
+    Contrast mode = Contrast::none;
+    // stretch, enhanced: the percentage of pixels that saturate at each end.
+    double clip = 0.5;
+    // adaptive: tiles down and across, and the largest slope of a tile's
+    // mapping as a multiple of the slope of a flat histogram.
+    std::int32_t tileRows = 8;
+    std::int32_t tileCols = 8;
+    double clipLimit = 3.0;
+    // enhanced: the standard deviation, in pixels, of the blur whose
+    // difference from the first pass is the second pass's texture.
+    double sigma = 2.0;
+};
+
+// A convolution of the caller's field over the given texture (rows x cols,
+// 0..255): the second pass of Contrast::enhanced.
+using LicPass = std::function<std::vector<double>(const std::vector<double>& texture)>;
+
+// The second pass over field (its texture replaced) with params.
+LicPass licPassOver(const FieldView& field, const LicParams& params, int threads = 0);
+
+struct Range {
+    double lo = 0.0;
+    double hi = 0.0;
+};
+
+// The values of rank round(q/100 x (n - 1)) for q = clip and 100 - clip
+// among the n shown values that are numbers. {0, 0} when there are none.
+Range percentileRange(const double* values, std::size_t n, double clip, Mask mask = nullptr);
+
+// Linear: the clip percentile to 0, the 100 - clip percentile to 255,
+// limited to 0..255. All 127.5 when the two coincide.
+std::vector<double> stretch(const double* values, std::size_t n, double clip, Mask mask = nullptr);
+
+// Global histogram equalisation to 0..255: each value goes to 255 x the
+// fraction of shown values below it (interpolated within fine bins).
+std::vector<double> equalize(const double* values, std::size_t n, Mask mask = nullptr);
+
+// Contrast-limited adaptive histogram equalisation: equalize within each
+// tile with the histogram clipped at clipLimit x its mean and the excess
+// spread evenly, blended bilinearly between neighbouring tiles' centres.
+std::vector<double> adaptiveEqualize(const double* values, std::int32_t rows, std::int32_t cols,
+                                     std::int32_t tileRows, std::int32_t tileCols,
+                                     double clipLimit, Mask mask = nullptr);
+
+// values minus their Gaussian blur (standard deviation sigma pixels; the
+// blur averages only shown pixels inside the image). Masked pixels give 0.
+std::vector<double> highPass(const double* values, std::int32_t rows, std::int32_t cols,
+                             double sigma, Mask mask = nullptr);
+
+// The two-pass method: the first pass's high-pass, stretched, is the
+// texture of a second pass, which is stretched again.
+std::vector<double> enhance(const double* lic, std::int32_t rows, std::int32_t cols,
+                            const ContrastOptions& options, const LicPass& secondPass,
+                            Mask mask = nullptr);
+
+// The brightness of options.mode; none gives the LIC values themselves.
+// secondPass is needed only for enhanced. Throws std::invalid_argument for
+// an option out of range (names it as the console does).
+std::vector<double> applyContrast(const double* lic, std::int32_t rows, std::int32_t cols,
+                                  const ContrastOptions& options, Mask mask = nullptr,
+                                  const LicPass& secondPass = {});
+
+// ---- Colour scale: values to a position t on a colour map
+
+struct ColorScale {
+    double lo = 0.0;
+    double hi = 1.0;
+    bool log = false;
+
+    // (v - lo) / (hi - lo), or the same of the logarithms; log of a value
+    // not above zero gives 0.
+    double operator()(double v) const {
+        if (!log) return (v - lo) / (hi - lo);
+        if (!(v > 0.0)) return 0.0;
+        return (std::log(v) - std::log(lo)) / (std::log(hi) - std::log(lo));
+    }
+    // The value at position t.
+    double valueAt(double t) const;
+};
+
+// What the colour shows: values[i * cols + j], or where values is null the
+// magnitude sqrt(x * x + y * y) of the vector (x(i, j), y(i, j)). Neither:
+// no colour, a grey image.
+struct ColorSource {
+    const double* values = nullptr;
+    Plane<double> x, y;
+
+    bool present() const { return values || (x.data && y.data); }
+};
+
+// The magnitude per cell, as ColorSource gives it.
+std::vector<double> magnitudes(std::int32_t rows, std::int32_t cols, const Plane<double>& x,
+                               const Plane<double>& y);
+
+// The smallest and largest shown finite values (log: the smallest above
+// zero). {0, 1} ({1, 10} for log) when there are none.
+Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols, bool log,
+                 Mask mask = nullptr);
+
+// ---- Shading
+
+enum class Blend { multiply, overlay };
+
+struct Rgb {
+    std::uint8_t r = 0, g = 0, b = 0;
+};
+
+struct ShadeOptions {
+    // multiply: colour x brightness / 255 (the classic image); overlay:
+    // alpha x colour + (1 - alpha) x brightness in every channel.
+    Blend blend = Blend::multiply;
+    double alpha = 0.5;
+    bool transparent = false;  // RGBA, masked pixels transparent
+    Rgb maskColor;
+};
+
+// The pixels: colour map at scale(color) (grey brightness where color is
+// not present), shaded by brightness. A pixel whose colour value is not a
+// finite number counts as masked.
+Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
+            const ColorSource& color, const ColorScale& scale, const Colormap& map,
+            const ShadeOptions& options, Mask mask = nullptr);
+
+// image with a strip below it: the colour map from scale.lo to scale.hi,
+// with values written under it.
+Image withColorbar(const Image& image, const Colormap& map, const ColorScale& scale);
+
+// ---- Everything at once
+
+enum class ColorBy { magnitude, none, scalar };
+
+struct RenderOptions {
+    ContrastOptions contrast;
+    std::string colormap = "classic";
+    std::optional<Range> range;  // the colour scale; from the data when absent
+    bool log = false;
+    ColorBy colorBy = ColorBy::magnitude;
+    ShadeOptions shade;
+    bool colorbar = false;
+};
+
+struct RenderInput {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    const double* lic = nullptr;
+    // The vectors, for ColorBy::magnitude.
+    Plane<double> x, y;
+    // The top of the magnitude's scale (the classic image's largest
+    // magnitude); the largest of the field when absent.
+    std::optional<double> largestMagnitude;
+    const double* scalar = nullptr;  // for ColorBy::scalar
+    Mask mask = nullptr;
+    LicPass secondPass;  // for Contrast::enhanced
+};
+
+// The default options give the classic image. Throws std::invalid_argument
+// for options or input that cannot work.
+Image render(const RenderInput& input, const RenderOptions& options);
+
+}  // namespace fastlic

@@ -1,0 +1,33 @@
+#include "run/globals.h"
+
+#include <cstdio>
+#include <string>
+
+#include "engine/fast_lic.h"
+#include "io/image_writer.h"
+
+namespace fastlic {
+
+RegGrid* currentField = nullptr;
+double maxMagnitude = 0.0;
+ColorMap colorMap(4);
+
+void setColors() { setClassicColors(colorMap); }
+
+void rk4Step(Point& p, double h) { rk4Step(*currentField, p, h); }
+
+void traceStreamline(Streamline& s, std::int32_t row, std::int32_t column) {
+    traceStreamline(*currentField, s, row, column);
+}
+
+void computeFastLic() { computeFastLic(*currentField); }
+
+void writeImage(const RegGrid& grid) {
+    try {
+        writeImage(grid, stdout, maxMagnitude, colorMap);
+    } catch (const OutputError& e) {
+        throw OutputError(std::string("standard output: ") + e.what());
+    }
+}
+
+}  // namespace fastlic

@@ -22,12 +22,8 @@ struct LicTarget {
     double* sums;
     std::int32_t* hits;
 
-    // Whether a step that changes the window's count takes the mean afresh:
-    // where streamlines can end at a wall or a mask.
-    bool rescales() const {
-        return params.rowBoundary == Boundary::closed || params.colBoundary == Boundary::closed ||
-               sampler.field.mask.data != nullptr;
-    }
+    // Whether a step that changes the window's count takes the mean afresh.
+    bool rescales() const { return sampler.bounds.rescales(); }
     std::size_t cell(std::int32_t row, std::int32_t col) const {
         return static_cast<std::size_t>(row) * static_cast<std::size_t>(sampler.field.cols) +
                static_cast<std::size_t>(col);

@@ -1,13 +1,13 @@
-// The position lookups on a field view: by the boundary rule of each axis
-// (periodic: truncation toward zero, then the remainder that keeps the
-// dividend's sign; closed: inside when 0 <= coordinate < size), masked
-// cells outside, and the field sampled at its cell or between centres.
+// The position lookups on a field view: by the boundary rules (see
+// boundary.h), the exterior finding nothing, and the field sampled at its
+// cell or between centres.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <variant>
 
+#include "engine/boundary.h"
 #include "engine/reg_grid.h"
 #include "engine/lic.h"
 
@@ -16,28 +16,14 @@ namespace fastlic {
 // A field with the rules its lookups follow.
 struct Sampler {
     Sampler(const FieldView& f, const LicParams& p = {})  // NOLINT: a view alone samples classically
-        : field(f), rowBoundary(p.rowBoundary), colBoundary(p.colBoundary), interpolation(p.interpolation) {}
+        : field(f), bounds(f, p), interpolation(p.interpolation) {}
     FieldView field;
-    Boundary rowBoundary;
-    Boundary colBoundary;
+    Bounds bounds;
     Interpolation interpolation;
 };
 
-namespace detail {
-
-// The cell index of coordinate v on an axis of n cells, or -1 outside.
-inline std::int32_t axisCell(double v, std::int32_t n, Boundary b) {
-    if (b == Boundary::periodic) return wrapCoordinate(v, n);
-    return v >= 0.0 && v < static_cast<double>(n) ? static_cast<std::int32_t>(v) : -1;
-}
-
-}  // namespace detail
-
 inline bool pixelOf(const Sampler& s, const Point& p, std::int32_t& row, std::int32_t& col) {
-    row = detail::axisCell(p.x, s.field.rows, s.rowBoundary);
-    col = detail::axisCell(p.y, s.field.cols, s.colBoundary);
-    if (row < 0 || col < 0) return false;
-    return !(s.field.mask.data && s.field.mask(row, col));
+    return s.bounds.cellOf(p, row, col);
 }
 
 inline bool isInside(const Sampler& s, const Point& p) {

@@ -51,10 +51,11 @@ struct KernelShape {
         : L(FixedL ? FixedL : s.L), M(FixedL ? FixedM : s.M), reach(FixedL ? FixedL + FixedM : s.reach) {}
 };
 
-// The grid cell of a truncated point (row, column), wrapped.
+// The grid cell of a truncated point (row, column), by the halo (never
+// the exterior: careful seeds keep away from it).
 template <typename T>
 inline std::int32_t wrappedCell(const PreparedField<T>& f, std::int32_t row, std::int32_t col) {
-    return f.rowStart[static_cast<std::size_t>(row + f.pad)] + f.colOf[static_cast<std::size_t>(col + f.pad)];
+    return f.halo.rowStart[static_cast<std::size_t>(row + f.pad)] + f.halo.colOf[static_cast<std::size_t>(col + f.pad)];
 }
 
 // Whether every point of these seeds' streamlines lies inside the grid

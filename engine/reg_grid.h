@@ -1,4 +1,4 @@
-// The per-cell record of the whole image and its position lookups.
+// The per-cell record of the whole image.
 #pragma once
 
 #include <cstddef>
@@ -61,21 +61,5 @@ inline FieldView viewOf(const RegGrid& grid) {
     return {grid.rows, grid.cols, {&grid.vectors.data()->x, rowStride, 3},
             {&grid.vectors.data()->y, rowStride, 3}, contiguousPlane(grid.texture.data(), grid.cols), {}};
 }
-
-namespace detail {
-
-// Truncation of a coordinate toward zero, wrapped by the remainder that
-// keeps the dividend's sign. Coordinates whose truncation is not a 32-bit
-// integer (NaN, infinities, huge values) or whose wrap would overflow map
-// outside: the result is then -1.
-inline std::int32_t wrapCoordinate(double v, std::int32_t n) {
-    if (v >= 0.0 && v < static_cast<double>(n)) return static_cast<std::int32_t>(v);
-    if (!(v > -2147483649.0 && v < 2147483648.0)) return -1;
-    const std::int64_t shifted = static_cast<std::int64_t>(static_cast<std::int32_t>(v)) + n;
-    if (shifted > INT32_MAX) return -1;
-    return static_cast<std::int32_t>(shifted % n);
-}
-
-}  // namespace detail
 
 }  // namespace fastlic

@@ -13,55 +13,9 @@ namespace fastlic::detail {
 
 namespace {
 
-// Wraps a padded index back into 0..n-1 (the halo is no wider than n).
-std::int32_t unpad(std::int32_t padded, std::int32_t pad, std::int32_t n) {
-    const std::int32_t v = padded - pad;
-    return v < 0 ? v + n : v >= n ? v - n : v;
-}
-
 template <typename T>
 void resizeFor(std::vector<T>& v, std::size_t n) {
     if (v.size() < n) v.resize(n);
-}
-
-// Whether any of flags[index(k)] is set for k in centre - d..centre + d on an
-// axis of n cells, wrapped or cut at the ends; prefix[k] counts flags
-// below k.
-bool anyWithin(const std::vector<std::int32_t>& prefix, std::int32_t centre, std::int32_t d,
-               std::int32_t n, bool periodic) {
-    const auto count = [&](std::int32_t a, std::int32_t b) {  // [a, b]
-        return prefix[static_cast<std::size_t>(b) + 1] - prefix[static_cast<std::size_t>(a)];
-    };
-    if (2 * static_cast<std::int64_t>(d) + 1 >= n) return count(0, n - 1) > 0;
-    std::int32_t a = centre - d, b = centre + d;
-    if (!periodic) return count(std::max(a, 0), std::min(b, n - 1)) > 0;
-    if (a < 0) return count(0, b) + count(a + n, n - 1) > 0;
-    if (b >= n) return count(a, n - 1) + count(0, b - n) > 0;
-    return count(a, b) > 0;
-}
-
-// Per cell: whether a masked cell lies within d cells each way (the
-// streamline of a seed there may reach it).
-std::vector<std::uint8_t> nearMask(const std::vector<std::uint8_t>& mask, std::int32_t rows,
-                                   std::int32_t cols, std::int32_t d, bool periodicRows,
-                                   bool periodicCols) {
-    std::vector<std::uint8_t> across(mask.size()), near(mask.size());
-    std::vector<std::int32_t> prefix;
-    for (std::int32_t i = 0; i < rows; ++i) {
-        const std::uint8_t* line = mask.data() + static_cast<std::size_t>(i) * cols;
-        prefix.assign(1, 0);
-        for (std::int32_t j = 0; j < cols; ++j) prefix.push_back(prefix.back() + line[j]);
-        for (std::int32_t j = 0; j < cols; ++j)
-            across[static_cast<std::size_t>(i) * cols + j] = anyWithin(prefix, j, d, cols, periodicCols);
-    }
-    for (std::int32_t j = 0; j < cols; ++j) {
-        prefix.assign(1, 0);
-        for (std::int32_t i = 0; i < rows; ++i)
-            prefix.push_back(prefix.back() + across[static_cast<std::size_t>(i) * cols + j]);
-        for (std::int32_t i = 0; i < rows; ++i)
-            near[static_cast<std::size_t>(i) * cols + j] = anyWithin(prefix, i, d, rows, periodicRows);
-    }
-    return near;
 }
 
 }  // namespace
@@ -77,7 +31,7 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
     f.reachCells = static_cast<std::int32_t>(std::floor(reach * (1.0 + 1e-12) + 1e-9)) + 1;
     const std::int64_t pad = static_cast<std::int64_t>(f.reachCells) + 1;
     // The lockstep kernels form table offsets (twice the stride per row)
-    // from 16-bit halves, and wrap a halo no wider than the grid.
+    // from 16-bit halves, and the halo is no wider than the grid.
     const bool lockstep = rows >= pad && cols >= pad && rows + 2 * pad <= 16383 &&
                           cols + 2 * pad <= 16383;
     f.rows = rows;
@@ -95,77 +49,76 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
                               static_cast<std::size_t>(j)] = texture(i, j);
         f.texture = f.textureCopy.data();
     }
-
-    const std::int32_t paddedRows = rows + 2 * f.pad;
-    f.steps = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) *
-                                      static_cast<std::size_t>(f.stride));
-    f.rowStart.resize(static_cast<std::size_t>(paddedRows));
-    f.colOf.resize(static_cast<std::size_t>(f.stride));
-    for (std::int32_t pr = 0; pr < paddedRows; ++pr)
-        f.rowStart[static_cast<std::size_t>(pr)] = unpad(pr, f.pad, rows) * cols;
-    for (std::int32_t pc = 0; pc < f.stride; ++pc)
-        f.colOf[static_cast<std::size_t>(pc)] = unpad(pc, f.pad, cols);
-
-    const double step = params.step;
-    const std::int32_t stride = f.stride;
-    Direction* out = f.steps.data();
-    const bool sampling = f.pad > 0 && (params.orientation || params.interpolation == Interpolation::linear);
-    const bool unitVectors = params.interpolation == Interpolation::nearest;
-    if (sampling)
-        f.vectors = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
-    Direction* vectorsOut = sampling ? f.vectors.data() : nullptr;
-    std::atomic<bool> notFinite{false};
-    parallelFor(paddedRows, 64, threads, [&](std::int64_t begin, std::int64_t end) {
-        bool bad = false;
-        for (auto pr = static_cast<std::int32_t>(begin); pr < end; ++pr) {
-            const std::int32_t row = unpad(pr, f.pad, rows);
-            Direction* line = out + static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride);
-            for (std::int32_t pc = 0; pc < stride; ++pc) {
-                const Vector v(view.x(row, f.colOf[static_cast<std::size_t>(pc)]),
-                               view.y(row, f.colOf[static_cast<std::size_t>(pc)]), 0.0);
-                bad = bad || !std::isfinite(v.x) || !std::isfinite(v.y);
-                const Vector u = isNearZero(v) ? v : normalize(v);
-                const Vector k = u * step;
-                line[pc] = {k.x, k.y};
-                if (vectorsOut)
-                    vectorsOut[static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride) + pc] =
-                        unitVectors ? Direction{u.x, u.y} : Direction{v.x, v.y};
-            }
-        }
-        if (bad) notFinite.store(true, std::memory_order_relaxed);
-    });
-    // Throws, naming the first such cell, unless all are masked.
-    if (notFinite.load()) checkField(view);
-    f.sampler = Sampler(view, params);
-    f.orientation = params.orientation;
-    f.stepSize = params.step;
-    f.lockstepShape = !params.orientation && params.interpolation == Interpolation::nearest;
-    f.linear = params.interpolation == Interpolation::linear;
-    const bool closedRows = params.rowBoundary == Boundary::closed;
-    const bool closedCols = params.colBoundary == Boundary::closed;
-    f.rescale = closedRows || closedCols || view.mask.data;
     const std::size_t cells = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    FieldView own = view;
     if (view.mask.data) {
         f.mask.resize(cells);
         for (std::int32_t i = 0; i < rows; ++i)
             for (std::int32_t j = 0; j < cols; ++j)
                 f.mask[static_cast<std::size_t>(i) * cols + j] = view.mask(i, j) != 0;
+        own.mask = contiguousPlane(f.mask.data(), cols);
     }
+    f.sampler = Sampler(own, params);
+    const Bounds& bounds = f.sampler.bounds;
+    f.halo = Halo(bounds, f.pad);
+
+    const std::int32_t paddedRows = rows + 2 * f.pad;
+    const std::int32_t stride = f.stride;
+    f.steps = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
+    Direction* out = f.steps.data();
+    const double step = params.step;
+    const bool sampling = f.pad > 0 && (params.orientation || params.interpolation == Interpolation::linear);
+    const bool unitVectors = params.interpolation == Interpolation::nearest;
+    if (sampling)
+        f.vectors = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
+    Direction* vectorsOut = sampling ? f.vectors.data() : nullptr;
+    const std::uint8_t* masked = f.mask.empty() ? nullptr : f.mask.data();
+    std::atomic<bool> notFinite{false};
+    parallelFor(paddedRows, 64, threads, [&](std::int64_t begin, std::int64_t end) {
+        bool bad = false;
+        // A line, where exterior(col) says which of its cells hold nothing.
+        const auto fillLine = [&](std::size_t first, std::int32_t row, auto exterior) {
+            for (std::int32_t pc = 0; pc < stride; ++pc) {
+                const std::int32_t col = f.halo.colOf[static_cast<std::size_t>(pc)];
+                Direction k{0.0, 0.0}, w{0.0, 0.0};
+                if (!exterior(col)) {
+                    const Vector v(view.x(row, col), view.y(row, col), 0.0);
+                    bad = bad || !std::isfinite(v.x) || !std::isfinite(v.y);
+                    const Vector u = isNearZero(v) ? v : normalize(v);
+                    const Vector increment = u * step;
+                    k = {increment.x, increment.y};
+                    w = unitVectors ? Direction{u.x, u.y} : Direction{v.x, v.y};
+                }
+                out[first + static_cast<std::size_t>(pc)] = k;
+                if (vectorsOut) vectorsOut[first + static_cast<std::size_t>(pc)] = w;
+            }
+        };
+        for (auto pr = static_cast<std::int32_t>(begin); pr < end; ++pr) {
+            const std::int32_t row = f.halo.rowOf[static_cast<std::size_t>(pr)];
+            const std::size_t first = static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride);
+            if (row < 0) {
+                fillLine(first, row, [](std::int32_t) { return true; });
+            } else if (masked) {
+                const std::uint8_t* maskRow = masked + static_cast<std::size_t>(row) * cols;
+                fillLine(first, row, [&](std::int32_t col) { return col < 0 || maskRow[col]; });
+            } else {
+                fillLine(first, row, [](std::int32_t col) { return col < 0; });
+            }
+        }
+        if (bad) notFinite.store(true, std::memory_order_relaxed);
+    });
+    if (notFinite.load()) checkField(view);  // throws, naming the first such cell
+    f.orientation = params.orientation;
+    f.stepSize = params.step;
+    f.lockstepShape = !params.orientation && params.interpolation == Interpolation::nearest;
+    f.linear = params.interpolation == Interpolation::linear;
     if constexpr (std::is_same_v<T, double>)
         for (std::size_t c = 0; c < cells; ++c)
             if (!std::isfinite(f.texture[c]) && (f.mask.empty() || !f.mask[c])) checkField(view);
-    // Linear sampling blends neighbours the halo does not wrap as the
-    // boundary rule does: its lockstep seeds keep off every edge.
-    const bool edgeRows = closedRows || f.linear, edgeCols = closedCols || f.linear;
-    if (f.pad > 0 && (f.rescale || f.linear)) {
-        const std::int32_t d = f.reachCells;
-        f.careful = f.mask.empty() ? std::vector<std::uint8_t>(cells)
-                                   : nearMask(f.mask, rows, cols, d, !closedRows, !closedCols);
-        for (std::int32_t i = 0; i < rows; ++i)
-            for (std::int32_t j = 0; j < cols; ++j)
-                if ((edgeRows && (i < d || i >= rows - d)) || (edgeCols && (j < d || j >= cols - d)))
-                    f.careful[static_cast<std::size_t>(i) * cols + j] = 1;
-    }
+    // Linear sampling blends the centres around a point, and beside an
+    // edge those the rule gives (-0.5 truncates to row 0) are not the ones
+    // the halo holds: its lockstep seeds keep off every edge.
+    if (f.pad > 0) f.careful = bounds.nearExterior(f.reachCells, f.linear);
 }
 
 namespace {
@@ -177,8 +130,8 @@ struct Position {
 // Cell index of (x, y), or -1 when the point maps outside the grid.
 template <typename T>
 inline std::int32_t cellIndex(const PreparedField<T>& f, double x, double y) {
-    const std::int32_t r = axisCell(x, f.rows, f.sampler.rowBoundary);
-    const std::int32_t c = axisCell(y, f.cols, f.sampler.colBoundary);
+    const std::int32_t r = f.sampler.bounds.rows.cellOf(x);
+    const std::int32_t c = f.sampler.bounds.cols.cellOf(y);
     if ((r | c) < 0) return -1;
     const std::int32_t cell = r * f.cols + c;
     return f.mask.empty() || !f.mask[static_cast<std::size_t>(cell)] ? cell : -1;
@@ -256,6 +209,7 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
         }
     }
 
+    const bool rescale = f.sampler.bounds.rescales();
     std::int32_t size = 0;
     std::int32_t centreCount = 0;
     double sum = 0.0;
@@ -285,7 +239,7 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
             const std::int32_t updated =
                 count + (cells[entering] >= 0 ? 1 : 0) - (cells[leaving] >= 0 ? 1 : 0);
             if (updated <= 0) continue;
-            if (f.rescale && updated != count) {
+            if (rescale && updated != count) {
                 // The window's inside samples afresh, in ascending position order.
                 double fresh = 0.0;
                 for (std::int32_t m = std::min(k - L, k + L); m <= std::max(k - L, k + L); ++m)

@@ -35,12 +35,14 @@ struct Shape {
 // where it is near zero), and the texture (int32 or double), row-major.
 //
 // Where the grid is at least pad cells each way, the table carries a halo
-// of pad wrapped cells on every side, indexed by the truncated coordinates
-// plus pad: every point a streamline reaches (less than reachCells of its
+// of pad cells on every side, indexed by the truncated coordinates plus
+// pad, each holding the cell its halo index stands for (zero in the
+// exterior): every point a streamline reaches (less than reachCells of its
 // seed) then has its cell in the table without any wrapping or testing,
-// and the halo reproduces the wrap-around exactly (truncation toward zero
-// included: the halo row just above row 0 is row rows - 1 and is reached
-// from x <= -1, while -1 < x < 0 truncates to row 0 itself).
+// and the halo reproduces the periodic wrap exactly (truncation toward
+// zero included: the halo row just above row 0 is row rows - 1 and is
+// reached from x <= -1, while -1 < x < 0 truncates to row 0 itself). Seeds
+// that may come near the exterior are marked careful.
 template <typename T>
 struct PreparedField {
     std::int32_t rows = 0;
@@ -50,19 +52,19 @@ struct PreparedField {
     std::int32_t stride = 0;       // cols + 2 x pad
     Shape shape;
     ZeroedBuffer<Direction> steps;
-    std::vector<std::int32_t> rowStart;  // per padded row: its grid row x cols
-    std::vector<std::int32_t> colOf;     // per padded column: its grid column
+    Halo halo;
     const T* texture = nullptr;
     std::vector<T> textureCopy;  // where the caller's texture is not row-major
 
-    // The options beyond the classic method, for the careful path.
+    // The options beyond the classic method, for the careful path; the
+    // sampler's mask is mask.
     Sampler sampler;
     bool orientation = false;
     double stepSize = 0.5;
-    bool rescale = false;                // the window's mean taken afresh when its count changes
     std::vector<std::uint8_t> mask;      // row-major, 1 = no data; empty when none
-    // Per seed: 1 where its streamline may reach a closed edge or a mask,
-    // so the lockstep kernels' assumptions fail; empty when none may.
+    // Per seed: 1 where its streamline may come near the exterior, or
+    // where the halo does not stand for what the mode samples, so the
+    // lockstep kernels' assumptions fail; empty when none may.
     std::vector<std::uint8_t> careful;
     bool lockstepShape = true;           // nearest sampling without orientation
     bool linear = false;

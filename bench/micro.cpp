@@ -78,7 +78,8 @@ void BM_SeedEngine(benchmark::State& state) {
     detail::prepareField(view, std::get<Plane<std::int32_t>>(view.texture), LicParams{}, field, 1);
     const bool lockstep = state.range(0) >= 0;
     if (lockstep) detail::useWidestKernelUpTo(static_cast<detail::Kernel>(state.range(0)));
-    const int batch = lockstep ? detail::lockstepBatch() : 1;
+    const detail::LockstepKernel kernel = detail::lockstepKernel(field.mode);
+    const int batch = lockstep ? kernel.batch : 1;
     std::vector<std::int32_t> sizes(detail::maxLockstepBatch), cells(detail::maxLockstepBatch * 19);
     std::vector<double> values(detail::maxLockstepBatch * 19);
     detail::SeedOut out[detail::maxLockstepBatch];
@@ -92,7 +93,7 @@ void BM_SeedEngine(benchmark::State& state) {
             cols[b] = n & 255;
         }
         if (lockstep)
-            detail::lockstepSeedContributions(field, rows, cols, out, scratch);
+            kernel(field, rows, cols, out, scratch);
         else
             detail::seedContributions(field, rows[0], cols[0], out[0], scratch);
         benchmark::DoNotOptimize(values.data());

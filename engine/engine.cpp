@@ -48,8 +48,8 @@ struct BandSlots {
 // limit when the band is begun. Hit counts only grow, so a pixel already
 // at the limit then cannot be seeded later; its slot is marked empty.
 template <typename T>
-void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::int32_t first,
-                 std::int32_t last, const BandSlots& slots, std::vector<std::int32_t>& pending,
+void workOutBand(const PreparedField<T>& field, const detail::LockstepKernel& kernel, const std::int32_t* hits,
+                 std::int32_t first, std::int32_t last, const BandSlots& slots, std::vector<std::int32_t>& pending,
                  KernelScratch& scratch) {
     const std::int32_t cols = field.cols;
     const std::int32_t limit = field.shape.hitLimit;
@@ -59,7 +59,7 @@ void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::i
     pending.clear();
     std::vector<std::int32_t>& careful = scratch.careful;
     careful.clear();
-    const bool lockstep = field.pad > 0 && (field.lockstepShape || detail::samplingLockstep());
+    const bool lockstep = field.pad > 0 && kernel.exists();
     for (std::int32_t s = 0; s < seeds; ++s) {
         // Read while the adding pass writes other cells of the grid.
         const std::int32_t h =
@@ -74,9 +74,8 @@ void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::i
         else
             careful.push_back(s);
     }
-    const int batch = detail::lockstepBatch();
-    std::size_t n = 0;
     if (lockstep) {
+        const int batch = kernel.batch;
         // The last batch is filled up with its last seed, worked out into a
         // spare record.
         std::vector<std::int32_t>& spare = scratch.spare;
@@ -84,7 +83,7 @@ void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::i
         if (spare.size() < 1 + capacity) spare.resize(1 + capacity);
         if (scratch.spareValues.size() < capacity) scratch.spareValues.resize(capacity);
         const SeedOut spareOut{spare.data(), spare.data() + 1, scratch.spareValues.data()};
-        for (; n < pending.size(); n += static_cast<std::size_t>(batch)) {
+        for (std::size_t n = 0; n < pending.size(); n += static_cast<std::size_t>(batch)) {
             std::int32_t r[detail::maxLockstepBatch], c[detail::maxLockstepBatch];
             SeedOut out[detail::maxLockstepBatch];
             for (int b = 0; b < batch; ++b) {
@@ -94,7 +93,7 @@ void workOutBand(const PreparedField<T>& field, const std::int32_t* hits, std::i
                 c[b] = s % cols;
                 out[b] = real ? slots.of(s) : spareOut;
             }
-            detail::lockstepSeedContributions(field, r, c, out, scratch);
+            kernel(field, r, c, out, scratch);
         }
     }
     for (const std::int32_t s : careful)
@@ -130,6 +129,7 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     const int threads = options.threads > 0 ? options.threads : availableCores();
     PreparedField<T> field;
     detail::prepareField(view, texture, params, field, threads);
+    const detail::LockstepKernel kernel = detail::lockstepKernel(field.mode);
 
     const std::int32_t rows = view.rows;
     const std::int32_t cols = view.cols;
@@ -188,7 +188,8 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
                 std::this_thread::yield();
             }
             const std::int32_t first = b * bandRows;
-            workOutBand(field, hits, first, std::min(rows, first + bandRows), slotsOf(b), pending, scratch);
+            workOutBand(field, kernel, hits, first, std::min(rows, first + bandRows), slotsOf(b), pending,
+                        scratch);
             ready[static_cast<std::size_t>(b % ringSize)].store(b, std::memory_order_release);
             addDoneBands();
         }

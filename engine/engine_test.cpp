@@ -121,9 +121,11 @@ TEST(Engine, OptionsMatchReference) {
 
 TEST(Engine, EveryLockstepKernelMatchesReference) {
     using K = detail::Kernel;
+    using M = detail::Mode;
     for (auto kernel : {K::scalar, K::sse4, K::avx2, K::avx512}) {
         detail::useWidestKernelUpTo(kernel);
-        EXPECT_EQ(detail::samplingLockstep(), kernel != K::scalar);
+        for (auto mode : {M::nearest, M::nearestOriented, M::linear, M::linearOriented})
+            EXPECT_EQ(detail::lockstepKernel(mode).exists(), kernel != K::scalar);
         for (const LicParams& p : {LicParams{}, shape(5, 4, 12, 0.5), shape(20, 19, 6, 0.75)}) {
             EXPECT_EQ(compare(p, 256, 256, {2}), "");
             EXPECT_EQ(compare(p, 61, 83, {1}), "");

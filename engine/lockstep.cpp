@@ -26,17 +26,6 @@
 #define FASTLIC_LOCKSTEP_ONCE
 namespace fastlic::detail::lockstep {
 
-// One instruction set's kernels: a batch is `batch` seeds; sampling says
-// whether they trace sampled or oriented fields too.
-struct Target {
-    int batch = 0;
-    bool sampling = false;
-    void (*int32)(const PreparedField<std::int32_t>&, const std::int32_t*, const std::int32_t*, const SeedOut*,
-                  KernelScratch&) = nullptr;
-    void (*real)(const PreparedField<double>&, const std::int32_t*, const std::int32_t*, const SeedOut*,
-                 KernelScratch&) = nullptr;
-};
-
 template <typename T>
 void resizeFor(std::vector<T>& v, std::size_t n) {
     if (v.size() < n) v.resize(n);
@@ -90,13 +79,8 @@ namespace hn = hwy::HWY_NAMESPACE;
 using namespace lockstep;
 
 #if HWY_TARGET == HWY_SCALAR
-// Vectors of one lane hold no point: seed by seed, as on the careful path.
-constexpr int kSeeds = 4;
-template <typename T>
-void lockstepKernel(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
-                    const SeedOut* out, KernelScratch& scratch) {
-    for (int s = 0; s < kSeeds; ++s) seedContributions(f, rows[s], cols[s], out[s], scratch);
-}
+// Vectors of one lane hold no point: every seed takes the careful path.
+LockstepKernel kernelOf(Mode) { return {}; }
 #else
 
 // Doubles per vector: (x, y) of one point (128 bits) or of two (256 bits).
@@ -307,7 +291,7 @@ void lockstepPairs(const PreparedField<T>& f, const std::int32_t* rows, const st
     const std::int32_t slots = 2 * reach + 1;
     constexpr int vectors = Seeds / kPoints;
     constexpr int chains = 2 * vectors;  // chain c < vectors traces vector c forward, else c - vectors backward
-    const double* table = &f.steps.data()->x;
+    const double* table = &f.table.data()->x;
     // Offsets of cell (0, 0) in doubles, added to every point's offset.
     const VO origin = hn::Set(DO(), 2 * (f.pad * f.stride + f.pad));
     const VW weights = weightsOf(2 * f.stride, 2);
@@ -427,7 +411,7 @@ void lockstepSampling(const PreparedField<T>& f, const std::int32_t* rows, const
     const std::int32_t slots = 2 * reach + 1;
     constexpr int vectors = Seeds / kPoints;
     constexpr int chains = 2 * vectors;
-    const double* table = &f.vectors.data()->x;
+    const double* table = &f.table.data()->x;
     const VO origin = hn::Set(DO(), 2 * (f.pad * f.stride + f.pad));
     const VW weights = weightsOf(2 * f.stride, 2);
     const std::uint32_t nextRow = static_cast<std::uint32_t>(2 * f.stride);
@@ -488,42 +472,58 @@ void lockstepSampling(const PreparedField<T>& f, const std::int32_t* rows, const
     convolveFullWindows<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch.texture);
 }
 
-template <int FixedL, int FixedM, typename T>
-void lockstepShaped(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
+// The families of kernels, each run at a shape (FixedL = 0: any): the
+// table of increments, or the field sampled at every stage point.
+struct Pairs {
+    template <int FixedL, int FixedM, typename T>
+    static void run(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
                     const SeedOut* out, KernelScratch& scratch) {
-    // The sampling kernels are unrolled for the classic shape only; they
-    // take long to compile.
-    constexpr int SL = FixedL == 10 ? 10 : 0, SM = FixedL == 10 ? FixedM : 0;
-    if (f.lockstepShape)
         lockstepPairs<kSeeds, FixedL, FixedM>(f, rows, cols, out, scratch);
-    else if (f.linear && f.orientation)
-        lockstepSampling<kSeeds, SL, SM, true, true>(f, rows, cols, out, scratch);
-    else if (f.linear)
-        lockstepSampling<kSeeds, SL, SM, true, false>(f, rows, cols, out, scratch);
-    else
-        lockstepSampling<kSeeds, SL, SM, false, true>(f, rows, cols, out, scratch);
-}
-
-template <typename T>
-void lockstepKernel(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
+    }
+};
+template <Mode mode>
+struct Sampling {
+    // Unrolled for the classic shape only: they take long to compile.
+    template <int FixedL, int FixedM, typename T>
+    static void run(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols,
                     const SeedOut* out, KernelScratch& scratch) {
+        constexpr int SL = FixedL == 10 ? 10 : 0, SM = FixedL == 10 ? FixedM : 0;
+        lockstepSampling<kSeeds, SL, SM, blends(mode), oriented(mode)>(f, rows, cols, out, scratch);
+    }
+};
+
+template <typename Family, typename T>
+void byShape(const PreparedField<T>& f, const std::int32_t* rows, const std::int32_t* cols, const SeedOut* out,
+             KernelScratch& scratch) {
     // Shapes whose loops the compiler unrolls whole: the classic one, and a
     // short one, where loop overhead weighs most against the work per seed.
     // Any other runs the same code with loops of run-time length.
     const std::int32_t L = f.shape.L, M = f.shape.M;
     if (L == 10 && M == 9)
-        lockstepShaped<10, 9>(f, rows, cols, out, scratch);
+        Family::template run<10, 9>(f, rows, cols, out, scratch);
     else if (L == 5 && M == 4)
-        lockstepShaped<5, 4>(f, rows, cols, out, scratch);
+        Family::template run<5, 4>(f, rows, cols, out, scratch);
     else
-        lockstepShaped<0, 0>(f, rows, cols, out, scratch);
+        Family::template run<0, 0>(f, rows, cols, out, scratch);
+}
+
+template <typename Family>
+LockstepKernel kernelOf() {
+    return {kSeeds, &byShape<Family, std::int32_t>, &byShape<Family, double>};
+}
+
+// This instruction set's kernel table.
+LockstepKernel kernelOf(Mode mode) {
+    switch (mode) {
+    case Mode::nearest: return kernelOf<Pairs>();
+    case Mode::nearestOriented: return kernelOf<Sampling<Mode::nearestOriented>>();
+    case Mode::linear: return kernelOf<Sampling<Mode::linear>>();
+    case Mode::linearOriented: return kernelOf<Sampling<Mode::linearOriented>>();
+    }
+    return {};
 }
 
 #endif
-
-Target target() {
-    return {kSeeds, HWY_TARGET != HWY_SCALAR, &lockstepKernel<std::int32_t>, &lockstepKernel<double>};
-}
 
 }  // namespace fastlic::detail::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
@@ -568,12 +568,14 @@ std::int64_t widerThan(Kernel kernel) {
     return 0;
 }
 
-// The kernels of the widest target the processor runs, no wider than widest.
-lockstep::Target targetUpTo(Kernel widest) {
+// The kernel table of the widest target the processor runs, no wider than
+// widest.
+using KernelTable = LockstepKernel (*)(Mode);
+KernelTable targetUpTo(Kernel widest) {
     const std::int64_t usable = processorTargets() & HWY_TARGETS & ~widerThan(widest);
     const std::int64_t best = usable & -usable;  // lower bits are wider targets
 #define FASTLIC_TARGET(BIT, NS) \
-    if (best == (BIT)) return NS::target();
+    if (best == (BIT)) return &NS::kernelOf;
 #if HWY_TARGETS & HWY_AVX3
     FASTLIC_TARGET(HWY_AVX3, N_AVX3)
 #endif
@@ -584,28 +586,16 @@ lockstep::Target targetUpTo(Kernel widest) {
     FASTLIC_TARGET(HWY_SSE4, N_SSE4)
 #endif
 #undef FASTLIC_TARGET
-    return HWY_STATIC_DISPATCH(target)();
+    return &HWY_STATIC_DISPATCH(kernelOf);
 }
 
-lockstep::Target chosen = targetUpTo(Kernel::avx512);
+KernelTable chosen = targetUpTo(Kernel::avx512);
 
 }  // namespace
 
 void useWidestKernelUpTo(Kernel widest) { chosen = targetUpTo(widest); }
 
-int lockstepBatch() { return chosen.batch; }
-
-bool samplingLockstep() { return chosen.sampling; }
-
-void lockstepSeedContributions(const PreparedField<std::int32_t>& f, const std::int32_t* rows,
-                               const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch) {
-    chosen.int32(f, rows, cols, out, scratch);
-}
-
-void lockstepSeedContributions(const PreparedField<double>& f, const std::int32_t* rows, const std::int32_t* cols,
-                               const SeedOut* out, KernelScratch& scratch) {
-    chosen.real(f, rows, cols, out, scratch);
-}
+LockstepKernel lockstepKernel(Mode mode) { return chosen(mode); }
 
 }  // namespace fastlic::detail
 #endif

@@ -18,6 +18,8 @@ void resizeFor(std::vector<T>& v, std::size_t n) {
     if (v.size() < n) v.resize(n);
 }
 
+inline Vector unit(const Vector& v) { return isNearZero(v) ? v : normalize(v); }
+
 }  // namespace
 
 template <typename T>
@@ -25,6 +27,8 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
                   PreparedField<T>& f, int threads) {
     const std::int32_t rows = view.rows, cols = view.cols;
     f.shape = {params.filterHalfLength, params.slideSteps, params.reach(), params.hitLimit};
+    f.mode = modeOf(params);
+    f.stepSize = params.step;
     // Each step moves a point by at most the step (up to rounding in the
     // last places), so every point lies less than reachCells from its seed.
     const double reach = static_cast<double>(params.reach()) * params.step;
@@ -64,61 +68,67 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
 
     const std::int32_t paddedRows = rows + 2 * f.pad;
     const std::int32_t stride = f.stride;
-    f.steps = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
-    Direction* out = f.steps.data();
-    const double step = params.step;
-    const bool sampling = f.pad > 0 && (params.orientation || params.interpolation == Interpolation::linear);
-    const bool unitVectors = params.interpolation == Interpolation::nearest;
-    if (sampling)
-        f.vectors = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
-    Direction* vectorsOut = sampling ? f.vectors.data() : nullptr;
+    f.table = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
+    Direction* out = f.table.data();
+    // The table, with entry(v) for each cell of vector v.
     const std::uint8_t* masked = f.mask.empty() ? nullptr : f.mask.data();
     std::atomic<bool> notFinite{false};
-    parallelFor(paddedRows, 64, threads, [&](std::int64_t begin, std::int64_t end) {
-        bool bad = false;
-        // A line, where exterior(col) says which of its cells hold nothing.
-        const auto fillLine = [&](std::size_t first, std::int32_t row, auto exterior) {
-            for (std::int32_t pc = 0; pc < stride; ++pc) {
-                const std::int32_t col = f.halo.colOf[static_cast<std::size_t>(pc)];
-                Direction k{0.0, 0.0}, w{0.0, 0.0};
-                if (!exterior(col)) {
+    const auto fill = [&](auto entry) {
+        parallelFor(paddedRows, 64, threads, [&](std::int64_t begin, std::int64_t end) {
+            bool bad = false;
+            // A line, where exterior(col) says which of its cells hold nothing.
+            const auto fillLine = [&](Direction* line, std::int32_t row, auto exterior) {
+                for (std::int32_t pc = 0; pc < stride; ++pc) {
+                    const std::int32_t col = f.halo.colOf[static_cast<std::size_t>(pc)];
+                    if (exterior(col)) {
+                        line[pc] = {0.0, 0.0};
+                        continue;
+                    }
                     const Vector v(view.x(row, col), view.y(row, col), 0.0);
                     bad = bad || !std::isfinite(v.x) || !std::isfinite(v.y);
-                    const Vector u = isNearZero(v) ? v : normalize(v);
-                    const Vector increment = u * step;
-                    k = {increment.x, increment.y};
-                    w = unitVectors ? Direction{u.x, u.y} : Direction{v.x, v.y};
+                    line[pc] = entry(v);
                 }
-                out[first + static_cast<std::size_t>(pc)] = k;
-                if (vectorsOut) vectorsOut[first + static_cast<std::size_t>(pc)] = w;
+            };
+            for (auto pr = static_cast<std::int32_t>(begin); pr < end; ++pr) {
+                const std::int32_t row = f.halo.rowOf[static_cast<std::size_t>(pr)];
+                Direction* line = out + static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride);
+                if (row < 0) {
+                    std::fill_n(line, stride, Direction{0.0, 0.0});
+                } else if (masked) {
+                    const std::uint8_t* maskRow = masked + static_cast<std::size_t>(row) * cols;
+                    fillLine(line, row, [&](std::int32_t col) { return col < 0 || maskRow[col]; });
+                } else {
+                    fillLine(line, row, [](std::int32_t col) { return col < 0; });
+                }
             }
-        };
-        for (auto pr = static_cast<std::int32_t>(begin); pr < end; ++pr) {
-            const std::int32_t row = f.halo.rowOf[static_cast<std::size_t>(pr)];
-            const std::size_t first = static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride);
-            if (row < 0) {
-                fillLine(first, row, [](std::int32_t) { return true; });
-            } else if (masked) {
-                const std::uint8_t* maskRow = masked + static_cast<std::size_t>(row) * cols;
-                fillLine(first, row, [&](std::int32_t col) { return col < 0 || maskRow[col]; });
-            } else {
-                fillLine(first, row, [](std::int32_t col) { return col < 0; });
-            }
-        }
-        if (bad) notFinite.store(true, std::memory_order_relaxed);
-    });
+            if (bad) notFinite.store(true, std::memory_order_relaxed);
+        });
+    };
+    const double step = params.step;
+    switch (f.mode) {
+    case Mode::nearest:
+        fill([step](const Vector& v) {
+            const Vector k = unit(v) * step;
+            return Direction{k.x, k.y};
+        });
+        break;
+    case Mode::nearestOriented:
+        fill([](const Vector& v) {
+            const Vector u = unit(v);
+            return Direction{u.x, u.y};
+        });
+        break;
+    case Mode::linear:
+    case Mode::linearOriented: fill([](const Vector& v) { return Direction{v.x, v.y}; }); break;
+    }
     if (notFinite.load()) checkField(view);  // throws, naming the first such cell
-    f.orientation = params.orientation;
-    f.stepSize = params.step;
-    f.lockstepShape = !params.orientation && params.interpolation == Interpolation::nearest;
-    f.linear = params.interpolation == Interpolation::linear;
     if constexpr (std::is_same_v<T, double>)
         for (std::size_t c = 0; c < cells; ++c)
             if (!std::isfinite(f.texture[c]) && (f.mask.empty() || !f.mask[c])) checkField(view);
     // Linear sampling blends the centres around a point, and beside an
     // edge those the rule gives (-0.5 truncates to row 0) are not the ones
     // the halo holds: its lockstep seeds keep off every edge.
-    if (f.pad > 0) f.careful = bounds.nearExterior(f.reachCells, f.linear);
+    if (f.pad > 0) f.careful = bounds.nearExterior(f.reachCells, blends(f.mode));
 }
 
 namespace {
@@ -142,7 +152,7 @@ inline std::int32_t cellIndex(const PreparedField<T>& f, double x, double y) {
 template <typename T>
 inline Direction incrementAt(const PreparedField<T>& f, double x, double y, double sign) {
     const std::int32_t cell = cellIndex(f, x, y);
-    const Direction k = cell < 0 ? Direction{0.0, 0.0} : f.stepOf(cell / f.cols, cell % f.cols);
+    const Direction k = cell < 0 ? Direction{0.0, 0.0} : f.entry(cell / f.cols, cell % f.cols);
     return {k.x * sign, k.y * sign};
 }
 
@@ -183,7 +193,8 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
     const double seedX = static_cast<double>(row) + 0.5;
     const double seedY = static_cast<double>(col) + 0.5;
     mapPoint(reach, seedX, seedY);
-    if (f.lockstepShape) {
+    switch (f.mode) {
+    case Mode::nearest: {
         Position fwd{seedX, seedY};
         Position bwd{seedX, seedY};
         for (std::int32_t n = 1; n <= reach; ++n) {
@@ -192,14 +203,19 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
             step(f, bwd, -1.0);
             mapPoint(reach - n, bwd.x, bwd.y);
         }
-    } else {
-        // Sampled between centres or oriented: the tracing of the reference.
+        break;
+    }
+    case Mode::nearestOriented:
+    case Mode::linear:
+    case Mode::linearOriented: {
+        // The tracing of the reference.
+        const bool orientation = oriented(f.mode);
         const Point seed = seedPoint(row, col);
         Point fwd = seed, bwd = seed;
         Vector forwardBefore, backwardBefore;
-        if (f.orientation) forwardBefore = backwardBefore = directionAt(f.sampler, seed);
-        Vector* fp = f.orientation ? &forwardBefore : nullptr;
-        Vector* bp = f.orientation ? &backwardBefore : nullptr;
+        if (orientation) forwardBefore = backwardBefore = directionAt(f.sampler, seed);
+        Vector* fp = orientation ? &forwardBefore : nullptr;
+        Vector* bp = orientation ? &backwardBefore : nullptr;
         const double h = f.stepSize;
         for (std::int32_t n = 1; n <= reach; ++n) {
             rk4Step(f.sampler, fwd, +h, fp);
@@ -207,6 +223,8 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
             rk4Step(f.sampler, bwd, -h, bp);
             mapPoint(reach - n, bwd.x, bwd.y);
         }
+        break;
+    }
     }
 
     const bool rescale = f.sampler.bounds.rescales();

@@ -30,9 +30,42 @@ struct Shape {
     std::int32_t slots() const { return 2 * reach + 1; }
 };
 
-// What the kernels read: per cell the forward increment u x step of
-// rk4Step, where u is the unit vector of the cell (or the sample itself
-// where it is near zero), and the texture (int32 or double), row-major.
+// How streamlines are traced: the field sampled at cell centres (nearest)
+// or blended between them (linear), each with or without orientation.
+// Derived once from the parameters; every choice that depends on it is a
+// switch over all of its values.
+enum class Mode : std::uint8_t { nearest, nearestOriented, linear, linearOriented };
+
+constexpr Mode modeOf(const LicParams& p) {
+    switch (p.interpolation) {
+    case Interpolation::nearest: return p.orientation ? Mode::nearestOriented : Mode::nearest;
+    case Interpolation::linear: return p.orientation ? Mode::linearOriented : Mode::linear;
+    }
+    return Mode::nearest;
+}
+
+constexpr bool oriented(Mode mode) {
+    switch (mode) {
+    case Mode::nearest:
+    case Mode::linear: return false;
+    case Mode::nearestOriented:
+    case Mode::linearOriented: return true;
+    }
+    return false;
+}
+
+constexpr bool blends(Mode mode) {
+    switch (mode) {
+    case Mode::nearest:
+    case Mode::nearestOriented: return false;
+    case Mode::linear:
+    case Mode::linearOriented: return true;
+    }
+    return false;
+}
+
+// What the kernels read: per cell what the mode samples (see table), and
+// the texture (int32 or double), row-major.
 //
 // Where the grid is at least pad cells each way, the table carries a halo
 // of pad cells on every side, indexed by the truncated coordinates plus
@@ -51,33 +84,30 @@ struct PreparedField {
     std::int32_t reachCells = 0;   // a whole number of cells beyond any point's distance from its seed
     std::int32_t stride = 0;       // cols + 2 x pad
     Shape shape;
-    ZeroedBuffer<Direction> steps;
+    Mode mode = Mode::nearest;
+    // Per padded cell: the forward increment u x step of rk4Step (nearest),
+    // where u is the unit vector of the cell (or the sample itself where it
+    // is near zero); u alone (nearest oriented); the field's own vector
+    // (linear, to blend).
+    ZeroedBuffer<Direction> table;
     Halo halo;
     const T* texture = nullptr;
     std::vector<T> textureCopy;  // where the caller's texture is not row-major
 
-    // The options beyond the classic method, for the careful path; the
-    // sampler's mask is mask.
+    // The field with its rules, for the careful path; its mask is mask.
     Sampler sampler;
-    bool orientation = false;
     double stepSize = 0.5;
     std::vector<std::uint8_t> mask;      // row-major, 1 = no data; empty when none
     // Per seed: 1 where its streamline may come near the exterior, or
     // where the halo does not stand for what the mode samples, so the
     // lockstep kernels' assumptions fail; empty when none may.
     std::vector<std::uint8_t> careful;
-    bool lockstepShape = true;           // nearest sampling without orientation
-    bool linear = false;
-    // Where !lockstepShape: per padded cell the unit vector (orientation
-    // with nearest sampling) or the field's own vector (linear), for the
-    // sampling lockstep kernels.
-    ZeroedBuffer<Direction> vectors;
 
     PreparedField() : sampler(FieldView{}) {}
 
     // The table entry of an in-grid cell.
-    const Direction& stepOf(std::int32_t row, std::int32_t col) const {
-        return steps[static_cast<std::size_t>(row + pad) * static_cast<std::size_t>(stride) +
+    const Direction& entry(std::int32_t row, std::int32_t col) const {
+        return table[static_cast<std::size_t>(row + pad) * static_cast<std::size_t>(stride) +
                      static_cast<std::size_t>(col + pad)];
     }
 };
@@ -114,22 +144,38 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
 // seedContributions for a batch of seeds at once, on a field with a halo
 // (pad > 0). With every point inside and every window full, the same
 // arithmetic needs no tests; several streamlines in lockstep keep the
-// processor busy while each one waits for its next field sample. The batch
-// is lockstepBatch() seeds, at most maxLockstepBatch.
+// processor busy while each one waits for its next field sample. One
+// mode's kernel on one instruction set: batch seeds a call, at most
+// maxLockstepBatch.
 inline constexpr int maxLockstepBatch = 16;
-int lockstepBatch();
-// Whether the lockstep kernels also sample between centres or orient (all
-// but the scalar fallback do).
-bool samplingLockstep();
-void lockstepSeedContributions(const PreparedField<std::int32_t>& f, const std::int32_t* rows,
-                               const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch);
-void lockstepSeedContributions(const PreparedField<double>& f, const std::int32_t* rows,
-                               const std::int32_t* cols, const SeedOut* out, KernelScratch& scratch);
+template <typename T>
+using LockstepFn = void (*)(const PreparedField<T>&, const std::int32_t* rows, const std::int32_t* cols,
+                            const SeedOut* out, KernelScratch&);
+struct LockstepKernel {
+    int batch = 0;
+    LockstepFn<std::int32_t> int32 = nullptr;
+    LockstepFn<double> real = nullptr;
+
+    // Without one, every seed takes the careful path.
+    bool exists() const { return batch > 0; }
+    void operator()(const PreparedField<std::int32_t>& f, const std::int32_t* rows, const std::int32_t* cols,
+                    const SeedOut* out, KernelScratch& scratch) const {
+        int32(f, rows, cols, out, scratch);
+    }
+    void operator()(const PreparedField<double>& f, const std::int32_t* rows, const std::int32_t* cols,
+                    const SeedOut* out, KernelScratch& scratch) const {
+        real(f, rows, cols, out, scratch);
+    }
+};
+
+// The kernel of mode on the chosen instruction set; none where that set
+// has no kernel for the mode.
+LockstepKernel lockstepKernel(Mode mode);
 
 // The lockstep kernels' instruction sets on x86, widest first (one source,
 // compiled for each); the widest the processor has is used unless tests
-// narrow the choice to check the others too (scalar: seed by seed, for
-// processors without SSE4). Other processors have their baseline's.
+// narrow the choice to check the others too (scalar: no lockstep kernels,
+// for processors without SSE4). Other processors have their baseline's.
 enum class Kernel { avx512, avx2, sse4, scalar };
 void useWidestKernelUpTo(Kernel widest);
 

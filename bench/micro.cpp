@@ -70,15 +70,15 @@ BENCHMARK(BM_SeedReference<false>)->Name("BM_TraceStreamlineReference");
 BENCHMARK(BM_SeedReference<true>)->Name("BM_SeedReference");
 
 // One seed's contributions on the engine's table, one by one or (range 0
-// the kernel) in lockstep batches; per seed.
+// the instruction set, avx512 to sse4) in lockstep batches; per seed.
 void BM_SeedEngine(benchmark::State& state) {
     auto grid = demoGrid(256);
     const FieldView view = viewOf(*grid);
     detail::PreparedField<std::int32_t> field;
     detail::prepareField(view, std::get<Plane<std::int32_t>>(view.texture), LicParams{}, field, 1);
     const bool lockstep = state.range(0) >= 0;
-    if (lockstep) detail::useWidestKernelUpTo(static_cast<detail::Kernel>(state.range(0)));
-    const detail::LockstepKernel kernel = detail::lockstepKernel(field.mode);
+    const detail::LockstepKernel kernel =
+        detail::lockstepKernel(field.mode, static_cast<InstructionSet>(lockstep ? state.range(0) : 0));
     const int batch = lockstep ? kernel.batch : 1;
     std::vector<std::int32_t> sizes(detail::maxLockstepBatch), cells(detail::maxLockstepBatch * 19);
     std::vector<double> values(detail::maxLockstepBatch * 19);
@@ -99,10 +99,9 @@ void BM_SeedEngine(benchmark::State& state) {
         benchmark::DoNotOptimize(values.data());
     }
     state.SetItemsProcessed(state.iterations() * batch);
-    detail::useWidestKernelUpTo(detail::Kernel::avx512);
 }
 BENCHMARK(BM_SeedEngine)->Arg(-1)->Name("BM_SeedEngineOneByOne");
-BENCHMARK(BM_SeedEngine)->Arg(0)->Arg(1)->Arg(2)->Name("BM_SeedEngineLockstep");
+BENCHMARK(BM_SeedEngine)->Arg(1)->Arg(2)->Arg(3)->Name("BM_SeedEngineLockstep");
 
 void BM_ComputeFastLicReference(benchmark::State& state) {
     auto grid = demoGrid(static_cast<std::int32_t>(state.range(0)));

@@ -129,7 +129,7 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     const int threads = options.threads > 0 ? options.threads : availableCores();
     PreparedField<T> field;
     detail::prepareField(view, texture, params, field, threads);
-    const detail::LockstepKernel kernel = detail::lockstepKernel(field.mode);
+    const detail::LockstepKernel kernel = detail::lockstepKernel(field.mode, options.instructionSet);
 
     const std::int32_t rows = view.rows;
     const std::int32_t cols = view.cols;

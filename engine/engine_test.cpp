@@ -65,7 +65,7 @@ LicParams shape(std::int32_t L, std::int32_t M, std::int32_t H, double h) { retu
 // "" when the engine matches the reference on every field at this size;
 // otherwise (L, M, H, h, rows, cols, field, threads, masked) and the first difference.
 std::string compare(const LicParams& p, std::int32_t rows, std::int32_t cols, std::vector<int> threads,
-                    bool masked = false) {
+                    bool masked = false, InstructionSet set = InstructionSet::widest) {
     const std::vector<std::uint8_t> mask = blobMask(rows, cols);
     for (int kind = 0; kind < 3; ++kind) {
         const Arrays a = makeArrays(kind, rows, cols);
@@ -74,7 +74,7 @@ std::string compare(const LicParams& p, std::int32_t rows, std::int32_t cols, st
         LicResult expected{rows, cols, std::vector<double>(a.texture.size()), std::vector<std::int32_t>(a.texture.size())};
         computeLicReference(view, p, expected.lic.data(), expected.hits.data());
         for (int t : threads)
-            if (const std::string d = firstDifference(expected, computeLic(view, p, {t, {}})); !d.empty())
+            if (const std::string d = firstDifference(expected, computeLic(view, p, {t, {}, set})); !d.empty())
                 return ::testing::PrintToString(std::tuple{p.filterHalfLength, p.slideSteps, p.hitLimit, p.step, rows,
                                                            cols, kind, t, masked}) + ": " + d;
     }
@@ -120,24 +120,22 @@ TEST(Engine, OptionsMatchReference) {
 }
 
 TEST(Engine, EveryLockstepKernelMatchesReference) {
-    using K = detail::Kernel;
+    using S = InstructionSet;
     using M = detail::Mode;
-    for (auto kernel : {K::scalar, K::sse4, K::avx2, K::avx512}) {
-        detail::useWidestKernelUpTo(kernel);
+    for (auto set : {S::scalar, S::sse4, S::avx2, S::avx512}) {
         for (auto mode : {M::nearest, M::nearestOriented, M::linear, M::linearOriented})
-            EXPECT_EQ(detail::lockstepKernel(mode).exists(), kernel != K::scalar);
+            EXPECT_EQ(detail::lockstepKernel(mode, set).exists(), set != S::scalar);
         for (const LicParams& p : {LicParams{}, shape(5, 4, 12, 0.5), shape(20, 19, 6, 0.75)}) {
-            EXPECT_EQ(compare(p, 256, 256, {2}), "");
-            EXPECT_EQ(compare(p, 61, 83, {1}), "");
+            EXPECT_EQ(compare(p, 256, 256, {2}, false, set), "");
+            EXPECT_EQ(compare(p, 61, 83, {1}, false, set), "");
         }
         // Seeds near walls and masks leave the lockstep path; oriented and
         // linear sampling have kernels of their own.
-        EXPECT_EQ(compare({10, 9, 12, 0.5, B::closed, B::periodic}, 97, 120, {2}, true), "");
-        EXPECT_EQ(compare({10, 9, 12, 0.5, B::periodic, B::periodic, true}, 97, 120, {2}), "");
-        EXPECT_EQ(compare({5, 4, 12, 0.3, B::periodic, B::closed, false, I::linear}, 97, 120, {2}, true), "");
-        EXPECT_EQ(compare({10, 9, 12, 0.5, B::periodic, B::periodic, true, I::linear}, 97, 120, {2}), "");
+        EXPECT_EQ(compare({10, 9, 12, 0.5, B::closed, B::periodic}, 97, 120, {2}, true, set), "");
+        EXPECT_EQ(compare({10, 9, 12, 0.5, B::periodic, B::periodic, true}, 97, 120, {2}, false, set), "");
+        EXPECT_EQ(compare({5, 4, 12, 0.3, B::periodic, B::closed, false, I::linear}, 97, 120, {2}, true, set), "");
+        EXPECT_EQ(compare({10, 9, 12, 0.5, B::periodic, B::periodic, true, I::linear}, 97, 120, {2}, false, set), "");
     }
-    detail::useWidestKernelUpTo(detail::Kernel::avx512);
 }
 
 TEST(Engine, LargeGridMatchesReference) { EXPECT_EQ(compare({}, 512, 512, {2}), ""); }

@@ -139,11 +139,19 @@ struct LicResult {
     std::int64_t seeds = 0;  // streamlines traced
 };
 
+// The instruction sets of the engine's vector kernels on x86, widest
+// first. The engine takes the widest the processor runs, no wider than the
+// one asked for (widest: no limit); scalar traces seed by seed. Other
+// processors have their baseline's, whatever is asked. The results are the
+// same bits with every one.
+enum class InstructionSet : std::uint8_t { widest, avx512, avx2, sse4, scalar };
+
 struct RunOptions {
     int threads = 0;  // 0: every core
     // Told the fraction of the rows done from time to time, from one thread
     // at a time.
     std::function<void(double)> progress;
+    InstructionSet instructionSet = InstructionSet::widest;
 };
 
 // The convolution into the caller's arrays of rows x cols values each,

@@ -1,6 +1,7 @@
 // The lockstep kernels, written once: Highway compiles this file for every
 // instruction set it targets (foreach_target.h includes it again per
-// target), and the widest the processor runs is chosen at start-up.
+// target); each run takes the widest the processor runs, no wider than
+// its options allow.
 
 // Elsewhere than on x86 the processor's baseline (NEON, for one) is the
 // one target: the run-time choice below detects x86 features only.
@@ -554,28 +555,30 @@ std::int64_t processorTargets() {
     return targets;
 }
 
-// Targets wider than the kernel's instruction set.
-std::int64_t widerThan(Kernel kernel) {
+// Targets wider than the instruction set.
+std::int64_t widerThan(InstructionSet set) {
 #if HWY_ARCH_X86
-    switch (kernel) {
-    case Kernel::avx512: return 0;
-    case Kernel::avx2: return HWY_AVX3 | HWY_AVX3_DL;
-    case Kernel::sse4: return HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL;
-    case Kernel::scalar: return HWY_SSE4 | HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL;
+    switch (set) {
+    case InstructionSet::widest:
+    case InstructionSet::avx512: return 0;
+    case InstructionSet::avx2: return HWY_AVX3 | HWY_AVX3_DL;
+    case InstructionSet::sse4: return HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL;
+    case InstructionSet::scalar: return HWY_SSE4 | HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL;
     }
 #endif
-    (void)kernel;
+    (void)set;
     return 0;
 }
 
-// The kernel table of the widest target the processor runs, no wider than
-// widest.
-using KernelTable = LockstepKernel (*)(Mode);
-KernelTable targetUpTo(Kernel widest) {
+}  // namespace
+
+// Detected on every call, which costs next to nothing beside a run, rather
+// than kept where it would be state shared by every caller.
+LockstepKernel lockstepKernel(Mode mode, InstructionSet widest) {
     const std::int64_t usable = processorTargets() & HWY_TARGETS & ~widerThan(widest);
     const std::int64_t best = usable & -usable;  // lower bits are wider targets
 #define FASTLIC_TARGET(BIT, NS) \
-    if (best == (BIT)) return &NS::kernelOf;
+    if (best == (BIT)) return NS::kernelOf(mode);
 #if HWY_TARGETS & HWY_AVX3
     FASTLIC_TARGET(HWY_AVX3, N_AVX3)
 #endif
@@ -586,16 +589,8 @@ KernelTable targetUpTo(Kernel widest) {
     FASTLIC_TARGET(HWY_SSE4, N_SSE4)
 #endif
 #undef FASTLIC_TARGET
-    return &HWY_STATIC_DISPATCH(kernelOf);
+    return HWY_STATIC_DISPATCH(kernelOf)(mode);
 }
-
-KernelTable chosen = targetUpTo(Kernel::avx512);
-
-}  // namespace
-
-void useWidestKernelUpTo(Kernel widest) { chosen = targetUpTo(widest); }
-
-LockstepKernel lockstepKernel(Mode mode) { return chosen(mode); }
 
 }  // namespace fastlic::detail
 #endif

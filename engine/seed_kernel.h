@@ -168,15 +168,8 @@ struct LockstepKernel {
     }
 };
 
-// The kernel of mode on the chosen instruction set; none where that set
-// has no kernel for the mode.
-LockstepKernel lockstepKernel(Mode mode);
-
-// The lockstep kernels' instruction sets on x86, widest first (one source,
-// compiled for each); the widest the processor has is used unless tests
-// narrow the choice to check the others too (scalar: no lockstep kernels,
-// for processors without SSE4). Other processors have their baseline's.
-enum class Kernel { avx512, avx2, sse4, scalar };
-void useWidestKernelUpTo(Kernel widest);
+// The kernel of mode on the widest instruction set the processor runs, no
+// wider than widest; none where that set has no kernel for the mode.
+LockstepKernel lockstepKernel(Mode mode, InstructionSet widest);
 
 }  // namespace fastlic::detail

@@ -8,7 +8,7 @@
 #include "io/input_files.h"
 #include "engine/fast_lic.h"
 #include "engine/seed_kernel.h"
-#include "render/color_map.h"
+#include "render/colormaps.h"
 #include "io/image_writer.h"
 #include "tests/test_util.h"
 
@@ -160,14 +160,14 @@ void BM_Read(benchmark::State& state) {
 BENCHMARK(BM_Read<readInputFilesReference>)->Name("BM_ReadReference")->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Read<readInputFiles>)->Name("BM_Read")->Unit(benchmark::kMillisecond)->UseRealTime();
 
-template <void (*Write)(const RegGrid&, std::FILE*, double, const ColorMap&)>
+template <void (*Write)(const RegGrid&, std::FILE*, double, const Colormap&)>
 void BM_Write(benchmark::State& state) {
     auto grid = demoGrid(256);
     computeFastLic(*grid, {}, {1, {}});
     double largest = 0.0;
     for (std::size_t c = 0; c < grid->cellCount(); ++c)
         largest = std::max(largest, length(grid->vectors.data()[c]));
-    const ColorMap colors = classicColorMap();
+    const Colormap colors = classicColormap();
     std::FILE* sink = std::fopen("/dev/null", "w");
     for (auto _ : state) Write(*grid, sink, largest, colors);
     std::fclose(sink);

@@ -14,30 +14,30 @@
 namespace fastlic {
 
 Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double largestMagnitude,
-                  const ColorMap& map) {
+                  const Colormap& map) {
     const double s = (1.0 / 255) * grid.licSums[i][j];
     const double m = length(grid.vectors[i][j]);
     const double t = m / largestMagnitude;
-    return map.lookup(t) * s;
+    return map.at(t) * s;
 }
 
 namespace {
 
 // The classic image: the colour of magnitude / largestMagnitude.
-Image classicImage(const RegGrid& grid, double largestMagnitude, const ColorMap& map) {
+Image classicImage(const RegGrid& grid, double largestMagnitude, const Colormap& map) {
     static_assert(sizeof(Vector) == 3 * sizeof(double));
     const std::ptrdiff_t stride = 3 * static_cast<std::ptrdiff_t>(grid.cols);
     ColorSource magnitude;
     magnitude.x = {&grid.vectors.data()->x, stride, 3};
     magnitude.y = {&grid.vectors.data()->y, stride, 3};
     return shade(grid.rows, grid.cols, grid.licSums.data(), magnitude,
-                 ColorScale{0.0, largestMagnitude, false}, classicColormap(map), {});
+                 ColorScale{0.0, largestMagnitude, false}, map, {});
 }
 
 }  // namespace
 
 std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
-                                    const ColorMap& map) {
+                                    const Colormap& map) {
     return classicImage(grid, largestMagnitude, map).bytes();
 }
 
@@ -119,12 +119,12 @@ void writePpm(const PixelView& pixels, std::FILE* out) {
 }
 
 void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
-                const ColorMap& map) {
+                const Colormap& map) {
     writePpm(classicImage(grid, largestMagnitude, map).view(), out);
 }
 
 void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,
-                         const ColorMap& map) {
+                         const Colormap& map) {
     std::fprintf(out, "P3\t%d\t%d\t255\n", grid.cols, grid.rows);
     for (std::int32_t i = 0; i < grid.rows; ++i) {
         for (std::int32_t j = 0; j < grid.cols; ++j) {
@@ -136,7 +136,7 @@ void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagn
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }
 
-void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const ColorMap& map) {
+void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const Colormap& map) {
     writePng(classicImage(grid, largestMagnitude, map).view(), out);
 }
 

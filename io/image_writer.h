@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/reg_grid.h"
-#include "render/color_map.h"
+#include "render/colormaps.h"
 #include "render/pixels.h"
 #include "base/errors.h"
 
@@ -18,25 +18,25 @@ namespace fastlic {
 // Pixel (i, j) of the convolved grid: colorMap's colour for the cell's
 // magnitude / largestMagnitude, shaded by LIC value x (1/255).
 Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double largestMagnitude,
-                  const ColorMap& map);
+                  const Colormap& map);
 
 // rows x cols x 3 bytes, row-major, red first: shadedColor of every pixel
 // through toByte, computed by shade() (render/render.h).
 std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
-                                    const ColorMap& map);
+                                    const Colormap& map);
 
 // Plain PPM: "P3\t<cols>\t<rows>\t255\n", then one "r g b" line per pixel,
 // rows outer. Throws OutputError when a write fails; std::invalid_argument
 // for pixels with an alpha channel.
 void writePpm(const PixelView& pixels, std::FILE* out);
 void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
-                const ColorMap& map);
+                const Colormap& map);
 
 // The same bytes through printf, one value at a time: the reference.
 void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,
-                         const ColorMap& map);
+                         const Colormap& map);
 
 // 8-bit RGB PNG of the same pixels.
-void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const ColorMap& map);
+void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const Colormap& map);
 
 }  // namespace fastlic

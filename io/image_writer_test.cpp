@@ -40,7 +40,7 @@ TEST(ImageWriter, WritesShadedPpm) {
             if (k < 3) g.vectors.data()[k] = c.vectors[k];
         }
         const double largest = c.cols == 3 && c.rows == 1 ? 10.0 : 1.0;
-        EXPECT_EQ(captured([&](std::FILE* f) { writeImage(g, f, largest, classicColorMap()); }), c.ppm);
+        EXPECT_EQ(captured([&](std::FILE* f) { writeImage(g, f, largest, classicColormap()); }), c.ppm);
     }
 }
 
@@ -57,7 +57,7 @@ TEST(ImageWriter, RoundsAndLimitsComponents) {
 TEST(ImageWriter, PngOfAnyGridSideAndItsWriteErrors) {
     for (const auto& [rows, cols] : {std::pair{1, 1000001}, std::pair{1000001, 1}}) {
         const RegGrid g(rows, cols);
-        const std::string png = captured([&](std::FILE* f) { writePng(g, f, 1.0, classicColorMap()); });
+        const std::string png = captured([&](std::FILE* f) { writePng(g, f, 1.0, classicColormap()); });
         ASSERT_GT(png.size(), 33u);
         const auto be32 = [&](std::size_t at) {
             std::uint32_t v = 0;
@@ -71,7 +71,7 @@ TEST(ImageWriter, PngOfAnyGridSideAndItsWriteErrors) {
     std::FILE* full = std::fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
     try {
-        writePng(RegGrid(300, 300), full, 1.0, classicColorMap());
+        writePng(RegGrid(300, 300), full, 1.0, classicColormap());
         ADD_FAILURE() << "no error";
     } catch (const OutputError& e) {
         EXPECT_STREQ(e.what(), "cannot write the image: No space left on device");

@@ -10,9 +10,9 @@ namespace fastlic {
 
 RegGrid* currentField = nullptr;
 double maxMagnitude = 0.0;
-ColorMap colorMap(4);
+Colormap colorMap{std::vector<Point>(4), true};
 
-void setColors() { setClassicColors(colorMap); }
+void setColors() { colorMap = classicColormap(); }
 
 void rk4Step(Point& p, double h) { rk4Step(*currentField, p, h); }
 

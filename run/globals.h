@@ -7,7 +7,7 @@
 
 #include "engine/reg_grid.h"
 #include "engine/streamline.h"
-#include "render/color_map.h"
+#include "render/colormaps.h"
 
 namespace fastlic {
 
@@ -16,7 +16,7 @@ extern RegGrid* currentField;
 // The largest vector magnitude read by the latest run.
 extern double maxMagnitude;
 // The one colour map, four default entries until setColors.
-extern ColorMap colorMap;
+extern Colormap colorMap;
 
 // The classic four colours into colorMap.
 void setColors();

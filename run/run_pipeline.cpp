@@ -14,7 +14,6 @@
 #include "io/npy_reader.h"
 #include "engine/fast_lic.h"
 #include "base/parallel.h"
-#include "render/color_map.h"
 #include "io/image_writer.h"
 
 namespace fastlic {

@@ -22,7 +22,7 @@
 #include "drivers/console/method_options.h"
 #include "io/input_files.h"
 #include "io/npy_reader.h"
-#include "render/color_map.h"
+#include "render/colormaps.h"
 #include "io/image_writer.h"
 #include "io/npy_writer.h"
 #include "io/output_file.h"

@@ -7,7 +7,7 @@
 #include "run/globals.h"
 #include "run/run_pipeline.h"
 #include "io/input_files.h"
-#include "render/color_map.h"
+#include "render/colormaps.h"
 #include "io/image_writer.h"
 
 TForm1* Form1 = nullptr;

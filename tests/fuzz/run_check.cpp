@@ -7,7 +7,7 @@
 
 #include "io/input_files.h"
 #include "engine/fast_lic.h"
-#include "render/color_map.h"
+#include "render/colormaps.h"
 #include "io/image_writer.h"
 #include "io/npy_writer.h"
 #include "tests/test_util.h"
@@ -73,7 +73,7 @@ std::string checkRun(const std::uint8_t* data, std::size_t size) {
     if (!difference.empty()) return "engine and reference differ: " + difference;
 
     // The writers must cope with whatever the run produced.
-    const ColorMap colors = classicColorMap();
+    const Colormap colors = classicColormap();
     writeImage(g, sink, largest, colors);
     writePng(g, sink, largest, colors);
     writeLicNpy(g, sink);

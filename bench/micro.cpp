@@ -149,6 +149,10 @@ BENCHMARK(BM_ComputeLicShape)
     ->Args({2048, 10, 9})->Args({2048, 20, 19})->Args({2048, 5, 4})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
+double readFiles(const std::string& vectors, const std::string& texture, RegGrid& grid) {
+    return readInputFiles(vectors, texture, grid);
+}
+
 template <double (*Read)(const std::string&, const std::string&, RegGrid&)>
 void BM_Read(benchmark::State& state) {
     static testing::TempDir dir;
@@ -158,7 +162,11 @@ void BM_Read(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 256 * 256);
 }
 BENCHMARK(BM_Read<readInputFilesReference>)->Name("BM_ReadReference")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Read<readInputFiles>)->Name("BM_Read")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Read<readFiles>)->Name("BM_Read")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void writeClassic(const RegGrid& grid, std::FILE* out, double largest, const Colormap& map) {
+    writeImage(grid, out, largest, map);
+}
 
 template <void (*Write)(const RegGrid&, std::FILE*, double, const Colormap&)>
 void BM_Write(benchmark::State& state) {
@@ -174,7 +182,7 @@ void BM_Write(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 256 * 256);
 }
 BENCHMARK(BM_Write<writeImageReference>)->Name("BM_WriteReference")->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Write<writeImage>)->Name("BM_Write")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Write<writeClassic>)->Name("BM_Write")->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -24,21 +24,21 @@ Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double la
 namespace {
 
 // The classic image: the colour of magnitude / largestMagnitude.
-Image classicImage(const RegGrid& grid, double largestMagnitude, const Colormap& map) {
+Image classicImage(const RegGrid& grid, double largestMagnitude, const Colormap& map, int threads) {
     static_assert(sizeof(Vector) == 3 * sizeof(double));
     const std::ptrdiff_t stride = 3 * static_cast<std::ptrdiff_t>(grid.cols);
     ColorSource magnitude;
     magnitude.x = {&grid.vectors.data()->x, stride, 3};
     magnitude.y = {&grid.vectors.data()->y, stride, 3};
     return shade(grid.rows, grid.cols, grid.licSums.data(), magnitude,
-                 ColorScale{0.0, largestMagnitude, false}, map, {});
+                 ColorScale{0.0, largestMagnitude, false}, map, {}, nullptr, threads);
 }
 
 }  // namespace
 
 std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
-                                    const Colormap& map) {
-    return classicImage(grid, largestMagnitude, map).bytes();
+                                    const Colormap& map, int threads) {
+    return classicImage(grid, largestMagnitude, map, threads).bytes();
 }
 
 namespace {
@@ -89,14 +89,14 @@ void formatRows(const PixelView& pixels, std::int32_t first, std::int32_t last, 
 
 }  // namespace
 
-void writePpm(const PixelView& pixels, std::FILE* out) {
+void writePpm(const PixelView& pixels, std::FILE* out, int threadsAsked) {
     if (pixels.channels != 3) throw std::invalid_argument("writePpm: PPM holds RGB pixels only");
     const std::string head =
         "P3\t" + std::to_string(pixels.cols) + "\t" + std::to_string(pixels.rows) + "\t255\n";
     put(out, head.data(), head.size());
     // Blocks of rows are formatted side by side and written in order; a few
     // blocks at a time keep memory small at any size.
-    const int threads = threadCount();
+    const int threads = threadCount(threadsAsked);
     const std::int64_t cells = static_cast<std::int64_t>(pixels.rows) * pixels.cols;
     const std::int64_t blockPixels = std::clamp<std::int64_t>(cells / 16, 4096, 65536);
     const std::int32_t blockRows =
@@ -119,8 +119,8 @@ void writePpm(const PixelView& pixels, std::FILE* out) {
 }
 
 void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
-                const Colormap& map) {
-    writePpm(classicImage(grid, largestMagnitude, map).view(), out);
+                const Colormap& map, int threads) {
+    writePpm(classicImage(grid, largestMagnitude, map, threads).view(), out, threads);
 }
 
 void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,
@@ -136,8 +136,11 @@ void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagn
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }
 
-void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const Colormap& map) {
-    writePng(classicImage(grid, largestMagnitude, map).view(), out);
+void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const Colormap& map,
+              int threads) {
+    PngOptions options;
+    options.threads = threads;
+    writePng(classicImage(grid, largestMagnitude, map, threads).view(), out, options);
 }
 
 }  // namespace fastlic

@@ -10,7 +10,6 @@
 
 #include "io/image_writer.h"
 #include "tests/test_util.h"
-#include "base/parallel.h"
 
 namespace fastlic {
 namespace {
@@ -153,11 +152,7 @@ TEST(Render, EveryContrastModeIsTheSameOnEveryThreadCount) {
         ContrastOptions options;
         options.mode = mode;
         std::vector<double> results[2];
-        for (int t : {0, 1}) {
-            setThreadCount(t == 0 ? 1 : 3);
-            results[t] = applyContrast(v.data(), rows, cols, options, mask.data(), pass);
-        }
-        setThreadCount(0);
+        for (int t : {0, 1}) results[t] = applyContrast(v.data(), rows, cols, options, mask.data(), pass, t ? 3 : 1);
         EXPECT_EQ(std::memcmp(results[0].data(), results[1].data(), v.size() * sizeof(double)), 0)
             << static_cast<int>(mode);
     }

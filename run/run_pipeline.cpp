@@ -25,9 +25,10 @@ std::unique_ptr<RegGrid> latestGrid;
 std::vector<std::uint8_t> latestMask;
 
 // A .npy mask by its name, any other as text.
-std::vector<std::uint8_t> readMask(const std::string& path, std::int32_t rows, std::int32_t cols) {
+std::vector<std::uint8_t> readMask(const std::string& path, std::int32_t rows, std::int32_t cols,
+                                   int threads) {
     if (!isNpyPath(path)) return readMaskText(path, rows, cols);
-    MaskArray mask = readNpyMask(path);
+    MaskArray mask = readNpyMask(path, threads);
     if (mask.rows != rows || mask.cols != cols)
         throw InputError(path + ": shape " + shapeText({mask.rows, mask.cols}) + " does not match the grid size " +
                          std::to_string(rows) + "x" + std::to_string(cols));
@@ -36,24 +37,25 @@ std::vector<std::uint8_t> readMask(const std::string& path, std::int32_t rows, s
 
 // inputs: null for the text files, read by the one reader of both.
 RegGrid& compute(const RunSettings& settings, RunInputs* inputs) {
-    // Every parallel stage after this one, the writers included, uses as
-    // many threads as asked for.
-    setThreadCount(settings.threads);
-    prepareThreads(threadCount());  // under way while the grid is allocated and read
+    prepareThreads(threadCount(settings.threads));  // under way while the grid is allocated and read
     currentField = nullptr;
     latestGrid.reset();
     if (inputs)
         inputs->requireSize(settings.rows, settings.cols,
                             "the grid size " + std::to_string(settings.rows) + "x" + std::to_string(settings.cols));
     auto grid = std::make_unique<RegGrid>(settings.rows, settings.cols);
-    if (inputs) inputs->maskNan = settings.maskNan;
+    if (inputs) {
+        inputs->maskNan = settings.maskNan;
+        inputs->threads = settings.threads;
+    }
     maxMagnitude = inputs ? inputs->readInto(*grid)
-                          : readInputFiles(settings.vectorFile, settings.textureFile, *grid);
+                          : readInputFiles(settings.vectorFile, settings.textureFile, *grid, settings.threads);
     setColors();
     latestGrid = std::move(grid);
     currentField = latestGrid.get();
     latestMask.clear();
-    if (!settings.maskFile.empty()) latestMask = readMask(settings.maskFile, settings.rows, settings.cols);
+    if (!settings.maskFile.empty())
+        latestMask = readMask(settings.maskFile, settings.rows, settings.cols, settings.threads);
     if (settings.maskNan) {
         latestMask.resize(currentField->cellCount());
         const Vector* vectors = currentField->vectors.data();
@@ -121,20 +123,20 @@ void RunInputs::requireSize(std::int32_t rows, std::int32_t cols, const std::str
 double RunInputs::readInto(RegGrid& grid) {
     double largest;
     if (vectors_) {
-        largest = readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, {maskNan});
+        largest = readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, {maskNan, threads});
         vectors_.reset();
     } else {
-        largest = detail::readVectors(streams_.vectors.get(), inputName(vectorFile_), grid);
+        largest = detail::readVectors(streams_.vectors.get(), inputName(vectorFile_), grid, threads);
     }
     if (texture_) {
-        TextureArray t = readNpyTexture(*texture_);
+        TextureArray t = readNpyTexture(*texture_, threads);
         if (auto* whole = std::get_if<std::vector<std::int32_t>>(&t.values))
             std::copy(whole->begin(), whole->end(), grid.texture.data());
         else
             fractional_ = std::move(std::get<std::vector<double>>(t.values));
         texture_.reset();
     } else {
-        detail::readTexture(streams_.texture.get(), inputName(textureFile_), grid);
+        detail::readTexture(streams_.texture.get(), inputName(textureFile_), grid, threads);
     }
     streams_.vectors.reset();
     streams_.texture.reset();

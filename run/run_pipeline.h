@@ -26,7 +26,7 @@ struct RunSettings {
     LicParams params;
     std::string maskFile;  // empty: none
     bool maskNan = false;  // .npy vectors: a NaN component marks a cell without data
-    int threads = 0;  // 0: every core
+    int threads = 0;  // for reading, convolving and writing; 0: every core
     // Told the fraction of the convolution done, from time to time.
     std::function<void(double)> progress;
 };
@@ -42,6 +42,7 @@ public:
     // array or two that give different grid sizes (naming both shapes).
     explicit RunInputs(const RunSettings& settings);
     bool maskNan = false;
+    int threads = 0;  // reading; 0: every core
 
     // The grid size the .npy inputs give; none when both are text.
     std::optional<GridShape> arrayShape() const;

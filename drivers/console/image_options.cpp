@@ -172,10 +172,10 @@ std::string parseImageOptions(ImageOptions& o, bool png) {
     return "";
 }
 
-void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols) {
+void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols, int threads) {
     options.scalar.clear();
     if (options.scalarFile.empty()) return;
-    TextureArray values = readNpyTexture(options.scalarFile);
+    TextureArray values = readNpyTexture(options.scalarFile, threads);
     if (values.rows != rows || values.cols != cols)
         throw InputError(options.scalarFile + ": shape " + shapeText({values.rows, values.cols}) +
                          " does not match the grid size " + std::to_string(rows) + "x" + std::to_string(cols));
@@ -204,16 +204,20 @@ Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageO
     input.largestMagnitude = largestMagnitude;
     input.scalar = options.scalar.empty() ? nullptr : options.scalar.data();
     input.secondPass = licPassOver(field, params, threads);
+    input.threads = threads;
     return render(input, options.render);
 }
 
 void writeGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
                     const LicParams& params, int threads, bool png, std::FILE* out) {
     const Image image = renderGridImage(grid, largestMagnitude, options, params, threads);
-    if (png)
-        writePng(image.view(), out);
-    else
-        writePpm(image.view(), out);
+    if (png) {
+        PngOptions compression;
+        compression.threads = threads;
+        writePng(image.view(), out, compression);
+    } else {
+        writePpm(image.view(), out, threads);
+    }
 }
 
 }  // namespace fastlic

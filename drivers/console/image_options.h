@@ -37,8 +37,8 @@ void addImageOptions(CLI::App& app, ImageOptions& options);
 std::string parseImageOptions(ImageOptions& options, bool png);
 
 // Reads what the options name (the scalar of --color-by FILE.npy) for a
-// rows x cols grid. Throws InputError naming the file.
-void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols);
+// rows x cols grid, on `threads`. Throws InputError naming the file.
+void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols, int threads);
 
 // The image of the convolved grid; largestMagnitude tops the magnitude's
 // scale as in the classic image. Enhanced contrast convolves the grid's

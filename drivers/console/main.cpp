@@ -252,9 +252,9 @@ int run(int argc, char** argv) {
                                 writeGridImage(*grid, maxMagnitude, imageOptions, settings.params,
                                                settings.threads, format == ImageFormat::png, f);
                             else if (format == ImageFormat::png)
-                                writePng(*grid, f, maxMagnitude, colorMap);
+                                writePng(*grid, f, maxMagnitude, colorMap, settings.threads);
                             else
-                                writeImage(*grid, f, maxMagnitude, colorMap);
+                                writeImage(*grid, f, maxMagnitude, colorMap, settings.threads);
                         },
                         format == ImageFormat::ppm ? cells * 6 : 0);  // "0 0 0\n" at least
         }
@@ -268,7 +268,7 @@ int run(int argc, char** argv) {
         if (!imageOptions.scalarFile.empty())  // image options
             outputs.addInput("--color-by", imageOptions.scalarFile);
         outputs.open();
-        loadImageInputs(imageOptions, settings.rows, settings.cols);  // image options
+        loadImageInputs(imageOptions, settings.rows, settings.cols, settings.threads);  // image options
         grid = inputs ? &computeRun(settings, *inputs) : &computeRun(settings);
         outputs.write();
     } catch (const UsageError& e) {

@@ -5,10 +5,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "io/png_writer.h"
-#include "render/render.h"
 #include "base/parallel.h"
 
 namespace fastlic {
@@ -23,40 +23,26 @@ Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double la
 
 namespace {
 
-// The classic image: the colour of magnitude / largestMagnitude.
-Image classicImage(const RegGrid& grid, double largestMagnitude, const Colormap& map, int threads) {
-    static_assert(sizeof(Vector) == 3 * sizeof(double));
-    const std::ptrdiff_t stride = 3 * static_cast<std::ptrdiff_t>(grid.cols);
-    ColorSource magnitude;
-    magnitude.x = {&grid.vectors.data()->x, stride, 3};
-    magnitude.y = {&grid.vectors.data()->y, stride, 3};
-    return shade(grid.rows, grid.cols, grid.licSums.data(), magnitude,
-                 ColorScale{0.0, largestMagnitude, false}, map, {}, nullptr, threads);
-}
-
-}  // namespace
-
-std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
-                                    const Colormap& map, int threads) {
-    return classicImage(grid, largestMagnitude, map, threads).bytes();
-}
-
-namespace {
-
 void put(std::FILE* out, const char* data, std::size_t size) {
     if (size == 0) return;  // an unused block has no buffer at all
     if (std::fwrite(data, 1, size, out) != size)
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }
 
-// "0".."255" and their lengths, so a component is one copy.
+// "0".."255" and their lengths, so a component is one copy; built by the
+// compiler.
 struct ByteText {
-    char text[256][4];
-    std::uint8_t size[256];
-    ByteText() {
-        for (int v = 0; v < 256; ++v) size[v] = static_cast<std::uint8_t>(std::snprintf(text[v], 4, "%d", v));
+    char text[256][4] = {};
+    std::uint8_t size[256] = {};
+    constexpr ByteText() {
+        for (int v = 0; v < 256; ++v) {
+            const int n = v >= 100 ? 3 : v >= 10 ? 2 : 1;
+            for (int k = n - 1, x = v; k >= 0; --k, x /= 10) text[v][k] = static_cast<char>('0' + x % 10);
+            size[v] = static_cast<std::uint8_t>(n);
+        }
     }
 };
+constexpr ByteText byteText;
 
 // Raster text of a block of rows. The buffer is never filled in advance:
 // only the bytes written are touched.
@@ -68,7 +54,7 @@ struct TextBlock {
 
 // The raster lines of rows [first, last) into out.
 void formatRows(const PixelView& pixels, std::int32_t first, std::int32_t last, TextBlock& out) {
-    static const ByteText bytes;
+    const ByteText& bytes = byteText;
     // At most "255 255 255\n" a pixel, and four bytes copied per component.
     const std::size_t count = static_cast<std::size_t>(last - first) * static_cast<std::size_t>(pixels.cols);
     const std::size_t needed = count * 12 + 4;
@@ -118,11 +104,6 @@ void writePpm(const PixelView& pixels, std::FILE* out, int threadsAsked) {
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }
 
-void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
-                const Colormap& map, int threads) {
-    writePpm(classicImage(grid, largestMagnitude, map, threads).view(), out, threads);
-}
-
 void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,
                          const Colormap& map) {
     std::fprintf(out, "P3\t%d\t%d\t255\n", grid.cols, grid.rows);
@@ -136,11 +117,35 @@ void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagn
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }
 
-void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const Colormap& map,
-              int threads) {
+namespace {
+
+void writePngFile(const PixelView& pixels, std::FILE* out, int threads) {
     PngOptions options;
     options.threads = threads;
-    writePng(classicImage(grid, largestMagnitude, map, threads).view(), out, options);
+    writePng(pixels, out, options);
+}
+
+constexpr ImageFormat formats[] = {
+    {".ppm", writePpm, 6, false},  // "0 0 0\n" at least
+    {".png", writePngFile, 0, true},
+};
+
+}  // namespace
+
+std::span<const ImageFormat> imageFormats() { return formats; }
+
+const ImageFormat* imageFormatOf(const std::string& name) {
+    for (const ImageFormat& format : imageFormats())
+        if (name.ends_with(format.extension)) return &format;
+    return nullptr;
+}
+
+std::string imageExtensions() {
+    constexpr std::size_t n = std::size(formats);
+    std::string text;
+    for (std::size_t k = 0; k < n; ++k)
+        text += (k == 0 ? "" : k + 1 == n ? " or " : ", ") + std::string(formats[k].extension);
+    return text;
 }
 
 }  // namespace fastlic

@@ -1,4 +1,6 @@
 #include "io/image_writer.h"
+#include "io/png_writer.h"
+#include "render/render.h"
 
 #include <gtest/gtest.h>
 
@@ -20,8 +22,9 @@ std::string captured(Write write) {
     return text;
 }
 
-// Shading by the mapped colour (t = 0.5 red, 0 grey, past the table blue),
-// columns first in the header, rows outer, out-of-range texture limited.
+// The classic image as PPM: shading by the mapped colour (t = 0.5 red, 0
+// grey, past the table blue), columns first in the header, rows outer,
+// out-of-range texture limited.
 TEST(ImageWriter, WritesShadedPpm) {
     const struct {
         std::int32_t rows, cols;
@@ -40,7 +43,7 @@ TEST(ImageWriter, WritesShadedPpm) {
             if (k < 3) g.vectors.data()[k] = c.vectors[k];
         }
         const double largest = c.cols == 3 && c.rows == 1 ? 10.0 : 1.0;
-        EXPECT_EQ(captured([&](std::FILE* f) { writeImage(g, f, largest, classicColormap()); }), c.ppm);
+        EXPECT_EQ(captured([&](std::FILE* f) { writePpm(render(renderInputOf(g, largest), {}).view(), f); }), c.ppm);
     }
 }
 
@@ -56,8 +59,8 @@ TEST(ImageWriter, RoundsAndLimitsComponents) {
 // million; a failed write is one message with the system's reason.
 TEST(ImageWriter, PngOfAnyGridSideAndItsWriteErrors) {
     for (const auto& [rows, cols] : {std::pair{1, 1000001}, std::pair{1000001, 1}}) {
-        const RegGrid g(rows, cols);
-        const std::string png = captured([&](std::FILE* f) { writePng(g, f, 1.0, classicColormap()); });
+        const Image image = render(renderInputOf(RegGrid(rows, cols), 1.0), {});
+        const std::string png = captured([&](std::FILE* f) { writePng(image.view(), f); });
         ASSERT_GT(png.size(), 33u);
         const auto be32 = [&](std::size_t at) {
             std::uint32_t v = 0;
@@ -71,7 +74,7 @@ TEST(ImageWriter, PngOfAnyGridSideAndItsWriteErrors) {
     std::FILE* full = std::fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
     try {
-        writePng(RegGrid(300, 300), full, 1.0, classicColormap());
+        writePng(render(renderInputOf(RegGrid(300, 300), 1.0), {}).view(), full);
         ADD_FAILURE() << "no error";
     } catch (const OutputError& e) {
         EXPECT_STREQ(e.what(), "cannot write the image: No space left on device");

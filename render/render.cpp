@@ -556,12 +556,27 @@ Image withColorbar(const Image& image, const Colormap& map, const ColorScale& sc
     return out;
 }
 
+RenderInput renderInputOf(const RegGrid& grid, double largestMagnitude) {
+    const FieldView field = viewOf(grid);
+    RenderInput input;
+    input.rows = grid.rows;
+    input.cols = grid.cols;
+    input.lic = grid.licSums.data();
+    input.x = field.x;
+    input.y = field.y;
+    input.largestMagnitude = largestMagnitude;
+    return input;
+}
+
 Image render(const RenderInput& input, const RenderOptions& options) {
+    return render(input, options, colormapNamed(options.colormap));
+}
+
+Image render(const RenderInput& input, const RenderOptions& options, const Colormap& map) {
     requireShape(input.rows, input.cols);
     if (!input.lic) throw std::invalid_argument("render: no LIC values");
     if (!(options.shade.alpha >= 0.0 && options.shade.alpha <= 1.0))
         throw std::invalid_argument("--alpha: expected a number from 0 to 1, found " + std::to_string(options.shade.alpha));
-    const Colormap map = colormapNamed(options.colormap);
     const int threads = input.threads;
     // Cells without data (a NaN LIC value, as the engine leaves masked
     // cells) count as masked.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/lic.h"
+#include "engine/reg_grid.h"
 #include "render/colormaps.h"
 #include "render/pixels.h"
 #include "base/zeroed_buffer.h"
@@ -202,8 +203,14 @@ struct RenderInput {
     int threads = 0;
 };
 
+// A convolved grid's LIC values and vectors; largestMagnitude tops the
+// magnitude's scale.
+RenderInput renderInputOf(const RegGrid& grid, double largestMagnitude);
+
 // The default options give the classic image. Throws std::invalid_argument
 // for options or input that cannot work.
 Image render(const RenderInput& input, const RenderOptions& options);
+// The same through map instead of the one options.colormap names.
+Image render(const RenderInput& input, const RenderOptions& options, const Colormap& map);
 
 }  // namespace fastlic

@@ -46,7 +46,7 @@ TEST(Render, DefaultOptionsGiveTheClassicPixels) {
                 for (double v : {c.x, c.y, c.z}) expected.push_back(toByte(v));
             }
         EXPECT_TRUE(image.bytes() == expected) << largest;
-        EXPECT_TRUE(renderRgb(*grid, largest, classic) == expected) << largest;
+        EXPECT_TRUE(render(renderInputOf(*grid, largest), {}, classic).bytes() == expected) << largest;
     }
 }
 

@@ -22,9 +22,11 @@ void traceStreamline(Streamline& s, std::int32_t row, std::int32_t column) {
 
 void computeFastLic() { computeFastLic(*currentField); }
 
+Image imageOf(const RegGrid& grid) { return render(renderInputOf(grid, maxMagnitude), {}, colorMap); }
+
 void writeImage(const RegGrid& grid) {
     try {
-        writeImage(grid, stdout, maxMagnitude, colorMap);
+        writePpm(imageOf(grid).view(), stdout);
     } catch (const OutputError& e) {
         throw OutputError(std::string("standard output: ") + e.what());
     }

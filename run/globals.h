@@ -8,6 +8,7 @@
 #include "engine/reg_grid.h"
 #include "engine/streamline.h"
 #include "render/colormaps.h"
+#include "render/render.h"
 
 namespace fastlic {
 
@@ -26,8 +27,10 @@ void rk4Step(Point& p, double h);
 void traceStreamline(Streamline& s, std::int32_t row, std::int32_t column);
 void computeFastLic();
 
-// The image of grid on standard output, through maxMagnitude
-// and colorMap. Throws OutputError naming standard output.
+// The image of grid through maxMagnitude and colorMap.
+Image imageOf(const RegGrid& grid);
+// imageOf(grid) as plain PPM on standard output. Throws OutputError naming
+// standard output.
 void writeImage(const RegGrid& grid);
 
 }  // namespace fastlic

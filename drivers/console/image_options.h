@@ -25,8 +25,6 @@ struct ImageOptions {
     RenderOptions render;
     std::string scalarFile;      // --color-by FILE.npy
     std::vector<double> scalar;  // its values, once loaded
-    // Nothing asked for: the classic image, by its own writer.
-    bool classic = true;
 };
 
 void addImageOptions(CLI::App& app, ImageOptions& options);
@@ -41,13 +39,9 @@ std::string parseImageOptions(ImageOptions& options, bool png);
 void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols, int threads);
 
 // The image of the convolved grid; largestMagnitude tops the magnitude's
-// scale as in the classic image. Enhanced contrast convolves the grid's
-// field once more with params.
+// scale. Enhanced contrast convolves the grid's field once more with
+// params. Default options give the classic image.
 Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
                       const LicParams& params, int threads);
-
-// renderGridImage as PNG or plain PPM into out. Throws OutputError.
-void writeGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                    const LicParams& params, int threads, bool png, std::FILE* out);
 
 }  // namespace fastlic

@@ -22,7 +22,6 @@
 #include "drivers/console/method_options.h"
 #include "io/input_files.h"
 #include "io/npy_reader.h"
-#include "render/colormaps.h"
 #include "io/image_writer.h"
 #include "io/npy_writer.h"
 #include "io/output_file.h"
@@ -84,13 +83,6 @@ std::string gigabytes(std::uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
     return text;
-}
-
-enum class ImageFormat { none, ppm, png };
-
-bool endsWith(const std::string& s, const char* tail) {
-    const std::size_t n = std::strlen(tail);
-    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
 int fail(int status, const std::string& message) {
@@ -216,19 +208,19 @@ int run(int argc, char** argv) {
 
     // The image goes to standard output unless -o names a file, and is not
     // written when only arrays are asked for. A device or pipe without a
-    // known extension takes plain PPM.
-    ImageFormat format = ImageFormat::ppm;
+    // known extension takes plain PPM, the first format.
+    const ImageFormat* format = &imageFormats().front();
     if (!output.empty() && output != standardStreamName) {
-        if (endsWith(output, ".png"))
-            format = ImageFormat::png;
-        else if (!endsWith(output, ".ppm") && !isWrittenThrough(output))
-            return fail(exitUsage, "-o: the image file must end in .ppm or .png, found \"" +
+        if (const ImageFormat* named = imageFormatOf(output))
+            format = named;
+        else if (!isWrittenThrough(output))
+            return fail(exitUsage, "-o: the image file must end in " + imageExtensions() + ", found \"" +
                                        output + "\"");
     } else if (output.empty() && (!licPath.empty() || !hitsPath.empty())) {
-        format = ImageFormat::none;
+        format = nullptr;
     }
 
-    if (const std::string bad = parseImageOptions(imageOptions, format == ImageFormat::png);
+    if (const std::string bad = parseImageOptions(imageOptions, format && format->alpha);
         !bad.empty())  // image options
         return fail(exitUsage, bad);
 
@@ -245,18 +237,15 @@ int run(int argc, char** argv) {
         // the end (io/output_file.h).
         const RegGrid* grid = nullptr;
         OutputSet outputs;
-        if (format != ImageFormat::none) {
+        if (format) {
             outputs.add(output.empty() ? "" : "-o", output.empty() ? standardStreamName : output,
                         [&](std::FILE* f) {
-                            if (!imageOptions.classic)  // image options
-                                writeGridImage(*grid, maxMagnitude, imageOptions, settings.params,
-                                               settings.threads, format == ImageFormat::png, f);
-                            else if (format == ImageFormat::png)
-                                writePng(*grid, f, maxMagnitude, colorMap, settings.threads);
-                            else
-                                writeImage(*grid, f, maxMagnitude, colorMap, settings.threads);
+                            const int threads = settings.threads;
+                            const Image image =
+                                renderGridImage(*grid, maxMagnitude, imageOptions, settings.params, threads);
+                            format->write(image.view(), f, threads);
                         },
-                        format == ImageFormat::ppm ? cells * 6 : 0);  // "0 0 0\n" at least
+                        cells * format->leastBytesPerPixel);
         }
         if (!licPath.empty())
             outputs.add("--lic", licPath, [&](std::FILE* f) { writeLicNpy(*grid, f); }, cells * 8);

@@ -1,6 +1,7 @@
-// The state the fixed run and the window share: the latest run's grid, the
-// largest magnitude read and the one colour map. Library code never reads
-// these; it is handed values.
+// The fixed run and the state it shares with the window: the latest run's
+// grid, the largest magnitude read and the one colour map. Nothing else
+// reads these; the console's option runs and the Python module are handed
+// values (run/run_pipeline.h).
 #pragma once
 
 #include <cstdint>
@@ -32,5 +33,13 @@ Image imageOf(const RegGrid& grid);
 // imageOf(grid) as plain PPM on standard output. Throws OutputError naming
 // standard output.
 void writeImage(const RegGrid& grid);
+
+// The fixed run: "ps.vec.256.256.3" and "noise.256.256" from the working
+// directory, 256 x 256, plain PPM on standard output. The previous run's
+// grid is released first; the new one becomes currentField. Ends the
+// process with status -1 when an input file cannot be opened (its message
+// on standard output) or is malformed (one line on standard error), and
+// with status 1 when the image cannot be written.
+void runPipeline();
 
 }  // namespace fastlic

@@ -174,9 +174,8 @@ void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols
     std::visit([&](const auto& v) { options.scalar.assign(v.begin(), v.end()); }, values.values);
 }
 
-Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                      const LicParams& params, int threads) {
-    RenderInput input = renderInputOf(grid, largestMagnitude);
+Image renderRunImage(const RunResult& run, const ImageOptions& options, int threads) {
+    RenderInput input = renderInputOf(run.grid, run.largestMagnitude);
     input.scalar = options.scalar.empty() ? nullptr : options.scalar.data();
     input.threads = threads;
     // Cells without data are those the convolution left without a value;
@@ -184,16 +183,16 @@ Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageO
     // finds them itself for everything else).
     std::vector<std::uint8_t> mask;
     if (options.render.contrast.mode == Contrast::enhanced) {
-        FieldView field = viewOf(grid);
-        const std::size_t n = grid.cellCount();
-        const double* lic = grid.licSums.data();
+        FieldView field = viewOf(run.grid);
+        const std::size_t n = run.grid.cellCount();
+        const double* lic = run.lic();
         if (std::any_of(lic, lic + n, [](double v) { return std::isnan(v); })) {
             mask.resize(n);
             for (std::size_t k = 0; k < n; ++k) mask[k] = std::isnan(lic[k]);
-            field.mask = contiguousPlane(static_cast<const std::uint8_t*>(mask.data()), grid.cols);
+            field.mask = contiguousPlane(static_cast<const std::uint8_t*>(mask.data()), run.cols());
             input.mask = mask.data();
         }
-        input.secondPass = licPassOver(field, params, threads);
+        input.secondPass = licPassOver(field, run.params, threads);
     }
     return render(input, options.render);
 }

@@ -11,6 +11,7 @@
 #include "engine/reg_grid.h"
 #include "engine/lic.h"
 #include "render/render.h"
+#include "run/run_pipeline.h"
 
 namespace fastlic {
 
@@ -38,10 +39,9 @@ std::string parseImageOptions(ImageOptions& options, bool png);
 // rows x cols grid, on `threads`. Throws InputError naming the file.
 void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols, int threads);
 
-// The image of the convolved grid; largestMagnitude tops the magnitude's
-// scale. Enhanced contrast convolves the grid's field once more with
-// params. Default options give the classic image.
-Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                      const LicParams& params, int threads);
+// The image of a run; its largest magnitude tops the magnitude's scale.
+// Enhanced contrast convolves the run's field once more with its
+// parameters. Default options give the classic image.
+Image renderRunImage(const RunResult& run, const ImageOptions& options, int threads);
 
 }  // namespace fastlic

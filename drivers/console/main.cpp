@@ -159,10 +159,10 @@ int run(int argc, char** argv) {
         return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
                                "product is below 2^31, found \"" + sizeText + "\"");
     // --- NumPy input: .npy files (by their suffix) give the grid size ---
-    std::unique_ptr<RunInputs> inputs;
+    std::unique_ptr<FieldFiles> inputs;
     if (demoDir.empty() && (isNpyPath(settings.vectorFile) || isNpyPath(settings.textureFile))) {
         try {
-            inputs = std::make_unique<RunInputs>(settings);
+            inputs = std::make_unique<FieldFiles>(settings);
             if (app.count("--size") > 0) inputs->requireSize(size.rows, size.cols, "--size " + sizeText);
             const GridShape shape = *inputs->arrayShape();
             size = {shape.rows, shape.cols};
@@ -235,31 +235,35 @@ int run(int argc, char** argv) {
         // Every output is checked and opened before the computation, so
         // that a bad one fails at once, and all are replaced together at
         // the end (io/output_file.h).
-        const RegGrid* grid = nullptr;
+        const int threads = settings.threads;
+        const RunResult* item = nullptr;  // the run being written
         OutputSet outputs;
         if (format) {
             outputs.add(output.empty() ? "" : "-o", output.empty() ? standardStreamName : output,
                         [&](std::FILE* f) {
-                            const int threads = settings.threads;
-                            const Image image =
-                                renderGridImage(*grid, maxMagnitude, imageOptions, settings.params, threads);
-                            format->write(image.view(), f, threads);
+                            format->write(renderRunImage(*item, imageOptions, threads).view(), f, threads);
                         },
                         cells * format->leastBytesPerPixel);
         }
         if (!licPath.empty())
-            outputs.add("--lic", licPath, [&](std::FILE* f) { writeLicNpy(*grid, f); }, cells * 8);
+            outputs.add("--lic", licPath, [&](std::FILE* f) { writeLicNpy(item->grid, f); }, cells * 8);
         if (!hitsPath.empty())
-            outputs.add("--hits", hitsPath, [&](std::FILE* f) { writeHitsNpy(*grid, f); }, cells * 4);
+            outputs.add("--hits", hitsPath, [&](std::FILE* f) { writeHitsNpy(item->grid, f); }, cells * 4);
         outputs.addInput("--vectors", settings.vectorFile);
         outputs.addInput("--texture", settings.textureFile);
         if (!settings.maskFile.empty()) outputs.addInput("--mask", settings.maskFile);
         if (!imageOptions.scalarFile.empty())  // image options
             outputs.addInput("--color-by", imageOptions.scalarFile);
         outputs.open();
-        loadImageInputs(imageOptions, settings.rows, settings.cols, settings.threads);  // image options
-        grid = inputs ? &computeRun(settings, *inputs) : &computeRun(settings);
-        outputs.write();
+        loadImageInputs(imageOptions, settings.rows, settings.cols, threads);  // image options
+        if (!inputs) inputs = std::make_unique<FieldFiles>(settings);
+        // One field from the files; each is written, and let go, before the
+        // next is read.
+        while (std::optional<Field> field = inputs->next()) {
+            const RunResult result = runLic(std::move(*field), settings);
+            item = &result;
+            outputs.write();
+        }
     } catch (const UsageError& e) {
         return fail(exitUsage, e.what());
     } catch (const BadFilename& e) {

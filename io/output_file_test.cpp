@@ -37,7 +37,6 @@ TEST(OutputSet, WritesItemByItemThroughLinks) {
         EXPECT_TRUE(std::filesystem::is_symlink(dir.file(name)));
         EXPECT_EQ(readText(dir.file(name)), name);
     }
-    EXPECT_EQ(readText(dir.file("out.ppm")) + readText(dir.file("sub/new.npy")), "link.ppmdangling.npy");
     set.add("-o", dir.file("in"), [](std::FILE*) {});
     EXPECT_THROW(set.open(), UsageError);
     EXPECT_EQ(readText(dir.file("in")), "input");
@@ -58,13 +57,12 @@ TEST(OutputSet, TargetsThatCannotBeOpened) {
     symlink("loop2", dir.file("loop1").c_str());
     symlink("loop1", dir.file("loop2").c_str());
     const std::string longest(255 - 4, 'n');  // NAME_MAX with ".ppm"
-    const std::pair<std::string, std::string> cases[] = {
+    const std::pair<std::string, std::string> cases[] = {  // name, reason ("": fine)
         {"missing/h.npy", "cannot create: No such file or directory"},
         {"sub.ppm", "is a directory"},
         {"socket", "cannot open: No such device or address"},
         {"loop1", "cannot create: Too many levels of symbolic links"},
         {longest + "n.ppm", "cannot create: File name too long"},
-        {"no\ndir/x.ppm", "cannot create: No such file or directory"},
         {longest + ".ppm", ""},
     };
     for (const auto& [name, reason] : cases) {

@@ -21,8 +21,6 @@ namespace fastlic {
 
 namespace {
 
-int chosenThreads = 0;
-
 void pause() {
 #if defined(__SSE2__)
     _mm_pause();
@@ -199,8 +197,6 @@ int availableCores() {
     return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 }
 
-int threadCount() { return chosenThreads > 0 ? chosenThreads : availableCores(); }
-
-void setThreadCount(int threads) { chosenThreads = threads; }
+int threadCount(int requested) { return requested > 0 ? requested : availableCores(); }
 
 }  // namespace fastlic

@@ -19,10 +19,10 @@ namespace fastlic {
 // The cores this process may run on.
 int availableCores();
 
-// How many threads the parallel stages use: set by the run (--threads),
-// every available core by default.
-int threadCount();
-void setThreadCount(int threads);  // 0: every available core
+// The threads a stage asked for `requested` runs on: that many, or every
+// available core for 0. Every caller passes its count down; there is no
+// process-wide setting.
+int threadCount(int requested = 0);
 
 namespace detail {
 // Runs work(t) for t = 0..threads-1: t = 0 on the calling thread, the others

@@ -11,7 +11,7 @@
 #include "run/run_pipeline.h"
 #include "io/input_files.h"
 #include "engine/fast_lic.h"
-#include "render/color_map.h"
+#include "render/colormaps.h"
 #include "io/image_writer.h"
 #include "io/npy_writer.h"
 
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
         if (licPath) save(licPath, writeLicNpy);
         if (hitsPath) save(hitsPath, writeHitsNpy);
         if (!licPath && !hitsPath) {
-            writeImageReference(grid, stdout, largest, classicColorMap());
+            writeImageReference(grid, stdout, largest, classicColormap());
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "fastlic-reference: %s\n", e.what());

@@ -5,40 +5,20 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "io/png_writer.h"
-#include "render/render.h"
 #include "base/parallel.h"
 
 namespace fastlic {
 
 Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double largestMagnitude,
-                  const ColorMap& map) {
+                  const Colormap& map) {
     const double s = (1.0 / 255) * grid.licSums[i][j];
     const double m = length(grid.vectors[i][j]);
     const double t = m / largestMagnitude;
-    return map.lookup(t) * s;
-}
-
-namespace {
-
-// The classic image: the colour of magnitude / largestMagnitude.
-Image classicImage(const RegGrid& grid, double largestMagnitude, const ColorMap& map) {
-    static_assert(sizeof(Vector) == 3 * sizeof(double));
-    const std::ptrdiff_t stride = 3 * static_cast<std::ptrdiff_t>(grid.cols);
-    ColorSource magnitude;
-    magnitude.x = {&grid.vectors.data()->x, stride, 3};
-    magnitude.y = {&grid.vectors.data()->y, stride, 3};
-    return shade(grid.rows, grid.cols, grid.licSums.data(), magnitude,
-                 ColorScale{0.0, largestMagnitude, false}, classicColormap(map), {});
-}
-
-}  // namespace
-
-std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
-                                    const ColorMap& map) {
-    return classicImage(grid, largestMagnitude, map).bytes();
+    return map.at(t) * s;
 }
 
 namespace {
@@ -49,14 +29,20 @@ void put(std::FILE* out, const char* data, std::size_t size) {
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }
 
-// "0".."255" and their lengths, so a component is one copy.
+// "0".."255" and their lengths, so a component is one copy; built by the
+// compiler.
 struct ByteText {
-    char text[256][4];
-    std::uint8_t size[256];
-    ByteText() {
-        for (int v = 0; v < 256; ++v) size[v] = static_cast<std::uint8_t>(std::snprintf(text[v], 4, "%d", v));
+    char text[256][4] = {};
+    std::uint8_t size[256] = {};
+    constexpr ByteText() {
+        for (int v = 0; v < 256; ++v) {
+            const int n = v >= 100 ? 3 : v >= 10 ? 2 : 1;
+            for (int k = n - 1, x = v; k >= 0; --k, x /= 10) text[v][k] = static_cast<char>('0' + x % 10);
+            size[v] = static_cast<std::uint8_t>(n);
+        }
     }
 };
+constexpr ByteText byteText;
 
 // Raster text of a block of rows. The buffer is never filled in advance:
 // only the bytes written are touched.
@@ -68,7 +54,7 @@ struct TextBlock {
 
 // The raster lines of rows [first, last) into out.
 void formatRows(const PixelView& pixels, std::int32_t first, std::int32_t last, TextBlock& out) {
-    static const ByteText bytes;
+    const ByteText& bytes = byteText;
     // At most "255 255 255\n" a pixel, and four bytes copied per component.
     const std::size_t count = static_cast<std::size_t>(last - first) * static_cast<std::size_t>(pixels.cols);
     const std::size_t needed = count * 12 + 4;
@@ -89,14 +75,14 @@ void formatRows(const PixelView& pixels, std::int32_t first, std::int32_t last, 
 
 }  // namespace
 
-void writePpm(const PixelView& pixels, std::FILE* out) {
+void writePpm(const PixelView& pixels, std::FILE* out, int threadsAsked) {
     if (pixels.channels != 3) throw std::invalid_argument("writePpm: PPM holds RGB pixels only");
     const std::string head =
         "P3\t" + std::to_string(pixels.cols) + "\t" + std::to_string(pixels.rows) + "\t255\n";
     put(out, head.data(), head.size());
     // Blocks of rows are formatted side by side and written in order; a few
     // blocks at a time keep memory small at any size.
-    const int threads = threadCount();
+    const int threads = threadCount(threadsAsked);
     const std::int64_t cells = static_cast<std::int64_t>(pixels.rows) * pixels.cols;
     const std::int64_t blockPixels = std::clamp<std::int64_t>(cells / 16, 4096, 65536);
     const std::int32_t blockRows =
@@ -118,13 +104,8 @@ void writePpm(const PixelView& pixels, std::FILE* out) {
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }
 
-void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
-                const ColorMap& map) {
-    writePpm(classicImage(grid, largestMagnitude, map).view(), out);
-}
-
 void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,
-                         const ColorMap& map) {
+                         const Colormap& map) {
     std::fprintf(out, "P3\t%d\t%d\t255\n", grid.cols, grid.rows);
     for (std::int32_t i = 0; i < grid.rows; ++i) {
         for (std::int32_t j = 0; j < grid.cols; ++j) {
@@ -136,8 +117,35 @@ void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagn
         throw OutputError(std::string("cannot write the image: ") + std::strerror(errno));
 }
 
-void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const ColorMap& map) {
-    writePng(classicImage(grid, largestMagnitude, map).view(), out);
+namespace {
+
+void writePngFile(const PixelView& pixels, std::FILE* out, int threads) {
+    PngOptions options;
+    options.threads = threads;
+    writePng(pixels, out, options);
+}
+
+constexpr ImageFormat formats[] = {
+    {".ppm", writePpm, 6, false},  // "0 0 0\n" at least
+    {".png", writePngFile, 0, true},
+};
+
+}  // namespace
+
+std::span<const ImageFormat> imageFormats() { return formats; }
+
+const ImageFormat* imageFormatOf(const std::string& name) {
+    for (const ImageFormat& format : imageFormats())
+        if (name.ends_with(format.extension)) return &format;
+    return nullptr;
+}
+
+std::string imageExtensions() {
+    constexpr std::size_t n = std::size(formats);
+    std::string text;
+    for (std::size_t k = 0; k < n; ++k)
+        text += (k == 0 ? "" : k + 1 == n ? " or " : ", ") + std::string(formats[k].extension);
+    return text;
 }
 
 }  // namespace fastlic

@@ -1,42 +1,51 @@
-// The coloured, shaded LIC image of a grid: plain PPM text, PNG, or raw RGB
-// bytes.
+// Image files: plain PPM text, the one table of image formats by
+// extension, and the classic image written one value at a time as the
+// reference.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
+#include <span>
 #include <string>
-#include <vector>
 
 #include "engine/reg_grid.h"
-#include "render/color_map.h"
+#include "render/colormaps.h"
 #include "render/pixels.h"
 #include "base/errors.h"
 
 namespace fastlic {
 
-// Pixel (i, j) of the convolved grid: colorMap's colour for the cell's
+// Plain PPM: "P3\t<cols>\t<rows>\t255\n", then one "r g b" line per pixel,
+// rows outer; formatted on `threads` (0: every core). Throws OutputError
+// when a write fails; std::invalid_argument for pixels with an alpha
+// channel.
+void writePpm(const PixelView& pixels, std::FILE* out, int threads = 0);
+
+// An image file format. A new one is a row of imageFormats().
+struct ImageFormat {
+    const char* extension;  // ".png"
+    // Throws OutputError when a write fails.
+    void (*write)(const PixelView& pixels, std::FILE* out, int threads);
+    std::uint64_t leastBytesPerPixel;  // what the file takes at least
+    bool alpha;                        // holds RGBA pixels
+};
+
+// Plain PPM first: what a device, a pipe or standard output gets.
+std::span<const ImageFormat> imageFormats();
+// The format whose extension name ends in, or null.
+const ImageFormat* imageFormatOf(const std::string& name);
+// The extensions for messages: ".ppm or .png".
+std::string imageExtensions();
+
+// Pixel (i, j) of the convolved grid: map's colour for the cell's
 // magnitude / largestMagnitude, shaded by LIC value x (1/255).
 Point shadedColor(const RegGrid& grid, std::int32_t i, std::int32_t j, double largestMagnitude,
-                  const ColorMap& map);
+                  const Colormap& map);
 
-// rows x cols x 3 bytes, row-major, red first: shadedColor of every pixel
-// through toByte, computed by shade() (render/render.h).
-std::vector<std::uint8_t> renderRgb(const RegGrid& grid, double largestMagnitude,
-                                    const ColorMap& map);
-
-// Plain PPM: "P3\t<cols>\t<rows>\t255\n", then one "r g b" line per pixel,
-// rows outer. Throws OutputError when a write fails; std::invalid_argument
-// for pixels with an alpha channel.
-void writePpm(const PixelView& pixels, std::FILE* out);
-void writeImage(const RegGrid& grid, std::FILE* out, double largestMagnitude,
-                const ColorMap& map);
-
-// The same bytes through printf, one value at a time: the reference.
+// The classic image of grid as plain PPM through printf, one value at a
+// time: the reference for render() and writePpm.
 void writeImageReference(const RegGrid& grid, std::FILE* out, double largestMagnitude,
-                         const ColorMap& map);
-
-// 8-bit RGB PNG of the same pixels.
-void writePng(const RegGrid& grid, std::FILE* out, double largestMagnitude, const ColorMap& map);
+                         const Colormap& map);
 
 }  // namespace fastlic

@@ -404,8 +404,7 @@ template <typename T, typename Cells>
 std::optional<std::string> convertWindow(const char* text, std::size_t begin, std::size_t end,
                                          const char* limit, std::size_t needed, std::size_t& taken,
                                          long& lines, WindowIndex& index, Cells& cells,
-                                         const std::string& name, bool afterCR = false) {
-    const int threads = threadCount();
+                                         const std::string& name, int threads, bool afterCR = false) {
     const char* window = text + begin;
     const std::size_t blocks = (end - begin + blockSize - 1) / blockSize;
     const auto crBefore = [&](const char* b) { return b == text ? afterCR : b[-1] == '\r'; };
@@ -450,7 +449,8 @@ std::string shortMessage(const std::string& name, std::size_t taken, std::size_t
 }
 
 template <typename T, typename Cells>
-ReadResult readMapped(MappedFile& file, const std::string& name, std::size_t needed, Cells& cells) {
+ReadResult readMapped(MappedFile& file, const std::string& name, std::size_t needed, Cells& cells,
+                      int threads) {
     const std::size_t size = file.size();
     WindowIndex index(std::min(size, windowSize));
     std::size_t taken = 0;
@@ -458,7 +458,7 @@ ReadResult readMapped(MappedFile& file, const std::string& name, std::size_t nee
     for (std::size_t begin = 0; begin < size && taken < needed; begin += windowSize) {
         const std::size_t end = std::min(size, begin + windowSize);
         if (auto fault = convertWindow<T>(file.data(), begin, end, file.data() + size, needed, taken,
-                                          lines, index, cells, name))
+                                          lines, index, cells, name, threads))
             return {taken, fault};
         // The last byte tells whether the next window starts inside a word.
         file.release(end - 1);
@@ -470,7 +470,7 @@ ReadResult readMapped(MappedFile& file, const std::string& name, std::size_t nee
 // Anything else (a pipe, a device) is read in turn into a buffer; a word
 // cut off at its end moves to the front for the next read.
 template <typename T, typename Cells>
-ReadResult readStream(int fd, const std::string& name, std::size_t needed, Cells& cells) {
+ReadResult readStream(int fd, const std::string& name, std::size_t needed, Cells& cells, int threads) {
     constexpr std::size_t capacity = std::size_t{4} << 20;
     static_assert(capacity > giantWord);
     std::unique_ptr<char[]> buffer(new char[capacity + padding]);
@@ -497,7 +497,7 @@ ReadResult readStream(int fd, const std::string& name, std::size_t needed, Cells
             while (cut > 0 && !isSpace(text[cut - 1])) --cut;
         if (cut > 0) {
             if (auto fault = convertWindow<T>(text, 0, cut, text + length, needed, taken, lines, index,
-                                              cells, name, afterCR))
+                                              cells, name, threads, afterCR))
                 return {taken, fault};
             afterCR = text[cut - 1] == '\r';
         }
@@ -517,7 +517,9 @@ ReadResult readStream(int fd, const std::string& name, std::size_t needed, Cells
 // cells.sink(k, its first value) takes them in turn. Throws InputError only
 // when the file cannot be read at all.
 template <typename T, typename Cells>
-ReadResult readValues(std::FILE* file, const std::string& name, std::size_t needed, Cells& cells) {
+ReadResult readValues(std::FILE* file, const std::string& name, std::size_t needed, Cells& cells,
+                      int threads) {
+    threads = threadCount(threads);
     const int fd = fileno(file);
     struct stat info {};
     // Mapped from its start, so only when it is read from there (standard
@@ -526,12 +528,12 @@ ReadResult readValues(std::FILE* file, const std::string& name, std::size_t need
         lseek(fd, 0, SEEK_CUR) == 0) {
         MappedFile mapped(fd, static_cast<std::size_t>(info.st_size));
         if (mapped.data()) {
-            ReadResult read = readMapped<T>(mapped, name, needed, cells);
+            ReadResult read = readMapped<T>(mapped, name, needed, cells, threads);
             if (mapped.truncated()) throw InputError(name + ": cannot read: the file was cut short while being read");
             return read;
         }
     }
-    return readStream<T>(fd, name, needed, cells);
+    return readStream<T>(fd, name, needed, cells, threads);
 }
 
 // The line on which value `index` of the file starts (1-based), found by
@@ -630,9 +632,9 @@ private:
     std::size_t base_ = 0;
 };
 
-double readVectors(std::FILE* file, const std::string& name, RegGrid& grid) {
+double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int threads) {
     VectorCells cells(grid);
-    const ReadResult read = readValues<double>(file, name, 2 * grid.cellCount(), cells);
+    const ReadResult read = readValues<double>(file, name, 2 * grid.cellCount(), cells, threads);
     // The first vector whose squared length overflows is reported before a
     // fault further on in the file. The largest length is the root of the
     // largest square, the root being monotonic.
@@ -659,9 +661,9 @@ struct TextureCells {
     std::int32_t* out;
 };
 
-void readTexture(std::FILE* file, const std::string& name, RegGrid& grid) {
+void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int threads) {
     TextureCells cells{grid.texture.data()};
-    const ReadResult read = readValues<std::int32_t>(file, name, grid.cellCount(), cells);
+    const ReadResult read = readValues<std::int32_t>(file, name, grid.cellCount(), cells, threads);
     if (read.fault) throw InputError(*read.fault);
 }
 
@@ -684,12 +686,12 @@ InputStreams openInputFiles(const std::string& vectorFile, const std::string& te
 }  // namespace detail
 
 double readInputFiles(const std::string& vectorFile, const std::string& textureFile,
-                      RegGrid& grid) {
+                      RegGrid& grid, int threads) {
     const detail::InputStreams in = detail::openInputFiles(vectorFile, textureFile);
     // Each file's blocks convert on every thread; the vector file first, so
     // that its faults are the ones reported.
-    const double largest = detail::readVectors(in.vectors.get(), inputName(vectorFile), grid);
-    detail::readTexture(in.texture.get(), inputName(textureFile), grid);
+    const double largest = detail::readVectors(in.vectors.get(), inputName(vectorFile), grid, threads);
+    detail::readTexture(in.texture.get(), inputName(textureFile), grid, threads);
     return largest;
 }
 

@@ -14,10 +14,11 @@
 namespace fastlic {
 
 // Fills every cell's vector (x, y) and texture value and returns the
-// largest magnitude read (0.0 for an all-zero field). Both files are opened before either is tested. Values after the
-// last cell are ignored.
+// largest magnitude read (0.0 for an all-zero field). Both files are opened
+// before either is tested. Values after the last cell are ignored. Each
+// file is converted on `threads` (0: every core).
 double readInputFiles(const std::string& vectorFile, const std::string& textureFile,
-                    RegGrid& grid);
+                      RegGrid& grid, int threads = 0);
 
 // An input's name in messages: "-" is standard input.
 inline std::string inputName(const std::string& file) {
@@ -36,8 +37,8 @@ InputStreams openInputFiles(const std::string& vectorFile, const std::string& te
 
 // Each file of a pair alone, from its stream: the vectors into the grid,
 // returning the largest magnitude; the texture.
-double readVectors(std::FILE* file, const std::string& name, RegGrid& grid);
-void readTexture(std::FILE* file, const std::string& name, RegGrid& grid);
+double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int threads);
+void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int threads);
 
 // A value as it stood in a file, fit for one line of message: quoted,
 // bytes outside printable ASCII escaped, long ones cut short.

@@ -277,14 +277,14 @@ inline void visitRows(const Layout& l, std::size_t i0, std::size_t i1, Visit&& v
 // work(result, i0, i1) for blocks of rows, on every thread; the results in
 // block order.
 template <typename R, typename Work>
-std::vector<R> onRowBlocks(const Layout& l, Work work) {
+std::vector<R> onRowBlocks(const Layout& l, int threads, Work work) {
     // About 64K cells a block; in Fortran order at least 256 rows, the
     // run along the file for each column.
     std::int64_t rowsPerBlock = std::max<std::int64_t>(1, (std::int64_t{1} << 16) / l.cols);
     if (l.fortran) rowsPerBlock = std::max<std::int64_t>(rowsPerBlock, 256);
     const std::int64_t blocks = (l.rows + rowsPerBlock - 1) / rowsPerBlock;
     std::vector<R> results(static_cast<std::size_t>(blocks));
-    parallelFor(blocks, 1, threadCount(), [&](std::int64_t first, std::int64_t last) {
+    parallelFor(blocks, 1, threadCount(threads), [&](std::int64_t first, std::int64_t last) {
         for (std::int64_t b = first; b < last; ++b)
             work(results[static_cast<std::size_t>(b)], static_cast<std::size_t>(b * rowsPerBlock),
                  static_cast<std::size_t>(std::min<std::int64_t>(l.rows, (b + 1) * rowsPerBlock)));
@@ -296,11 +296,11 @@ std::vector<R> onRowBlocks(const Layout& l, Work work) {
 // value is not taken. Returns the first cell, row-major, not taken (none if
 // every one is).
 template <typename D, typename Put>
-std::size_t convertPlane(const NpyFile& file, GridShape g, D* out, Put put) {
+std::size_t convertPlane(const NpyFile& file, GridShape g, D* out, int threads, Put put) {
     const Layout l{g.rows, g.cols, file.header().fortranOrder, 1};
     std::vector<std::size_t> firsts;
     withElements(file, [&](const auto& e) {
-        firsts = onRowBlocks<std::size_t>(l, [&](std::size_t& first, std::size_t i0, std::size_t i1) {
+        firsts = onRowBlocks<std::size_t>(l, threads, [&](std::size_t& first, std::size_t i0, std::size_t i1) {
             std::size_t bad = none;
             visitRows(l, i0, i1, [&](std::size_t k, std::size_t b) {
                 if (!put(e[b], out[k]) && k < bad) bad = k;
@@ -547,7 +547,7 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
     };
     std::vector<Block> blocks;
     detail::withElements<true>(file, [&](const auto& e) {
-        blocks = detail::onRowBlocks<Block>(l, [&](Block& result, std::size_t i0, std::size_t i1) {
+        blocks = detail::onRowBlocks<Block>(l, options.threads, [&](Block& result, std::size_t i0, std::size_t i1) {
             double largest = 0.0;
             std::size_t bad = none;
             detail::visitRows(l, i0, i1, [&](std::size_t k, std::size_t b) {
@@ -583,9 +583,9 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
     return std::sqrt(largest);
 }
 
-void readNpyTextureInto(const NpyFile& file, std::int32_t* out) {
+void readNpyTextureInto(const NpyFile& file, std::int32_t* out, int threads) {
     const GridShape g = textureGridShape(file);
-    const std::size_t bad = detail::convertPlane(file, g, out, [](auto v, std::int32_t& d) {
+    const std::size_t bad = detail::convertPlane(file, g, out, threads, [](auto v, std::int32_t& d) {
         return detail::toInt32(v, d);
     });
     if (bad == detail::none) return;
@@ -604,9 +604,9 @@ VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& opt
     return a;
 }
 
-TextureArray readNpyTexture(const std::string& path) { return readNpyTexture(NpyFile(path)); }
+TextureArray readNpyTexture(const std::string& path, int threads) { return readNpyTexture(NpyFile(path), threads); }
 
-TextureArray readNpyTexture(const NpyFile& file) {
+TextureArray readNpyTexture(const NpyFile& file, int threads) {
     const GridShape g = textureGridShape(file);
     const std::size_t cells = static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols);
     TextureArray a{g.rows, g.cols, {}};
@@ -614,7 +614,7 @@ TextureArray readNpyTexture(const NpyFile& file) {
     if (t.kind != NpyDtype::Kind::floating) {
         // Integers fit int32 as a rule: tried first, doubles only where one does not.
         std::vector<std::int32_t> ints(cells);
-        if (detail::convertPlane(file, g, ints.data(), [](auto v, std::int32_t& d) {
+        if (detail::convertPlane(file, g, ints.data(), threads, [](auto v, std::int32_t& d) {
                 return detail::toInt32(v, d);
             }) == detail::none) {
             a.values = std::move(ints);
@@ -622,7 +622,7 @@ TextureArray readNpyTexture(const NpyFile& file) {
         }
     }
     std::vector<double> doubles(cells);
-    const std::size_t bad = detail::convertPlane(file, g, doubles.data(), [](auto v, double& d) {
+    const std::size_t bad = detail::convertPlane(file, g, doubles.data(), threads, [](auto v, double& d) {
         return detail::toDouble(v, d);
     });
     if (bad != detail::none)
@@ -631,12 +631,12 @@ TextureArray readNpyTexture(const NpyFile& file) {
     return a;
 }
 
-MaskArray readNpyMask(const std::string& path) {
+MaskArray readNpyMask(const std::string& path, int threads) {
     const NpyFile file(path);
     const GridShape g = maskGridShape(file);
     MaskArray a{g.rows, g.cols, {}};
     a.values.resize(static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols));
-    detail::convertPlane(file, g, a.values.data(), [](auto v, std::uint8_t& d) {
+    detail::convertPlane(file, g, a.values.data(), threads, [](auto v, std::uint8_t& d) {
         d = v != 0;
         return true;
     });

@@ -94,6 +94,7 @@ struct VectorReadOptions {
     // NaN components are kept as they are and the vector left out of the
     // largest magnitude, instead of being an error. Infinities still are.
     bool nanIsMissing = false;
+    int threads = 0;  // converting; 0: every core
 };
 
 // Cell k = row * cols + col of the vector array goes to out[k * stride]
@@ -108,7 +109,7 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
 // A texture array into out, row-major, for callers that hold 32-bit
 // integers only: every value must be a whole number in the int32 range
 // (true is 1). Throws InputError naming the first cell that is not.
-void readNpyTextureInto(const NpyFile& file, std::int32_t* out);
+void readNpyTextureInto(const NpyFile& file, std::int32_t* out, int threads = 0);
 
 // rows x cols vectors, (x, y) interleaved, row-major.
 struct VectorArray {
@@ -138,9 +139,10 @@ struct MaskArray {
 };
 
 VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& options = {});
-TextureArray readNpyTexture(const std::string& path);
-TextureArray readNpyTexture(const NpyFile& file);
-MaskArray readNpyMask(const std::string& path);
+// Each converted on `threads` (0: every core).
+TextureArray readNpyTexture(const std::string& path, int threads = 0);
+TextureArray readNpyTexture(const NpyFile& file, int threads = 0);
+MaskArray readNpyMask(const std::string& path, int threads = 0);
 
 // Whether path names a .npy file, by its suffix (any case).
 bool isNpyPath(std::string_view path);

@@ -202,14 +202,13 @@ int descriptorAlias(const std::string& name) {
     return -1;
 }
 
+// A device of its own each time: no generator state to share between
+// threads or to repeat in a forked child.
 std::string randomLetters(std::size_t count) {
-    static std::mutex mutex;
-    static std::mt19937_64 generator{std::random_device{}() ^
-                                     (static_cast<std::uint64_t>(getpid()) << 32)};
-    static const char letters[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    const std::lock_guard lock(mutex);
+    static constexpr char letters[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::random_device device;
     std::string out;
-    for (std::size_t i = 0; i < count; ++i) out += letters[generator() % (sizeof letters - 1)];
+    for (std::size_t i = 0; i < count; ++i) out += letters[device() % (sizeof letters - 1)];
     return out;
 }
 
@@ -288,6 +287,20 @@ struct OutputSet::Output {
     int dirFd = -1;
     int fd = -1;
     int slot = -1;  // its named temporary in the table
+
+    Output() = default;
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    // Removes a named temporary that was not renamed onto its target.
+    ~Output() {
+        if (slot >= 0) {
+            const Section section;
+            unlinkat(dirFd, temporaries[slot].name, 0);
+            temporaries[slot].dir.store(-1);
+        }
+        if (fd >= 0) close(fd);
+        if (dirFd >= 0) close(dirFd);
+    }
 };
 
 namespace {
@@ -474,17 +487,7 @@ std::vector<std::string> makeDirectories(const std::string& path) {
 
 OutputSet::OutputSet() = default;
 
-OutputSet::~OutputSet() {
-    for (const auto& o : outputs_) {
-        if (o->slot >= 0) {
-            const Section section;
-            unlinkat(o->dirFd, temporaries[o->slot].name, 0);
-            temporaries[o->slot].dir.store(-1);
-        }
-        if (o->fd >= 0) close(o->fd);
-        if (o->dirFd >= 0) close(o->dirFd);
-    }
-}
+OutputSet::~OutputSet() = default;
 
 void OutputSet::add(std::string option, std::string name, Writer writer, std::uint64_t bytes) {
     if (name.empty())
@@ -576,6 +579,7 @@ void OutputSet::write() {
     for (const auto& o : outputs_)
         if (!o->replace && o->descriptor == STDOUT_FILENO) writeOne(*o);
     commit();
+    outputs_.clear();  // closed, with whatever their writers held
 }
 
 void OutputSet::commit() {

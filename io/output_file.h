@@ -33,16 +33,20 @@ bool isWrittenThrough(const std::string& name);
 // Throws OutputError naming the path.
 std::vector<std::string> makeDirectories(const std::string& path);
 
-// The outputs of one run, written together. Every target is checked and
-// opened before the work is done, so that a bad one fails at once; the
-// work's results are then written and the targets replaced together:
+// The outputs of one run, or of one item of a run over many, written
+// together. Every target is checked and opened before the work is done, so
+// that a bad one fails at once; the work's results are then written and the
+// targets replaced together:
 //
 //   OutputSet out;
-//   out.add("--lic", "lic.npy", [&](std::FILE* f) { ... }, bytes);
 //   out.addInput("--vectors", "field.vec");
+//   out.add("--lic", "lic.npy", [&](std::FILE* f) { ... }, bytes);
 //   out.open();    // names checked, temporaries and streams opened
 //   ...            // the work
 //   out.write();   // every output written, then every file replaced
+//
+// write() then lets the outputs go, writers and all, and the set takes the
+// next item's: add, open and write again, checked against the same inputs.
 //
 // A regular file, or a name that does not exist yet, is written to a
 // temporary beside its target (unnamed where the file system allows, so
@@ -75,9 +79,9 @@ public:
     // target that cannot be opened, or a file system without room for
     // the outputs. Nothing existing has changed then.
     void open();
-    // Runs every writer on its output and replaces the targets. Throws
-    // OutputError naming the output; every target is as it was then,
-    // except what a stream has already taken.
+    // Runs every writer on its output, replaces the targets and lets the
+    // outputs go. Throws OutputError naming the output; every target is as
+    // it was then, except what a stream has already taken.
     void write();
 
     struct Output;

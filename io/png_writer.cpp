@@ -190,7 +190,7 @@ void encodePng(const PixelView& pixels, const detail::Sink& sink, const PngOptio
         std::clamp<std::size_t>(options.chunkBytes / rowBytes, 1, static_cast<std::size_t>(pixels.rows)));
     const std::int32_t chunks = (pixels.rows + chunkRows - 1) / chunkRows;
 
-    const int threads = std::max(1, std::min(options.threads > 0 ? options.threads : threadCount(), chunks));
+    const int threads = std::max(1, std::min(threadCount(options.threads), chunks));
     std::vector<std::unique_ptr<Deflater>> deflaters(static_cast<std::size_t>(threads));
     std::vector<std::vector<std::uint8_t>> filtered(static_cast<std::size_t>(threads));
     // A few chunks per thread at a time keep memory small at any size.

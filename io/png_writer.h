@@ -15,7 +15,7 @@ struct PngOptions {
     // libdeflate's level, 1..12: 1 is many times as fast as libpng's
     // default (zlib's level 6) on LIC images, for files about 4% larger.
     int level = 1;
-    int threads = 0;  // 0: the run's thread count
+    int threads = 0;  // 0: every core
     // About this much filtered data per independently compressed chunk
     // (whole rows, at least one).
     std::size_t chunkBytes = 256 * 1024;

@@ -6,6 +6,8 @@
 #include <array>
 #include <string>
 
+#include "base/errors.h"
+
 namespace fastlic {
 namespace {
 
@@ -78,11 +80,21 @@ TEST(PngWriter, ChunksJoinWhereverTheirStreamsEnd) {
     }
 }
 
-TEST(PngWriter, RejectsShapesPngCannotHold) {
+// Shapes PNG cannot hold; a failed write is one message with the system's reason.
+TEST(PngWriter, RejectsShapesAndReportsWriteErrors) {
     const std::uint8_t pixel[4] = {};
     for (const PixelView view : {PixelView{pixel, 0, 1, 3}, PixelView{pixel, 1, 0, 3},
                                  PixelView{pixel, 1, 1, 2}})
         EXPECT_THROW(encodePng(view), std::invalid_argument);
+    std::FILE* full = std::fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    try {
+        writePng(PixelView{pixel, 1, 1, 4}, full);
+        ADD_FAILURE() << "no error";
+    } catch (const OutputError& e) {
+        EXPECT_STREQ(e.what(), "cannot write the image: No space left on device");
+    }
+    std::fclose(full);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ Colormap colormapNamed(const std::string& name) {
     const std::string base = reversed ? name.substr(0, name.size() - 2) : name;
     Colormap map;
     if (base == "classic") {
-        map = classicColormap(classicColorMap());
+        map = classicColormap();
     } else if (base == "viridis") {
         map = table(detail::viridisTable);
     } else if (base == "magma") {
@@ -53,11 +53,10 @@ Colormap colormapNamed(const std::string& name) {
     return map;
 }
 
-Colormap classicColormap(const ColorMap& map) {
-    Colormap out;
-    for (std::int32_t i = 0; i < map.count(); ++i) out.entries.push_back(*map.entry(i));
-    out.classicSpread = true;
-    return out;
+Colormap classicColormap() {
+    return {{Point(100.0, 100.0, 100.0, 1.0), Point(150.0, 0.0, 0.0, 1.0), Point(255.0, 0.0, 0.0, 1.0),
+             Point(0.0, 0.0, 255.0, 1.0)},
+            true};
 }
 
 }  // namespace fastlic

@@ -1,12 +1,12 @@
-// Colour maps by name: the classic four colours and published perceptual
-// tables.
+// Colour maps: the classic four colours, with their own rule, and
+// published perceptual tables, by name.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "base/vecmath.h"
-#include "render/color_map.h"
 
 namespace fastlic {
 
@@ -15,14 +15,37 @@ struct Colormap {
     std::vector<Point> entries;
     // The classic rule: position count x t, so that the last entry is
     // reached at t = (count - 1) / count and kept above it; a t that is not
-    // a number gives the first entry. Otherwise the entries lie evenly from
-    // t = 0 to t = 1, t is limited to 0..1, and not a number gives the first.
+    // a number (0 / 0 when every vector is zero) gives the first entry.
+    // Otherwise the entries lie evenly from t = 0 to t = 1, t is limited to
+    // 0..1, and not a number gives the first.
     bool classicSpread = false;
 
     Point at(double t) const;
 };
 
+// The classic image's map: grey, dark red, red, blue, by the classic rule.
+Colormap classicColormap();
+
 namespace detail {
+// Colormap::at by the classic rule; the result's weight is 1.
+inline Point classicLookup(const Point* entries, std::int32_t count, double t) {
+    const double p = static_cast<double>(count) * t;
+    if (!(p >= 0.0)) {
+        const Point& first = entries[0];
+        return {first.x, first.y, first.z, 1.0};
+    }
+    if (p >= static_cast<double>(count - 1)) {
+        const Point& last = entries[count - 1];
+        return {last.x, last.y, last.z, 1.0};
+    }
+    const auto k = static_cast<std::int32_t>(p);
+    const double upper = p - k;
+    const double lower = (1 - p) + k;
+    const Point a = entries[k + 1] * upper;
+    const Point b = entries[k] * lower;
+    return b + a;
+}
+
 // Colormap::at for entries spread evenly over 0..1.
 inline Point evenLookup(const Point* entries, std::int32_t count, double t) {
     if (!(t > 0.0) || count == 1) return entries[0];
@@ -47,10 +70,6 @@ Colormap colormapNamed(const std::string& name);
 
 // The names colormapNamed takes, without the reversed ones.
 const std::vector<std::string>& colormapNames();
-
-// The colours of a ColorMap with its rule, as the window's and the fixed
-// run's map is passed.
-Colormap classicColormap(const ColorMap& map);
 
 namespace detail {
 extern const double viridisTable[256][3];

@@ -19,8 +19,8 @@ constexpr std::int64_t grain = 16384;
 inline bool shown(Mask mask, std::size_t k) { return !mask || mask[k] == 0; }
 
 template <typename Body>
-void forEach(std::size_t n, Body body) {
-    parallelFor(static_cast<std::int64_t>(n), grain, threadCount(),
+void forEach(std::size_t n, int threads, Body body) {
+    parallelFor(static_cast<std::int64_t>(n), grain, threadCount(threads),
                 [&](std::int64_t begin, std::int64_t end) {
                     for (auto k = static_cast<std::size_t>(begin); k < static_cast<std::size_t>(end); ++k)
                         body(k);
@@ -29,9 +29,9 @@ void forEach(std::size_t n, Body body) {
 
 // Rows [0, rows) shared out, body(i).
 template <typename Body>
-void forEachRow(std::int32_t rows, std::int32_t cols, Body body) {
+void forEachRow(std::int32_t rows, std::int32_t cols, int threads, Body body) {
     const std::int64_t rowsPerShare = std::max<std::int64_t>(1, grain / std::max(1, cols));
-    parallelFor(rows, rowsPerShare, threadCount(), [&](std::int64_t begin, std::int64_t end) {
+    parallelFor(rows, rowsPerShare, threadCount(threads), [&](std::int64_t begin, std::int64_t end) {
         for (auto i = static_cast<std::int32_t>(begin); i < end; ++i) body(i);
     });
 }
@@ -75,14 +75,14 @@ struct Bins {
 // The normalised Gaussian blur: sums of weight x value and of weight over
 // the shown pixels within three standard deviations, divided.
 std::vector<double> blur(const double* values, std::int32_t rows, std::int32_t cols, double sigma,
-                         Mask mask) {
+                         Mask mask, int threads) {
     const auto radius = static_cast<std::int32_t>(std::ceil(3.0 * sigma));
     std::vector<double> kernel(static_cast<std::size_t>(radius) + 1);
     for (std::int32_t d = 0; d <= radius; ++d) kernel[static_cast<std::size_t>(d)] = std::exp(-0.5 * d * d / (sigma * sigma));
     const std::size_t n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     std::vector<double> sum(n), weight(n);
     // Along the rows.
-    forEachRow(rows, cols, [&](std::int32_t i) {
+    forEachRow(rows, cols, threads, [&](std::int32_t i) {
         const std::size_t row = static_cast<std::size_t>(i) * static_cast<std::size_t>(cols);
         for (std::int32_t j = 0; j < cols; ++j) {
             double s = 0.0, w = 0.0;
@@ -99,7 +99,7 @@ std::vector<double> blur(const double* values, std::int32_t rows, std::int32_t c
     });
     // Down the columns, a row of outputs at a time.
     std::vector<double> out(n);
-    forEachRow(rows, cols, [&](std::int32_t i) {
+    forEachRow(rows, cols, threads, [&](std::int32_t i) {
         const std::size_t row = static_cast<std::size_t>(i) * static_cast<std::size_t>(cols);
         std::vector<double> s(static_cast<std::size_t>(cols)), w(static_cast<std::size_t>(cols));
         for (std::int32_t ii = std::max(0, i - radius); ii <= std::min(rows - 1, i + radius); ++ii) {
@@ -147,11 +147,11 @@ Range percentileRange(const double* values, std::size_t n, double clip, Mask mas
     return {low, v[hi]};
 }
 
-std::vector<double> stretch(const double* values, std::size_t n, double clip, Mask mask) {
+std::vector<double> stretch(const double* values, std::size_t n, double clip, Mask mask, int threads) {
     const Range r = percentileRange(values, n, clip, mask);
     std::vector<double> out(n);
     const double scale = r.hi > r.lo ? 255.0 / (r.hi - r.lo) : 0.0;
-    forEach(n, [&](std::size_t k) {
+    forEach(n, threads, [&](std::size_t k) {
         const double v = values[k];
         if (std::isnan(v))
             out[k] = v;
@@ -163,7 +163,7 @@ std::vector<double> stretch(const double* values, std::size_t n, double clip, Ma
     return out;
 }
 
-std::vector<double> equalize(const double* values, std::size_t n, Mask mask) {
+std::vector<double> equalize(const double* values, std::size_t n, Mask mask, int threads) {
     const Range r = finiteRange(values, n, mask, false);
     std::vector<double> out(n, 127.5);
     if (!(r.hi > r.lo)) return out;
@@ -171,7 +171,7 @@ std::vector<double> equalize(const double* values, std::size_t n, Mask mask) {
     // Counts per share, added up in order: the same for every thread count.
     const std::int64_t shares = std::min<std::int64_t>(16, static_cast<std::int64_t>(n / grain) + 1);
     std::vector<std::vector<std::uint32_t>> counts(static_cast<std::size_t>(shares));
-    parallelFor(shares, 1, threadCount(), [&](std::int64_t s, std::int64_t) {
+    parallelFor(shares, 1, threadCount(threads), [&](std::int64_t s, std::int64_t) {
         auto& c = counts[static_cast<std::size_t>(s)];
         c.assign(static_cast<std::size_t>(bins.count), 0);
         const std::size_t begin = n * static_cast<std::size_t>(s) / static_cast<std::size_t>(shares);
@@ -189,7 +189,7 @@ std::vector<double> equalize(const double* values, std::size_t n, Mask mask) {
         below[static_cast<std::size_t>(b) + 1] = static_cast<double>(total);
     }
     const double scale = 255.0 / static_cast<double>(total);
-    forEach(n, [&](std::size_t k) {
+    forEach(n, threads, [&](std::size_t k) {
         const double v = values[k];
         if (std::isnan(v)) return;
         double within;
@@ -201,7 +201,7 @@ std::vector<double> equalize(const double* values, std::size_t n, Mask mask) {
 
 std::vector<double> adaptiveEqualize(const double* values, std::int32_t rows, std::int32_t cols,
                                      std::int32_t tileRows, std::int32_t tileCols,
-                                     double clipLimit, Mask mask) {
+                                     double clipLimit, Mask mask, int threads) {
     requireShape(rows, cols);
     const std::size_t n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     const Range r = finiteRange(values, n, mask, false);
@@ -217,7 +217,7 @@ std::vector<double> adaptiveEqualize(const double* values, std::int32_t rows, st
     const auto tileCol = [&](std::int32_t b) { return static_cast<std::int32_t>(static_cast<std::int64_t>(b) * cols / tileCols); };
     const std::int64_t tiles = static_cast<std::int64_t>(tileRows) * tileCols;
     std::vector<std::vector<double>> maps(static_cast<std::size_t>(tiles));
-    parallelFor(tiles, 1, threadCount(), [&](std::int64_t tile, std::int64_t) {
+    parallelFor(tiles, 1, threadCount(threads), [&](std::int64_t tile, std::int64_t) {
         const auto a = static_cast<std::int32_t>(tile / tileCols), b = static_cast<std::int32_t>(tile % tileCols);
         std::vector<double> h(binCount, 0.0);
         double count = 0.0, within;
@@ -254,7 +254,7 @@ std::vector<double> adaptiveEqualize(const double* values, std::int32_t rows, st
         t0 = std::min(static_cast<std::int32_t>(p), std::max(0, tiles_ - 2));
         f = p - t0;
     };
-    forEachRow(rows, cols, [&](std::int32_t i) {
+    forEachRow(rows, cols, threads, [&](std::int32_t i) {
         std::int32_t a0;
         double fa;
         locate((i + 0.5) * tileRows / rows, tileRows, a0, fa);
@@ -279,26 +279,27 @@ std::vector<double> adaptiveEqualize(const double* values, std::int32_t rows, st
 }
 
 std::vector<double> highPass(const double* values, std::int32_t rows, std::int32_t cols,
-                             double sigma, Mask mask) {
+                             double sigma, Mask mask, int threads) {
     requireShape(rows, cols);
-    std::vector<double> out = blur(values, rows, cols, sigma, mask);
-    forEach(out.size(), [&](std::size_t k) {
+    std::vector<double> out = blur(values, rows, cols, sigma, mask, threads);
+    forEach(out.size(), threads, [&](std::size_t k) {
         out[k] = shown(mask, k) && std::isfinite(values[k]) ? values[k] - out[k] : 0.0;
     });
     return out;
 }
 
 std::vector<double> enhance(const double* lic, std::int32_t rows, std::int32_t cols,
-                            const ContrastOptions& options, const LicPass& secondPass, Mask mask) {
+                            const ContrastOptions& options, const LicPass& secondPass, Mask mask,
+                            int threads) {
     if (!secondPass) throw std::invalid_argument("--contrast enhanced needs the vector field for its second pass");
     const std::size_t n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-    const std::vector<double> detail = highPass(lic, rows, cols, options.sigma, mask);
-    std::vector<double> texture = stretch(detail.data(), n, options.clip, mask);
+    const std::vector<double> detail = highPass(lic, rows, cols, options.sigma, mask, threads);
+    std::vector<double> texture = stretch(detail.data(), n, options.clip, mask, threads);
     // Masked pixels may still lie on a streamline: a neutral texture there.
-    if (mask) forEach(n, [&](std::size_t k) { if (mask[k]) texture[k] = 127.5; });
+    if (mask) forEach(n, threads, [&](std::size_t k) { if (mask[k]) texture[k] = 127.5; });
     const std::vector<double> second = secondPass(texture);
     if (second.size() != n) throw std::invalid_argument("the second LIC pass returned the wrong number of values");
-    return stretch(second.data(), n, options.clip, mask);
+    return stretch(second.data(), n, options.clip, mask, threads);
 }
 
 namespace {
@@ -315,17 +316,19 @@ void checkContrast(const ContrastOptions& o) {
 }  // namespace
 
 std::vector<double> applyContrast(const double* lic, std::int32_t rows, std::int32_t cols,
-                                  const ContrastOptions& options, Mask mask, const LicPass& secondPass) {
+                                  const ContrastOptions& options, Mask mask, const LicPass& secondPass,
+                                  int threads) {
     requireShape(rows, cols);
     checkContrast(options);
     const std::size_t n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     switch (options.mode) {
         case Contrast::none: return std::vector<double>(lic, lic + n);
-        case Contrast::stretch: return stretch(lic, n, options.clip, mask);
-        case Contrast::equalize: return equalize(lic, n, mask);
+        case Contrast::stretch: return stretch(lic, n, options.clip, mask, threads);
+        case Contrast::equalize: return equalize(lic, n, mask, threads);
         case Contrast::adaptive:
-            return adaptiveEqualize(lic, rows, cols, options.tileRows, options.tileCols, options.clipLimit, mask);
-        case Contrast::enhanced: return enhance(lic, rows, cols, options, secondPass, mask);
+            return adaptiveEqualize(lic, rows, cols, options.tileRows, options.tileCols, options.clipLimit, mask,
+                                    threads);
+        case Contrast::enhanced: return enhance(lic, rows, cols, options, secondPass, mask, threads);
     }
     return {};
 }
@@ -359,9 +362,9 @@ void withValues(const ColorSource& source, std::int32_t i, Body body) {
 }  // namespace detail
 
 std::vector<double> magnitudes(std::int32_t rows, std::int32_t cols, const Plane<double>& x,
-                               const Plane<double>& y) {
+                               const Plane<double>& y, int threads) {
     std::vector<double> m(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
-    forEachRow(rows, cols, [&](std::int32_t i) {
+    forEachRow(rows, cols, threads, [&](std::int32_t i) {
         for (std::int32_t j = 0; j < cols; ++j)
             m[static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(j)] =
                 magnitude(x, y, i, j);
@@ -369,10 +372,11 @@ std::vector<double> magnitudes(std::int32_t rows, std::int32_t cols, const Plane
     return m;
 }
 
-Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols, bool log, Mask mask) {
+Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols, bool log, Mask mask,
+                 int threads) {
     // Per row, then in row order: the same for every thread count.
     std::vector<Range> perRow(static_cast<std::size_t>(rows));
-    forEachRow(rows, cols, [&](std::int32_t i) {
+    forEachRow(rows, cols, threads, [&](std::int32_t i) {
         Range r{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
         withValues(source, i, [&](auto value) {
             for (std::int32_t j = 0; j < cols; ++j) {
@@ -396,7 +400,7 @@ Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols
 
 Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
             const ColorSource& color, const ColorScale& scale, const Colormap& map,
-            const ShadeOptions& options, Mask mask) {
+            const ShadeOptions& options, Mask mask, int threads) {
     requireShape(rows, cols);
     Image image;
     image.rows = rows;
@@ -404,7 +408,7 @@ Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
     image.channels = options.transparent ? 4 : 3;
     const std::size_t n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     image.pixels = ZeroedBuffer<std::uint8_t>(n * static_cast<std::size_t>(image.channels));
-    forEachRow(rows, cols, [&](std::int32_t i) {
+    forEachRow(rows, cols, threads, [&](std::int32_t i) {
         // Everything the loop reads in locals: the byte stores below may
         // alias anything else, which would force reloads on every pixel.
         const ColorScale sc = scale;
@@ -552,12 +556,28 @@ Image withColorbar(const Image& image, const Colormap& map, const ColorScale& sc
     return out;
 }
 
+RenderInput renderInputOf(const RegGrid& grid, double largestMagnitude) {
+    const FieldView field = viewOf(grid);
+    RenderInput input;
+    input.rows = grid.rows;
+    input.cols = grid.cols;
+    input.lic = grid.licSums.data();
+    input.x = field.x;
+    input.y = field.y;
+    input.largestMagnitude = largestMagnitude;
+    return input;
+}
+
 Image render(const RenderInput& input, const RenderOptions& options) {
+    return render(input, options, colormapNamed(options.colormap));
+}
+
+Image render(const RenderInput& input, const RenderOptions& options, const Colormap& map) {
     requireShape(input.rows, input.cols);
     if (!input.lic) throw std::invalid_argument("render: no LIC values");
     if (!(options.shade.alpha >= 0.0 && options.shade.alpha <= 1.0))
         throw std::invalid_argument("--alpha: expected a number from 0 to 1, found " + std::to_string(options.shade.alpha));
-    const Colormap map = colormapNamed(options.colormap);
+    const int threads = input.threads;
     // Cells without data (a NaN LIC value, as the engine leaves masked
     // cells) count as masked.
     std::vector<std::uint8_t> combined;
@@ -573,7 +593,7 @@ Image render(const RenderInput& input, const RenderOptions& options) {
     std::vector<double> contrasted;
     if (options.contrast.mode != Contrast::none)
         contrasted = applyContrast(input.lic, input.rows, input.cols, options.contrast, mask,
-                                   input.secondPass);
+                                   input.secondPass, threads);
     const double* brightness = contrasted.empty() ? input.lic : contrasted.data();
 
     ColorSource color;
@@ -585,7 +605,7 @@ Image render(const RenderInput& input, const RenderOptions& options) {
         color.y = input.y;
         if (!options.range) {
             const bool scan = options.log || !input.largestMagnitude;
-            const Range r = scan ? valueRange(color, input.rows, input.cols, options.log, mask) : Range{};
+            const Range r = scan ? valueRange(color, input.rows, input.cols, options.log, mask, threads) : Range{};
             scale.lo = options.log ? r.lo : 0.0;
             scale.hi = input.largestMagnitude ? *input.largestMagnitude : r.hi;
         }
@@ -593,7 +613,7 @@ Image render(const RenderInput& input, const RenderOptions& options) {
         if (!input.scalar) throw std::invalid_argument("render: no scalar field to colour by");
         color.values = input.scalar;
         if (!options.range) {
-            const Range r = valueRange(color, input.rows, input.cols, options.log, mask);
+            const Range r = valueRange(color, input.rows, input.cols, options.log, mask, threads);
             scale.lo = r.lo;
             scale.hi = r.hi;
         }
@@ -605,7 +625,7 @@ Image render(const RenderInput& input, const RenderOptions& options) {
     if (options.log && !(scale.lo > 0.0 && scale.hi > scale.lo))
         throw std::invalid_argument("--log: the colour range must lie above zero, found " + label(scale.lo) +
                                     ":" + label(scale.hi));
-    Image image = shade(input.rows, input.cols, brightness, color, scale, map, options.shade, mask);
+    Image image = shade(input.rows, input.cols, brightness, color, scale, map, options.shade, mask, threads);
     if (options.colorbar && color.present()) image = withColorbar(image, map, scale);
     return image;
 }

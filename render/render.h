@@ -5,7 +5,8 @@
 //
 // A mask, where given, marks the pixels not to be shown (mask[k] != 0):
 // they are left out of every statistic and drawn in the mask colour or
-// transparent.
+// transparent. `threads`: how many the parallel loops use, 0 for every
+// core; the results are the same bits for every count.
 #pragma once
 
 #include <cmath>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "engine/lic.h"
+#include "engine/reg_grid.h"
 #include "render/colormaps.h"
 #include "render/pixels.h"
 #include "base/zeroed_buffer.h"
@@ -75,36 +77,37 @@ Range percentileRange(const double* values, std::size_t n, double clip, Mask mas
 
 // Linear: the clip percentile to 0, the 100 - clip percentile to 255,
 // limited to 0..255. All 127.5 when the two coincide.
-std::vector<double> stretch(const double* values, std::size_t n, double clip, Mask mask = nullptr);
+std::vector<double> stretch(const double* values, std::size_t n, double clip, Mask mask = nullptr,
+                            int threads = 0);
 
 // Global histogram equalisation to 0..255: each value goes to 255 x the
 // fraction of shown values below it (interpolated within fine bins).
-std::vector<double> equalize(const double* values, std::size_t n, Mask mask = nullptr);
+std::vector<double> equalize(const double* values, std::size_t n, Mask mask = nullptr, int threads = 0);
 
 // Contrast-limited adaptive histogram equalisation: equalize within each
 // tile with the histogram clipped at clipLimit x its mean and the excess
 // spread evenly, blended bilinearly between neighbouring tiles' centres.
 std::vector<double> adaptiveEqualize(const double* values, std::int32_t rows, std::int32_t cols,
                                      std::int32_t tileRows, std::int32_t tileCols,
-                                     double clipLimit, Mask mask = nullptr);
+                                     double clipLimit, Mask mask = nullptr, int threads = 0);
 
 // values minus their Gaussian blur (standard deviation sigma pixels; the
 // blur averages only shown pixels inside the image). Masked pixels give 0.
 std::vector<double> highPass(const double* values, std::int32_t rows, std::int32_t cols,
-                             double sigma, Mask mask = nullptr);
+                             double sigma, Mask mask = nullptr, int threads = 0);
 
 // The two-pass method: the first pass's high-pass, stretched, is the
 // texture of a second pass, which is stretched again.
 std::vector<double> enhance(const double* lic, std::int32_t rows, std::int32_t cols,
                             const ContrastOptions& options, const LicPass& secondPass,
-                            Mask mask = nullptr);
+                            Mask mask = nullptr, int threads = 0);
 
 // The brightness of options.mode; none gives the LIC values themselves.
 // secondPass is needed only for enhanced. Throws std::invalid_argument for
 // an option out of range (names it as the console does).
 std::vector<double> applyContrast(const double* lic, std::int32_t rows, std::int32_t cols,
                                   const ContrastOptions& options, Mask mask = nullptr,
-                                  const LicPass& secondPass = {});
+                                  const LicPass& secondPass = {}, int threads = 0);
 
 // ---- Colour scale: values to a position t on a colour map
 
@@ -136,12 +139,12 @@ struct ColorSource {
 
 // The magnitude per cell, as ColorSource gives it.
 std::vector<double> magnitudes(std::int32_t rows, std::int32_t cols, const Plane<double>& x,
-                               const Plane<double>& y);
+                               const Plane<double>& y, int threads = 0);
 
 // The smallest and largest shown finite values (log: the smallest above
 // zero). {0, 1} ({1, 10} for log) when there are none.
 Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols, bool log,
-                 Mask mask = nullptr);
+                 Mask mask = nullptr, int threads = 0);
 
 // ---- Shading
 
@@ -165,7 +168,7 @@ struct ShadeOptions {
 // finite number counts as masked.
 Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
             const ColorSource& color, const ColorScale& scale, const Colormap& map,
-            const ShadeOptions& options, Mask mask = nullptr);
+            const ShadeOptions& options, Mask mask = nullptr, int threads = 0);
 
 // image with a strip below it: the colour map from scale.lo to scale.hi,
 // with values written under it.
@@ -197,10 +200,17 @@ struct RenderInput {
     const double* scalar = nullptr;  // for ColorBy::scalar
     Mask mask = nullptr;
     LicPass secondPass;  // for Contrast::enhanced
+    int threads = 0;
 };
+
+// A convolved grid's LIC values and vectors; largestMagnitude tops the
+// magnitude's scale.
+RenderInput renderInputOf(const RegGrid& grid, double largestMagnitude);
 
 // The default options give the classic image. Throws std::invalid_argument
 // for options or input that cannot work.
 Image render(const RenderInput& input, const RenderOptions& options);
+// The same through map instead of the one options.colormap names.
+Image render(const RenderInput& input, const RenderOptions& options, const Colormap& map);
 
 }  // namespace fastlic

@@ -10,7 +10,6 @@
 
 #include "io/image_writer.h"
 #include "tests/test_util.h"
-#include "base/parallel.h"
 
 namespace fastlic {
 namespace {
@@ -29,7 +28,7 @@ TEST(Render, DefaultOptionsGiveTheClassicPixels) {
                                         [](auto i, auto j) { return testing::noise(i, j, 23, 5); });
     for (std::size_t k = 0; k < grid->cellCount(); ++k)  // beyond 0..255 at both ends too
         grid->licSums.data()[k] = static_cast<double>(k % 300) - 20.0 + 1.0 / 3.0;
-    const ColorMap classic = classicColorMap();
+    const Colormap classic = classicColormap();
     for (double largest : {0.0, 2.0, 1e9}) {  // 0: every t is 0 / 0
         RenderInput input;
         input.rows = grid->rows;
@@ -47,7 +46,7 @@ TEST(Render, DefaultOptionsGiveTheClassicPixels) {
                 for (double v : {c.x, c.y, c.z}) expected.push_back(toByte(v));
             }
         EXPECT_TRUE(image.bytes() == expected) << largest;
-        EXPECT_TRUE(renderRgb(*grid, largest, classic) == expected) << largest;
+        EXPECT_TRUE(render(renderInputOf(*grid, largest), {}, classic).bytes() == expected) << largest;
     }
 }
 
@@ -153,11 +152,7 @@ TEST(Render, EveryContrastModeIsTheSameOnEveryThreadCount) {
         ContrastOptions options;
         options.mode = mode;
         std::vector<double> results[2];
-        for (int t : {0, 1}) {
-            setThreadCount(t == 0 ? 1 : 3);
-            results[t] = applyContrast(v.data(), rows, cols, options, mask.data(), pass);
-        }
-        setThreadCount(0);
+        for (int t : {0, 1}) results[t] = applyContrast(v.data(), rows, cols, options, mask.data(), pass, t ? 3 : 1);
         EXPECT_EQ(std::memcmp(results[0].data(), results[1].data(), v.size() * sizeof(double)), 0)
             << static_cast<int>(mode);
     }
@@ -215,13 +210,17 @@ TEST(Colormaps, EndsAndMiddleAreThePublishedColours) {
         {"coolwarm", 1, 180, 4, 38},        {"grey", 0.5, 128, 128, 128},
         {"gray_r", 0, 255, 255, 255},       {"classic", 0.125, 125, 50, 50},
         {"classic", 1, 0, 0, 255},          {"viridis", -3, 0x44, 0x01, 0x54},
-        {"viridis", 7, 0xfd, 0xe7, 0x25},
+        {"viridis", 7, 0xfd, 0xe7, 0x25},   {"viridis", std::nan(""), 0x44, 0x01, 0x54},
+        // The classic rule: the last entry from 0.75 on, the first for NaN (0 / 0).
+        {"classic", 0, 100, 100, 100},      {"classic", 0.625, 128, 0, 128},
+        {"classic", 0.75, 0, 0, 255},       {"classic", std::nan(""), 100, 100, 100},
     };
     for (const Case& c : cases) {
         const Point p = colormapNamed(c.name).at(c.t);
         EXPECT_EQ((std::array{int{toByte(p.x)}, int{toByte(p.y)}, int{toByte(p.z)}}), (std::array{c.r, c.g, c.b}))
             << c.name << " " << c.t;
     }
+    EXPECT_EQ(classicColormap().at(0.7499999999999999).z, 255.0 * (4 * 0.7499999999999999 - 2));
     EXPECT_THROW(colormapNamed("jet"), std::invalid_argument);
 }
 

@@ -1,13 +1,15 @@
-// The state the fixed run and the window share: the latest run's grid, the
-// largest magnitude read and the one colour map. Library code never reads
-// these; it is handed values.
+// The fixed run and the state it shares with the window: the latest run's
+// grid, the largest magnitude read and the one colour map. Nothing else
+// reads these; the console's option runs and the Python module are handed
+// values (run/run_pipeline.h).
 #pragma once
 
 #include <cstdint>
 
 #include "engine/reg_grid.h"
 #include "engine/streamline.h"
-#include "render/color_map.h"
+#include "render/colormaps.h"
+#include "render/render.h"
 
 namespace fastlic {
 
@@ -16,7 +18,7 @@ extern RegGrid* currentField;
 // The largest vector magnitude read by the latest run.
 extern double maxMagnitude;
 // The one colour map, four default entries until setColors.
-extern ColorMap colorMap;
+extern Colormap colorMap;
 
 // The classic four colours into colorMap.
 void setColors();
@@ -26,8 +28,18 @@ void rk4Step(Point& p, double h);
 void traceStreamline(Streamline& s, std::int32_t row, std::int32_t column);
 void computeFastLic();
 
-// The image of grid on standard output, through maxMagnitude
-// and colorMap. Throws OutputError naming standard output.
+// The image of grid through maxMagnitude and colorMap.
+Image imageOf(const RegGrid& grid);
+// imageOf(grid) as plain PPM on standard output. Throws OutputError naming
+// standard output.
 void writeImage(const RegGrid& grid);
+
+// The fixed run: "ps.vec.256.256.3" and "noise.256.256" from the working
+// directory, 256 x 256, plain PPM on standard output. The previous run's
+// grid is released first; the new one becomes currentField. Ends the
+// process with status -1 when an input file cannot be opened (its message
+// on standard output) or is malformed (one line on standard error), and
+// with status 1 when the image cannot be written.
+void runPipeline();
 
 }  // namespace fastlic

@@ -1,10 +1,12 @@
-// One whole computation: grid, input files, colours, convolution, image.
+// Runs: fields read from their files and convolved, each run's result
+// returned by value. Nothing here is shared between calls.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "io/input_files.h"
 #include "io/npy_reader.h"
@@ -26,22 +28,44 @@ struct RunSettings {
     LicParams params;
     std::string maskFile;  // empty: none
     bool maskNan = false;  // .npy vectors: a NaN component marks a cell without data
-    int threads = 0;  // 0: every core
+    int threads = 0;  // for reading and convolving; 0: every core
     // Told the fraction of the convolution done, from time to time.
     std::function<void(double)> progress;
 };
 
-// The input files of a run, opened: both before either is tested, the
-// vector file first, as the text reader does. Each whose name ends in .npy
-// is a NumPy array, its header read and checked here: vectors of shape
-// (rows, cols, 2), float32 or float64; a texture of shape (rows, cols) whose
-// values are whole numbers in the int32 range. Text and .npy may be mixed.
-class RunInputs {
+// One field as read, ready to convolve.
+struct Field {
+    RegGrid grid;  // vectors and texture; LIC sums and hit counts zero
+    double largestMagnitude = 0.0;
+    // A texture of fractions, which the grid's integers cannot hold; empty
+    // when the texture was whole numbers.
+    std::vector<double> fractionalTexture;
+};
+
+// Fields one after another, for runs over many of them: each is read when
+// asked for, so that a run holds one at a time.
+class FieldSource {
+public:
+    virtual ~FieldSource() = default;
+    // The next field, or none when there are no more. Throws BadFilename
+    // and InputError for the files, std::bad_alloc.
+    virtual std::optional<Field> next() = 0;
+};
+
+// The settings' two files: one field. They are opened here, both before
+// either is tested, the vector file first, as the text reader does. Each
+// whose name ends in .npy is a NumPy array, its header read and checked
+// here: vectors of shape (rows, cols, 2), float32 or float64; a texture of
+// shape (rows, cols) whose values are whole numbers in the int32 range, or
+// any finite numbers. Text and .npy may be mixed.
+class FieldFiles final : public FieldSource {
 public:
     // Throws BadFilename, and InputError for a .npy file that is not such an
     // array or two that give different grid sizes (naming both shapes).
-    explicit RunInputs(const RunSettings& settings);
-    bool maskNan = false;
+    // settings must outlive this: next() reads with them as they are then
+    // (size, NaN mask, threads), so that a caller can take the size from
+    // the arrays first.
+    explicit FieldFiles(const RunSettings& settings);
 
     // The grid size the .npy inputs give; none when both are text.
     std::optional<GridShape> arrayShape() const;
@@ -49,34 +73,40 @@ public:
     // rows x cols, and `size` (what asked for it, e.g. "--size 10x10").
     void requireSize(std::int32_t rows, std::int32_t cols, const std::string& size) const;
 
-    // Reads both into grid, vectors first, and returns the largest
-    // magnitude; the files are let go. Once only.
-    double readInto(RegGrid& grid);
-    // A texture of fractions read by readInto, which the grid cannot hold;
-    // empty when the texture was whole numbers.
-    std::vector<double>& fractionalTexture() { return fractional_; }
+    // Both files read into a new grid of the settings' size, vectors first;
+    // the files are let go. Throws InputError also for a .npy input of
+    // another size.
+    std::optional<Field> next() override;
 
 private:
-    std::string vectorFile_, textureFile_;
+    const RunSettings& settings_;
     detail::InputStreams streams_;
     std::optional<NpyFile> vectors_, texture_;
-    std::vector<double> fractional_;
+    bool read_ = false;
 };
 
-// Everything up to the image: a new zeroed grid (the previous run's is
-// released first), the input files read into it, the colours set, the grid
-// made the currentField and convolved. Returns that grid. Throws
-// BadFilename and InputError for the input files, std::bad_alloc when the
-// grid does not fit in memory. A .npy input must have the settings' size.
-RegGrid& computeRun(const RunSettings& settings);
-// The same with inputs opened beforehand; they are used up.
-RegGrid& computeRun(const RunSettings& settings, RunInputs& inputs);
+// What a run gives back. Move-only: it holds the grid.
+struct RunResult {
+    RegGrid grid;  // the field, its LIC values (licSums) and hit counts
+    // The largest vector magnitude of the cells with data: the top of the
+    // colour scale.
+    double largestMagnitude = 0.0;
+    std::vector<std::uint8_t> mask;  // row-major, nonzero: no data; empty: none
+    LicParams params;                // the parameters the run used
 
-// The fixed run: "ps.vec.256.256.3" and "noise.256.256" from the working
-// directory, 256 x 256, plain PPM on standard output. Ends the process with
-// status -1 when an input file cannot be opened (its message on standard
-// output) or is malformed (one line on standard error), and with status 1
-// when the image cannot be written.
-void runPipeline();
+    std::int32_t rows() const { return grid.rows; }
+    std::int32_t cols() const { return grid.cols; }
+    const double* lic() const { return grid.licSums.data(); }
+    const std::int32_t* hits() const { return grid.hitCounts.data(); }
+};
+
+// field convolved with the settings' parameters, mask file, NaN mask and
+// threads. Throws InputError for the mask file.
+RunResult runLic(Field field, const RunSettings& settings);
+
+// The settings' files read and convolved: FieldFiles, then runLic. Throws
+// BadFilename and InputError for the input files, std::bad_alloc when the
+// grid does not fit in memory.
+RunResult computeRun(const RunSettings& settings);
 
 }  // namespace fastlic

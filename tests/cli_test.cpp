@@ -12,8 +12,9 @@
 #include "run/run_pipeline.h"
 #include "io/input_files.h"
 #include "engine/fast_lic.h"
-#include "render/color_map.h"
+#include "render/render.h"
 #include "io/image_writer.h"
+#include "io/png_writer.h"
 #include "tests/test_util.h"
 
 namespace fastlic {
@@ -48,9 +49,9 @@ std::string expectedImage(const TempDir& dir, std::int32_t rows = 256, std::int3
     computeFastLicReference(g);
     std::FILE* f = std::tmpfile();
     if (png)
-        writePng(g, f, largest, classicColorMap());
+        writePng(render(renderInputOf(g, largest), {}).view(), f);
     else
-        writeImageReference(g, f, largest, classicColorMap());
+        writeImageReference(g, f, largest, classicColormap());
     std::string text(static_cast<std::size_t>(std::ftell(f)), '\0');
     std::rewind(f);
     text.resize(std::fread(text.data(), 1, text.size(), f));

@@ -11,6 +11,7 @@
 #include "engine/reg_grid.h"
 #include "engine/lic.h"
 #include "render/render.h"
+#include "run/run_pipeline.h"
 
 namespace fastlic {
 
@@ -25,8 +26,6 @@ struct ImageOptions {
     RenderOptions render;
     std::string scalarFile;      // --color-by FILE.npy
     std::vector<double> scalar;  // its values, once loaded
-    // Nothing asked for: the classic image, by its own writer.
-    bool classic = true;
 };
 
 void addImageOptions(CLI::App& app, ImageOptions& options);
@@ -37,17 +36,12 @@ void addImageOptions(CLI::App& app, ImageOptions& options);
 std::string parseImageOptions(ImageOptions& options, bool png);
 
 // Reads what the options name (the scalar of --color-by FILE.npy) for a
-// rows x cols grid. Throws InputError naming the file.
-void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols);
+// rows x cols grid, on `threads`. Throws InputError naming the file.
+void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols, int threads);
 
-// The image of the convolved grid; largestMagnitude tops the magnitude's
-// scale as in the classic image. Enhanced contrast convolves the grid's
-// field once more with params.
-Image renderGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                      const LicParams& params, int threads);
-
-// renderGridImage as PNG or plain PPM into out. Throws OutputError.
-void writeGridImage(const RegGrid& grid, double largestMagnitude, const ImageOptions& options,
-                    const LicParams& params, int threads, bool png, std::FILE* out);
+// The image of a run; its largest magnitude tops the magnitude's scale.
+// Enhanced contrast convolves the run's field once more with its
+// parameters. Default options give the classic image.
+Image renderRunImage(const RunResult& run, const ImageOptions& options, int threads);
 
 }  // namespace fastlic

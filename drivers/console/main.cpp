@@ -22,7 +22,6 @@
 #include "drivers/console/method_options.h"
 #include "io/input_files.h"
 #include "io/npy_reader.h"
-#include "render/color_map.h"
 #include "io/image_writer.h"
 #include "io/npy_writer.h"
 #include "io/output_file.h"
@@ -84,13 +83,6 @@ std::string gigabytes(std::uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
     return text;
-}
-
-enum class ImageFormat { none, ppm, png };
-
-bool endsWith(const std::string& s, const char* tail) {
-    const std::size_t n = std::strlen(tail);
-    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
 int fail(int status, const std::string& message) {
@@ -167,10 +159,10 @@ int run(int argc, char** argv) {
         return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
                                "product is below 2^31, found \"" + sizeText + "\"");
     // --- NumPy input: .npy files (by their suffix) give the grid size ---
-    std::unique_ptr<RunInputs> inputs;
+    std::unique_ptr<FieldFiles> inputs;
     if (demoDir.empty() && (isNpyPath(settings.vectorFile) || isNpyPath(settings.textureFile))) {
         try {
-            inputs = std::make_unique<RunInputs>(settings);
+            inputs = std::make_unique<FieldFiles>(settings);
             if (app.count("--size") > 0) inputs->requireSize(size.rows, size.cols, "--size " + sizeText);
             const GridShape shape = *inputs->arrayShape();
             size = {shape.rows, shape.cols};
@@ -216,19 +208,19 @@ int run(int argc, char** argv) {
 
     // The image goes to standard output unless -o names a file, and is not
     // written when only arrays are asked for. A device or pipe without a
-    // known extension takes plain PPM.
-    ImageFormat format = ImageFormat::ppm;
+    // known extension takes plain PPM, the first format.
+    const ImageFormat* format = &imageFormats().front();
     if (!output.empty() && output != standardStreamName) {
-        if (endsWith(output, ".png"))
-            format = ImageFormat::png;
-        else if (!endsWith(output, ".ppm") && !isWrittenThrough(output))
-            return fail(exitUsage, "-o: the image file must end in .ppm or .png, found \"" +
+        if (const ImageFormat* named = imageFormatOf(output))
+            format = named;
+        else if (!isWrittenThrough(output))
+            return fail(exitUsage, "-o: the image file must end in " + imageExtensions() + ", found \"" +
                                        output + "\"");
     } else if (output.empty() && (!licPath.empty() || !hitsPath.empty())) {
-        format = ImageFormat::none;
+        format = nullptr;
     }
 
-    if (const std::string bad = parseImageOptions(imageOptions, format == ImageFormat::png);
+    if (const std::string bad = parseImageOptions(imageOptions, format && format->alpha);
         !bad.empty())  // image options
         return fail(exitUsage, bad);
 
@@ -243,34 +235,35 @@ int run(int argc, char** argv) {
         // Every output is checked and opened before the computation, so
         // that a bad one fails at once, and all are replaced together at
         // the end (io/output_file.h).
-        const RegGrid* grid = nullptr;
+        const int threads = settings.threads;
+        const RunResult* item = nullptr;  // the run being written
         OutputSet outputs;
-        if (format != ImageFormat::none) {
+        if (format) {
             outputs.add(output.empty() ? "" : "-o", output.empty() ? standardStreamName : output,
                         [&](std::FILE* f) {
-                            if (!imageOptions.classic)  // image options
-                                writeGridImage(*grid, maxMagnitude, imageOptions, settings.params,
-                                               settings.threads, format == ImageFormat::png, f);
-                            else if (format == ImageFormat::png)
-                                writePng(*grid, f, maxMagnitude, colorMap);
-                            else
-                                writeImage(*grid, f, maxMagnitude, colorMap);
+                            format->write(renderRunImage(*item, imageOptions, threads).view(), f, threads);
                         },
-                        format == ImageFormat::ppm ? cells * 6 : 0);  // "0 0 0\n" at least
+                        cells * format->leastBytesPerPixel);
         }
         if (!licPath.empty())
-            outputs.add("--lic", licPath, [&](std::FILE* f) { writeLicNpy(*grid, f); }, cells * 8);
+            outputs.add("--lic", licPath, [&](std::FILE* f) { writeLicNpy(item->grid, f); }, cells * 8);
         if (!hitsPath.empty())
-            outputs.add("--hits", hitsPath, [&](std::FILE* f) { writeHitsNpy(*grid, f); }, cells * 4);
+            outputs.add("--hits", hitsPath, [&](std::FILE* f) { writeHitsNpy(item->grid, f); }, cells * 4);
         outputs.addInput("--vectors", settings.vectorFile);
         outputs.addInput("--texture", settings.textureFile);
         if (!settings.maskFile.empty()) outputs.addInput("--mask", settings.maskFile);
         if (!imageOptions.scalarFile.empty())  // image options
             outputs.addInput("--color-by", imageOptions.scalarFile);
         outputs.open();
-        loadImageInputs(imageOptions, settings.rows, settings.cols);  // image options
-        grid = inputs ? &computeRun(settings, *inputs) : &computeRun(settings);
-        outputs.write();
+        loadImageInputs(imageOptions, settings.rows, settings.cols, threads);  // image options
+        if (!inputs) inputs = std::make_unique<FieldFiles>(settings);
+        // One field from the files; each is written, and let go, before the
+        // next is read.
+        while (std::optional<Field> field = inputs->next()) {
+            const RunResult result = runLic(std::move(*field), settings);
+            item = &result;
+            outputs.write();
+        }
     } catch (const UsageError& e) {
         return fail(exitUsage, e.what());
     } catch (const BadFilename& e) {

@@ -6,9 +6,6 @@
 
 #include "run/globals.h"
 #include "run/run_pipeline.h"
-#include "io/input_files.h"
-#include "render/color_map.h"
-#include "io/image_writer.h"
 
 TForm1* Form1 = nullptr;
 
@@ -37,13 +34,12 @@ void TForm1::BitBtn1Click(TObject*) {
 
 void TForm1::showRunImage() {
     if (!fastlic::currentField) return;  // no run yet
-    const fastlic::RegGrid& grid = *fastlic::currentField;
-    const auto rgb = fastlic::renderRgb(grid, fastlic::maxMagnitude, fastlic::colorMap);
-    const std::size_t rowBytes = static_cast<std::size_t>(grid.cols) * 3;
+    const fastlic::Image rgb = fastlic::imageOf(*fastlic::currentField);
+    const std::size_t rowBytes = static_cast<std::size_t>(rgb.cols) * 3;
     TBitmap image;
-    image.SetSize(grid.cols, grid.rows);
-    for (int r = 0; r < grid.rows; ++r) {
-        const std::uint8_t* from = rgb.data() + static_cast<std::size_t>(r) * rowBytes;
+    image.SetSize(rgb.cols, rgb.rows);
+    for (int r = 0; r < rgb.rows; ++r) {
+        const std::uint8_t* from = rgb.pixels.data() + static_cast<std::size_t>(r) * rowBytes;
         std::memcpy(image.GetScanline(r), from, rowBytes);
     }
     Image1->Picture->Assign(&image);

@@ -7,8 +7,9 @@
 
 #include "io/input_files.h"
 #include "engine/fast_lic.h"
-#include "render/color_map.h"
+#include "render/render.h"
 #include "io/image_writer.h"
+#include "io/png_writer.h"
 #include "io/npy_writer.h"
 #include "tests/test_util.h"
 
@@ -73,9 +74,9 @@ std::string checkRun(const std::uint8_t* data, std::size_t size) {
     if (!difference.empty()) return "engine and reference differ: " + difference;
 
     // The writers must cope with whatever the run produced.
-    const ColorMap colors = classicColorMap();
-    writeImage(g, sink, largest, colors);
-    writePng(g, sink, largest, colors);
+    const Image image = render(renderInputOf(g, largest), {});
+    writePpm(image.view(), sink, threads);
+    writePng(image.view(), sink);
     writeLicNpy(g, sink);
     writeHitsNpy(g, sink);
     return "";

@@ -262,6 +262,7 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
         // The second pass sees the image's mask, as the console's does.
         const FieldView field{rows, cols, input.x, input.y, {}, maskPlane};
         input.secondPass = licPassOver(field, licParams, threads);
+        input.threads = threads;
         image = render(input, renderOptions);
     }
     py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(image.rows), static_cast<py::ssize_t>(image.cols),

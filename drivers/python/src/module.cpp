@@ -35,19 +35,6 @@ namespace fastlic::python {
 
 namespace {
 
-// The argument names of convolve for the engine's parameters.
-const char* keywordOf(ParamError::Field field) {
-    switch (field) {
-        case ParamError::Field::filterHalfLength: return "filter_half_length";
-        case ParamError::Field::slideSteps: return "slide_steps";
-        case ParamError::Field::hitLimit: return "hit_limit";
-        case ParamError::Field::step: return "step";
-        case ParamError::Field::iterations: return "iterations";
-        case ParamError::Field::reach: break;
-    }
-    return "filter_half_length, slide_steps and step:";
-}
-
 // A ValueError whose text names convolve's keyword instead of the engine's
 // field.
 class KeywordError : public std::invalid_argument {
@@ -155,7 +142,10 @@ void validateParams(const LicParams& params, std::int32_t rows, std::int32_t col
     try {
         params.validateFor(rows, cols);
     } catch (const ParamError& e) {
-        throw KeywordError(std::string(keywordOf(e.field())) + " " + e.problem());
+        std::string keyword = e.option().empty() ? "filter_half_length, slide_steps and step:" : e.option();
+        for (char& c : keyword)
+            if (c == '-') c = '_';
+        throw KeywordError(keyword + " " + e.problem());
     }
 }
 
@@ -224,7 +214,7 @@ RenderOptions renderOptionsOf(const py::dict& o) {
     r.colorBy = colorBy == "none" ? ColorBy::none : colorBy == "scalar" ? ColorBy::scalar : ColorBy::magnitude;
     r.shade.blend = o["blend"].cast<std::string>() == "overlay" ? Blend::overlay : Blend::multiply;
     r.shade.alpha = o["alpha"].cast<double>();
-    r.shade.transparent = o["transparent"].cast<bool>();
+    r.shade.background = o["transparent"].cast<bool>() ? Background::transparent : Background::opaque;
     const auto [red, green, blue] = o["mask_color"].cast<std::tuple<int, int, int>>();
     r.shade.maskColor = {static_cast<std::uint8_t>(red), static_cast<std::uint8_t>(green),
                          static_cast<std::uint8_t>(blue)};

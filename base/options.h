@@ -105,6 +105,13 @@ struct Word {
     std::string help;
 };
 
+// Python's keyword for the option name: filter-half-length, filter_half_length.
+inline std::string keywordOf(std::string name) {
+    for (char& c : name)
+        if (c == '-') c = '_';
+    return name;
+}
+
 template <class T>
 struct Option {
     std::string name;  // --name on the console; with _ for - it is Python's keyword
@@ -130,12 +137,7 @@ struct Option {
     // Where the console's message is not the table's form: text to it.
     std::function<std::string(std::string_view text)> consoleMessage;
 
-    std::string keyword() const {
-        std::string k = name;
-        for (char& c : k)
-            if (c == '-') c = '_';
-        return k;
-    }
+    std::string keyword() const { return keywordOf(name); }
 
     // The kind and bounds hold for v.
     bool accepts(const Value& v) const;

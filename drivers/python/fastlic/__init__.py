@@ -45,7 +45,14 @@ _MAX_THREADS = 1024
 
 Shape = Tuple[int, int]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# The words of the choices, for type checkers: the tables' (_fastlic.options),
+# which the tests hold these to.
 BoundaryName = Literal["periodic", "closed"]
+InterpolationName = Literal["nearest", "linear"]
+ContrastName = Literal["none", "stretch", "equalize", "adaptive", "enhanced"]
+ColorByName = Literal["magnitude", "none"]
+BlendName = Literal["multiply", "overlay"]
+BackgroundName = Literal["opaque", "transparent"]
 Boundary = Union[BoundaryName, Mapping[str, BoundaryName]]
 Mask = Union[None, Literal["nan"], npt.ArrayLike]
 
@@ -239,7 +246,7 @@ def convolve(
     boundary: Boundary = ...,
     mask: Mask = ...,
     orientation: bool = ...,
-    interpolation: Literal["nearest", "linear"] = ...,
+    interpolation: InterpolationName = ...,
     iterations: int = ...,
     threads: Optional[int] = ...,
     return_hits: Literal[False] = ...,
@@ -259,7 +266,7 @@ def convolve(
     boundary: Boundary = ...,
     mask: Mask = ...,
     orientation: bool = ...,
-    interpolation: Literal["nearest", "linear"] = ...,
+    interpolation: InterpolationName = ...,
     iterations: int = ...,
     threads: Optional[int] = ...,
     return_hits: Literal[True],
@@ -279,7 +286,7 @@ def convolve(
     boundary: Boundary = "periodic",
     mask: Mask = None,
     orientation: bool = False,
-    interpolation: Literal["nearest", "linear"] = "nearest",
+    interpolation: InterpolationName = "nearest",
     iterations: int = 1,
     threads: Optional[int] = None,
     return_hits: bool = False,
@@ -403,7 +410,7 @@ def render(
     v: npt.ArrayLike,
     *,
     mask: Mask = None,
-    contrast: Literal["none", "stretch", "equalize", "adaptive", "enhanced"] = "none",
+    contrast: ContrastName = "none",
     clip: float = 0.5,
     tiles: Union[int, Tuple[int, int]] = (8, 8),
     clip_limit: float = 3.0,
@@ -411,10 +418,10 @@ def render(
     colormap: str = "classic",
     colormap_range: Optional[Tuple[float, float]] = None,
     log: bool = False,
-    color_by: Union[None, Literal["magnitude", "none"], npt.ArrayLike] = "magnitude",
-    blend: Literal["multiply", "overlay"] = "multiply",
+    color_by: Union[None, ColorByName, npt.ArrayLike] = "magnitude",
+    blend: BlendName = "multiply",
     alpha: float = 0.5,
-    background: Optional[Literal["opaque", "transparent"]] = None,
+    background: Optional[BackgroundName] = None,
     mask_color: Tuple[int, int, int] = (0, 0, 0),
     colorbar: bool = False,
     lic_options: Optional[Mapping[str, Any]] = None,

@@ -1,5 +1,6 @@
 import concurrent.futures
 import inspect
+import typing
 import threading
 import time
 
@@ -275,11 +276,13 @@ def test_errors(call, kind, message):
     assert str(raised.value) == message
 
 
-def test_signature_defaults_are_the_tables():
+def test_signatures_are_the_tables():
     for function, families in ((fastlic.convolve, ("method", "sampling", "boundary")), (fastlic.render, ("image",))):
         parameters = inspect.signature(function).parameters
         for row in (row for family in families for row in fastlic._fastlic.options[family]):
             assert parameters[row["keyword"]].default in (None, row["default"]), row["keyword"]
+            words = getattr(fastlic, "".join(w.title() for w in row["keyword"].split("_")) + "Name", None)
+            assert words is None or typing.get_args(words) == tuple(w for w, _ in row["choices"]), row["keyword"]
 
 
 def test_equivalent_forms_give_the_same_run():

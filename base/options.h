@@ -167,12 +167,6 @@ struct Table {
     Form form = Form::expected;
     std::vector<Option<T>> rows;
     std::vector<Rule<T>> rules;
-
-    const Option<T>* find(std::string_view name) const {
-        for (const Option<T>& o : rows)
-            if (o.name == name) return &o;
-        return nullptr;
-    }
 };
 
 // ---- Messages

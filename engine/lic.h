@@ -17,6 +17,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/options.h"
+
 namespace fastlic {
 
 // What lies beyond an edge of the grid: the grid again (periodic, by the
@@ -24,11 +26,27 @@ namespace fastlic {
 // 0 <= coordinate < size).
 enum class Boundary : std::uint8_t { periodic, closed };
 
+inline std::span<const options::Choice<Boundary>> choicesOf(Boundary) {
+    static const options::Choice<Boundary> choices[] = {
+        {Boundary::periodic, "periodic", "streamlines wrap around"},
+        {Boundary::closed, "closed", "streamlines stop at the edge"},
+    };
+    return choices;
+}
+
 // How the field is sampled between cell centres: the cell's own vector
 // (nearest), or the bilinear blend of the four nearest cell centres
 // (linear), a + (b - a) x t along the columns, then along the rows, so a
 // uniform field samples exactly as with nearest.
 enum class Interpolation : std::uint8_t { nearest, linear };
+
+inline std::span<const options::Choice<Interpolation>> choicesOf(Interpolation) {
+    static const options::Choice<Interpolation> choices[] = {
+        {Interpolation::nearest, "nearest", "the cell's vector"},
+        {Interpolation::linear, "linear", "blend of the four nearest cell centres"},
+    };
+    return choices;
+}
 
 // The shape of the method and its options; the defaults are the classic
 // method.
@@ -65,19 +83,19 @@ inline constexpr double maxReachPerSide = 100.0;
 // Steps each way, whatever the grid: keeps a streamline's arrays small.
 inline constexpr std::int32_t maxReach = 1 << 20;
 
-// A parameter that cannot work. field() names it as LicParams does;
-// problem() says what is wrong ("must be at least 1, got 0"); what() is
-// both: "filterHalfLength: must be at least 1, got 0".
+// A parameter that cannot work. option() is its row's name in
+// methodOptions() (engine/options.h), "" for the streamline's reach, which
+// three of them make; problem() says what is wrong ("must be at least 1,
+// got 0"); what() is both, the field as LicParams names it:
+// "filterHalfLength: must be at least 1, got 0".
 class ParamError : public std::invalid_argument {
 public:
-    enum class Field { filterHalfLength, slideSteps, hitLimit, step, reach, iterations };
-    ParamError(Field field, std::string problem);
-    Field field() const { return field_; }
+    ParamError(std::string option, std::string problem);
+    const std::string& option() const { return option_; }
     const std::string& problem() const { return problem_; }
-    static const char* name(Field field);
 
 private:
-    Field field_;
+    std::string option_;
     std::string problem_;
 };
 

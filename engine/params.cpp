@@ -1,10 +1,12 @@
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <string>
 
 #include "engine/field_lookups.h"
 #include "engine/lic.h"
+#include "engine/options.h"
 
 namespace fastlic {
 
@@ -16,39 +18,29 @@ std::string number(double v) {
     return text;
 }
 
-}  // namespace
-
-ParamError::ParamError(Field field, std::string problem)
-    : std::invalid_argument(std::string(name(field)) + ": " + problem),
-      field_(field),
-      problem_(std::move(problem)) {}
-
-const char* ParamError::name(Field field) {
-    switch (field) {
-    case Field::filterHalfLength: return "filterHalfLength";
-    case Field::slideSteps: return "slideSteps";
-    case Field::hitLimit: return "hitLimit";
-    case Field::step: return "step";
-    case Field::reach: return "reach";
-    case Field::iterations: return "iterations";
-    }
-    return "?";
+// "filter-half-length" as LicParams names it: filterHalfLength.
+std::string fieldName(const std::string& option) {
+    if (option.empty()) return "reach";
+    std::string field;
+    for (std::size_t k = 0; k < option.size(); ++k)
+        field += option[k] == '-' && k + 1 < option.size() ? static_cast<char>(std::toupper(option[++k])) : option[k];
+    return field;
 }
 
+}  // namespace
+
+ParamError::ParamError(std::string option, std::string problem)
+    : std::invalid_argument(fieldName(option) + ": " + problem),
+      option_(std::move(option)),
+      problem_(std::move(problem)) {}
+
 void LicParams::validate() const {
-    using F = ParamError::Field;
-    if (filterHalfLength < 1)
-        throw ParamError(F::filterHalfLength, "must be at least 1, got " + std::to_string(filterHalfLength));
-    if (slideSteps < 0)
-        throw ParamError(F::slideSteps, "must be at least 0, got " + std::to_string(slideSteps));
-    if (hitLimit < 1) throw ParamError(F::hitLimit, "must be at least 1, got " + std::to_string(hitLimit));
-    if (!std::isfinite(step) || !(step > 0.0))
-        throw ParamError(F::step, "must be a finite number above 0, got " + number(step));
-    if (iterations < 1) throw ParamError(F::iterations, "must be at least 1, got " + std::to_string(iterations));
+    for (const auto& o : methodOptions().rows)
+        if (const options::Value v = o.get(*this); !o.accepts(v)) throw ParamError(o.name, options::mustBe(o, v));
     if (static_cast<std::int64_t>(filterHalfLength) + slideSteps > maxReach)
-        throw ParamError(F::reach, "the streamline takes " +
-                                       std::to_string(static_cast<std::int64_t>(filterHalfLength) + slideSteps) +
-                                       " steps each way, more than " + std::to_string(maxReach));
+        throw ParamError("", "the streamline takes " +
+                                 std::to_string(static_cast<std::int64_t>(filterHalfLength) + slideSteps) +
+                                 " steps each way, more than " + std::to_string(maxReach));
 }
 
 void LicParams::validateFor(std::int32_t rows, std::int32_t cols) const {
@@ -56,7 +48,7 @@ void LicParams::validateFor(std::int32_t rows, std::int32_t cols) const {
     const double cells = static_cast<double>(reach()) * step;
     const double limit = maxReachPerSide * static_cast<double>(std::max(rows, cols));
     if (cells > limit)
-        throw ParamError(ParamError::Field::reach,
+        throw ParamError("",
                          "the streamline reaches " + number(cells) + " cells each way, more than " +
                              number(maxReachPerSide) + " times the grid's longer side (" + number(limit) +
                              " cells)");

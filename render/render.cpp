@@ -405,7 +405,7 @@ Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
     Image image;
     image.rows = rows;
     image.cols = cols;
-    image.channels = options.transparent ? 4 : 3;
+    image.channels = options.background == Background::transparent ? 4 : 3;
     const std::size_t n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     image.pixels = ZeroedBuffer<std::uint8_t>(n * static_cast<std::size_t>(image.channels));
     forEachRow(rows, cols, threads, [&](std::int32_t i) {
@@ -416,7 +416,7 @@ Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
         const auto count = static_cast<std::int32_t>(map.entries.size());
         const bool coloured = color.present(), classic = map.classicSpread;
         const bool overlay = options.blend == Blend::overlay;
-        const bool alphaChannel = options.transparent;
+        const bool alphaChannel = options.background == Background::transparent;
         const std::size_t channels = alphaChannel ? 4 : 3;
         const double alpha = options.alpha;
         const std::uint8_t hiddenColour[4] = {alphaChannel ? std::uint8_t{0} : options.maskColor.r,

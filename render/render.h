@@ -21,6 +21,7 @@
 #include "engine/reg_grid.h"
 #include "render/colormaps.h"
 #include "render/pixels.h"
+#include "base/options.h"
 #include "base/zeroed_buffer.h"
 
 namespace fastlic {
@@ -44,6 +45,17 @@ struct Image {
 // ---- Contrast: LIC values to brightness on the scale 0..255
 
 enum class Contrast { none, stretch, equalize, adaptive, enhanced };
+
+inline std::span<const options::Choice<Contrast>> choicesOf(Contrast) {
+    static const options::Choice<Contrast> choices[] = {
+        {Contrast::none, "none", "the LIC values as they are"},
+        {Contrast::stretch, "stretch", "the clip percentiles to black and white"},
+        {Contrast::equalize, "equalize", "histogram equalisation"},
+        {Contrast::adaptive, "adaptive", "contrast-limited adaptive histogram equalisation in tiles"},
+        {Contrast::enhanced, "enhanced", "two LIC passes, the second over the first's detail"},
+    };
+    return choices;
+}
 
 struct ContrastOptions {
     Contrast mode = Contrast::none;
@@ -150,6 +162,24 @@ Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols
 
 enum class Blend { multiply, overlay };
 
+inline std::span<const options::Choice<Blend>> choicesOf(Blend) {
+    static const options::Choice<Blend> choices[] = {
+        {Blend::multiply, "multiply", "colour x brightness / 255"},
+        {Blend::overlay, "overlay", "the colour over the grey brightness, by alpha"},
+    };
+    return choices;
+}
+
+enum class Background { opaque, transparent };
+
+inline std::span<const options::Choice<Background>> choicesOf(Background) {
+    static const options::Choice<Background> choices[] = {
+        {Background::opaque, "opaque", "masked pixels in the mask colour"},
+        {Background::transparent, "transparent", "RGBA, masked pixels transparent"},
+    };
+    return choices;
+}
+
 struct Rgb {
     std::uint8_t r = 0, g = 0, b = 0;
 };
@@ -159,7 +189,7 @@ struct ShadeOptions {
     // alpha x colour + (1 - alpha) x brightness in every channel.
     Blend blend = Blend::multiply;
     double alpha = 0.5;
-    bool transparent = false;  // RGBA, masked pixels transparent
+    Background background = Background::opaque;
     Rgb maskColor;
 };
 
@@ -177,6 +207,15 @@ Image withColorbar(const Image& image, const Colormap& map, const ColorScale& sc
 // ---- Everything at once
 
 enum class ColorBy { magnitude, none, scalar };
+
+// The words; a scalar is given as data (a file, an array), not by a word.
+inline std::span<const options::Choice<ColorBy>> choicesOf(ColorBy) {
+    static const options::Choice<ColorBy> choices[] = {
+        {ColorBy::magnitude, "magnitude", "the vector magnitude"},
+        {ColorBy::none, "none", "nothing: a grey image"},
+    };
+    return choices;
+}
 
 struct RenderOptions {
     ContrastOptions contrast;

@@ -230,7 +230,7 @@ TEST(Render, MaskedPixelsAreTransparentOrTheMaskColour) {
     const std::vector<std::uint8_t> mask = {0, 1, 0, 0};
     const Colormap grey = colormapNamed("grey");
     ShadeOptions options;
-    options.transparent = true;
+    options.background = Background::transparent;
     Image image = shade(2, 2, lic.data(), {values.data(), {}, {}}, {0.0, 1.0}, grey, options, mask.data());
     EXPECT_EQ(image.channels, 4);
     EXPECT_EQ(image.bytes(), (std::vector<std::uint8_t>{0, 0, 0, 255, 0, 0, 0, 0, 0, 0, 0, 0, 128, 128, 128, 255}));

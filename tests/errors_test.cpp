@@ -100,8 +100,8 @@ class Outputs : public Console {};
 
 // Status 2 before any input is read: the inputs named here do not exist.
 TEST_F(Errors, BadOptions) {
-    for (const std::string size : {"0x10", "10x0", "-3x5", "10", "10x", "x10", "axb", "10x10x",
-                                   "1e1x10", " 10x10", "99999999999999999999x1", "50000x50000"})
+    for (const std::string size : {"0x10", "10x0", "-3x5", "10", "10x", "x10", "axb", "10x10x", "1e1x10",
+                                   " 10x10", "10x 10", "99999999999999999999x1", "50000x50000"})
         expectFailure({"--size", size}, 2,
                       "fastlic: --size: expected ROWSxCOLS, two positive whole numbers whose "
                       "product is below 2^31, found \"" + size + "\"\n");
@@ -120,12 +120,20 @@ TEST_F(Errors, BadOptions) {
         {{"--nonsense"}, "The following argument was not expected: --nonsense (see fastlic --help)"},
         {{"--size"}, "--size: 1 required TEXT missing (see fastlic --help)"},
         {{"--threads", "0"}, "--threads: Value 0 not in range 1 to 1024 (see fastlic --help)"},
+        {{"--threads", "0x10"}, "--threads: Value 0x10 not in range 1 to 1024 (see fastlic --help)"},
         {{"-o", "image.jpg"}, "-o: the image file must end in .ppm or .png, found \"image.jpg\""},
         {{"--filter-half-length", "0"}, "--filter-half-length: must be at least 1, got 0"},
         {{"--slide-steps", "-1"}, "--slide-steps: must be at least 0, got -1"},
         {{"--hit-limit", "0"}, "--hit-limit: must be at least 1, got 0"},
         {{"--step", "inf"}, "--step: must be a finite number above 0, got inf"},
         {{"--iterations", "0"}, "--iterations: must be at least 1, got 0"},
+        // One number syntax: decimal, no spaces, not empty.
+        {{"--filter-half-length", "0x10"}, "--filter-half-length: expected an integer, found \"0x10\""},
+        {{"--slide-steps", ""}, "--slide-steps: expected an integer, found \"\""},
+        {{"--iterations", " 5"}, "--iterations: expected an integer, found \" 5\""},
+        {{"--hit-limit", "99999999999"}, "--hit-limit: integer out of range: \"99999999999\""},
+        {{"--step", "0x1p-1"}, "--step: expected a number, found \"0x1p-1\""},
+        {{"--step", ""}, "--step: expected a number, found \"\""},
         {{"--filter-half-length", "3000", "--slide-steps", "3000", "--step", "1"},
          "--filter-half-length, --slide-steps and --step: the streamline reaches 6000 cells each way, more "
          "than 100 times the grid's longer side (1000 cells)"},
@@ -143,6 +151,7 @@ TEST_F(Errors, BadOptions) {
         {{"--colormap", "jet"}, "--colormap: unknown colour map \"jet\" (choose from " + maps + "; NAME_r reverses)"},
         {{"--colormap-range", "2:1"}, range + "\"2:1\""},
         {{"--colormap-range", "nan:1"}, range + "\"nan:1\""},
+        {{"--colormap-range", ""}, range + "\"\""},
         {{"--colormap-range", "0:1", "--log"}, "--log: the colour range must lie above zero, found \"0:1\""},
         {{"--color-by", "speed"}, "--color-by: expected magnitude, none or a .npy file, found \"speed\""},
         {{"--blend", "screen"}, "--blend: expected multiply or overlay, found \"screen\""},

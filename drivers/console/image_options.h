@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "drivers/console/option_table.h"
 #include "engine/reg_grid.h"
 #include "engine/lic.h"
 #include "render/render.h"
@@ -16,11 +17,8 @@
 namespace fastlic {
 
 struct ImageOptions {
-    // As given on the command line.
-    std::string contrast = "none", clip = "0.5", tiles = "8x8", clipLimit = "3",
-                enhanceSigma = "2", colormap = "classic", range, colorBy = "magnitude",
-                blend = "multiply", alpha = "0.5", background = "opaque", maskColor = "0,0,0";
-    bool log = false, colorbar = false;
+    // As given on the command line (render/options.h).
+    cli::TableOptions<RenderOptions> given;
 
     // What they ask for, once parsed.
     RenderOptions render;

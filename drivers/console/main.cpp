@@ -3,7 +3,6 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +14,7 @@
 
 #include <unistd.h>
 
+#include "base/options.h"
 #include "run/demo.h"
 #include "run/globals.h"
 #include "run/run_pipeline.h"
@@ -43,21 +43,31 @@ struct Size {
     std::int32_t cols = gridCols;
 };
 
-// "ROWSxCOLS", both positive, the grid small enough to index with 32 bits.
+// "ROWSxCOLS", both positive, the grid small enough to index with 32 bits;
+// numbers as every option writes them (base/options.h).
 bool parseSize(const std::string& text, Size& size) {
-    const char* first = text.data();
-    const char* last = first + text.size();
+    const std::size_t x = text.find_first_of("xX");
     std::int64_t rows = 0, cols = 0;
-    auto r = std::from_chars(first, last, rows);
-    if (r.ec != std::errc() || r.ptr == last || (*r.ptr != 'x' && *r.ptr != 'X')) return false;
-    auto c = std::from_chars(r.ptr + 1, last, cols);
-    if (c.ec != std::errc() || c.ptr != last) return false;
+    if (x == std::string::npos ||
+        options::parseInteger(std::string_view(text).substr(0, x), rows) != options::Syntax::ok ||
+        options::parseInteger(std::string_view(text).substr(x + 1), cols) != options::Syntax::ok)
+        return false;
     if (rows < 1 || cols < 1 || rows > INT32_MAX || cols > INT32_MAX || rows * cols > INT32_MAX)
         return false;
     size.rows = static_cast<std::int32_t>(rows);
     size.cols = static_cast<std::int32_t>(cols);
     return true;
 }
+
+// A whole number from 1 to 1024 in the one syntax; CLI11's words for any
+// other text.
+const CLI::Validator threadCount(
+    [](std::string& text) {
+        std::int64_t n = 0;
+        if (options::parseInteger(text, n) == options::Syntax::ok && n >= 1 && n <= 1024) return std::string();
+        return "Value " + text + " not in range 1 to 1024";
+    },
+    "INT in [1 - 1024]");
 
 // What the grid and the engine's buffers take per cell, with some room to spare.
 constexpr std::uint64_t bytesPerCell = 56;
@@ -134,8 +144,10 @@ int run(int argc, char** argv) {
     app.add_option("--demo", demoDir,
                    "Write a demo vector field and noise texture into DIR at --size, then exit")
         ->check(fileName);
-    app.add_option("--threads", settings.threads, "Threads to use (default: every core)")
-        ->check(CLI::Range(1, 1024));
+    std::string threadsText;
+    app.add_option("--threads", threadsText, "Threads to use (default: every core)")
+        ->type_name("INT")
+        ->check(threadCount);
     cli::MethodOptions methodOptions;
     cli::addMethodOptions(app, settings, methodOptions);
     app.get_option("--mask")->check(fileName);
@@ -154,6 +166,11 @@ int run(int argc, char** argv) {
         return fail(exitUsage, std::string(e.what()) + " (see fastlic --help)");
     }
 
+    if (!threadsText.empty()) {
+        std::int64_t threads = 0;
+        options::parseInteger(threadsText, threads);  // checked by threadCount
+        settings.threads = static_cast<int>(threads);
+    }
     Size size;
     if (!parseSize(sizeText, size))
         return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "

@@ -6,13 +6,14 @@
 
 #include <string>
 
+#include "drivers/console/option_table.h"
 #include "run/run_pipeline.h"
 
 namespace fastlic::cli {
 
+// The texts given for the engine's tables (engine/options.h).
 struct MethodOptions {
-    std::string boundary = "periodic";
-    std::string interpolation = "nearest";
+    TableOptions<LicParams> method, boundary, sampling;
 };
 
 void addMethodOptions(CLI::App& app, RunSettings& settings, MethodOptions& options);

@@ -24,6 +24,7 @@ Functions: convolve, render, noise, demo_field, read_text_field.
 
 from __future__ import annotations
 
+import inspect
 import numbers
 import os
 from typing import Any, Literal, Mapping, Optional, Tuple, Union, overload
@@ -44,16 +45,54 @@ _MAX_THREADS = 1024
 
 Shape = Tuple[int, int]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# The words of the choices, for type checkers: the tables' (_fastlic.options),
+# which the tests hold these to.
 BoundaryName = Literal["periodic", "closed"]
+InterpolationName = Literal["nearest", "linear"]
+ContrastName = Literal["none", "stretch", "equalize", "adaptive", "enhanced"]
+ColorByName = Literal["magnitude", "none"]
+BlendName = Literal["multiply", "overlay"]
+BackgroundName = Literal["opaque", "transparent"]
 Boundary = Union[BoundaryName, Mapping[str, BoundaryName]]
 Mask = Union[None, Literal["nan"], npt.ArrayLike]
 
-_BOUNDARIES = ("periodic", "closed")
-_INTERPOLATIONS = ("nearest", "linear")
-_CONTRASTS = ("none", "stretch", "equalize", "adaptive", "enhanced")
-# The keywords of convolve that render's lic_options may hold.
-_LIC_OPTIONS = ("filter_half_length", "slide_steps", "hit_limit", "step", "boundary",
-                "orientation", "interpolation", "iterations", "threads")
+# The options' tables, as the compiled core checks them: each row's name,
+# keyword, kind, default, choices, range, help and the phrase of its
+# messages. convolve's options are the families method, sampling and
+# boundary; render's the family image.
+_TABLES = _fastlic.options
+_LIC_FAMILIES = ("method", "sampling", "boundary")
+_ROWS = {row["keyword"]: row for rows in _TABLES.values() for row in rows}
+_LIC_KEYWORDS = {row["keyword"] for family in _LIC_FAMILIES for row in _TABLES[family]}
+
+
+def _options(families: Tuple[str, ...], given: Mapping[str, Any]) -> dict:
+    """The values of the families' keywords in given."""
+    return {row["keyword"]: given[row["keyword"]] for family in families for row in _TABLES[family]
+            if row["keyword"] in given}
+
+
+def _quoted(words: Any) -> str:
+    quoted = [f'"{w}"' for w in words]
+    return ", ".join(quoted[:-1]) + " or " + quoted[-1]
+
+
+def _document(function: Any) -> Any:
+    """function with the header of each option in its docstring (a line of
+    the keyword alone) written from the tables: what it takes, its default."""
+    parameters = inspect.signature(function).parameters
+    lines = []
+    for line in function.__doc__.splitlines():
+        row = _ROWS.get(line.strip())
+        if row is not None and line == "    " + row["keyword"]:
+            kind, phrase = row["kind"], row["phrase"]
+            takes = {"integer": f"int, {phrase}", "real": f"float, {phrase}", "flag": "bool"}.get(kind, phrase)
+            default = parameters[row["keyword"]].default
+            shown = f'"{default}"' if isinstance(default, str) else repr(default)
+            line = f"{line} : {takes}, default {shown}"
+        lines.append(line)
+    function.__doc__ = "\n".join(lines)
+    return function
 
 
 def _check_shape(shape: Any, name: str = "shape") -> Shape:
@@ -123,27 +162,26 @@ def _texture(texture: Any, shape: Shape) -> np.ndarray:
     return _aligned(t)
 
 
-def _boundary(boundary: Any) -> Tuple[bool, bool]:
-    """Whether the rows (axis 0) and the columns (axis 1) are closed."""
+def _boundary(boundary: Any) -> str:
+    """boundary as the core takes it: a word for both axes, or "rows=B,cols=B"."""
+    row = _ROWS["boundary"]
+    words = [word for word, _ in row["choices"]]
     if isinstance(boundary, str):
-        if boundary not in _BOUNDARIES:
-            raise ValueError(
-                f'boundary must be "periodic" or "closed", or a dict {{"rows": ..., "cols": ...}} '
-                f"of them, got {boundary!r}"
-            )
-        return boundary == "closed", boundary == "closed"
+        if boundary not in words:
+            raise ValueError(f"boundary must be {row['phrase']}, got {boundary!r}")
+        return boundary
     if not isinstance(boundary, Mapping):
         raise TypeError(f"boundary must be a string or a dict, got {type(boundary).__name__}")
     for key in boundary:
         if key not in ("rows", "cols"):
             raise ValueError(f'boundary has an unknown key {key!r}: the keys are "rows" and "cols"')
-    closed = []
+    axes = []
     for key in ("rows", "cols"):
-        value = boundary.get(key, "periodic")
-        if not isinstance(value, str) or value not in _BOUNDARIES:
-            raise ValueError(f'boundary["{key}"] must be "periodic" or "closed", got {value!r}')
-        closed.append(value == "closed")
-    return closed[0], closed[1]
+        value = boundary.get(key, row["default"])
+        if not isinstance(value, str) or value not in words:
+            raise ValueError(f'boundary["{key}"] must be {_quoted(words)}, got {value!r}')
+        axes.append(f"{key}={value}")
+    return ",".join(axes)
 
 
 def _mask(mask: Any, u: np.ndarray, v: np.ndarray) -> Optional[np.ndarray]:
@@ -180,49 +218,19 @@ def _int_option(name: str, value: Any) -> int:
     return value
 
 
-def _lic_params(
-    filter_half_length: Any = 10,
-    slide_steps: Any = 9,
-    hit_limit: Any = 12,
-    step: Any = 0.5,
-    boundary: Any = "periodic",
-    orientation: Any = False,
-    interpolation: Any = "nearest",
-    iterations: Any = 1,
-    threads: Any = None,
-) -> Tuple[Tuple[Any, ...], int]:
-    """convolve's options, checked, as the core takes them: (filter_half_length,
-    slide_steps, hit_limit, step, rows_closed, cols_closed, orientation,
-    linear, iterations), and the thread count (0: every core)."""
-    options = [
-        _int_option("filter_half_length", filter_half_length),
-        _int_option("slide_steps", slide_steps),
-        _int_option("hit_limit", hit_limit),
-    ]
-    if isinstance(step, bool) or not isinstance(step, numbers.Real):
-        raise TypeError(f"step must be a real number, got {type(step).__name__}")
-    rows_closed, cols_closed = _boundary(boundary)
-    _bool_option("orientation", orientation)
-    if not isinstance(interpolation, str) or interpolation not in _INTERPOLATIONS:
-        raise ValueError(f'interpolation must be "nearest" or "linear", got {interpolation!r}')
-    passes = _int_option("iterations", iterations)
+def _lic_options(given: Mapping[str, Any]) -> Tuple[dict, int]:
+    """convolve's options in given, as the core takes them (it checks them),
+    and the thread count (0: every core)."""
+    options = _options(_LIC_FAMILIES, given)
+    if "boundary" in options:
+        options["boundary"] = _boundary(options["boundary"])
+    threads = given.get("threads")
     if threads is None:
-        thread_count = 0
-    else:
-        thread_count = _int_option("threads", threads)
-        if not 1 <= thread_count <= _MAX_THREADS:
-            raise ValueError(
-                f"threads must be from 1 to {_MAX_THREADS} (or None for every core), got {thread_count}"
-            )
-    params = (*options, float(step), rows_closed, cols_closed, bool(orientation),
-              interpolation == "linear", passes)
-    return params, thread_count
-
-
-def _bool_option(name: str, value: Any) -> bool:
-    if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be True or False, got {type(value).__name__}")
-    return bool(value)
+        return options, 0
+    thread_count = _int_option("threads", threads)
+    if not 1 <= thread_count <= _MAX_THREADS:
+        raise ValueError(f"threads must be from 1 to {_MAX_THREADS} (or None for every core), got {thread_count}")
+    return options, thread_count
 
 
 @overload
@@ -238,7 +246,7 @@ def convolve(
     boundary: Boundary = ...,
     mask: Mask = ...,
     orientation: bool = ...,
-    interpolation: Literal["nearest", "linear"] = ...,
+    interpolation: InterpolationName = ...,
     iterations: int = ...,
     threads: Optional[int] = ...,
     return_hits: Literal[False] = ...,
@@ -258,13 +266,14 @@ def convolve(
     boundary: Boundary = ...,
     mask: Mask = ...,
     orientation: bool = ...,
-    interpolation: Literal["nearest", "linear"] = ...,
+    interpolation: InterpolationName = ...,
     iterations: int = ...,
     threads: Optional[int] = ...,
     return_hits: Literal[True],
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 
 
+@_document
 def convolve(
     texture: Optional[npt.ArrayLike],
     u: npt.ArrayLike,
@@ -277,7 +286,7 @@ def convolve(
     boundary: Boundary = "periodic",
     mask: Mask = None,
     orientation: bool = False,
-    interpolation: Literal["nearest", "linear"] = "nearest",
+    interpolation: InterpolationName = "nearest",
     iterations: int = 1,
     threads: Optional[int] = None,
     return_hits: bool = False,
@@ -305,21 +314,21 @@ def convolve(
         to float64). Only the direction of a vector matters; a vector of
         squared length below 1e-12 counts as none. Components must be
         finite, except in masked cells (see ``mask``).
-    filter_half_length : int, default 10
+    filter_half_length
         L: the box filter at streamline position k averages positions
-        k-L..k+L (2L+1 texture samples). At least 1.
-    slide_steps : int, default 9
+        k-L..k+L (2L+1 texture samples).
+    slide_steps
         M: the filter slides to positions +1..+M and -1..-M along each
         streamline; every pixel the streamline passes there receives that
-        average. At least 0.
-    hit_limit : int, default 12
+        average.
+    hit_limit
         H: a pixel is used as a streamline seed while fewer than H
-        streamlines have covered it. At least 1.
-    step : float, default 0.5
+        streamlines have covered it.
+    step
         h: the fourth-order Runge-Kutta step in cells; each streamline has
-        2(L+M)+1 points, traced (L+M) steps each way. Finite and positive;
-        (L+M)*h may not exceed 100 times the grid's longer side.
-    boundary : "periodic" or "closed", or a dict, default "periodic"
+        2(L+M)+1 points, traced (L+M) steps each way; (L+M)*h may not exceed
+        100 times the grid's longer side.
+    boundary
         What lies beyond the edges. "periodic": the grid again, so a
         streamline leaving at one edge comes back at the opposite one.
         "closed": nothing; a streamline stops at the edge, and the filter
@@ -335,21 +344,21 @@ def convolve(
         texture values are not used and may be NaN. "nan" masks the cells
         where u or v is NaN (infinite components still raise). None: no
         mask, every component must be finite.
-    orientation : bool, default False
+    orientation
         The vectors are directions without sign (v and -v mean the same,
         as in a polarisation map): while a streamline is traced, a sampled
         direction pointing against the previous one is reversed, so sign
         flips do not break the streaks.
-    interpolation : "nearest" or "linear", default "nearest"
+    interpolation
         How the field is sampled between cell centres: "nearest" takes the
         cell's own vector; "linear" blends the four nearest cell centres
         bilinearly (neighbours beyond a closed edge or masked count as zero
         vectors), which removes the staircase look of coarse fields.
-    iterations : int, default 1
+    iterations
         Passes: pass n+1 convolves the LIC values of pass n (as a float64
         texture) over the same field with the same options, giving smoother,
         longer-looking streaks; masked cells stay masked. The hit counts
-        returned are the last pass's. At least 1.
+        returned are the last pass's.
     threads : int or None, default None
         Threads to use, 1 to 1024; None uses every core. The result is the same bits
         for every thread count. The GIL is released during the computation,
@@ -378,98 +387,30 @@ def convolve(
         finite (the message names the array and the cell, e.g.
         ``u[3, 4] is nan``).
     """
+    given = dict(locals())
     u, v = _vectors(u, v)
     shape = (int(u.shape[0]), int(u.shape[1]))
     t = noise(shape) if texture is None else texture
     t = _texture(t, shape)
     masked = _mask(mask, u, v)
-    params, thread_count = _lic_params(
-        filter_half_length, slide_steps, hit_limit, step, boundary, orientation, interpolation,
-        iterations, threads,
-    )
-    lic, hits = _fastlic.convolve(t, v, u, *params[:6], masked, *params[6:], thread_count)
+    options, thread_count = _lic_options(given)
+    lic, hits = _fastlic.convolve(t, v, u, masked, options, thread_count)
     return (lic, hits) if return_hits else lic
 
 
-def _value(value: Any) -> Any:
-    """value for a message: NumPy scalars as Python numbers."""
-    return value.item() if isinstance(value, np.generic) else value
+# The keywords of convolve that render's lic_options may hold.
+_LIC_OPTIONS = tuple(key for key in inspect.signature(convolve).parameters
+                     if key == "threads" or key in _LIC_KEYWORDS)
 
 
-def _real_option(name: str, value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    return float(value)
-
-
-def _choice(name: str, value: Any, choices: Tuple[str, ...]) -> str:
-    if not isinstance(value, str) or value not in choices:
-        quoted = [f'"{c}"' for c in choices]
-        listed = ", ".join(quoted[:-1]) + " or " + quoted[-1]
-        raise ValueError(f"{name} must be {listed}, got {_value(value)!r}")
-    return value
-
-
-def _tiles(tiles: Any) -> Tuple[int, int]:
-    problem = f"tiles must be N or a pair (rows, cols) of whole numbers from 1 to 1024, got {_value(tiles)!r}"
-    pair = (tiles, tiles) if isinstance(tiles, numbers.Integral) else tiles
-    try:
-        down, across = pair
-    except (TypeError, ValueError):
-        raise TypeError(problem) from None
-    if any(isinstance(n, bool) or not isinstance(n, numbers.Integral) for n in (down, across)):
-        raise TypeError(problem)
-    if not (1 <= down <= 1024 and 1 <= across <= 1024):
-        raise ValueError(problem)
-    return int(down), int(across)
-
-
-def _colormap(name: Any) -> str:
-    base = name[:-2] if isinstance(name, str) and len(name) > 2 and name.endswith("_r") else name
-    if not isinstance(name, str) or base not in _fastlic.colormap_names:
-        raise ValueError(
-            f"colormap must be one of {', '.join(_fastlic.colormap_names)}, or NAME_r reversed, "
-            f"got {_value(name)!r}"
-        )
-    return name
-
-
-def _colormap_range(value: Any) -> Optional[Tuple[float, float]]:
-    if value is None:
-        return None
-    problem = f"colormap_range must be None or a pair (lo, hi) of finite numbers, lo below hi, got {value!r}"
-    try:
-        lo, hi = value
-    except (TypeError, ValueError):
-        raise TypeError(problem) from None
-    if any(isinstance(x, bool) or not isinstance(x, numbers.Real) for x in (lo, hi)):
-        raise TypeError(problem)
-    lo, hi = float(lo), float(hi)
-    if not (np.isfinite(lo) and np.isfinite(hi) and lo < hi):
-        raise ValueError(problem)
-    return lo, hi
-
-
-def _mask_color(value: Any) -> Tuple[int, int, int]:
-    problem = f"mask_color must be (r, g, b), three whole numbers from 0 to 255, got {value!r}"
-    try:
-        rgb = tuple(value)
-    except TypeError:
-        raise TypeError(problem) from None
-    if len(rgb) != 3 or any(isinstance(c, bool) or not isinstance(c, numbers.Integral) for c in rgb):
-        raise TypeError(problem)
-    if not all(0 <= c <= 255 for c in rgb):
-        raise ValueError(problem)
-    return int(rgb[0]), int(rgb[1]), int(rgb[2])
-
-
+@_document
 def render(
     lic: npt.ArrayLike,
     u: npt.ArrayLike,
     v: npt.ArrayLike,
     *,
     mask: Mask = None,
-    contrast: Literal["none", "stretch", "equalize", "adaptive", "enhanced"] = "none",
+    contrast: ContrastName = "none",
     clip: float = 0.5,
     tiles: Union[int, Tuple[int, int]] = (8, 8),
     clip_limit: float = 3.0,
@@ -477,10 +418,10 @@ def render(
     colormap: str = "classic",
     colormap_range: Optional[Tuple[float, float]] = None,
     log: bool = False,
-    color_by: Union[None, Literal["magnitude", "none"], npt.ArrayLike] = "magnitude",
-    blend: Literal["multiply", "overlay"] = "multiply",
+    color_by: Union[None, ColorByName, npt.ArrayLike] = "magnitude",
+    blend: BlendName = "multiply",
     alpha: float = 0.5,
-    background: Optional[Literal["opaque", "transparent"]] = None,
+    background: Optional[BackgroundName] = None,
     mask_color: Tuple[int, int, int] = (0, 0, 0),
     colorbar: bool = False,
     lic_options: Optional[Mapping[str, Any]] = None,
@@ -511,7 +452,7 @@ def render(
         ``render(convolve(t, u, v, mask=m), u, v)`` needs no mask again.
         Masked pixels are left out of every statistic below and drawn in
         ``mask_color`` (or transparent).
-    contrast : str, default "none"
+    contrast
         The brightness: "none" (the LIC values as they are), "stretch" (the
         ``clip`` and 100 - ``clip`` percentiles to 0 and 255, limited),
         "equalize" (global histogram equalisation), "adaptive"
@@ -519,42 +460,40 @@ def render(
         passes: the LIC minus its Gaussian blur, stretched, is the texture
         of a second convolution of (u, v), stretched again; see
         ``lic_options``).
-    clip : float, default 0.5
-        "stretch", "enhanced": percent of pixels saturated at each end,
-        0 up to (not including) 50.
-    tiles : int or (int, int), default (8, 8)
-        "adaptive": tiles down and across (N: N each way), 1 to 1024.
-    clip_limit : float, default 3.0
+    clip
+        "stretch", "enhanced": percent of pixels saturated at each end.
+    tiles
+        "adaptive": tiles down and across (N: N each way).
+    clip_limit
         "adaptive": the largest slope of a tile's mapping, as a multiple of
-        a flat histogram's; at least 1.
-    enhance_sigma : float, default 2.0
+        a flat histogram's.
+    enhance_sigma
         "enhanced": the standard deviation of the blur removed from the
-        first pass, in pixels; above 0, up to 1000.
-    colormap : str, default "classic"
-        "classic", "viridis", "magma", "inferno", "plasma", "cividis",
-        "grey" (or "gray"), "coolwarm" (diverging); NAME_r reversed.
-    colormap_range : (lo, hi) or None, default None
+        first pass, in pixels.
+    colormap
+        "grey" and "gray" are one map; "coolwarm" is diverging.
+    colormap_range
         The values at the two ends of the map; None: 0 to the largest
         magnitude, or the smallest to the largest value of ``color_by``.
-    log : bool, default False
+    log
         A logarithmic colour scale; the default range starts at the
         smallest value above zero, a given one must lie above zero.
-    color_by : "magnitude", "none", None or array (rows, cols), default "magnitude"
+    color_by
         What the colour shows: the vector magnitude, nothing (a grey image
         of the brightness; None is the same), or a scalar of real numbers
         such as vorticity (a pixel whose value is not finite counts as
         masked).
-    blend : "multiply" or "overlay", default "multiply"
+    blend
         "multiply": colour x brightness / 255 (the classic shading);
         "overlay": alpha x colour + (1 - alpha) x brightness.
-    alpha : float, default 0.5
-        "overlay": the colour's weight, 0 to 1.
-    background : None, "opaque" or "transparent", default None
+    alpha
+        "overlay": the colour's weight.
+    background
         "transparent": an RGBA image whose masked pixels are transparent
         (alpha 0, the others 255). None is "opaque".
-    mask_color : (r, g, b), default (0, 0, 0)
-        The colour of masked pixels in an opaque image, whole numbers 0..255.
-    colorbar : bool, default False
+    mask_color
+        The colour of masked pixels in an opaque image.
+    colorbar
         Add the console's strip below the image: the colour map from the
         low to the high end of its range, with values written under it. Not
         with ``color_by="none"``.
@@ -581,6 +520,7 @@ def render(
         keyword, e.g. ``clip must be a percentage from 0 up to (not
         including) 50, got 60``), or a vector component that is not finite.
     """
+    given = dict(locals())
     u, v = _vectors(u, v)
     lic_values = _float64("lic", lic)
     if lic_values.shape != u.shape:
@@ -593,50 +533,14 @@ def render(
     if masked is not None:
         masked = np.ascontiguousarray(masked)
 
-    # In the order of the console's checks (drivers/console/image_options.cpp).
-    options: dict = {"contrast": _choice("contrast", contrast, _CONTRASTS)}
-    options["clip"] = _real_option("clip", clip)
-    if not 0.0 <= options["clip"] < 50.0:
-        raise ValueError(f"clip must be a percentage from 0 up to (not including) 50, got {_value(clip)!r}")
-    options["tiles"] = _tiles(tiles)
-    options["clip_limit"] = _real_option("clip_limit", clip_limit)
-    if not options["clip_limit"] >= 1.0 or options["clip_limit"] == np.inf:
-        raise ValueError(f"clip_limit must be a number of at least 1, got {_value(clip_limit)!r}")
-    options["enhance_sigma"] = _real_option("enhance_sigma", enhance_sigma)
-    if not 0.0 < options["enhance_sigma"] <= 1000.0:
-        raise ValueError(
-            f"enhance_sigma must be a number of pixels above 0, up to 1000, got {_value(enhance_sigma)!r}"
-        )
-    options["colormap"] = _colormap(colormap)
-    options["log"] = _bool_option("log", log)
-    options["colormap_range"] = _colormap_range(colormap_range)
-    if options["log"] and options["colormap_range"] and not options["colormap_range"][0] > 0.0:
-        raise ValueError(f"log: the colour range must lie above zero, got colormap_range {colormap_range!r}")
+    options = _options(("image",), given)
     scalar = None
-    if color_by is None or isinstance(color_by, str):
-        if color_by not in (None, "magnitude", "none"):
-            raise ValueError(
-                f'color_by must be "magnitude", "none", None or an array (rows, cols), got {color_by!r}'
-            )
-        options["color_by"] = "none" if color_by is None else color_by
-    else:
+    if color_by is not None and not isinstance(color_by, str):
         scalar = _real_array("color_by", color_by)
         if scalar.shape != u.shape:
             raise ValueError(f"color_by must have the shape of u and v {u.shape}, got {scalar.shape}")
         scalar = np.ascontiguousarray(scalar, dtype=np.float64)
-        options["color_by"] = "scalar"
-    options["blend"] = _choice("blend", blend, ("multiply", "overlay"))
-    options["alpha"] = _real_option("alpha", alpha)
-    if not 0.0 <= options["alpha"] <= 1.0:
-        raise ValueError(f"alpha must be a number from 0 to 1, got {_value(alpha)!r}")
-    if not (background is None or (isinstance(background, str) and background in ("opaque", "transparent"))):
-        raise ValueError(f'background must be None, "opaque" or "transparent", got {_value(background)!r}')
-    options["transparent"] = background == "transparent"
-    options["mask_color"] = _mask_color(mask_color)
-    options["colorbar"] = _bool_option("colorbar", colorbar)
-    if options["colorbar"] and options["color_by"] == "none":
-        raise ValueError("colorbar: there is no colour scale with color_by none")
-
+        del options["color_by"]  # the core colours by the scalar given beside
     if lic_options is None:
         lic_options = {}
     if not isinstance(lic_options, Mapping):
@@ -644,9 +548,9 @@ def render(
     for key in lic_options:
         if key not in _LIC_OPTIONS:
             raise ValueError(f"lic_options has an unknown key {key!r}: the keys are {', '.join(_LIC_OPTIONS)}")
-    params, thread_count = _lic_params(**lic_options)
+    params, thread_count = _lic_options(lic_options)
     return _fastlic.render(
-        np.ascontiguousarray(lic_values), v, u, masked, options, scalar, params, thread_count
+        np.ascontiguousarray(lic_values), v, u, masked, scalar, options, params, thread_count
     )
 
 

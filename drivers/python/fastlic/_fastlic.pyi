@@ -1,14 +1,24 @@
-# The compiled core. Arguments are checked and converted by fastlic's
+# The compiled core. Arrays are checked and converted by fastlic's
 # functions: float64 arrays (int32 or float64 texture), 2-D, of one shape,
 # aligned; a mask is uint8 of that shape (nonzero = no data) or None. x runs
 # along the rows (v), y along the columns (u). render's lic, mask and scalar
-# are C-ordered; its options are fastlic.render's keywords, checked
-# (tiles a pair, color_by "magnitude", "none" or "scalar", transparent a
-# bool); params are convolve's, in its order, for enhanced contrast.
-from typing import Any
+# are C-ordered. Options are dicts of the public keywords and Python values
+# (boundary as "rows=B,cols=B" or a word), checked here by the tables that
+# `options` describes; a scalar, where given, is what the colour shows.
+from typing import Any, TypedDict
 
 import numpy as np
 import numpy.typing as npt
+
+class OptionRow(TypedDict):
+    name: str
+    keyword: str
+    kind: str  # integer, real, flag, choice, numbers, text
+    default: Any
+    choices: list[tuple[str, str]]  # (word, help)
+    range: tuple[float, float, bool, bool] | None  # lo, hi, lo open, hi open
+    help: str
+    phrase: str  # "KEYWORD must be PHRASE, got VALUE"
 
 __version__: str
 
@@ -16,28 +26,23 @@ def convolve(
     texture: npt.NDArray[np.int32] | npt.NDArray[np.float64],
     x: npt.NDArray[np.float64],
     y: npt.NDArray[np.float64],
-    filter_half_length: int,
-    slide_steps: int,
-    hit_limit: int,
-    step: float,
-    rows_closed: bool,
-    cols_closed: bool,
     mask: npt.NDArray[np.uint8] | None,
-    orientation: bool,
-    linear: bool,
-    iterations: int,
+    options: dict[str, Any],
     threads: int,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
+
 colormap_names: list[str]
+# By family: method, sampling, boundary (convolve's), image (render's).
+options: dict[str, list[OptionRow]]
 
 def render(
     lic: npt.NDArray[np.float64],
     x: npt.NDArray[np.float64],
     y: npt.NDArray[np.float64],
     mask: npt.NDArray[np.uint8] | None,
-    options: dict[str, Any],
     scalar: npt.NDArray[np.float64] | None,
-    params: tuple[int, int, int, float, bool, bool, bool, bool, int],
+    options: dict[str, Any],
+    lic_options: dict[str, Any],
     threads: int,
 ) -> npt.NDArray[np.uint8]: ...
 def read_text_field(

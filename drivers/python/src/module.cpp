@@ -1,8 +1,9 @@
 // _fastlic: the engine, the reader, the image and the demo data over NumPy
-// arrays. fastlic/__init__.py checks the arguments and brings the arrays to
-// the dtypes taken here (float64 vectors, int32 or float64 texture, aligned,
-// strides whole elements); this layer maps them onto the engine's views
-// without copying and releases the GIL while it works.
+// arrays. fastlic/__init__.py checks the arrays and brings them to the
+// dtypes taken here (float64 vectors, int32 or float64 texture, aligned,
+// strides whole elements); this layer checks the options by the tables,
+// maps the arrays onto the engine's views without copying and releases the
+// GIL while it works.
 //
 // The engine's x component runs along the rows, y along the columns; in
 // NumPy terms x is v (axis 0) and y is u (axis 1), the names every message
@@ -16,16 +17,18 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
-#include <tuple>
 #include <utility>
 
 #include "run/demo_field.h"
 #include "io/input_files.h"
 #include "engine/reg_grid.h"
 #include "engine/lic.h"
+#include "engine/options.h"
 #include "render/colormaps.h"
+#include "render/options.h"
 #include "render/render.h"
 #include "base/errors.h"
 
@@ -34,19 +37,6 @@ namespace py = pybind11;
 namespace fastlic::python {
 
 namespace {
-
-// The argument names of convolve for the engine's parameters.
-const char* keywordOf(ParamError::Field field) {
-    switch (field) {
-        case ParamError::Field::filterHalfLength: return "filter_half_length";
-        case ParamError::Field::slideSteps: return "slide_steps";
-        case ParamError::Field::hitLimit: return "hit_limit";
-        case ParamError::Field::step: return "step";
-        case ParamError::Field::iterations: return "iterations";
-        case ParamError::Field::reach: break;
-    }
-    return "filter_half_length, slide_steps and step:";
-}
 
 // A ValueError whose text names convolve's keyword instead of the engine's
 // field.
@@ -134,20 +124,164 @@ void checkTexture(std::int32_t rows, std::int32_t cols, const Plane<double>& t,
                                         ": texture values must be finite");
 }
 
-LicParams paramsOf(std::int32_t filterHalfLength, std::int32_t slideSteps, std::int32_t hitLimit,
-                   double step, bool rowsClosed, bool colsClosed, bool orientation, bool linear,
-                   std::int32_t iterations) {
+// ---- Options: Python values through the tables (engine/options.h,
+// render/options.h), with Python's words for a bad one.
+
+// A value for a message: NumPy scalars as the Python numbers they hold.
+std::string reprOf(const py::handle& v) {
+    const bool numpyScalar = py::isinstance(v, py::module_::import("numpy").attr("generic"));
+    return py::repr(numpyScalar ? v.attr("item")() : py::reinterpret_borrow<py::object>(v));
+}
+
+std::string typeName(const py::handle& v) { return py::str(py::type::handle_of(v).attr("__name__")); }
+
+bool isInstance(const py::handle& v, const char* module, const char* type) {
+    return py::isinstance(v, py::module_::import(module).attr(type));
+}
+
+// An integer (not a bool) as a 64-bit one, ±infinity where it is beyond.
+std::optional<double> wholeOf(const py::handle& v) {
+    if (PyBool_Check(v.ptr()) || !isInstance(v, "numbers", "Integral")) return std::nullopt;
+    int overflow = 0;
+    const py::int_ whole(py::reinterpret_borrow<py::object>(v));
+    const long long n = PyLong_AsLongLongAndOverflow(whole.ptr(), &overflow);
+    return overflow ? overflow * HUGE_VAL : static_cast<double>(n);
+}
+
+std::optional<double> realOf(const py::handle& v) {
+    if (PyBool_Check(v.ptr()) || !isInstance(v, "numbers", "Real")) return std::nullopt;
+    return py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>();
+}
+
+template <typename T>
+std::string pythonPhrase(const options::Option<T>& o) {
+    return o.pythonPhrase.empty() ? o.phrase : o.pythonPhrase;
+}
+
+// v as o's kind takes it; TypeError for a value of another type.
+template <typename T>
+options::Value valueOf(const options::Option<T>& o, const py::handle& v) {
+    const std::string keyword = o.keyword();
+    const auto wrongType = [&](const std::string& what) { return py::type_error(keyword + " must be " + what); };
+    switch (o.kind) {
+    case options::Kind::integer: {
+        const auto n = wholeOf(v);
+        if (!n) throw wrongType("an integer, got " + typeName(v));
+        if (!(*n >= INT32_MIN && *n <= INT32_MAX))
+            throw py::value_error(keyword + " must be a 32-bit integer, got " +
+                                  std::string(py::str(py::int_(py::reinterpret_borrow<py::object>(v)))));
+        return static_cast<std::int64_t>(*n);
+    }
+    case options::Kind::real: {
+        const auto x = realOf(v);
+        if (!x) throw wrongType("a real number, got " + typeName(v));
+        return *x;
+    }
+    case options::Kind::flag:
+        if (!PyBool_Check(v.ptr()) && !isInstance(v, "numpy", "bool_"))
+            throw wrongType("True or False, got " + typeName(v));
+        return py::bool_(py::reinterpret_borrow<py::object>(v)).cast<bool>();
+    case options::Kind::numbers: {
+        if (v.is_none()) return std::monostate{};
+        const auto number = [&](const py::handle& item) { return o.whole ? wholeOf(item) : realOf(item); };
+        const auto problem = [&] { return wrongType(pythonPhrase(o) + ", got " + reprOf(v)); };
+        if (o.fewest == 1)
+            if (const auto n = number(v)) return std::vector<double>{*n};
+        if (!py::isinstance<py::iterable>(v)) throw problem();
+        std::vector<double> xs;
+        for (const py::handle item : py::reinterpret_borrow<py::iterable>(v)) {
+            const auto x = number(item);
+            if (!x) throw problem();
+            xs.push_back(*x);
+        }
+        if (static_cast<int>(xs.size()) != o.most) throw problem();
+        return xs;
+    }
+    case options::Kind::choice:
+    case options::Kind::text:
+        if (v.is_none()) return std::monostate{};
+        if (py::isinstance<py::str>(v)) return v.cast<std::string>();
+        break;
+    }
+    throw py::value_error(keyword + " must be " + pythonPhrase(o) + ", got " + reprOf(v));
+}
+
+// The options given, keyword to Python value, stored in target through the
+// tables in their order, then the tables' rules. A keyword that no table
+// has is an error.
+template <typename T>
+void convertOptions(std::initializer_list<const options::Table<T>*> tables, const py::dict& given,
+                    T& target) {
+    for (const auto& item : given) {
+        const std::string key = py::str(item.first);
+        bool known = false;
+        for (const options::Table<T>* table : tables)
+            for (const options::Option<T>& o : table->rows) known = known || key == o.keyword();
+        if (!known) throw py::value_error("unknown option " + std::string(py::repr(item.first)));
+    }
+    const auto keyword = [](const std::string& name) { return options::keywordOf(name); };
+    for (const options::Table<T>* table : tables) {
+        for (const options::Option<T>& o : table->rows) {
+            const std::string k = o.keyword();
+            if (!given.contains(k)) continue;
+            const py::handle v = given[k.c_str()];
+            if (!o.assign(valueOf(o, v), target))
+                throw py::value_error(k + " must be " + pythonPhrase(o) + ", got " + reprOf(v));
+        }
+        for (const options::Rule<T>& r : table->rules) {
+            if (!r.broken(target)) continue;
+            std::string message = keyword(r.option) + ": " + options::spellNames(r.problem, keyword);
+            if (!r.shown.empty()) {
+                const std::string shown = keyword(r.shown);
+                message += ", got " + shown + " " + reprOf(given[shown.c_str()]);
+            }
+            throw py::value_error(message);
+        }
+    }
+}
+
+LicParams licParamsOf(const py::dict& given) {
     LicParams params;
-    params.filterHalfLength = filterHalfLength;
-    params.slideSteps = slideSteps;
-    params.hitLimit = hitLimit;
-    params.step = step;
-    params.rowBoundary = rowsClosed ? Boundary::closed : Boundary::periodic;
-    params.colBoundary = colsClosed ? Boundary::closed : Boundary::periodic;
-    params.orientation = orientation;
-    params.interpolation = linear ? Interpolation::linear : Interpolation::nearest;
-    params.iterations = iterations;
+    convertOptions({&methodOptions(), &samplingOptions(), &boundaryOptions()}, given, params);
     return params;
+}
+
+// A table for Python: each option's name, keyword, kind, default, choices
+// (word, help), range (lo, hi, lo open, hi open) or None, help and the
+// phrase of its messages.
+template <typename T>
+py::list describe(const options::Table<T>& table) {
+    py::list rows;
+    for (const options::Option<T>& o : table.rows) {
+        const options::Value v = o.get(T{});
+        py::object value = py::none();
+        if (const auto* b = std::get_if<bool>(&v)) value = py::bool_(*b);
+        if (const auto* n = std::get_if<std::int64_t>(&v)) value = py::int_(*n);
+        if (const auto* x = std::get_if<double>(&v)) value = py::float_(*x);
+        if (const auto* t = std::get_if<std::string>(&v)) value = py::str(*t);
+        if (const auto* xs = std::get_if<std::vector<double>>(&v)) {
+            py::list items;
+            for (const double x : *xs)
+                items.append(o.whole ? py::object(py::int_(static_cast<long long>(x))) : py::float_(x));
+            value = py::tuple(items);
+        }
+        py::list choices;
+        for (const options::Word& w : o.choices) choices.append(py::make_tuple(w.name, w.help));
+        const bool numbers = o.kind == options::Kind::integer || o.kind == options::Kind::real ||
+                             o.kind == options::Kind::numbers;
+        py::dict row;
+        row["name"] = o.name;
+        row["keyword"] = o.keyword();
+        row["kind"] = options::kindName(o.kind);
+        row["default"] = value;
+        row["choices"] = choices;
+        const options::Bounds& b = o.bounds;
+        row["range"] = numbers ? py::object(py::make_tuple(b.lo, b.hi, b.loOpen, b.hiOpen)) : py::none();
+        row["help"] = o.help;
+        row["phrase"] = pythonPhrase(o);
+        rows.append(row);
+    }
+    return rows;
 }
 
 // params.validateFor with convolve's keyword in the message.
@@ -155,14 +289,15 @@ void validateParams(const LicParams& params, std::int32_t rows, std::int32_t col
     try {
         params.validateFor(rows, cols);
     } catch (const ParamError& e) {
-        throw KeywordError(std::string(keywordOf(e.field())) + " " + e.problem());
+        // The reach: the streamline's steps each way, times the step.
+        const std::string keyword =
+            e.option().empty() ? "filter_half_length, slide_steps and step:" : options::keywordOf(e.option());
+        throw KeywordError(keyword + " " + e.problem());
     }
 }
 
-py::tuple convolve(const py::array& texture, const py::array& x, const py::array& y,
-                   std::int32_t filterHalfLength, std::int32_t slideSteps, std::int32_t hitLimit,
-                   double step, bool rowsClosed, bool colsClosed, const py::object& mask,
-                   bool orientation, bool linear, std::int32_t iterations, int threads) {
+py::tuple convolve(const py::array& texture, const py::array& x, const py::array& y, const py::object& mask,
+                   const py::dict& options, int threads) {
     const auto [rows, cols] = shapeOf(x);
     FieldView field{rows, cols, planeOf<double>(x, "v"), planeOf<double>(y, "u"), {},
                     maskOf(mask, rows, cols)};
@@ -170,8 +305,9 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
         field.texture = planeOf<std::int32_t>(texture, "texture");
     else
         field.texture = planeOf<double>(texture, "texture");
-    const LicParams params = paramsOf(filterHalfLength, slideSteps, hitLimit, step, rowsClosed,
-                                      colsClosed, orientation, linear, iterations);
+    const LicParams params = licParamsOf(options);
+    RunOptions run;
+    run.threads = threads;
 
     py::array_t<double> lic({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
     py::array_t<std::int32_t> hits({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
@@ -183,9 +319,7 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
         checkVectors(rows, cols, field.x, field.y, field.mask);
         if (const auto* t = std::get_if<Plane<double>>(&field.texture))
             checkTexture(rows, cols, *t, field.mask);
-        RunOptions options;
-        options.threads = threads;
-        computeLic(field, params, licOut, hitsOut, options);
+        computeLic(field, params, licOut, hitsOut, run);
     }
     return py::make_tuple(std::move(lic), std::move(hits));
 }
@@ -199,45 +333,12 @@ const T* contiguousData(const py::object& a, const char* name) {
     return static_cast<const T*>(py::reinterpret_borrow<py::array>(a).data());
 }
 
-// The image options, checked by fastlic.render, as the console's are
-// parsed (drivers/console/image_options.cpp).
-RenderOptions renderOptionsOf(const py::dict& o) {
-    RenderOptions r;
-    ContrastOptions& c = r.contrast;
-    const auto contrast = o["contrast"].cast<std::string>();
-    c.mode = contrast == "stretch"    ? Contrast::stretch
-             : contrast == "equalize" ? Contrast::equalize
-             : contrast == "adaptive" ? Contrast::adaptive
-             : contrast == "enhanced" ? Contrast::enhanced
-                                      : Contrast::none;
-    c.clip = o["clip"].cast<double>();
-    std::tie(c.tileRows, c.tileCols) = o["tiles"].cast<std::pair<std::int32_t, std::int32_t>>();
-    c.clipLimit = o["clip_limit"].cast<double>();
-    c.sigma = o["enhance_sigma"].cast<double>();
-    r.colormap = o["colormap"].cast<std::string>();
-    if (!o["colormap_range"].is_none()) {
-        const auto [lo, hi] = o["colormap_range"].cast<std::pair<double, double>>();
-        r.range = Range{lo, hi};
-    }
-    r.log = o["log"].cast<bool>();
-    const auto colorBy = o["color_by"].cast<std::string>();
-    r.colorBy = colorBy == "none" ? ColorBy::none : colorBy == "scalar" ? ColorBy::scalar : ColorBy::magnitude;
-    r.shade.blend = o["blend"].cast<std::string>() == "overlay" ? Blend::overlay : Blend::multiply;
-    r.shade.alpha = o["alpha"].cast<double>();
-    r.shade.transparent = o["transparent"].cast<bool>();
-    const auto [red, green, blue] = o["mask_color"].cast<std::tuple<int, int, int>>();
-    r.shade.maskColor = {static_cast<std::uint8_t>(red), static_cast<std::uint8_t>(green),
-                         static_cast<std::uint8_t>(blue)};
-    r.colorbar = o["colorbar"].cast<bool>();
-    return r;
-}
-
 // The console's image of a convolved field with its image options; params
 // are the convolution's, for the second pass of enhanced contrast. lic,
 // mask and scalar are C-ordered.
 py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, const py::array& y,
-                                      const py::object& mask, const py::dict& options,
-                                      const py::object& scalar, const py::tuple& params, int threads) {
+                                      const py::object& mask, const py::object& scalar, const py::dict& options,
+                                      const py::dict& licOptions, int threads) {
     const auto [rows, cols] = shapeOf(x);
     RenderInput input;
     input.rows = rows;
@@ -247,11 +348,11 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
     input.y = planeOf<double>(y, "u");
     input.mask = mask.is_none() ? nullptr : contiguousData<std::uint8_t>(mask, "mask");
     input.scalar = scalar.is_none() ? nullptr : contiguousData<double>(scalar, "color_by");
-    const RenderOptions renderOptions = renderOptionsOf(options);
-    const LicParams licParams = paramsOf(
-        params[0].cast<std::int32_t>(), params[1].cast<std::int32_t>(), params[2].cast<std::int32_t>(),
-        params[3].cast<double>(), params[4].cast<bool>(), params[5].cast<bool>(), params[6].cast<bool>(),
-        params[7].cast<bool>(), params[8].cast<std::int32_t>());
+    RenderOptions renderOptions;
+    convertOptions({&imageOptions()}, options, renderOptions);
+    // A scalar is given as data, not by a word.
+    if (input.scalar) renderOptions.colorBy = ColorBy::scalar;
+    const LicParams licParams = licParamsOf(licOptions);
     Image image;
     {
         py::gil_scoped_release unlocked;
@@ -350,14 +451,20 @@ PYBIND11_MODULE(_fastlic, m) {
         }
     });
 
-    m.def("convolve", &convolve, py::arg("texture"), py::arg("x"), py::arg("y"),
-          py::arg("filter_half_length"), py::arg("slide_steps"), py::arg("hit_limit"),
-          py::arg("step"), py::arg("rows_closed"), py::arg("cols_closed"), py::arg("mask"),
-          py::arg("orientation"), py::arg("linear"), py::arg("iterations"), py::arg("threads"),
-          "(lic, hits) of the field; x along the rows, y along the columns; mask uint8 or None.");
+    m.def("convolve", &convolve, py::arg("texture"), py::arg("x"), py::arg("y"), py::arg("mask"),
+          py::arg("options"), py::arg("threads"),
+          "(lic, hits) of the field; x along the rows, y along the columns; mask uint8 or None; "
+          "options by convolve's keywords (options['method'], ['sampling'], ['boundary']).");
     m.def("render", &renderImage, py::arg("lic"), py::arg("x"), py::arg("y"), py::arg("mask"),
-          py::arg("options"), py::arg("scalar"), py::arg("params"), py::arg("threads"),
-          "The console's image with its image options, (rows, cols, 3 or 4) uint8.");
+          py::arg("scalar"), py::arg("options"), py::arg("lic_options"), py::arg("threads"),
+          "The console's image, (rows, cols, 3 or 4) uint8; options by render's keywords "
+          "(options['image']), lic_options by convolve's.");
+    py::dict tables;
+    tables["method"] = describe(methodOptions());
+    tables["sampling"] = describe(samplingOptions());
+    tables["boundary"] = describe(boundaryOptions());
+    tables["image"] = describe(imageOptions());
+    m.attr("options") = tables;
     m.attr("colormap_names") = colormapNames();
     m.def("read_text_field", &readTextField, py::arg("vector_file"), py::arg("texture_file"),
           py::arg("rows"), py::arg("cols"), "(texture, x, y) from the two text files.");

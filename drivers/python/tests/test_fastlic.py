@@ -1,4 +1,6 @@
 import concurrent.futures
+import inspect
+import typing
 import threading
 import time
 
@@ -49,8 +51,8 @@ def same_run(a, b):
 MASKED = (["--mask", "mask.txt"], dict(mask=blob()))
 CASES = [
     ([], {}, {}),
-    (["--filter-half-length", 5, "--slide-steps", 3, "--hit-limit", 2, "--step", 0.75],
-     dict(filter_half_length=5, slide_steps=3, hit_limit=2, step=0.75), {}),
+    (["--filter-half-length", 5, "--slide-steps", "011", "--hit-limit", 2, "--step", "+.75"],  # decimal, not octal
+     dict(filter_half_length=5, slide_steps=11, hit_limit=2, step=0.75), {}),
     (["--boundary", "rows=closed", "--mask", "mask.txt", "--orientation", "--interpolation", "linear",
       "--iterations", 2],
      dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2), {}),
@@ -219,6 +221,9 @@ ERRORS = [
     (bad(orientation=1), TypeError, "orientation must be True or False, got int"),
     (bad(interpolation="cubic"), ValueError, 'interpolation must be "nearest" or "linear", got \'cubic\''),
     (bad(iterations=0), ValueError, "iterations must be at least 1, got 0"),
+    # The core takes no option it does not know.
+    (lambda: fastlic._fastlic.convolve(field((4, 5))[0], V, U, None, {"linear": True}, 0), ValueError,
+     "unknown option 'linear'"),
     (lambda: fastlic.render(np.zeros((4, 4)), U, V), ValueError, "lic must have the shape of u and v (4, 5), got (4, 4)"),
     *[(lambda o=o: fastlic.render(np.zeros((4, 5)), U, V, **o), kind, message) for o, kind, message in [
         (dict(contrast="sharp"), ValueError,
@@ -269,6 +274,15 @@ def test_errors(call, kind, message):
     with pytest.raises(kind) as raised:
         call()
     assert str(raised.value) == message
+
+
+def test_signatures_are_the_tables():
+    for function, families in ((fastlic.convolve, ("method", "sampling", "boundary")), (fastlic.render, ("image",))):
+        parameters = inspect.signature(function).parameters
+        for row in (row for family in families for row in fastlic._fastlic.options[family]):
+            assert parameters[row["keyword"]].default in (None, row["default"]), row["keyword"]
+            words = getattr(fastlic, "".join(w.title() for w in row["keyword"].split("_")) + "Name", None)
+            assert words is None or typing.get_args(words) == tuple(w for w, _ in row["choices"]), row["keyword"]
 
 
 def test_equivalent_forms_give_the_same_run():

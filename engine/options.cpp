@@ -1,0 +1,107 @@
+#include "engine/options.h"
+
+#include <algorithm>
+
+namespace fastlic {
+
+namespace {
+
+using options::Rows;
+using options::Value;
+using R = Rows<LicParams>;
+
+// "periodic", "closed", or "rows=B,cols=B" (either or both, any order).
+bool parseBoundary(const std::string& text, LicParams& p) {
+    if (const auto both = options::parse<Boundary>(text)) {
+        p.rowBoundary = p.colBoundary = *both;
+        return true;
+    }
+    bool rows = false, cols = false;
+    LicParams q = p;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t end = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, end - at);
+        const std::size_t eq = item.find('=');
+        if (eq == std::string::npos) return false;
+        const std::string axis = item.substr(0, eq);
+        const auto b = options::parse<Boundary>(item.substr(eq + 1));
+        if (!b) return false;
+        if (axis == "rows" && !rows) {
+            q.rowBoundary = *b;
+            rows = true;
+        } else if (axis == "cols" && !cols) {
+            q.colBoundary = *b;
+            cols = true;
+        } else {
+            return false;
+        }
+        at = end + 1;
+    }
+    p = q;
+    return true;
+}
+
+}  // namespace
+
+const options::Table<LicParams>& methodOptions() {
+    static const options::Table<LicParams> table{
+        options::Form::mustBe,
+        {
+            R::integer("filter-half-length", [](auto& p) -> auto& { return p.filterHalfLength; },
+                       options::atLeast(1), "at least 1",
+                       "Box filter half length L: the filter covers 2L + 1 streamline points"),
+            R::integer("slide-steps", [](auto& p) -> auto& { return p.slideSteps; }, options::atLeast(0),
+                       "at least 0", "Positions M the filter slides each way from the seed"),
+            R::integer("hit-limit", [](auto& p) -> auto& { return p.hitLimit; }, options::atLeast(1),
+                       "at least 1", "Seed a pixel while its hit count is below this"),
+            R::real("step", [](auto& p) -> auto& { return p.step; }, options::above(0),
+                    "a finite number above 0", "Runge-Kutta step in cells"),
+            R::integer("iterations", [](auto& p) -> auto& { return p.iterations; }, options::atLeast(1),
+                       "at least 1", "Passes: each further one convolves the one before"),
+        },
+        {},
+    };
+    return table;
+}
+
+const options::Table<LicParams>& samplingOptions() {
+    static const options::Table<LicParams> table{
+        options::Form::expected,
+        {
+            R::flag("orientation", [](auto& p) -> auto& { return p.orientation; },
+                    "The vectors are directions without sign (v and -v mean the same)"),
+            R::choice("interpolation", [](auto& p) -> auto& { return p.interpolation; },
+                      "How the field is sampled between cell centres"),
+        },
+        {},
+    };
+    return table;
+}
+
+const options::Table<LicParams>& boundaryOptions() {
+    static const options::Table<LicParams> table = [] {
+        auto o = R::make("boundary", options::Kind::text,
+                         "What lies beyond the edges, for both axes or as rows=B,cols=B", "");
+        for (const auto& c : choicesOf(Boundary{})) o.choices.push_back({c.name, c.help});
+        std::string each, any;  // "periodic, closed", "periodic|closed"
+        for (const auto& w : o.choices) {
+            each += (each.empty() ? "" : ", ") + w.name;
+            any += (any.empty() ? "" : "|") + w.name;
+        }
+        o.phrase = each + " or rows=" + any + ",cols=" + any;
+        o.pythonPhrase = options::listed(o.choices, "\"") + ", or a dict {\"rows\": ..., \"cols\": ...} of them";
+        o.set = [](const Value& v, LicParams& p) {
+            const auto* text = std::get_if<std::string>(&v);
+            return text && parseBoundary(*text, p);
+        };
+        o.get = [](const LicParams& p) -> Value {
+            if (p.rowBoundary == p.colBoundary) return std::string(options::nameOf(p.rowBoundary));
+            return std::string("rows=") + options::nameOf(p.rowBoundary) + ",cols=" + options::nameOf(p.colBoundary);
+        };
+        return options::Table<LicParams>{options::Form::expected, {o}, {}};
+    }();
+    return table;
+}
+
+}  // namespace fastlic

@@ -372,6 +372,29 @@ std::vector<double> magnitudes(std::int32_t rows, std::int32_t cols, const Plane
     return m;
 }
 
+std::vector<double> vorticity(std::int32_t rows, std::int32_t cols, const Plane<double>& x,
+                              const Plane<double>& y, Mask mask, int threads) {
+    const auto shown = [&](std::int32_t i, std::int32_t j) {
+        return i >= 0 && i < rows && j >= 0 && j < cols &&
+               !(mask && mask[static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(j)]);
+    };
+    // The derivative of f at (i, j) along (di, dj) from the shown neighbours.
+    const auto slope = [&](const Plane<double>& f, std::int32_t i, std::int32_t j, std::int32_t di, std::int32_t dj) {
+        const bool ahead = shown(i + di, j + dj), behind = shown(i - di, j - dj);
+        if (ahead && behind) return (f(i + di, j + dj) - f(i - di, j - dj)) * 0.5;
+        if (ahead) return f(i + di, j + dj) - f(i, j);
+        if (behind) return f(i, j) - f(i - di, j - dj);
+        return 0.0;
+    };
+    std::vector<double> w(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+    forEachRow(rows, cols, threads, [&](std::int32_t i) {
+        for (std::int32_t j = 0; j < cols; ++j)
+            w[static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(j)] =
+                slope(y, i, j, 1, 0) - slope(x, i, j, 0, 1);
+    });
+    return w;
+}
+
 Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols, bool log, Mask mask,
                  int threads) {
     // Per row, then in row order: the same for every thread count.
@@ -599,7 +622,9 @@ Image render(const RenderInput& input, const RenderOptions& options, const Color
     ColorSource color;
     ColorScale scale;
     scale.log = options.log;
-    if (options.colorBy == ColorBy::magnitude) {
+    std::vector<double> derived;  // a colour value worked out here
+    switch (options.colorBy) {
+    case ColorBy::magnitude:
         if (!input.x.data || !input.y.data) throw std::invalid_argument("render: no vectors to take the magnitude of");
         color.x = input.x;
         color.y = input.y;
@@ -609,7 +634,20 @@ Image render(const RenderInput& input, const RenderOptions& options, const Color
             scale.lo = options.log ? r.lo : 0.0;
             scale.hi = input.largestMagnitude ? *input.largestMagnitude : r.hi;
         }
-    } else if (options.colorBy == ColorBy::scalar) {
+        break;
+    case ColorBy::vorticity:
+        if (!input.x.data || !input.y.data) throw std::invalid_argument("render: no vectors to take the curl of");
+        derived = vorticity(input.rows, input.cols, input.x, input.y, mask, threads);
+        color.values = derived.data();
+        if (!options.range) {
+            // Symmetric about 0, so that a diverging map's middle is no rotation.
+            const Range r = valueRange(color, input.rows, input.cols, options.log, mask, threads);
+            const double reach = std::max(std::fabs(r.lo), std::fabs(r.hi));
+            scale.lo = options.log ? r.lo : -reach;
+            scale.hi = options.log ? r.hi : reach;
+        }
+        break;
+    case ColorBy::scalar:
         if (!input.scalar) throw std::invalid_argument("render: no scalar field to colour by");
         color.values = input.scalar;
         if (!options.range) {
@@ -617,6 +655,8 @@ Image render(const RenderInput& input, const RenderOptions& options, const Color
             scale.lo = r.lo;
             scale.hi = r.hi;
         }
+        break;
+    case ColorBy::none: break;
     }
     if (options.range) {
         scale.lo = options.range->lo;

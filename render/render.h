@@ -153,6 +153,13 @@ struct ColorSource {
 std::vector<double> magnitudes(std::int32_t rows, std::int32_t cols, const Plane<double>& x,
                                const Plane<double>& y, int threads = 0);
 
+// The curl per cell in cells' units, counterclockwise on the image positive:
+// d(along the columns)/d(row) - d(along the rows)/d(column), each a central
+// difference of the shown neighbours, one-sided where only one is shown,
+// 0 where neither is.
+std::vector<double> vorticity(std::int32_t rows, std::int32_t cols, const Plane<double>& x,
+                              const Plane<double>& y, Mask mask = nullptr, int threads = 0);
+
 // The smallest and largest shown finite values (log: the smallest above
 // zero). {0, 1} ({1, 10} for log) when there are none.
 Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols, bool log,
@@ -206,12 +213,13 @@ Image withColorbar(const Image& image, const Colormap& map, const ColorScale& sc
 
 // ---- Everything at once
 
-enum class ColorBy { magnitude, none, scalar };
+enum class ColorBy { magnitude, vorticity, none, scalar };
 
 // The words; a scalar is given as data (a file, an array), not by a word.
 inline std::span<const options::Choice<ColorBy>> choicesOf(ColorBy) {
     static const options::Choice<ColorBy> choices[] = {
         {ColorBy::magnitude, "magnitude", "the vector magnitude"},
+        {ColorBy::vorticity, "vorticity", "the curl, counterclockwise positive, on a scale symmetric about 0"},
         {ColorBy::none, "none", "nothing: a grey image"},
     };
     return choices;
@@ -231,7 +239,7 @@ struct RenderInput {
     std::int32_t rows = 0;
     std::int32_t cols = 0;
     const double* lic = nullptr;
-    // The vectors, for ColorBy::magnitude.
+    // The vectors, for ColorBy::magnitude and vorticity.
     Plane<double> x, y;
     // The top of the magnitude's scale (the classic image's largest
     // magnitude); the largest of the field when absent.

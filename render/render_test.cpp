@@ -268,5 +268,32 @@ TEST(Render, ColourScalesAndTheColourBar) {
     EXPECT_NE(std::count(end - 300 * 3 * 12, end, 0), 0);
 }
 
+TEST(Render, VorticityIsTheCurlUpToTheEdgesAndMasks) {
+    // u (along the columns) = w/2 x row, v (along the rows) = -w/2 x column
+    // turn counterclockwise on the image at the rate w; differences of a
+    // linear field are exact, central or one-sided.
+    constexpr std::int32_t rows = 5, cols = 7;
+    struct Case {
+        const char* what;
+        double w;                  // the rotation
+        double shift;              // a uniform flow added along the rows
+        std::int32_t maskedCell;  // -1: none
+    };
+    for (const Case c : {Case{"still", 0.0, 0.0, -1}, Case{"turning", 3.0, 0.0, -1},
+                         Case{"turning and drifting", -2.0, 5.0, -1}, Case{"turning by a mask", 3.0, 0.0, 17}}) {
+        std::vector<double> x(rows * cols), y(rows * cols);
+        std::vector<std::uint8_t> mask(rows * cols);
+        for (std::int32_t i = 0; i < rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j) {
+                x[i * cols + j] = -c.w / 2 * j + c.shift;
+                y[i * cols + j] = c.w / 2 * i;
+            }
+        if (c.maskedCell >= 0) mask[c.maskedCell] = 1;
+        const auto w = vorticity(rows, cols, contiguousPlane(x.data(), cols), contiguousPlane(y.data(), cols),
+                                 c.maskedCell >= 0 ? mask.data() : nullptr, 2);
+        for (std::size_t k = 0; k < w.size(); ++k) EXPECT_DOUBLE_EQ(w[k], c.w) << c.what << ", cell " << k;
+    }
+}
+
 }  // namespace
 }  // namespace fastlic

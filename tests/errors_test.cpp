@@ -153,7 +153,7 @@ TEST_F(Errors, BadOptions) {
         {{"--colormap-range", "nan:1"}, range + "\"nan:1\""},
         {{"--colormap-range", ""}, range + "\"\""},
         {{"--colormap-range", "0:1", "--log"}, "--log: the colour range must lie above zero, found \"0:1\""},
-        {{"--color-by", "speed"}, "--color-by: expected magnitude, none or a .npy file, found \"speed\""},
+        {{"--color-by", "speed"}, "--color-by: expected magnitude, vorticity, none or a .npy file, found \"speed\""},
         {{"--blend", "screen"}, "--blend: expected multiply or overlay, found \"screen\""},
         {{"--alpha", "1.5"}, "--alpha: expected a number from 0 to 1, found \"1.5\""},
         {{"--background", "white"}, "--background: expected opaque or transparent, found \"white\""},

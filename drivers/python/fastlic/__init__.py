@@ -50,7 +50,7 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 BoundaryName = Literal["periodic", "closed"]
 InterpolationName = Literal["nearest", "linear"]
 ContrastName = Literal["none", "stretch", "equalize", "adaptive", "enhanced"]
-ColorByName = Literal["magnitude", "none"]
+ColorByName = Literal["magnitude", "vorticity", "none"]
 BlendName = Literal["multiply", "overlay"]
 BackgroundName = Literal["opaque", "transparent"]
 Boundary = Union[BoundaryName, Mapping[str, BoundaryName]]
@@ -479,9 +479,11 @@ def render(
         A logarithmic colour scale; the default range starts at the
         smallest value above zero, a given one must lie above zero.
     color_by
-        What the colour shows: the vector magnitude, nothing (a grey image
-        of the brightness; None is the same), or a scalar of real numbers
-        such as vorticity (a pixel whose value is not finite counts as
+        What the colour shows: the vector magnitude, its curl
+        ("vorticity", in cells' units, counterclockwise positive, on a range
+        symmetric about 0 that suits a diverging map such as "coolwarm"),
+        nothing (a grey image of the brightness; None is the same), or a
+        scalar of real numbers (a pixel whose value is not finite counts as
         masked).
     blend
         "multiply": colour x brightness / 255 (the classic shading);

@@ -241,7 +241,7 @@ ERRORS = [
         (dict(log=True, colormap_range=(0, 1)), ValueError,
          "log: the colour range must lie above zero, got colormap_range (0, 1)"),
         (dict(color_by="speed"), ValueError,
-         'color_by must be "magnitude", "none", None or an array (rows, cols), got \'speed\''),
+         'color_by must be "magnitude", "vorticity", "none", None or an array (rows, cols), got \'speed\''),
         (dict(color_by=np.zeros((5, 4))), ValueError, "color_by must have the shape of u and v (4, 5), got (5, 4)"),
         (dict(blend="screen"), ValueError, 'blend must be "multiply" or "overlay", got \'screen\''),
         (dict(alpha=1.5), ValueError, "alpha must be a number from 0 to 1, got 1.5"),

@@ -133,7 +133,8 @@ int run(int argc, char** argv) {
         ->check(fileName);
     app.add_option("--size", sizeText, "Grid size ROWSxCOLS")->capture_default_str();
     app.add_option("-o,--output", output,
-                   "Image file: .ppm (plain PPM) or .png; - for standard output")
+                   "Image file: " + imageExtensions() + " (by its ending; a device or pipe takes " +
+                       imageFormats().front().extension + "); - for standard output")
         ->check(fileName);
     app.add_option("--lic", licPath,
                    "Write the LIC value of every pixel as float64 .npy; - for standard output")

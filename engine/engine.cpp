@@ -101,10 +101,11 @@ void workOutBand(const PreparedField<T>& field, const detail::LockstepKernel& ke
 }
 
 // The in-order pass over one band: seed where the count is still below
-// the limit, then add the seed's contributions in their order.
-std::int64_t addBand(std::int32_t* hits, double* __restrict sums, std::int64_t base, std::int32_t seeds,
-                     std::int32_t limit, const BandSlots& slots) {
-    std::int64_t seeded = 0;
+// the limit, then add the seed's contributions in their order. Checked:
+// stops, returning false, before a hit count would pass INT32_MAX.
+template <bool checked>
+bool addBand(std::int32_t* hits, double* __restrict sums, std::int64_t base, std::int32_t seeds,
+             std::int32_t limit, const BandSlots& slots, std::int64_t& seeded) {
     for (std::int32_t s = 0; s < seeds; ++s) {
         if (hits[base + s] >= limit) continue;
         const SeedOut c = slots.of(s);
@@ -115,11 +116,13 @@ std::int64_t addBand(std::int32_t* hits, double* __restrict sums, std::int64_t b
 #pragma GCC unroll 4
         for (std::int32_t n = 0; n < size; ++n) {
             const std::int32_t cell = cells[n];
+            if constexpr (checked)
+                if (hits[cell] == std::numeric_limits<std::int32_t>::max()) return false;
             sums[cell] = sums[cell] + values[n];
             std::atomic_ref<std::int32_t>(hits[cell]).store(hits[cell] + 1, std::memory_order_relaxed);
         }
     }
-    return seeded;
+    return true;
 }
 
 // Sums and hits start zero.
@@ -154,6 +157,18 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     std::int64_t seeded = 0;             // by whoever adds
     std::mutex adding;
     const std::int32_t progressEvery = std::max(1, bands / 100);
+    // A pixel receives at most 2M + 1 hits from each seed, and every cell
+    // is seeded at most once: below that bound no count can overflow, and
+    // the adding pass need not look.
+    const bool countsFit = static_cast<double>(rows) * cols * capacity <= std::numeric_limits<std::int32_t>::max();
+    // Set once the run cannot finish: cancelled, or a count would overflow.
+    std::atomic<bool> stopped{false};
+    bool overflowed = false;  // by whoever adds
+    const auto stopping = [&] {
+        if (options.cancel && options.cancel->load(std::memory_order_relaxed))
+            stopped.store(true, std::memory_order_relaxed);
+        return stopped.load(std::memory_order_relaxed);
+    };
 
     const auto slotsOf = [&](std::int32_t band) {
         const std::size_t first = slotsPerBand * static_cast<std::size_t>(band % ringSize);
@@ -164,14 +179,20 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     // when another thread is at it.
     const auto addDoneBands = [&] {
         std::unique_lock lock(adding, std::try_to_lock);
-        if (!lock) return;
+        if (!lock || stopped.load(std::memory_order_relaxed)) return;
         for (std::int32_t b = added.load(std::memory_order_relaxed);
              b < bands && ready[static_cast<std::size_t>(b % ringSize)].load(std::memory_order_acquire) == b;
              ++b) {
             const std::int32_t first = b * bandRows;
             const std::int32_t last = std::min(rows, first + bandRows);
-            seeded += addBand(hits, sums, static_cast<std::int64_t>(first) * cols, (last - first) * cols, limit,
-                    slotsOf(b));
+            const std::int64_t base = static_cast<std::int64_t>(first) * cols;
+            const std::int32_t seeds = (last - first) * cols;
+            if (countsFit ? !addBand<false>(hits, sums, base, seeds, limit, slotsOf(b), seeded)
+                          : !addBand<true>(hits, sums, base, seeds, limit, slotsOf(b), seeded)) {
+                overflowed = true;
+                stopped.store(true, std::memory_order_relaxed);
+                return;
+            }
             added.store(b + 1, std::memory_order_release);
             if (options.progress && ((b + 1) % progressEvery == 0 || b + 1 == bands))
                 options.progress(static_cast<double>(b + 1) / bands);
@@ -181,9 +202,10 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     onThreads(threads, [&](int) {
         std::vector<std::int32_t> pending;
         KernelScratch scratch;
-        for (std::int32_t b; (b = nextBand.fetch_add(1, std::memory_order_relaxed)) < bands;) {
+        for (std::int32_t b; !stopping() && (b = nextBand.fetch_add(1, std::memory_order_relaxed)) < bands;) {
             // The ring entry is free once the band ringSize earlier is added.
             while (b - added.load(std::memory_order_acquire) >= ringSize) {
+                if (stopping()) return;
                 addDoneBands();
                 std::this_thread::yield();
             }
@@ -193,11 +215,13 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
             ready[static_cast<std::size_t>(b % ringSize)].store(b, std::memory_order_release);
             addDoneBands();
         }
-        while (added.load(std::memory_order_acquire) < bands) {
+        while (added.load(std::memory_order_acquire) < bands && !stopping()) {
             addDoneBands();
             std::this_thread::yield();
         }
     });
+    if (overflowed) throw CountOverflow();
+    if (stopped.load()) throw Cancelled();
 
     averageLicSums(sums, hits, static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols), threads);
     return seeded;

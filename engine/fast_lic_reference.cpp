@@ -34,6 +34,7 @@ double convolveCenter(LicTarget& t, const Streamline& s, std::int32_t& count) {
     if (!pixelOf(t.sampler, pointAt(s, 0), r, c)) return 0.0;
     const double average = sum * (1.0 / count);
     t.sums[t.cell(r, c)] = t.sums[t.cell(r, c)] + average;
+    if (t.hits[t.cell(r, c)] == std::numeric_limits<std::int32_t>::max()) throw CountOverflow();
     t.hits[t.cell(r, c)] = t.hits[t.cell(r, c)] + 1;
     return average;
 }
@@ -64,6 +65,7 @@ double slide(LicTarget& t, const Streamline& s, double& average, std::int32_t k,
                   average;
     }
     t.sums[t.cell(r, c)] = t.sums[t.cell(r, c)] + average;
+    if (t.hits[t.cell(r, c)] == std::numeric_limits<std::int32_t>::max()) throw CountOverflow();
     t.hits[t.cell(r, c)] = t.hits[t.cell(r, c)] + 1;
     return average;
 }

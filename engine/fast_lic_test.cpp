@@ -83,6 +83,7 @@ TEST(FastLic, OneStreamlineHitsItsColumnTwicePerRow) {
 
 // The bound on the reach is relative to the grid's longer side.
 TEST(FastLic, RefusesShapesThatCannotWork) {
+#define WORK "(cells x (2 x (filter half length + slide steps) + 1) x iterations), more than the limit of "
     const struct {
         LicParams params;
         std::int32_t rows, cols;
@@ -101,6 +102,17 @@ TEST(FastLic, RefusesShapesThatCannotWork) {
          "(1000 cells)"},
         {{600, 400, 12, 1.0}, 10, 7, ""},
         {{1, 0, 1, 1e-300}, 1, 1, ""},
+        // Work beyond the limit: passes, or a long filter on a mid-sized grid.
+        {{10, 9, 12, 0.5, Boundary::periodic, Boundary::periodic, false, Interpolation::nearest, INT32_MAX}, 16, 20,
+         "maxWork: the run would trace up to 26800595914560 streamline points " WORK "20000000000; give a larger "
+         "maxWork to run it"},
+        {{500000, 1, 12, 0.001}, 256, 256,
+         "maxWork: the run would trace up to 65536196608 streamline points " WORK "20000000000; give a larger "
+         "maxWork to run it"},
+        {{500000, 1, 12, 0.001, Boundary::periodic, Boundary::periodic, false, Interpolation::nearest, 1, 7e10},
+         256, 256, ""},
+        {{10, 9, 12, 0.5, Boundary::periodic, Boundary::periodic, false, Interpolation::nearest, 1, 0}, 1, 1,
+         "maxWork: must be a finite number above 0, got 0"},
     };
     for (const auto& c : cases) {
         std::string message;
@@ -111,6 +123,7 @@ TEST(FastLic, RefusesShapesThatCannotWork) {
         }
         EXPECT_EQ(message, c.message);
     }
+#undef WORK
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 //     // r.lic[i * cols + j], r.hits[i * cols + j]
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -67,14 +68,23 @@ struct LicParams {
     Interpolation interpolation = Interpolation::nearest;
     // Pass n + 1 convolves the LIC values of pass n.
     std::int32_t iterations = 1;
+    // The most streamline points a run may trace (work()): a bound on its
+    // time, raised by whoever means to wait longer.
+    double maxWork = 2e10;
 
     // Steps traced each way: the streamline has 2 x reach() + 1 points.
     std::int32_t reach() const { return filterHalfLength + slideSteps; }
+    // Streamline points traced at most on a grid of that many cells: a
+    // seed per cell, 2 x reach() + 1 points each, every pass.
+    double work(std::int64_t cells) const {
+        return static_cast<double>(cells) * (2.0 * reach() + 1.0) * iterations;
+    }
 
     // Throws ParamError for the first field that cannot work.
     void validate() const;
-    // validate(), and the streamline no longer than the grid can give a
-    // meaning to: reach() x step at most maxReachPerSide x the longer side.
+    // validate(), the streamline no longer than the grid can give a
+    // meaning to (reach() x step at most maxReachPerSide x the longer side),
+    // and work(rows x cols) at most maxWork.
     void validateFor(std::int32_t rows, std::int32_t cols) const;
 };
 
@@ -82,6 +92,10 @@ struct LicParams {
 inline constexpr double maxReachPerSide = 100.0;
 // Steps each way, whatever the grid: keeps a streamline's arrays small.
 inline constexpr std::int32_t maxReach = 1 << 20;
+// The largest texture magnitude taken: a pixel's sum adds at most 2^31
+// averages (the hit counts are 32-bit) and a window at most 2^21 + 1
+// samples, so every sum stays below 2^1022, finite.
+inline constexpr double maxTextureMagnitude = 0x1p990;  // about 1e298
 
 // A parameter that cannot work. option() is its row's name in
 // methodOptions() (engine/options.h), "" for the streamline's reach, which
@@ -141,11 +155,28 @@ struct FieldView {
     }
 };
 
-// Bad field data: sizes, or a vector that is not finite. what() names the
-// cell.
+// Bad field data: sizes, a vector that is not finite, a texture value that
+// is not finite or beyond maxTextureMagnitude. what() names the cell.
 class FieldError : public std::invalid_argument {
 public:
     using std::invalid_argument::invalid_argument;
+};
+
+// The run was stopped through RunOptions::cancel; the results are not
+// complete.
+class Cancelled : public std::runtime_error {
+public:
+    Cancelled() : std::runtime_error("cancelled") {}
+};
+
+// A pixel's hit count would pass 2^31 - 1 (a sink that many streamlines
+// run into, on a large grid with many slide steps); the run is refused
+// rather than the count wrapped.
+// option() is slide-steps, which sets how often one streamline may add
+// to a pixel.
+class CountOverflow : public ParamError {
+public:
+    CountOverflow();
 };
 
 // LIC values and hit counts, rows x cols, row-major.
@@ -170,12 +201,15 @@ struct RunOptions {
     // at a time.
     std::function<void(double)> progress;
     InstructionSet instructionSet = InstructionSet::widest;
+    // Looked at once per band of rows; once it is true the run stops and
+    // throws Cancelled.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // The convolution into the caller's arrays of rows x cols values each,
 // row-major; whatever they held is overwritten. The result is the same bits
 // for every thread count. Returns the number of streamlines traced. Throws
-// ParamError, FieldError, std::bad_alloc.
+// ParamError, FieldError, CountOverflow, Cancelled, std::bad_alloc.
 std::int64_t computeLic(const FieldView& field, const LicParams& params, double* lic, std::int32_t* hits,
                 const RunOptions& options = {});
 LicResult computeLic(const FieldView& field, const LicParams& params,

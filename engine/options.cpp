@@ -59,6 +59,10 @@ const options::Table<LicParams>& methodOptions() {
                     "a finite number above 0", "Runge-Kutta step in cells"),
             R::integer("iterations", [](auto& p) -> auto& { return p.iterations; }, options::atLeast(1),
                        "at least 1", "Passes: each further one convolves the one before"),
+            R::real("max-work", [](auto& p) -> auto& { return p.maxWork; }, options::above(0),
+                    "a finite number above 0",
+                    "Refuse a run that would trace more streamline points than this: cells x (2(L + M) + 1) x "
+                    "iterations"),
         },
         {},
     };

@@ -30,7 +30,7 @@ std::string fieldName(const std::string& option) {
 }  // namespace
 
 ParamError::ParamError(std::string option, std::string problem)
-    : std::invalid_argument(fieldName(option) + ": " + problem),
+    : std::invalid_argument(fieldName(option) + ": " + options::spellNames(problem, fieldName)),
       option_(std::move(option)),
       problem_(std::move(problem)) {}
 
@@ -43,8 +43,19 @@ void LicParams::validate() const {
                                  " steps each way, more than " + std::to_string(maxReach));
 }
 
+CountOverflow::CountOverflow()
+    : ParamError("slide-steps",
+                 "a pixel's hit count would pass 2147483647 (each streamline may add up to 2 x slide steps "
+                 "+ 1 hits to one pixel); use fewer slide steps or a smaller grid") {}
+
 void LicParams::validateFor(std::int32_t rows, std::int32_t cols) const {
     validate();
+    const double points = work(static_cast<std::int64_t>(rows) * cols);
+    if (points > maxWork)
+        throw ParamError("max-work", "the run would trace up to " + number(points) +
+                                         " streamline points (cells x (2 x (filter half length + slide steps) + "
+                                         "1) x iterations), more than the limit of " +
+                                         number(maxWork) + "; give a larger {max-work} to run it");
     const double cells = static_cast<double>(reach()) * step;
     const double limit = maxReachPerSide * static_cast<double>(std::max(rows, cols));
     if (cells > limit)
@@ -88,10 +99,15 @@ void checkField(const FieldView& f) {
         }
     if (const auto* t = std::get_if<Plane<double>>(&f.texture))
         for (std::int32_t i = 0; i < f.rows; ++i)
-            for (std::int32_t j = 0; j < f.cols; ++j)
-                if (!masked(i, j) && !std::isfinite((*t)(i, j)))
-                    throw FieldError("texture at " + cellName(i, j) + " is not finite (" + number((*t)(i, j)) +
-                                     ")");
+            for (std::int32_t j = 0; j < f.cols; ++j) {
+                if (masked(i, j)) continue;
+                const double v = (*t)(i, j);
+                if (!std::isfinite(v))
+                    throw FieldError("texture at " + cellName(i, j) + " is not finite (" + number(v) + ")");
+                if (!(std::fabs(v) <= maxTextureMagnitude))
+                    throw FieldError("texture at " + cellName(i, j) + " is " + number(v) +
+                                     ", more than 2^990 (about 1.05e298) in magnitude");
+            }
 }
 
 }  // namespace detail

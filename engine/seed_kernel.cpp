@@ -124,7 +124,8 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
     if (notFinite.load()) checkField(view);  // throws, naming the first such cell
     if constexpr (std::is_same_v<T, double>)
         for (std::size_t c = 0; c < cells; ++c)
-            if (!std::isfinite(f.texture[c]) && (f.mask.empty() || !f.mask[c])) checkField(view);
+            if (!(std::fabs(f.texture[c]) <= maxTextureMagnitude) && (f.mask.empty() || !f.mask[c]))
+                checkField(view);
     // Linear sampling blends the centres around a point, and beside an
     // edge those the rule gives (-0.5 truncates to row 0) are not the ones
     // the halo holds: its lockstep seeds keep off every edge.

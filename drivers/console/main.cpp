@@ -207,6 +207,13 @@ int run(int argc, char** argv) {
         };
     }
     settings.cols = size.cols;
+    // Memory first: a grid too large for it would also be too much work.
+    const std::uint64_t cells = static_cast<std::uint64_t>(size.rows) * size.cols;
+    const std::uint64_t available = memoryLimit();
+    if (demoDir.empty() && cells * bytesPerCell > available)
+        return fail(exitUsage, "--size " + sizeText + ": the grid needs " +
+                                   gigabytes(cells * bytesPerCell) + " of memory, this machine has " +
+                                   gigabytes(available));
     if (const std::string bad = cli::applyMethodOptions(methodOptions, settings); !bad.empty())
         return fail(exitUsage, bad);
 
@@ -241,13 +248,6 @@ int run(int argc, char** argv) {
     if (const std::string bad = parseImageOptions(imageOptions, format && format->alpha);
         !bad.empty())  // image options
         return fail(exitUsage, bad);
-
-    const std::uint64_t cells = static_cast<std::uint64_t>(size.rows) * size.cols;
-    const std::uint64_t available = memoryLimit();
-    if (cells * bytesPerCell > available)
-        return fail(exitUsage, "--size " + sizeText + ": the grid needs " +
-                                   gigabytes(cells * bytesPerCell) + " of memory, this machine has " +
-                                   gigabytes(available));
 
     try {
         // Every output is checked and opened before the computation, so
@@ -291,6 +291,8 @@ int run(int argc, char** argv) {
         return fail(exitInput, e.what());
     } catch (const OutputError& e) {
         return fail(exitFailed, e.what());
+    } catch (const ParamError& e) {  // found only during the run: a hit count that would overflow
+        return fail(exitFailed, "--" + e.option() + ": " + e.problem());
     } catch (const std::bad_alloc&) {
         return fail(exitFailed, "not enough memory for a " + sizeText + " grid");
     } catch (const std::exception& e) {

@@ -27,7 +27,7 @@ std::string applyMethodOptions(const MethodOptions& options, RunSettings& settin
     } catch (const ParamError& e) {
         // The reach: the streamline's steps each way, times the step.
         return (e.option().empty() ? "--filter-half-length, --slide-steps and --step" : "--" + e.option()) + ": " +
-               e.problem();
+               options::spellNames(e.problem(), [](const std::string& n) { return "--" + n; });
     }
     return "";
 }

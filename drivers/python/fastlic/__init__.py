@@ -248,6 +248,7 @@ def convolve(
     orientation: bool = ...,
     interpolation: InterpolationName = ...,
     iterations: int = ...,
+    max_work: float = ...,
     threads: Optional[int] = ...,
     return_hits: Literal[False] = ...,
 ) -> npt.NDArray[np.float64]: ...
@@ -268,6 +269,7 @@ def convolve(
     orientation: bool = ...,
     interpolation: InterpolationName = ...,
     iterations: int = ...,
+    max_work: float = ...,
     threads: Optional[int] = ...,
     return_hits: Literal[True],
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
@@ -288,6 +290,7 @@ def convolve(
     orientation: bool = False,
     interpolation: InterpolationName = "nearest",
     iterations: int = 1,
+    max_work: float = 2e10,
     threads: Optional[int] = None,
     return_hits: bool = False,
 ) -> Union[npt.NDArray[np.float64], Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]]:
@@ -359,6 +362,11 @@ def convolve(
         texture) over the same field with the same options, giving smoother,
         longer-looking streaks; masked cells stay masked. The hit counts
         returned are the last pass's.
+    max_work
+        A call that could trace more streamline points than this,
+        rows x cols x (2(L+M)+1) x iterations, raises ValueError before any
+        work, so that a slip in the options cannot take hours; the default
+        is far above what usual fields need (a 2048 x 2048 grid takes 1.6e8).
     threads : int or None, default None
         Threads to use, 1 to 1024; None uses every core. The result is the same bits
         for every thread count. The GIL is released during the computation,
@@ -503,7 +511,7 @@ def render(
         The keyword arguments that ``convolve`` made ``lic`` with
         (``filter_half_length``, ``slide_steps``, ``hit_limit``, ``step``,
         ``boundary``, ``orientation``, ``interpolation``, ``iterations``,
-        ``threads``; ``mask`` is ``render``'s own), for the second pass of
+        ``max_work``, ``threads``; ``mask`` is ``render``'s own), for the second pass of
         ``contrast="enhanced"``; None: convolve's defaults. Checked as
         ``convolve`` checks them; unused by the other modes.
 

@@ -122,6 +122,9 @@ void checkTexture(std::int32_t rows, std::int32_t cols, const Plane<double>& t,
             if (!masked(mask, i, j) && !std::isfinite(t(i, j)))
                 throw std::domain_error("texture" + cell(i, j) + " is " + number(t(i, j)) +
                                         ": texture values must be finite");
+            else if (!masked(mask, i, j) && !(std::fabs(t(i, j)) <= maxTextureMagnitude))
+                throw std::domain_error("texture" + cell(i, j) + " is " + number(t(i, j)) +
+                                        ": texture values must be at most 2^990 (about 1.05e298) in magnitude");
 }
 
 // ---- Options: Python values through the tables (engine/options.h,
@@ -284,15 +287,21 @@ py::list describe(const options::Table<T>& table) {
     return rows;
 }
 
+// The engine's ParamError in convolve's keywords.
+KeywordError keywordError(const ParamError& e) {
+    // The reach: the streamline's steps each way, times the step.
+    const std::string problem = options::spellNames(e.problem(), [](const std::string& n) { return options::keywordOf(n); });
+    if (e.option().empty()) return KeywordError("filter_half_length, slide_steps and step: " + problem);
+    return KeywordError(options::keywordOf(e.option()) + (problem.rfind("must", 0) == 0 ? " " : ": ") + problem);
+}
+
 // params.validateFor with convolve's keyword in the message.
 void validateParams(const LicParams& params, std::int32_t rows, std::int32_t cols) {
     try {
         params.validateFor(rows, cols);
     } catch (const ParamError& e) {
         // The reach: the streamline's steps each way, times the step.
-        const std::string keyword =
-            e.option().empty() ? "filter_half_length, slide_steps and step:" : options::keywordOf(e.option());
-        throw KeywordError(keyword + " " + e.problem());
+        throw keywordError(e);
     }
 }
 
@@ -319,7 +328,11 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
         checkVectors(rows, cols, field.x, field.y, field.mask);
         if (const auto* t = std::get_if<Plane<double>>(&field.texture))
             checkTexture(rows, cols, *t, field.mask);
-        computeLic(field, params, licOut, hitsOut, run);
+        try {
+            computeLic(field, params, licOut, hitsOut, run);
+        } catch (const ParamError& e) {  // a hit count that would overflow
+            throw keywordError(e);
+        }
     }
     return py::make_tuple(std::move(lic), std::move(hits));
 }

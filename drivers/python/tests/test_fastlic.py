@@ -221,6 +221,12 @@ ERRORS = [
     (bad(orientation=1), TypeError, "orientation must be True or False, got int"),
     (bad(interpolation="cubic"), ValueError, 'interpolation must be "nearest" or "linear", got \'cubic\''),
     (bad(iterations=0), ValueError, "iterations must be at least 1, got 0"),
+    (bad(max_work=0), ValueError, "max_work must be a finite number above 0, got 0"),
+    (bad(iterations=2**31 - 1), ValueError, "max_work: the run would trace up to 1675037244660 streamline points "
+     "(cells x (2 x (filter half length + slide steps) + 1) x iterations), more than the limit of 20000000000; "
+     "give a larger max_work to run it"),
+    (bad(texture=with_cell(np.ones((4, 5)), (2, 3), -1e308)), ValueError,
+     "texture[2, 3] is -1e+308: texture values must be at most 2^990 (about 1.05e298) in magnitude"),
     # The core takes no option it does not know.
     (lambda: fastlic._fastlic.convolve(field((4, 5))[0], V, U, None, {"linear": True}, 0), ValueError,
      "unknown option 'linear'"),
@@ -251,7 +257,7 @@ ERRORS = [
         (dict(colorbar=True, color_by="none"), ValueError, "colorbar: there is no colour scale with color_by none"),
         (dict(lic_options={"mask": None}), ValueError,
          "lic_options has an unknown key 'mask': the keys are filter_half_length, slide_steps, hit_limit, step, "
-         "boundary, orientation, interpolation, iterations, threads"),
+         "boundary, orientation, interpolation, iterations, max_work, threads"),
         (dict(lic_options={"hit_limit": 0}), ValueError, "hit_limit must be at least 1, got 0"),
     ]],
     (lambda: fastlic.noise((3,)), TypeError, "shape must be a pair (rows, cols), got (3,)"),

@@ -367,6 +367,8 @@ def convolve(
         rows x cols x (2(L+M)+1) x iterations, raises ValueError before any
         work, so that a slip in the options cannot take hours; the default
         is far above what usual fields need (a 2048 x 2048 grid takes 1.6e8).
+        Ctrl-C stops a call within a fraction of a second
+        (KeyboardInterrupt), when made from the main thread.
     threads : int or None, default None
         Threads to use, 1 to 1024; None uses every core. The result is the same bits
         for every thread count. The GIL is released during the computation,

@@ -12,14 +12,19 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "run/demo_field.h"
@@ -305,6 +310,44 @@ void validateParams(const LicParams& params, std::int32_t rows, std::int32_t col
     }
 }
 
+// work() on a thread of its own while this one, without the GIL, looks for
+// signals every 50 ms: Python runs their handlers only on the main thread.
+// When one raises (Ctrl-C: KeyboardInterrupt), cancel is set, the work
+// stops within a band, and false returns with the error set. Otherwise
+// work's own exception, or true.
+template <typename Work>
+bool interruptible(Work work, std::atomic<bool>& cancel) {
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    std::exception_ptr fault;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            fault = std::current_exception();
+        }
+        std::lock_guard hold(lock);
+        done = true;
+        finished.notify_one();
+    });
+    bool interrupted = false;
+    for (std::unique_lock hold(lock); !finished.wait_for(hold, std::chrono::milliseconds(50), [&] { return done; });) {
+        if (interrupted) continue;
+        hold.unlock();
+        {
+            py::gil_scoped_acquire gil;
+            interrupted = PyErr_CheckSignals() != 0;
+        }
+        if (interrupted) cancel.store(true);
+        hold.lock();
+    }
+    worker.join();
+    if (interrupted) return false;
+    if (fault) std::rethrow_exception(fault);
+    return true;
+}
+
 py::tuple convolve(const py::array& texture, const py::array& x, const py::array& y, const py::object& mask,
                    const py::dict& options, int threads) {
     const auto [rows, cols] = shapeOf(x);
@@ -322,18 +365,27 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
     py::array_t<std::int32_t> hits({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
     double* licOut = lic.mutable_data();
     std::int32_t* hitsOut = hits.mutable_data();
+    std::atomic<bool> cancel{false};
+    bool finished = false;
     {
         py::gil_scoped_release unlocked;
         validateParams(params, rows, cols);
         checkVectors(rows, cols, field.x, field.y, field.mask);
         if (const auto* t = std::get_if<Plane<double>>(&field.texture))
             checkTexture(rows, cols, *t, field.mask);
+        run.cancel = &cancel;
         try {
-            computeLic(field, params, licOut, hitsOut, run);
+            // A run of a few milliseconds is not worth a thread.
+            const auto work = [&] { computeLic(field, params, licOut, hitsOut, run); };
+            if (params.work(static_cast<std::int64_t>(rows) * cols) < 1e6)
+                work(), finished = true;
+            else
+                finished = interruptible(work, cancel);
         } catch (const ParamError& e) {  // a hit count that would overflow
             throw keywordError(e);
         }
     }
+    if (!finished) throw py::error_already_set();  // with the GIL, which it reads the error under
     return py::make_tuple(std::move(lic), std::move(hits));
 }
 

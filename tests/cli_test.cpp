@@ -195,14 +195,15 @@ TEST_F(Cli, MethodOptionsGiveTheLibrarysResult) {
 
 TEST_F(Cli, ProgressLineOnlyOnATerminal) {
     ASSERT_EQ(run({"--demo", ".", "--size", "1500x1500"}).status, 0);
-    // Standard error a pseudo-terminal: the line appears and is cleared.
+    // Standard error a pseudo-terminal and a run of some seconds (passes on
+    // one thread): the line appears after the first second and is cleared.
     int terminal = -1;
     const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid == 0) {
         if (chdir(dir.path().c_str()) != 0) _exit(127);
         if (!freopen("/dev/null", "w", stdout)) _exit(127);
-        execl(FASTLIC_BINARY, FASTLIC_BINARY, "--size", "1500x1500", "--lic", "l.npy",
-              static_cast<char*>(nullptr));
+        execl(FASTLIC_BINARY, FASTLIC_BINARY, "--size", "1500x1500", "--lic", "l.npy", "--threads", "1",
+              "--iterations", "4", static_cast<char*>(nullptr));
         _exit(127);
     }
     std::string seen;

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -196,14 +197,18 @@ int run(int argc, char** argv) {
     }
     // --- end NumPy input ---
     settings.rows = size.rows;
-    // A progress line for long runs, only where a person watches standard
-    // error; it is cleared when the convolution is done.
-    if (isatty(STDERR_FILENO) && static_cast<std::int64_t>(size.rows) * size.cols >= (1 << 21)) {
-        settings.progress = [](double done) {
-            if (done < 1.0)
+    // A progress line for runs longer than a second, only where a person
+    // watches standard error; it is cleared when the convolution is done.
+    if (isatty(STDERR_FILENO)) {
+        settings.progress = [start = std::chrono::steady_clock::now(), shown = false](double done) mutable {
+            if (!shown && std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) return;
+            if (done < 1.0) {
                 std::fprintf(stderr, "\rfastlic: convolving %3d%%", static_cast<int>(done * 100));
-            else
+                shown = true;
+            } else if (shown) {
                 std::fputs("\r\033[K", stderr);
+                shown = false;
+            }
         };
     }
     settings.cols = size.cols;

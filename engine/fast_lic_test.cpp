@@ -83,7 +83,9 @@ TEST(FastLic, OneStreamlineHitsItsColumnTwicePerRow) {
 
 // The bound on the reach is relative to the grid's longer side.
 TEST(FastLic, RefusesShapesThatCannotWork) {
-#define WORK "(cells x (2 x (filter half length + slide steps) + 1) x iterations), more than the limit of "
+#define WORK                                                                                                 \
+    "(cells x (2 x (filter half length + slide steps) + 1) x iterations), more than the limit of 20000000000; give " \
+    "a larger maxWork to run it"
     const struct {
         LicParams params;
         std::int32_t rows, cols;
@@ -104,15 +106,10 @@ TEST(FastLic, RefusesShapesThatCannotWork) {
         {{1, 0, 1, 1e-300}, 1, 1, ""},
         // Work beyond the limit: passes, or a long filter on a mid-sized grid.
         {{10, 9, 12, 0.5, Boundary::periodic, Boundary::periodic, false, Interpolation::nearest, INT32_MAX}, 16, 20,
-         "maxWork: the run would trace up to 26800595914560 streamline points " WORK "20000000000; give a larger "
-         "maxWork to run it"},
-        {{500000, 1, 12, 0.001}, 256, 256,
-         "maxWork: the run would trace up to 65536196608 streamline points " WORK "20000000000; give a larger "
-         "maxWork to run it"},
+         "maxWork: the run would trace up to 26800595914560 streamline points " WORK},
+        {{500000, 1, 12, 0.001}, 256, 256, "maxWork: the run would trace up to 65536196608 streamline points " WORK},
         {{500000, 1, 12, 0.001, Boundary::periodic, Boundary::periodic, false, Interpolation::nearest, 1, 7e10},
          256, 256, ""},
-        {{10, 9, 12, 0.5, Boundary::periodic, Boundary::periodic, false, Interpolation::nearest, 1, 0}, 1, 1,
-         "maxWork: must be a finite number above 0, got 0"},
     };
     for (const auto& c : cases) {
         std::string message;

@@ -195,8 +195,7 @@ TEST_F(Cli, MethodOptionsGiveTheLibrarysResult) {
 
 TEST_F(Cli, ProgressLineOnlyOnATerminal) {
     ASSERT_EQ(run({"--demo", ".", "--size", "1500x1500"}).status, 0);
-    // Standard error a pseudo-terminal and a run of some seconds (passes on
-    // one thread): the line appears after the first second and is cleared.
+    // Standard error a pseudo-terminal, a run of seconds: the line appears and is cleared.
     int terminal = -1;
     const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid == 0) {

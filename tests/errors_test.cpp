@@ -133,9 +133,6 @@ TEST_F(Errors, BadOptions) {
          "--max-work: the run would trace up to 8375186223300 streamline points (cells x (2 x (filter half "
          "length + slide steps) + 1) x iterations), more than the limit of 20000000000; give a larger --max-work "
          "to run it"},
-        {{"--max-work", "3899"},
-         "--max-work: the run would trace up to 3900 streamline points (cells x (2 x (filter half length + slide "
-         "steps) + 1) x iterations), more than the limit of 3899; give a larger --max-work to run it"},
         // One number syntax: decimal, no spaces, not empty.
         {{"--filter-half-length", "0x10"}, "--filter-half-length: expected an integer, found \"0x10\""},
         {{"--slide-steps", ""}, "--slide-steps: expected an integer, found \"\""},

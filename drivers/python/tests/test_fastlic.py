@@ -233,7 +233,8 @@ ERRORS = [
         (dict(tiles=(0, 8)), ValueError,
          "tiles must be N or a pair (rows, cols) of whole numbers from 1 to 1024, got (0, 8)"),
         (dict(clip_limit=0.5), ValueError, "clip_limit must be a number of at least 1, got 0.5"),
-        (dict(enhance_sigma=0), ValueError, "enhance_sigma must be a number of pixels above 0, up to 1000, got 0"),
+        (dict(enhance_sigma=0), ValueError, "enhance_sigma must be a number of pixels from 0.2 to 1000, got 0"),
+        (dict(enhance_sigma=0.1), ValueError, "enhance_sigma must be a number of pixels from 0.2 to 1000, got 0.1"),
         (dict(colormap="jet"), ValueError, "colormap must be one of classic, viridis, magma, inferno, plasma, "
          "cividis, grey, gray, coolwarm, or NAME_r reversed, got 'jet'"),
         (dict(colormap_range=(2, 1)), ValueError,

@@ -557,8 +557,7 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
                 const double squared = x * x + y * y;
                 if (squared <= std::numeric_limits<double>::max()) [[likely]] {
                     largest = std::max(largest, squared);
-                } else if (k < bad && !(nanIsMissing && (std::isnan(x) || std::isnan(y)) &&
-                                        !std::isinf(x) && !std::isinf(y))) {
+                } else if (k < bad && !(nanIsMissing && (std::isnan(x) || std::isnan(y)))) {
                     bad = k;
                 }
             });

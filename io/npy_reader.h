@@ -91,8 +91,9 @@ GridShape textureGridShape(const NpyFile& file);
 GridShape maskGridShape(const NpyFile& file);
 
 struct VectorReadOptions {
-    // NaN components are kept as they are and the vector left out of the
-    // largest magnitude, instead of being an error. Infinities still are.
+    // A vector with a NaN component is kept as it is and left out of the
+    // largest magnitude, instead of being an error, whatever its other
+    // component (the cell is masked). Infinities elsewhere still are.
     bool nanIsMissing = false;
     int threads = 0;  // converting; 0: every core
 };

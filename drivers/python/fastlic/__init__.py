@@ -115,7 +115,9 @@ def _aligned(a: np.ndarray) -> np.ndarray:
     """a itself where the engine can read it in place, else a C-ordered copy."""
     if a.flags.aligned and all(s % a.itemsize == 0 for s in a.strides):
         return a
-    return np.ascontiguousarray(a)
+    # A copy, also of a contiguous array at an odd address (which
+    # ascontiguousarray would hand back as it is).
+    return np.array(a, order="C", copy=True)
 
 
 def _real_array(name: str, a: Any) -> np.ndarray:
@@ -207,6 +209,12 @@ def _mask(mask: Any, u: np.ndarray, v: np.ndarray) -> Optional[np.ndarray]:
     if not m.any():
         return None
     return m.view(np.uint8)
+
+
+def _check_bool(name: str, value: Any) -> None:
+    """As the core checks its flags: True or False (or a NumPy bool)."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__}")
 
 
 def _int_option(name: str, value: Any) -> int:
@@ -388,6 +396,7 @@ def convolve(
         ``u[3, 4] is nan``).
     """
     given = dict(locals())
+    _check_bool("return_hits", return_hits)
     u, v = _vectors(u, v)
     shape = (int(u.shape[0]), int(u.shape[1]))
     t = noise(shape) if texture is None else texture
@@ -541,7 +550,7 @@ def render(
         scalar = _real_array("color_by", color_by)
         if scalar.shape != u.shape:
             raise ValueError(f"color_by must have the shape of u and v {u.shape}, got {scalar.shape}")
-        scalar = np.ascontiguousarray(scalar, dtype=np.float64)
+        scalar = np.ascontiguousarray(_float64("color_by", scalar))
         del options["color_by"]  # the core colours by the scalar given beside
     if lic_options is None:
         lic_options = {}
@@ -593,7 +602,9 @@ def read_text_field(
     The vector file holds rows*cols pairs ``x y`` row by row, x along the
     rows: x becomes v and y becomes u. The texture file holds rows*cols
     integers. Values after the last cell are ignored. Files are read exactly
-    as the console reads them.
+    as the console reads them, except that ``"-"`` is a file of that name
+    (the console's ``-`` is standard input). Paths are str, bytes or
+    os.PathLike, as ``open`` takes them.
 
     Raises
     ------
@@ -603,14 +614,21 @@ def read_text_field(
     ValueError
         A file does not hold what it must; the console's message naming the
         file, the line and the problem, e.g.
-        ``field.vec:1042: expected a number, found "1.5x"``.
+        ``field.vec:1042: expected a number, found "1.5x"``. Also a path
+        with a NUL character.
     """
     rows, cols = _check_shape(shape)
     names = []
     for name, path in (("vectors_path", vectors_path), ("texture_path", texture_path)):
         try:
-            names.append(os.fsdecode(os.fspath(path)))
+            # The file system's bytes, as open() takes them: any bytes path,
+            # and str paths with undecodable bytes (surrogateescape).
+            encoded = os.fsencode(os.fspath(path))
         except TypeError:
             raise TypeError(f"{name} must be a path, got {type(path).__name__}") from None
+        if b"\0" in encoded:
+            raise ValueError(f"{name} must not contain a NUL character, got {path!r}")
+        # The core reads "-" as standard input; here it is a file name.
+        names.append(b"./-" if encoded == b"-" else encoded)
     texture, x, y = _fastlic.read_text_field(names[0], names[1], rows, cols)
     return texture, y, x

@@ -146,7 +146,7 @@ def _vectors(u: Any, v: Any) -> Tuple[np.ndarray, np.ndarray]:
     return u, v
 
 
-def _texture(texture: Any, shape: Shape) -> np.ndarray:
+def _texture(texture: Any, shape: Shape, masked: Optional[np.ndarray]) -> np.ndarray:
     t = _real_array("texture", texture)
     if t.shape != shape:
         raise ValueError(f"texture must have the shape of u and v {shape}, got {t.shape}")
@@ -158,7 +158,19 @@ def _texture(texture: Any, shape: Shape) -> np.ndarray:
     if not fits:
         fits = t.size == 0 or (int(t.min()) >= _INT32_MIN and int(t.max()) <= _INT32_MAX)
     if not fits:
-        return _aligned(t.astype(np.float64))
+        wide = t.astype(np.float64)
+        # As the console: an integer that a double cannot hold exactly is
+        # refused (beyond 2**53), not rounded; masked cells hold no data.
+        if t.dtype.itemsize == 8:
+            top = 2.0 ** (63 if t.dtype.kind == "i" else 64)
+            inexact = wide >= top
+            inexact |= np.where(inexact, 0, wide).astype(t.dtype) != t
+            if masked is not None:
+                inexact &= masked == 0
+            if inexact.any():
+                i, j = (int(n) for n in np.argwhere(inexact)[0])
+                raise ValueError(f"texture[{i}, {j}] ({int(t[i, j])}) is not exact as a double")
+        return _aligned(wide)
     if t.dtype != np.int32:
         t = t.astype(np.int32)
     return _aligned(t)
@@ -315,7 +327,8 @@ def convolve(
         scale 0..255. None uses ``noise(u.shape, seed=0)``, the texture of
         the console's demo. Integers that fit 32 bits are used as int32 (as
         the console's texture file is), others as float64; values must be
-        finite (except in masked cells).
+        finite, and integers exact as float64 (up to 2**53 in size, or
+        multiples of a power of two beyond), except in masked cells.
     u, v : arrays (rows, cols) of float64 or float32
         The vector components along the columns and along the rows. float32
         arrays are widened to float64 exactly (integer arrays are converted
@@ -400,8 +413,8 @@ def convolve(
     u, v = _vectors(u, v)
     shape = (int(u.shape[0]), int(u.shape[1]))
     t = noise(shape) if texture is None else texture
-    t = _texture(t, shape)
     masked = _mask(mask, u, v)
+    t = _texture(t, shape, masked)
     options, thread_count = _lic_options(given)
     lic, hits = _fastlic.convolve(t, v, u, masked, options, thread_count)
     return (lic, hits) if return_hits else lic

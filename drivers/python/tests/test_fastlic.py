@@ -228,6 +228,8 @@ ERRORS = [
     (bad(v=with_cell(V, (3, 0), np.inf), mask="nan"), ValueError, "v[3, 0] is inf: vector components must be finite"),
     (bad(orientation=1), TypeError, "orientation must be True or False, got int"),
     (bad(return_hits="yes"), TypeError, "return_hits must be True or False, got str"),
+    (bad(texture=np.where(np.eye(4, 5, 1, dtype=bool), 2**53 + 1, 1)), ValueError,
+     "texture[0, 1] (9007199254740993) is not exact as a double"),
     (bad(interpolation="cubic"), ValueError, 'interpolation must be "nearest" or "linear", got \'cubic\''),
     (bad(iterations=0), ValueError, "iterations must be at least 1, got 0"),
     # The core takes no option it does not know.
@@ -320,6 +322,7 @@ def test_equivalent_forms_give_the_same_run():
                   run(mask=strided(mask.astype(np.uint8))),
                   run(cu=nan_u, mask="nan"),
                   run(t=np.where(mask, np.nan, texture), cu=nan_u, mask=mask),  # masked cells' values unused
+                  run(t=np.where(mask, 2**53 + 1, texture), mask=mask),
                   run(cu=nan_u, cv=np.where(mask, np.inf, v), mask="nan")]),  # (nan, inf): no data
     ]:
         assert all(same_run(form, expected) for form in forms)

@@ -214,7 +214,8 @@ options::Value valueOf(const options::Option<T>& o, const py::handle& v) {
         if (py::isinstance<py::str>(v)) return v.cast<std::string>();
         break;
     }
-    throw py::value_error(keyword + " must be " + pythonPhrase(o) + ", got " + reprOf(v));
+    // Not a string: a value of another type, as for the other kinds.
+    throw wrongType(pythonPhrase(o) + ", got " + reprOf(v));
 }
 
 // The options given, keyword to Python value, stored in target through the

@@ -231,6 +231,7 @@ ERRORS = [
     (bad(texture=np.where(np.eye(4, 5, 1, dtype=bool), 2**53 + 1, 1)), ValueError,
      "texture[0, 1] (9007199254740993) is not exact as a double"),
     (bad(interpolation="cubic"), ValueError, 'interpolation must be "nearest" or "linear", got \'cubic\''),
+    (bad(interpolation=1), TypeError, 'interpolation must be "nearest" or "linear", got 1'),  # a type, as for numbers
     (bad(iterations=0), ValueError, "iterations must be at least 1, got 0"),
     # The core takes no option it does not know.
     (lambda: fastlic._fastlic.convolve(field((4, 5))[0], V, U, None, {"linear": True}, 0), ValueError,
@@ -258,6 +259,8 @@ ERRORS = [
          'color_by must be "magnitude", "vorticity", "none", None or an array (rows, cols), got \'speed\''),
         (dict(color_by=np.zeros((5, 4))), ValueError, "color_by must have the shape of u and v (4, 5), got (5, 4)"),
         (dict(blend="screen"), ValueError, 'blend must be "multiply" or "overlay", got \'screen\''),
+        (dict(colormap=b"viridis"), TypeError, "colormap must be one of classic, viridis, magma, inferno, plasma, "
+         "cividis, grey, gray, coolwarm, or NAME_r reversed, got b'viridis'"),
         (dict(alpha=1.5), ValueError, "alpha must be a number from 0 to 1, got 1.5"),
         (dict(background="white"), ValueError, 'background must be None, "opaque" or "transparent", got \'white\''),
         (dict(mask_color=(0, 0, 256)), ValueError,

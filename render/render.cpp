@@ -431,7 +431,7 @@ Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols
         r.lo = std::min(r.lo, row.lo);
         r.hi = std::max(r.hi, row.hi);
     }
-    if (r.lo > r.hi) return {log ? 1.0 : 0.0, log ? 10.0 : 1.0};
+    if (r.lo > r.hi) return {0.0, log ? 0.0 : 1.0};
     return r;
 }
 

@@ -171,7 +171,7 @@ std::vector<double> vorticity(std::int32_t rows, std::int32_t cols, const Plane<
                               const Plane<double>& y, Mask mask = nullptr, int threads = 0);
 
 // The smallest and largest shown finite values (log: the smallest above
-// zero). {0, 1} ({1, 10} for log) when there are none.
+// zero). {0, 1} when there are none; for log {0, 0}, the one value 0.
 Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols, bool log,
                  Mask mask = nullptr, int threads = 0);
 

@@ -266,7 +266,10 @@ TEST(Render, ColourScalesAndTheColourBar) {
         EXPECT_DOUBLE_EQ(c.scale(c.v), c.t) << c.scale.lo << ":" << c.scale.hi << " at " << c.v;
         EXPECT_DOUBLE_EQ(c.scale.valueAt(c.at), c.value) << c.scale.lo << ":" << c.scale.hi << " at " << c.at;
     }
-    // Under log, magnitudes all zero or all alike draw in the map's first colour, a bar of one value.
+    // Under log, nothing above zero is the one value 0; magnitudes all zero
+    // or all alike draw in the map's first colour, a bar of one value.
+    const std::vector<double> below = {-1.0, 0.0};
+    EXPECT_EQ(valueRange({below.data(), {}, {}}, 1, 2, true).hi, 0.0);
     for (double m : {0.0, 2.0}) {
         const std::vector<double> lic(4, 255.0), x(4, m), y(4, 0.0);
         RenderInput input;

@@ -499,7 +499,9 @@ def render(
         magnitude, or the smallest to the largest value of ``color_by``.
     log
         A logarithmic colour scale; the default range starts at the
-        smallest value above zero, a given one must lie above zero.
+        smallest value above zero (with one value above zero, or none, the
+        image is one colour and the colour bar shows that value, or 0); a
+        given one must lie above zero.
     color_by
         What the colour shows: the vector magnitude, its curl
         ("vorticity", in cells' units, counterclockwise positive, on a range

@@ -294,16 +294,21 @@ std::vector<R> onRowBlocks(const Layout& l, int threads, Work work) {
 
 // put(value, out[k]) for every cell of a (rows, cols) array; false where the
 // value is not taken. Returns the first cell, row-major, not taken (none if
-// every one is).
+// every one is); a cell marked in excused has no data and is always taken
+// (out[k] = 0 if put did not take it).
 template <typename D, typename Put>
-std::size_t convertPlane(const NpyFile& file, GridShape g, D* out, int threads, Put put) {
+std::size_t convertPlane(const NpyFile& file, GridShape g, D* out, int threads, Put put,
+                         const std::uint8_t* excused = nullptr) {
     const Layout l{g.rows, g.cols, file.header().fortranOrder, 1};
     std::vector<std::size_t> firsts;
     withElements(file, [&](const auto& e) {
         firsts = onRowBlocks<std::size_t>(l, threads, [&](std::size_t& first, std::size_t i0, std::size_t i1) {
             std::size_t bad = none;
             visitRows(l, i0, i1, [&](std::size_t k, std::size_t b) {
-                if (!put(e[b], out[k]) && k < bad) bad = k;
+                if (!put(e[b], out[k])) {
+                    if (excused && excused[k]) out[k] = D{};
+                    else if (k < bad) bad = k;
+                }
             });
             first = bad;
         });
@@ -541,6 +546,7 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
     const detail::Layout l{g.rows, g.cols, file.header().fortranOrder, 2};
     const std::size_t step = l.componentStep();
     const bool nanIsMissing = options.nanIsMissing;
+    const std::uint8_t* mask = options.mask;
     struct Block {
         double largest = 0.0;   // squared length
         std::size_t bad = none;  // first cell not finite or overflowing
@@ -554,11 +560,11 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
                 const double x = e[b], y = e[b + step];
                 out[k * stride] = x;
                 out[k * stride + 1] = y;
+                if (mask && mask[k]) return;
                 const double squared = x * x + y * y;
                 if (squared <= std::numeric_limits<double>::max()) [[likely]] {
                     largest = std::max(largest, squared);
-                } else if (k < bad && !(nanIsMissing && (std::isnan(x) || std::isnan(y)) &&
-                                        !std::isinf(x) && !std::isinf(y))) {
+                } else if (k < bad && !(nanIsMissing && (std::isnan(x) || std::isnan(y)))) {
                     bad = k;
                 }
             });
@@ -606,7 +612,7 @@ VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& opt
 
 TextureArray readNpyTexture(const std::string& path, int threads) { return readNpyTexture(NpyFile(path), threads); }
 
-TextureArray readNpyTexture(const NpyFile& file, int threads) {
+TextureArray readNpyTexture(const NpyFile& file, int threads, const std::uint8_t* mask) {
     const GridShape g = textureGridShape(file);
     const std::size_t cells = static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols);
     TextureArray a{g.rows, g.cols, {}};
@@ -616,7 +622,7 @@ TextureArray readNpyTexture(const NpyFile& file, int threads) {
         std::vector<std::int32_t> ints(cells);
         if (detail::convertPlane(file, g, ints.data(), threads, [](auto v, std::int32_t& d) {
                 return detail::toInt32(v, d);
-            }) == detail::none) {
+            }, mask) == detail::none) {
             a.values = std::move(ints);
             return a;
         }
@@ -624,7 +630,7 @@ TextureArray readNpyTexture(const NpyFile& file, int threads) {
     std::vector<double> doubles(cells);
     const std::size_t bad = detail::convertPlane(file, g, doubles.data(), threads, [](auto v, double& d) {
         return detail::toDouble(v, d);
-    });
+    }, mask);
     if (bad != detail::none)
         detail::failValue(file, g, bad, [](double) { return "is not exact as a double"; });
     a.values = std::move(doubles);

@@ -91,10 +91,14 @@ GridShape textureGridShape(const NpyFile& file);
 GridShape maskGridShape(const NpyFile& file);
 
 struct VectorReadOptions {
-    // NaN components are kept as they are and the vector left out of the
-    // largest magnitude, instead of being an error. Infinities still are.
+    // A vector with a NaN component is kept as it is and left out of the
+    // largest magnitude, instead of being an error, whatever its other
+    // component (the cell is masked). Infinities elsewhere still are.
     bool nanIsMissing = false;
     int threads = 0;  // converting; 0: every core
+    // Cells without data (mask[k] != 0, row-major): their values are kept
+    // as they are, never an error, and left out of the largest magnitude.
+    const std::uint8_t* mask = nullptr;
 };
 
 // Cell k = row * cols + col of the vector array goes to out[k * stride]
@@ -141,7 +145,8 @@ struct MaskArray {
 VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& options = {});
 // Each converted on `threads` (0: every core).
 TextureArray readNpyTexture(const std::string& path, int threads = 0);
-TextureArray readNpyTexture(const NpyFile& file, int threads = 0);
+// mask: cells without data, whose values are not checked (0 in int32).
+TextureArray readNpyTexture(const NpyFile& file, int threads = 0, const std::uint8_t* mask = nullptr);
 MaskArray readNpyMask(const std::string& path, int threads = 0);
 
 // Whether path names a .npy file, by its suffix (any case).

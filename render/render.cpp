@@ -57,14 +57,19 @@ Range finiteRange(const double* values, std::size_t n, Mask mask, bool positive)
     return r;
 }
 
+// 1, or 0.5 where hi - lo overflows: differences of values times this
+// stay finite for every finite range (and are exact when it is 1).
+inline double differenceScale(double lo, double hi) { return std::isfinite(hi - lo) ? 1.0 : 0.5; }
+
 // Fine bins between lo and hi: the bin of v and where in it v lies.
 struct Bins {
-    double lo, scale;
+    double lo, half, scale;
     std::int32_t count;
     Bins(double lo_, double hi, std::int32_t count_)
-        : lo(lo_), scale(hi > lo_ ? count_ / (hi - lo_) : 0.0), count(count_) {}
+        : lo(lo_), half(differenceScale(lo_, hi)),
+          scale(hi > lo_ ? count_ / (half * hi - half * lo_) : 0.0), count(count_) {}
     std::int32_t of(double v, double& within) const {
-        const double p = std::clamp((v - lo) * scale, 0.0, static_cast<double>(count));
+        const double p = std::clamp((half * v - half * lo) * scale, 0.0, static_cast<double>(count));
         auto b = static_cast<std::int32_t>(p);
         if (b == count) b = count - 1;
         within = p - b;
@@ -150,7 +155,8 @@ Range percentileRange(const double* values, std::size_t n, double clip, Mask mas
 std::vector<double> stretch(const double* values, std::size_t n, double clip, Mask mask, int threads) {
     const Range r = percentileRange(values, n, clip, mask);
     std::vector<double> out(n);
-    const double scale = r.hi > r.lo ? 255.0 / (r.hi - r.lo) : 0.0;
+    const double half = differenceScale(r.lo, r.hi);
+    const double scale = r.hi > r.lo ? 255.0 / (half * r.hi - half * r.lo) : 0.0;
     forEach(n, threads, [&](std::size_t k) {
         const double v = values[k];
         if (std::isnan(v))
@@ -158,7 +164,7 @@ std::vector<double> stretch(const double* values, std::size_t n, double clip, Ma
         else if (scale == 0.0)
             out[k] = 127.5;
         else
-            out[k] = v <= r.lo ? 0.0 : v >= r.hi ? 255.0 : std::min(255.0, (v - r.lo) * scale);
+            out[k] = v <= r.lo ? 0.0 : v >= r.hi ? 255.0 : std::min(255.0, (half * v - half * r.lo) * scale);
     });
     return out;
 }
@@ -310,7 +316,8 @@ void checkContrast(const ContrastOptions& o) {
         bad("--clip: expected a percentage from 0 up to (not including) 50, found " + std::to_string(o.clip));
     if (o.tileRows < 1 || o.tileCols < 1) bad("--tiles: expected at least one tile each way");
     if (!(o.clipLimit >= 1.0)) bad("--clip-limit: expected a number of at least 1, found " + std::to_string(o.clipLimit));
-    if (!(o.sigma > 0.0 && o.sigma <= 1000.0)) bad("--sigma: expected a number of pixels above 0, up to 1000");
+    if (!(o.sigma >= minimumSigma && o.sigma <= 1000.0))
+        bad("--enhance-sigma: expected a number of pixels from 0.2 to 1000, found " + std::to_string(o.sigma));
 }
 
 }  // namespace
@@ -334,7 +341,14 @@ std::vector<double> applyContrast(const double* lic, std::int32_t rows, std::int
 }
 
 double ColorScale::valueAt(double t) const {
-    if (!log) return lo + t * (hi - lo);
+    if (lo == hi) return lo;
+    if (!log) {
+        const double width = hi - lo;
+        if (std::isfinite(width)) return lo + t * width;
+        // Midpoint and half-width: neither overflows.
+        const double middle = 0.5 * lo + 0.5 * hi, half = 0.5 * hi - 0.5 * lo;
+        return middle + (2.0 * t - 1.0) * half;
+    }
     return std::exp(std::log(lo) + t * (std::log(hi) - std::log(lo)));
 }
 
@@ -417,7 +431,7 @@ Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols
         r.lo = std::min(r.lo, row.lo);
         r.hi = std::max(r.hi, row.hi);
     }
-    if (r.lo > r.hi) return {log ? 1.0 : 0.0, log ? 10.0 : 1.0};
+    if (r.lo > r.hi) return {0.0, log ? 0.0 : 1.0};
     return r;
 }
 
@@ -541,25 +555,32 @@ Image withColorbar(const Image& image, const Colormap& map, const ColorScale& sc
     if (cols - 2 * margin < 2) margin = 0;
     const std::int32_t width = cols - 2 * margin;
     const std::int32_t top = image.rows + gap;
+    // One value (a constant or empty scale): its colour and its label alone.
+    const bool single = scale.lo == scale.hi;
     for (std::int32_t x = 0; x < width; ++x) {
-        const double t = width > 1 ? static_cast<double>(x) / (width - 1) : 0.0;
+        const double t = width > 1 && !single ? static_cast<double>(x) / (width - 1) : 0.0;
         const Point c = map.at(t);
         for (std::int32_t y = 0; y < barHeight; ++y)
             put(top + y, margin + x, toByte(c.x), toByte(c.y), toByte(c.z));
     }
     // As many evenly spaced values as fit side by side.
     std::vector<std::string> texts;
-    for (std::int32_t parts : {4, 2, 1}) {
+    const auto valueOf = [&](std::int32_t q, std::int32_t parts) {
+        return label(single ? scale.lo : scale.valueAt(static_cast<double>(q) / parts));
+    };
+    static constexpr std::int32_t spreads[] = {4, 2, 1}, alone[] = {0};
+    for (std::int32_t parts : single ? std::span<const std::int32_t>(alone) : std::span<const std::int32_t>(spreads)) {
         std::int32_t widest = 0;
         for (std::int32_t q = 0; q <= parts; ++q)
-            widest = std::max(widest, static_cast<std::int32_t>(label(scale.valueAt(static_cast<double>(q) / parts)).size()));
+            widest = std::max(widest, static_cast<std::int32_t>(valueOf(q, parts).size()));
         const std::int32_t textWidth = (widest * 6 - 1) * s;
         if (parts > 1 && (textWidth + 4 * s) * parts > width) continue;
         if (textWidth > cols) break;
         for (std::int32_t q = 0; q <= parts; ++q) {
-            const std::int32_t x = margin + static_cast<std::int32_t>(static_cast<std::int64_t>(width - 1) * q / parts);
+            const std::int32_t x = margin + (parts == 0 ? (width - 1) / 2
+                                                        : static_cast<std::int32_t>(static_cast<std::int64_t>(width - 1) * q / parts));
             for (std::int32_t y = 0; y < tick; ++y) put(top + barHeight + y, x, 0, 0, 0);
-            const std::string text = label(scale.valueAt(static_cast<double>(q) / parts));
+            const std::string text = valueOf(q, parts);
             const std::int32_t w = (static_cast<std::int32_t>(text.size()) * 6 - 1) * s;
             const std::int32_t left = std::clamp(x - w / 2, 0, std::max(0, cols - w));
             const std::int32_t baseline = top + barHeight + tick + gap;
@@ -662,7 +683,11 @@ Image render(const RenderInput& input, const RenderOptions& options, const Color
         scale.lo = options.range->lo;
         scale.hi = options.range->hi;
     }
-    if (options.log && !(scale.lo > 0.0 && scale.hi > scale.lo))
+    // A scale from the data with one value above zero, or none: that value
+    // (or 0) alone, drawn in one colour.
+    if (options.log && !options.range && !(scale.lo > 0.0 && scale.hi > scale.lo))
+        scale.lo = scale.hi = scale.hi > 0.0 ? scale.hi : 0.0;
+    if (options.log && options.range && !(scale.lo > 0.0 && scale.hi > scale.lo))
         throw std::invalid_argument("--log: the colour range must lie above zero, found " + label(scale.lo) +
                                     ":" + label(scale.hi));
     Image image = shade(input.rows, input.cols, brightness, color, scale, map, options.shade, mask, threads);

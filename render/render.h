@@ -71,6 +71,11 @@ struct ContrastOptions {
     double sigma = 2.0;
 };
 
+// The narrowest blur whose difference from the values survives rounding:
+// below it a neighbour's weight, exp(-1 / (2 sigma^2)), drowns in the
+// rounding of the pixel's own value and the difference comes out flat.
+inline constexpr double minimumSigma = 0.2;
+
 // A convolution of the caller's field over the given texture (rows x cols,
 // 0..255): the second pass of Contrast::enhanced.
 using LicPass = std::function<std::vector<double>(const std::vector<double>& texture)>;
@@ -129,13 +134,18 @@ struct ColorScale {
     bool log = false;
 
     // (v - lo) / (hi - lo), or the same of the logarithms; log of a value
-    // not above zero gives 0.
+    // not above zero gives 0. Where hi - lo overflows, the same from halves,
+    // so that every finite range works.
     double operator()(double v) const {
-        if (!log) return (v - lo) / (hi - lo);
-        if (!(v > 0.0)) return 0.0;
+        if (!log) {
+            const double width = hi - lo;
+            if (std::isfinite(width)) [[likely]] return (v - lo) / width;
+            return (0.5 * v - 0.5 * lo) / (0.5 * hi - 0.5 * lo);
+        }
+        if (!(v > 0.0) || !(hi > lo)) return 0.0;
         return (std::log(v) - std::log(lo)) / (std::log(hi) - std::log(lo));
     }
-    // The value at position t.
+    // The value at position t; lo for every t where lo == hi.
     double valueAt(double t) const;
 };
 
@@ -161,7 +171,7 @@ std::vector<double> vorticity(std::int32_t rows, std::int32_t cols, const Plane<
                               const Plane<double>& y, Mask mask = nullptr, int threads = 0);
 
 // The smallest and largest shown finite values (log: the smallest above
-// zero). {0, 1} ({1, 10} for log) when there are none.
+// zero). {0, 1} when there are none; for log {0, 0}, the one value 0.
 Range valueRange(const ColorSource& source, std::int32_t rows, std::int32_t cols, bool log,
                  Mask mask = nullptr, int threads = 0);
 

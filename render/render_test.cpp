@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 
 #include "io/image_writer.h"
@@ -80,6 +81,10 @@ TEST(Render, StretchSaturatesAtThePercentilesAndIgnoresMaskedPixels) {
             EXPECT_LE(count, m + static_cast<double>(std::count(vShown.begin(), vShown.end(), at)));
         }
     }
+    const double e = std::ldexp(1.0, 1023);  // a range wider than the largest double
+    const std::vector<double> wide = {-e, -e / 2, 0.0, e};
+    EXPECT_EQ(stretch(wide.data(), 4, 0.0), (std::vector<double>{0.0, 63.75, 127.5, 255.0}));
+    EXPECT_EQ(equalize(wide.data(), 4), (std::vector<double>{0.0, 63.75, 127.5, 255.0}));
 }
 
 TEST(Render, EqualizeGivesANearlyFlatHistogram) {
@@ -246,10 +251,22 @@ TEST(Render, MaskedPixelsAreTransparentOrTheMaskColour) {
 }
 
 TEST(Render, ColourScalesAndTheColourBar) {
-    const ColorScale log{1.0, 100.0, true};
+    const double most = std::numeric_limits<double>::max();
+    const ColorScale log{1.0, 100.0, true}, one{3.0, 3.0, true}, wide{-most, most};  // wide: hi - lo overflows
     EXPECT_DOUBLE_EQ(log(10.0), 0.5);
     EXPECT_EQ(log(-1.0), 0.0);
     EXPECT_DOUBLE_EQ(log.valueAt(0.5), 10.0);
+    EXPECT_EQ((std::array{one(3.0), one.valueAt(1.0), wide(0.0), wide(most), wide.valueAt(0.25)}),
+              (std::array{0.0, 3.0, 0.5, 1.0, -most / 2}));
+    const std::vector<double> below = {-1.0, 0.0};
+    EXPECT_EQ(valueRange({below.data(), {}, {}}, 1, 2, true).hi, 0.0);  // log: nothing above zero is 0
+    for (double m : {0.0, 2.0}) {  // log, magnitudes all zero or alike, on a 1x1 grid: one colour
+        const double lic = 255.0, x = m, y = 0.0;
+        RenderOptions options;
+        options.log = options.colorbar = true, options.colormap = "viridis";
+        const Image image = render({1, 1, &lic, {&x, 1, 1}, {&y, 1, 1}, m, nullptr, nullptr, {}, 1}, options);
+        EXPECT_EQ(image.bytes()[0] * 65536 + image.bytes()[1] * 256 + image.bytes()[2], 0x440154) << m;
+    }
     Image image;
     image.rows = 5;
     image.cols = 300;

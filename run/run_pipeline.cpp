@@ -68,18 +68,21 @@ std::optional<Field> FieldFiles::next() {
     // Under way while the grid is allocated and read.
     prepareThreads(threadCount(s.threads));
     requireSize(s.rows, s.cols, "the grid size " + std::to_string(s.rows) + "x" + std::to_string(s.cols));
-    Field field{RegGrid(s.rows, s.cols), 0.0, {}};
+    Field field{RegGrid(s.rows, s.cols), 0.0, {}, {}};
     RegGrid& grid = field.grid;
+    // Masked cells hold no data: the arrays' values there are not checked.
+    if (!s.maskFile.empty()) field.mask = readMask(s.maskFile, s.rows, s.cols, s.threads);
+    const std::uint8_t* masked = field.mask.empty() ? nullptr : field.mask.data();
     if (vectors_) {
         field.largestMagnitude =
-            readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, {s.maskNan, s.threads});
+            readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, {s.maskNan, s.threads, masked});
         vectors_.reset();
     } else {
         field.largestMagnitude =
             detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), grid, s.threads);
     }
     if (texture_) {
-        TextureArray t = readNpyTexture(*texture_, s.threads);
+        TextureArray t = readNpyTexture(*texture_, s.threads, masked);
         if (auto* whole = std::get_if<std::vector<std::int32_t>>(&t.values))
             std::copy(whole->begin(), whole->end(), grid.texture.data());
         else
@@ -97,7 +100,8 @@ RunResult runLic(Field field, const RunSettings& settings) {
     RunResult run{std::move(field.grid), field.largestMagnitude, {}, settings.params};
     RegGrid& grid = run.grid;
     std::vector<std::uint8_t>& mask = run.mask;
-    if (!settings.maskFile.empty()) mask = readMask(settings.maskFile, grid.rows, grid.cols, settings.threads);
+    if (!field.mask.empty()) mask = std::move(field.mask);
+    else if (!settings.maskFile.empty()) mask = readMask(settings.maskFile, grid.rows, grid.cols, settings.threads);
     const Vector* vectors = grid.vectors.data();
     if (settings.maskNan) {
         mask.resize(grid.cellCount());

@@ -40,6 +40,8 @@ struct Field {
     // A texture of fractions, which the grid's integers cannot hold; empty
     // when the texture was whole numbers.
     std::vector<double> fractionalTexture;
+    // --mask, read before the data: its cells' values are not checked.
+    std::vector<std::uint8_t> mask;
 };
 
 // Fields one after another, for runs over many of them: each is read when

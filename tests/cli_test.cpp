@@ -148,20 +148,23 @@ TEST_F(Cli, MethodOptionsGiveTheLibrarysResult) {
     RegGrid g(rows, cols);
     readInputFiles(dir.file(vectorFileName), dir.file(textureFileName), g);
     std::vector<std::uint8_t> mask;
-    std::vector<double> xy, fractions;
+    std::vector<double> xy, fractions, holed;
     std::string text;
     for (std::int32_t i = 0; i < rows; ++i, text += '\n')
         for (std::int32_t j = 0; j < cols; ++j) {
             mask.push_back((i - 18) * (i - 18) + (j - 30) * (j - 30) < 40);
             text += mask.back() ? "1 " : "0 ";
-            xy.insert(xy.end(), {mask.back() ? std::nan("") : g.vectors[i][j].x, g.vectors[i][j].y});
+            xy.insert(xy.end(), {mask.back() ? std::nan("") : g.vectors[i][j].x,
+                                 mask.back() ? HUGE_VAL : g.vectors[i][j].y});
             fractions.push_back(g.texture[i][j] / 7.0);
+            holed.push_back(mask.back() ? std::nan("") : fractions.back());
         }
     using testing::npyBytes, testing::npyData, testing::npyDict;
     testing::writeText(dir.file("mask.txt"), text);
     testing::writeText(dir.file("mask.npy"), npyBytes(npyDict("|b1", "(37, 52)"), npyData(mask)));
     testing::writeText(dir.file("v.npy"), npyBytes(npyDict("<f8", "(37, 52, 2)"), npyData(xy)));
     testing::writeText(dir.file("t.npy"), npyBytes(npyDict("<f8", "(37, 52)"), npyData(fractions)));
+    testing::writeText(dir.file("holed.npy"), npyBytes(npyDict("<f8", "(37, 52)"), npyData(holed)));
     const LicParams walls{10, 9, 12, 0.5, Boundary::closed, Boundary::closed};
     const struct {
         std::vector<std::string> args;
@@ -174,7 +177,9 @@ TEST_F(Cli, MethodOptionsGiveTheLibrarysResult) {
         {{"--boundary", "closed", "--mask", "mask.npy"}, walls, true},
         {{"--boundary", "cols=closed", "--orientation", "--interpolation", "linear", "--iterations", "2"},
          {10, 9, 12, 0.5, Boundary::periodic, Boundary::closed, true, Interpolation::linear, 2}},
-        {{"--vectors", "v.npy", "--mask-nan", "--boundary", "closed"}, walls, true},
+        {{"--vectors", "v.npy", "--mask-nan", "--boundary", "closed"}, walls, true},  // (nan, inf): no data
+        // Masked cells hold no data: NaN and infinities there are not errors.
+        {{"--vectors", "v.npy", "--texture", "holed.npy", "--mask", "mask.npy", "--boundary", "closed"}, walls, true, true},
         {{"--texture", "t.npy", "--step", "0.3"}, {10, 9, 12, 0.3}, false, true},
     };
     for (const auto& c : cases) {

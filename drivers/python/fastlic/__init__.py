@@ -115,7 +115,9 @@ def _aligned(a: np.ndarray) -> np.ndarray:
     """a itself where the engine can read it in place, else a C-ordered copy."""
     if a.flags.aligned and all(s % a.itemsize == 0 for s in a.strides):
         return a
-    return np.ascontiguousarray(a)
+    # A copy, also of a contiguous array at an odd address (which
+    # ascontiguousarray would hand back as it is).
+    return np.array(a, order="C", copy=True)
 
 
 def _real_array(name: str, a: Any) -> np.ndarray:
@@ -144,7 +146,7 @@ def _vectors(u: Any, v: Any) -> Tuple[np.ndarray, np.ndarray]:
     return u, v
 
 
-def _texture(texture: Any, shape: Shape) -> np.ndarray:
+def _texture(texture: Any, shape: Shape, masked: Optional[np.ndarray]) -> np.ndarray:
     t = _real_array("texture", texture)
     if t.shape != shape:
         raise ValueError(f"texture must have the shape of u and v {shape}, got {t.shape}")
@@ -156,7 +158,19 @@ def _texture(texture: Any, shape: Shape) -> np.ndarray:
     if not fits:
         fits = t.size == 0 or (int(t.min()) >= _INT32_MIN and int(t.max()) <= _INT32_MAX)
     if not fits:
-        return _aligned(t.astype(np.float64))
+        wide = t.astype(np.float64)
+        # As the console: an integer that a double cannot hold exactly is
+        # refused (beyond 2**53), not rounded; masked cells hold no data.
+        if t.dtype.itemsize == 8:
+            top = 2.0 ** (63 if t.dtype.kind == "i" else 64)
+            inexact = wide >= top
+            inexact |= np.where(inexact, 0, wide).astype(t.dtype) != t
+            if masked is not None:
+                inexact &= masked == 0
+            if inexact.any():
+                i, j = (int(n) for n in np.argwhere(inexact)[0])
+                raise ValueError(f"texture[{i}, {j}] ({int(t[i, j])}) is not exact as a double")
+        return _aligned(wide)
     if t.dtype != np.int32:
         t = t.astype(np.int32)
     return _aligned(t)
@@ -207,6 +221,12 @@ def _mask(mask: Any, u: np.ndarray, v: np.ndarray) -> Optional[np.ndarray]:
     if not m.any():
         return None
     return m.view(np.uint8)
+
+
+def _check_bool(name: str, value: Any) -> None:
+    """As the core checks its flags: True or False (or a NumPy bool)."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__}")
 
 
 def _int_option(name: str, value: Any) -> int:
@@ -310,7 +330,8 @@ def convolve(
         scale 0..255. None uses ``noise(u.shape, seed=0)``, the texture of
         the console's demo. Integers that fit 32 bits are used as int32 (as
         the console's texture file is), others as float64; values must be
-        finite (except in masked cells).
+        finite, and integers exact as float64 (up to 2**53 in size, or
+        multiples of a power of two beyond), except in masked cells.
     u, v : arrays (rows, cols) of float64 or float32
         The vector components along the columns and along the rows. float32
         arrays are widened to float64 exactly (integer arrays are converted
@@ -398,11 +419,12 @@ def convolve(
         ``u[3, 4] is nan``).
     """
     given = dict(locals())
+    _check_bool("return_hits", return_hits)
     u, v = _vectors(u, v)
     shape = (int(u.shape[0]), int(u.shape[1]))
     t = noise(shape) if texture is None else texture
-    t = _texture(t, shape)
     masked = _mask(mask, u, v)
+    t = _texture(t, shape, masked)
     options, thread_count = _lic_options(given)
     lic, hits = _fastlic.convolve(t, v, u, masked, options, thread_count)
     return (lic, hits) if return_hits else lic
@@ -487,7 +509,9 @@ def render(
         magnitude, or the smallest to the largest value of ``color_by``.
     log
         A logarithmic colour scale; the default range starts at the
-        smallest value above zero, a given one must lie above zero.
+        smallest value above zero (with one value above zero, or none, the
+        image is one colour and the colour bar shows that value, or 0); a
+        given one must lie above zero.
     color_by
         What the colour shows: the vector magnitude, its curl
         ("vorticity", in cells' units, counterclockwise positive, on a range
@@ -551,7 +575,7 @@ def render(
         scalar = _real_array("color_by", color_by)
         if scalar.shape != u.shape:
             raise ValueError(f"color_by must have the shape of u and v {u.shape}, got {scalar.shape}")
-        scalar = np.ascontiguousarray(scalar, dtype=np.float64)
+        scalar = np.ascontiguousarray(_float64("color_by", scalar))
         del options["color_by"]  # the core colours by the scalar given beside
     if lic_options is None:
         lic_options = {}
@@ -603,7 +627,9 @@ def read_text_field(
     The vector file holds rows*cols pairs ``x y`` row by row, x along the
     rows: x becomes v and y becomes u. The texture file holds rows*cols
     integers. Values after the last cell are ignored. Files are read exactly
-    as the console reads them.
+    as the console reads them, except that ``"-"`` is a file of that name
+    (the console's ``-`` is standard input). Paths are str, bytes or
+    os.PathLike, as ``open`` takes them.
 
     Raises
     ------
@@ -613,14 +639,21 @@ def read_text_field(
     ValueError
         A file does not hold what it must; the console's message naming the
         file, the line and the problem, e.g.
-        ``field.vec:1042: expected a number, found "1.5x"``.
+        ``field.vec:1042: expected a number, found "1.5x"``. Also a path
+        with a NUL character.
     """
     rows, cols = _check_shape(shape)
     names = []
     for name, path in (("vectors_path", vectors_path), ("texture_path", texture_path)):
         try:
-            names.append(os.fsdecode(os.fspath(path)))
+            # The file system's bytes, as open() takes them: any bytes path,
+            # and str paths with undecodable bytes (surrogateescape).
+            encoded = os.fsencode(os.fspath(path))
         except TypeError:
             raise TypeError(f"{name} must be a path, got {type(path).__name__}") from None
+        if b"\0" in encoded:
+            raise ValueError(f"{name} must not contain a NUL character, got {path!r}")
+        # The core reads "-" as standard input; here it is a file name.
+        names.append(b"./-" if encoded == b"-" else encoded)
     texture, x, y = _fastlic.read_text_field(names[0], names[1], rows, cols)
     return texture, y, x

@@ -158,7 +158,18 @@ std::optional<double> wholeOf(const py::handle& v) {
 
 std::optional<double> realOf(const py::handle& v) {
     if (PyBool_Check(v.ptr()) || !isInstance(v, "numbers", "Real")) return std::nullopt;
-    return py::float_(py::reinterpret_borrow<py::object>(v)).cast<double>();
+    const py::object number = py::reinterpret_borrow<py::object>(v);
+    PyObject* x = PyNumber_Float(number.ptr());
+    if (!x) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+        // Beyond the doubles (10**400): infinite, which the bounds refuse
+        // with the keyword's message.
+        PyErr_Clear();
+        return number < py::int_(0) ? -HUGE_VAL : HUGE_VAL;
+    }
+    const double value = PyFloat_AS_DOUBLE(x);
+    Py_DECREF(x);
+    return value;
 }
 
 template <typename T>
@@ -211,7 +222,8 @@ options::Value valueOf(const options::Option<T>& o, const py::handle& v) {
         if (py::isinstance<py::str>(v)) return v.cast<std::string>();
         break;
     }
-    throw py::value_error(keyword + " must be " + pythonPhrase(o) + ", got " + reprOf(v));
+    // Not a string: a value of another type, as for the other kinds.
+    throw wrongType(pythonPhrase(o) + ", got " + reprOf(v));
 }
 
 // The options given, keyword to Python value, stored in target through the
@@ -429,7 +441,17 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
         const FieldView field{rows, cols, input.x, input.y, {}, maskPlane};
         input.secondPass = licPassOver(field, licParams, threads);
         input.threads = threads;
-        image = render(input, renderOptions);
+        try {
+            image = render(input, renderOptions);
+        } catch (const std::invalid_argument& e) {
+            // The tables check the options first; should the image's own
+            // checks still refuse one, name its keyword, not "--name".
+            std::string message = e.what();
+            const std::size_t end = message.find_first_of(": ");
+            if (message.rfind("--", 0) == 0 && end != std::string::npos)
+                message = options::keywordOf(message.substr(2, end - 2)) + message.substr(end);
+            throw KeywordError(message);
+        }
     }
     py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(image.rows), static_cast<py::ssize_t>(image.cols),
                                     static_cast<py::ssize_t>(image.channels)});
@@ -458,6 +480,16 @@ py::tuple readTextField(const std::string& vectorFile, const std::string& textur
         std::memcpy(t, grid.texture.data(), n * sizeof(std::int32_t));
     }
     return py::make_tuple(std::move(texture), std::move(x), std::move(y));
+}
+
+// A message that may hold a file name's bytes, which need not be UTF-8:
+// those bytes as \xNN escapes.
+void setError(PyObject* type, const std::string& message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<py::ssize_t>(message.size()),
+                                          "backslashreplace");
+    if (!text) return;  // the decoding's own error stands
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
 }
 
 py::tuple demoField(std::int32_t rows, std::int32_t cols) {
@@ -510,9 +542,9 @@ PYBIND11_MODULE(_fastlic, m) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const BadFilename& e) {
-            PyErr_SetString(PyExc_OSError, e.what());
+            setError(PyExc_OSError, e.what());
         } catch (const InputError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            setError(PyExc_ValueError, e.what());
         }
     });
 

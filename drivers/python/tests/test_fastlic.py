@@ -132,6 +132,7 @@ def test_dtypes_and_layouts_give_the_plain_result():
         (texture.astype(np.uint8), u.astype(">f8"), v.tolist()),
         (texture.astype(np.int64), u, v),
         (texture.astype(np.float32), u, v),
+        (texture, np.frombuffer(b"\0" + u.tobytes(), offset=1).reshape(SHAPE), v),  # contiguous, odd address
     ]
     for t, cu, cv in cases:
         before = [np.array(a, copy=True) for a in (t, cu, cv)]
@@ -236,7 +237,11 @@ ERRORS = [
      "u[1, 2] is nan: vector components must be finite"),
     (bad(v=with_cell(V, (3, 0), np.inf), mask="nan"), ValueError, "v[3, 0] is inf: vector components must be finite"),
     (bad(orientation=1), TypeError, "orientation must be True or False, got int"),
+    (bad(return_hits="yes"), TypeError, "return_hits must be True or False, got str"),
+    (bad(texture=np.where(np.eye(4, 5, 1, dtype=bool), 2**53 + 1, 1)), ValueError,
+     "texture[0, 1] (9007199254740993) is not exact as a double"),
     (bad(interpolation="cubic"), ValueError, 'interpolation must be "nearest" or "linear", got \'cubic\''),
+    (bad(interpolation=1), TypeError, 'interpolation must be "nearest" or "linear", got 1'),  # a type, as for numbers
     (bad(iterations=0), ValueError, "iterations must be at least 1, got 0"),
     (bad(max_work=0), ValueError, "max_work must be a finite number above 0, got 0"),
     (bad(iterations=2**31 - 1), ValueError, "max_work: the run would trace up to 1675037244660 streamline points "
@@ -256,7 +261,9 @@ ERRORS = [
         (dict(tiles=(0, 8)), ValueError,
          "tiles must be N or a pair (rows, cols) of whole numbers from 1 to 1024, got (0, 8)"),
         (dict(clip_limit=0.5), ValueError, "clip_limit must be a number of at least 1, got 0.5"),
-        (dict(enhance_sigma=0), ValueError, "enhance_sigma must be a number of pixels above 0, up to 1000, got 0"),
+        (dict(enhance_sigma=0), ValueError, "enhance_sigma must be a number of pixels from 0.2 to 1000, got 0"),
+        (dict(colormap_range=(0, 10**400)), ValueError,
+         f"colormap_range must be None or a pair (lo, hi) of finite numbers, lo below hi, got (0, {10**400})"),
         (dict(colormap="jet"), ValueError, "colormap must be one of classic, viridis, magma, inferno, plasma, "
          "cividis, grey, gray, coolwarm, or NAME_r reversed, got 'jet'"),
         (dict(colormap_range=(2, 1)), ValueError,
@@ -286,6 +293,11 @@ ERRORS = [
     (lambda: fastlic.read_text_field("/nonexistent/v", "/nonexistent/t", (2, 2)), OSError,
      "Bad Vector Filename: /nonexistent/v"),
     (lambda: fastlic.read_text_field(__file__, 3, (2, 2)), TypeError, "texture_path must be a path, got int"),
+    (lambda: fastlic.read_text_field(__file__ + "\0x", __file__, (2, 2)), ValueError,
+     f"vectors_path must not contain a NUL character, got {__file__ + chr(0) + 'x'!r}"),
+    (lambda: fastlic.read_text_field(b"/nonexistent/\xff", __file__, (2, 2)), OSError,
+     "Bad Vector Filename: /nonexistent/\\xff"),
+    (lambda: fastlic.read_text_field("-", __file__, (2, 2)), OSError, "Bad Vector Filename: ./-"),  # a name
     (lambda: fastlic.read_text_field(__file__, "/nonexistent/t", (2, 2)), OSError, "Bad Texture Filename: /nonexistent/t"),
     (lambda: fastlic.read_text_field(__file__, __file__, (2, 2)), ValueError,
      f'{__file__}:1: expected a number, found "import"'),
@@ -313,8 +325,8 @@ def test_equivalent_forms_give_the_same_run():
     mask = blob()
     nan_u = np.where(mask, np.nan, u)
 
-    def run(t=texture, cu=u, **options):
-        return fastlic.convolve(t, cu, v, return_hits=True, **options)
+    def run(t=texture, cu=u, cv=v, **options):
+        return fastlic.convolve(t, cu, cv, return_hits=True, **options)
 
     periodic, closed, masked = run(), run(boundary="closed"), run(mask=mask)
     assert not same_run(closed, periodic)
@@ -325,7 +337,9 @@ def test_equivalent_forms_give_the_same_run():
         (masked, [run(mask=mask.astype(np.int64) * 256),  # nonzero, low byte zero
                   run(mask=strided(mask.astype(np.uint8))),
                   run(cu=nan_u, mask="nan"),
-                  run(t=np.where(mask, np.nan, texture), cu=nan_u, mask=mask)]),  # masked cells' values unused
+                  run(t=np.where(mask, np.nan, texture), cu=nan_u, mask=mask),  # masked cells' values unused
+                  run(t=np.where(mask, 2**53 + 1, texture), mask=mask),
+                  run(cu=nan_u, cv=np.where(mask, np.inf, v), mask="nan")]),  # (nan, inf): no data
     ]:
         assert all(same_run(form, expected) for form in forms)
 

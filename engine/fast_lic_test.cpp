@@ -108,6 +108,7 @@ TEST(FastLic, RefusesShapesThatCannotWork) {
         {{10, 9, 12, 0.5, Boundary::periodic, Boundary::periodic, false, Interpolation::nearest, INT32_MAX}, 16, 20,
          "maxWork: the run would trace up to 26800595914560 streamline points " WORK},
         {{500000, 1, 12, 0.001}, 256, 256, "maxWork: the run would trace up to 65536196608 streamline points " WORK},
+        {{10, 9, 12, 0.5}, 30000, 30000, ""},  // 3.5e10 points, but 39 a cell
         {{500000, 1, 12, 0.001, Boundary::periodic, Boundary::periodic, false, Interpolation::nearest, 1, 7e10},
          256, 256, ""},
     };

@@ -68,8 +68,9 @@ struct LicParams {
     Interpolation interpolation = Interpolation::nearest;
     // Pass n + 1 convolves the LIC values of pass n.
     std::int32_t iterations = 1;
-    // The most streamline points a run may trace (work()): a bound on its
-    // time, raised by whoever means to wait longer.
+    // The most streamline points a run may trace (work()) where that is
+    // also over workPerCell a cell: a bound on its time, raised by whoever
+    // means to wait longer.
     double maxWork = 2e10;
 
     // Steps traced each way: the streamline has 2 x reach() + 1 points.
@@ -84,12 +85,14 @@ struct LicParams {
     void validate() const;
     // validate(), the streamline no longer than the grid can give a
     // meaning to (reach() x step at most maxReachPerSide x the longer side),
-    // and work(rows x cols) at most maxWork.
+    // and work(rows x cols) at most maxWork or workPerCell a cell.
     void validateFor(std::int32_t rows, std::int32_t cols) const;
 };
 
 // How far a streamline may reach, in lengths of the grid's longer side.
 inline constexpr double maxReachPerSide = 100.0;
+// Streamline points a cell that every grid may take, whatever maxWork.
+inline constexpr double workPerCell = 1000.0;
 // Steps each way, whatever the grid: keeps a streamline's arrays small.
 inline constexpr std::int32_t maxReach = 1 << 20;
 // The largest texture magnitude taken: a pixel's sum adds at most 2^31

@@ -61,8 +61,8 @@ const options::Table<LicParams>& methodOptions() {
                        "at least 1", "Passes: each further one convolves the one before"),
             R::real("max-work", [](auto& p) -> auto& { return p.maxWork; }, options::above(0),
                     "a finite number above 0",
-                    "Refuse a run that would trace more streamline points than this: cells x (2(L + M) + 1) x "
-                    "iterations"),
+                    "Refuse a run that would trace more streamline points than this (cells x (2(L + M) + 1) x "
+                    "iterations) and over 1000 a cell"),
         },
         {},
     };

@@ -50,17 +50,20 @@ CountOverflow::CountOverflow()
 
 void LicParams::validateFor(std::int32_t rows, std::int32_t cols) const {
     validate();
-    const double points = work(static_cast<std::int64_t>(rows) * cols);
-    if (points > maxWork)
+    const auto cells = static_cast<std::int64_t>(rows) * cols;
+    const double points = work(cells);
+    // Shapes of up to workPerCell points a cell run on any grid memory
+    // allows: their time grows only with the grid.
+    if (points > maxWork && points > workPerCell * static_cast<double>(cells))
         throw ParamError("max-work", "the run would trace up to " + number(points) +
                                          " streamline points (cells x (2 x (filter half length + slide steps) + "
                                          "1) x iterations), more than the limit of " +
                                          number(maxWork) + "; give a larger {max-work} to run it");
-    const double cells = static_cast<double>(reach()) * step;
+    const double reachCells = static_cast<double>(reach()) * step;
     const double limit = maxReachPerSide * static_cast<double>(std::max(rows, cols));
-    if (cells > limit)
+    if (reachCells > limit)
         throw ParamError("",
-                         "the streamline reaches " + number(cells) + " cells each way, more than " +
+                         "the streamline reaches " + number(reachCells) + " cells each way, more than " +
                              number(maxReachPerSide) + " times the grid's longer side (" + number(limit) +
                              " cells)");
 }

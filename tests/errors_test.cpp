@@ -229,6 +229,11 @@ TEST_F(Errors, MalformedInputFiles) {
          "bad.npy"},
         {'c', npy("<f8", "(11, 10)", std::string(880, '\0')), ": shape (11, 10) does not match the grid size 10x10",
          "bad.npy"},
+        // The shape is refused before any data is read: these hold none.
+        {'m', npy("<i8", "(1, 200000000)", ""), ": shape (1, 200000000) does not match the grid size 10x10",
+         "bad.npy"},
+        {'c', npy("<i8", "(1, 200000000)", ""), ": shape (1, 200000000) does not match the grid size 10x10",
+         "bad.npy"},
     };
     // The file (bad) given as the vectors ('v'), texture ('t'), mask ('m') or colour array ('c').
     for (const auto& c : cases) {
@@ -270,14 +275,29 @@ TEST_F(Errors, UnreadableOrMissingFiles) {
 }
 
 TEST_F(Errors, SizeTooLargeForMemory) {
+    // A pipe's array of more cells than a grid holds is refused from its
+    // header, its writer still holding the pipe open.
+    ASSERT_EQ(mkfifo(dir.file("fifo.npy").c_str(), 0644), 0);
+    const int fifo = open(dir.file("fifo.npy").c_str(), O_RDWR | O_NONBLOCK);
+    const std::string header = testing::npyBytes(testing::npyDict("|b1", "(3037000500, 3037000500)"), "");
+    ASSERT_EQ(write(fifo, header.data(), header.size()), static_cast<ssize_t>(header.size()));
+    expectFailure(run10({"--mask", "fifo.npy"}), 255,
+                  "fastlic: fifo.npy: shape (3037000500, 3037000500) has more cells than a grid holds (2^31 - 1)\n");
+    close(fifo);
+
     const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE);
     if (memory > 121e9) GTEST_SKIP() << "this machine has room for the largest grid";
-    const ProcessResult r = run({"--size", "46340x46340", "--vectors", "v", "--texture", "t"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    const std::string head = "fastlic: --size 46340x46340: the grid needs 120.3 GB of memory, this machine has ";
-    EXPECT_EQ(r.err.substr(0, head.size()), head);
-    EXPECT_EQ(r.err.substr(r.err.size() - 4), " GB\n");
+    const std::pair<Args, std::string> cases[] = {
+        {{"--size", "46340x46340", "--vectors", "v", "--texture", "t"},
+         "fastlic: --size 46340x46340: the grid needs 120.3 GB of memory, this machine has "},
+    };
+    for (const auto& [args, head] : cases) {
+        const ProcessResult r = run(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.substr(0, head.size()), head);
+        EXPECT_EQ(r.err.substr(r.err.size() - 4), " GB\n");
+    }
 }
 
 // "-" is standard input for an input and standard output for every output

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <new>
@@ -15,6 +14,7 @@
 #include <unistd.h>
 
 #include "base/options.h"
+#include "base/parallel.h"
 #include "run/demo.h"
 #include "run/globals.h"
 #include "run/run_pipeline.h"
@@ -71,23 +71,6 @@ const CLI::Validator threadCount(
 
 // What the grid and the engine's buffers take per cell, with some room to spare.
 constexpr std::uint64_t bytesPerCell = 56;
-
-// Physical memory, or the control group's limit when that is lower. Linux
-// lends memory it does not have, so a grid beyond this would be allocated
-// and the process then killed while filling it.
-std::uint64_t memoryLimit() {
-    std::uint64_t limit = UINT64_MAX;
-    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && pageSize > 0)
-        limit = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
-    for (const char* file : {"/sys/fs/cgroup/memory.max",
-                             "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
-        std::ifstream in(file);
-        std::uint64_t value = 0;
-        if (in >> value && value > 0 && value < limit) limit = value;
-    }
-    return limit;
-}
 
 std::string gigabytes(std::uint64_t bytes) {
     char text[32];
@@ -248,7 +231,6 @@ int run(int argc, char** argv) {
         return fail(exitUsage, "--size " + sizeText + ": the grid needs " +
                                    gigabytes(cells * bytesPerCell) + " of memory, this machine has " +
                                    gigabytes(available));
-
     try {
         // Every output is checked and opened before the computation, so
         // that a bad one fails at once, and all are replaced together at

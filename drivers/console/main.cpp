@@ -252,10 +252,11 @@ int run(int argc, char** argv) {
         outputs.addInput("--vectors", settings.vectorFile);
         outputs.addInput("--texture", settings.textureFile);
         if (!settings.maskFile.empty()) outputs.addInput("--mask", settings.maskFile);
-        if (!imageOptions.scalarFile.empty())  // image options
+        // The colour-by file is read only for an image.
+        if (format && !imageOptions.scalarFile.empty())  // image options
             outputs.addInput("--color-by", imageOptions.scalarFile);
         outputs.open();
-        loadImageInputs(imageOptions, settings.rows, settings.cols, threads);  // image options
+        if (format) loadImageInputs(imageOptions, settings.rows, settings.cols, threads);  // image options
         if (!inputs) inputs = std::make_unique<FieldFiles>(settings);
         // One field from the files; each is written, and let go, before the
         // next is read.

@@ -229,6 +229,11 @@ TEST_F(Errors, MalformedInputFiles) {
          "bad.npy"},
         {'c', npy("<f8", "(11, 10)", std::string(880, '\0')), ": shape (11, 10) does not match the grid size 10x10",
          "bad.npy"},
+        // NUL and bytes above 0x7e escaped as in every file's message; a NaN without its sign.
+        {'m', std::string("0 1\n0 a\0b\xff\n", 11),
+         ":2: expected a whole number (0: data, nonzero: no data), found \"a\\x00b\\xff\""},
+        {'t', npy("<f8", "(10, 10)", std::string("\0\0\0\0\0\0\xf8\xff", 8) + std::string(792, '\0')),
+         ": value at row 0, column 0 is not finite (nan)", "bad.npy"},
         // The shape is refused before any data is read: these hold none.
         {'m', npy("<i8", "(1, 200000000)", ""), ": shape (1, 200000000) does not match the grid size 10x10",
          "bad.npy"},
@@ -291,9 +296,17 @@ TEST_F(Errors, SizeTooLargeForMemory) {
 
     const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE);
     if (memory > 121e9) GTEST_SKIP() << "this machine has room for the largest grid";
+    // A sparse .npy gives the size: named by its file and shape.
+    {
+        const std::string big = testing::npyBytes(testing::npyDict("|u1", "(46340, 46340)"), "");
+        writeText(dir.file("big.npy"), big);
+        ASSERT_EQ(truncate(dir.file("big.npy").c_str(), static_cast<off_t>(big.size()) + 46340LL * 46340), 0);
+    }
     const std::pair<Args, std::string> cases[] = {
         {{"--size", "46340x46340", "--vectors", "v", "--texture", "t"},
          "fastlic: --size 46340x46340: the grid needs 120.3 GB of memory, this machine has "},
+        {{"--vectors", "v", "--texture", "big.npy"},
+         "fastlic: big.npy: shape (46340, 46340): the grid needs 120.3 GB of memory, this machine has "},
     };
     for (const auto& [args, head] : cases) {
         const ProcessResult r = run(args);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -156,6 +157,7 @@ int run(int argc, char** argv) {
         settings.threads = static_cast<int>(threads);
     }
     Size size;
+    std::string sizeOrigin;  // what gave the size, for messages: "--size RxC" or a .npy file
     if (!parseSize(sizeText, size))
         return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
                                "product is below 2^31, found \"" + sizeText + "\"");
@@ -168,6 +170,13 @@ int run(int argc, char** argv) {
             const GridShape shape = *inputs->arrayShape();
             size = {shape.rows, shape.cols};
             sizeText = std::to_string(size.rows) + "x" + std::to_string(size.cols);
+            if (app.count("--size") == 0) {
+                // Sizes are then named by the array that gave them.
+                const bool vectors = isNpyPath(settings.vectorFile);
+                std::vector<std::int64_t> dims{size.rows, size.cols};
+                if (vectors) dims.push_back(2);
+                sizeOrigin = (vectors ? settings.vectorFile : settings.textureFile) + ": shape " + shapeText(dims);
+            }
         } catch (const BadFilename& e) {
             std::printf("%s\n", e.what());
             return exitInput;
@@ -178,6 +187,7 @@ int run(int argc, char** argv) {
         }
     }
     // --- end NumPy input ---
+    if (sizeOrigin.empty()) sizeOrigin = "--size " + sizeText;
     settings.rows = size.rows;
     // A progress line for long runs, only where a person watches standard
     // error; it is cleared when the convolution is done.
@@ -228,7 +238,7 @@ int run(int argc, char** argv) {
     const std::uint64_t cells = static_cast<std::uint64_t>(size.rows) * size.cols;
     const std::uint64_t available = memoryLimit();
     if (cells * bytesPerCell > available)
-        return fail(exitUsage, "--size " + sizeText + ": the grid needs " +
+        return fail(exitUsage, sizeOrigin + ": the grid needs " +
                                    gigabytes(cells * bytesPerCell) + " of memory, this machine has " +
                                    gigabytes(available));
     try {

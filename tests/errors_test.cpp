@@ -307,6 +307,9 @@ TEST_F(Errors, SizeTooLargeForMemory) {
          "fastlic: --size 46340x46340: the grid needs 120.3 GB of memory, this machine has "},
         {{"--vectors", "v", "--texture", "big.npy"},
          "fastlic: big.npy: shape (46340, 46340): the grid needs 120.3 GB of memory, this machine has "},
+        // What grows with the streamline, not the grid.
+        {run10({"--slide-steps", "1000000", "--step", "0.0001", "--threads", "1024"}),
+         "fastlic: --slide-steps 1000000: the streamline buffers need "},
     };
     for (const auto& [args, head] : cases) {
         const ProcessResult r = run(args);

@@ -2,6 +2,7 @@
 // inputs, sizes and outputs.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +73,8 @@ const CLI::Validator threadCount(
 
 // What the grid and the engine's buffers take per cell, with some room to spare.
 constexpr std::uint64_t bytesPerCell = 56;
+// An adaptive-contrast tile's map: 257 doubles in a vector of its own.
+constexpr std::uint64_t tileMapBytes = 257 * 8 + 48;
 
 std::string gigabytes(std::uint64_t bytes) {
     char text[32];
@@ -241,6 +244,29 @@ int run(int argc, char** argv) {
         return fail(exitUsage, sizeOrigin + ": the grid needs " +
                                    gigabytes(cells * bytesPerCell) + " of memory, this machine has " +
                                    gigabytes(available));
+    // What grows with the options rather than the grid, named by the
+    // option that drives it.
+    {
+        const LicParams& p = settings.params;
+        const std::uint64_t buffers = licWorkingBytes(p, size.rows, size.cols, settings.threads);
+        const ContrastOptions& c = imageOptions.render.contrast;
+        std::uint64_t tiles = 0;
+        if (format && c.mode == Contrast::adaptive)  // a map of 257 values a tile
+            tiles = static_cast<std::uint64_t>(std::min(c.tileRows, size.rows)) *
+                    static_cast<std::uint64_t>(std::min(c.tileCols, size.cols)) * tileMapBytes;
+        const std::uint64_t total = cells * bytesPerCell + buffers + tiles;
+        if (total > available) {
+            const std::string option =
+                tiles > buffers ? "--tiles " + std::to_string(c.tileRows) + "x" + std::to_string(c.tileCols)
+                : p.slideSteps >= p.filterHalfLength ? "--slide-steps " + std::to_string(p.slideSteps)
+                                                     : "--filter-half-length " + std::to_string(p.filterHalfLength);
+            const std::string what = tiles > buffers ? "the tile maps" : "the streamline buffers";
+            return fail(exitUsage, option + ": " + what + " need " + gigabytes(std::max(tiles, buffers)) +
+                                       " of memory (" + gigabytes(total) + " with the grid), this machine has " +
+                                       gigabytes(available));
+        }
+    }
+
     try {
         // Every output is checked and opened before the computation, so
         // that a bad one fails at once, and all are replaced together at

@@ -9,6 +9,7 @@
 #include <climits>
 
 #include <chrono>
+#include <fstream>
 #include <cstdint>
 #include <memory>
 #include <system_error>
@@ -195,6 +196,19 @@ int availableCores() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
     return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+std::uint64_t memoryLimit() {
+    std::uint64_t limit = UINT64_MAX;
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && pageSize > 0)
+        limit = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+    for (const char* file : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+        std::ifstream in(file);
+        std::uint64_t value = 0;
+        if (in >> value && value > 0 && value < limit) limit = value;
+    }
+    return limit;
 }
 
 int threadCount(int requested) { return requested > 0 ? requested : availableCores(); }

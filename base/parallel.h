@@ -19,6 +19,11 @@ namespace fastlic {
 // The cores this process may run on.
 int availableCores();
 
+// Physical memory, or the control group's limit when that is lower. Linux
+// lends memory it does not have, so an allocation beyond this succeeds and
+// the process is then killed while filling it.
+std::uint64_t memoryLimit();
+
 // The threads a stage asked for `requested` runs on: that many, or every
 // available core for 0. Every caller passes its count down; there is no
 // process-wide setting.

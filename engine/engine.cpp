@@ -125,6 +125,17 @@ bool addBand(std::int32_t* hits, double* __restrict sums, std::int64_t base, std
     return true;
 }
 
+struct RingShape {
+    std::int32_t bandRows, bands, size;
+};
+
+// About five hundred seeds a band; a few bands a thread in the ring.
+RingShape ringShape(std::int32_t rows, std::int32_t cols, int threads) {
+    const std::int32_t bandRows = std::clamp<std::int32_t>(512 / cols, 1, rows);
+    const std::int32_t bands = (rows + bandRows - 1) / bandRows;
+    return {bandRows, bands, std::min(bands, 3 * threads)};
+}
+
 // Sums and hits start zero.
 template <typename T>
 std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicParams& params, double* sums,
@@ -139,10 +150,10 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     const std::int32_t capacity = field.shape.contributions();
     const std::int32_t limit = field.shape.hitLimit;
 
-    // About five hundred seeds a band; a few bands a thread in the ring.
-    const std::int32_t bandRows = std::clamp<std::int32_t>(512 / cols, 1, rows);
-    const std::int32_t bands = (rows + bandRows - 1) / bandRows;
-    const std::int32_t ringSize = std::min(bands, 3 * threads);
+    const RingShape ring = ringShape(rows, cols, threads);
+    const std::int32_t bandRows = ring.bandRows;
+    const std::int32_t bands = ring.bands;
+    const std::int32_t ringSize = ring.size;
     const std::size_t slotsPerBand = static_cast<std::size_t>(bandRows) * static_cast<std::size_t>(cols);
     const std::size_t ringSlots = slotsPerBand * static_cast<std::size_t>(ringSize);
     // Mapped whole at once; every slot is written before it is read.
@@ -256,6 +267,22 @@ std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, dou
 }
 
 }  // namespace
+
+std::uint64_t licWorkingBytes(const LicParams& params, std::int32_t rows, std::int32_t cols, int threads) {
+    const auto n = static_cast<std::uint64_t>(threadCount(threads));
+    const RingShape ring = ringShape(rows, cols, threadCount(threads));
+    const std::uint64_t seeds = static_cast<std::uint64_t>(ring.bandRows) * static_cast<std::uint64_t>(cols);
+    const std::uint64_t contributions = 2 * static_cast<std::uint64_t>(params.slideSteps) + 1;
+    const std::uint64_t points = 2 * static_cast<std::uint64_t>(params.reach()) + 1;
+    constexpr std::uint64_t cell = sizeof(std::int32_t), value = sizeof(double);
+    const std::uint64_t ringBytes =
+        static_cast<std::uint64_t>(ring.size) * seeds * (cell + contributions * (cell + value));
+    // KernelScratch: cells, truncated (two a point), texture samples for a
+    // batch; the spare record; a band's pending seeds.
+    const std::uint64_t perThread = points * detail::maxLockstepBatch * (3 * cell + value) + points * value +
+                                    contributions * (cell + value) + seeds * 2 * cell;
+    return ringBytes + n * perThread;
+}
 
 // Each cell on its own, so the rows can be shared out among threads.
 void averageLicSums(double* sums, const std::int32_t* hits, std::size_t cells, int threads) {

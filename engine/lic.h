@@ -218,6 +218,13 @@ std::int64_t computeLic(const FieldView& field, const LicParams& params, double*
 LicResult computeLic(const FieldView& field, const LicParams& params,
                      const RunOptions& options = {});
 
+// The memory a convolution of rows x cols on `threads` threads (0: every
+// core) takes beyond its arrays of a few dozen bytes a cell: the ring of
+// worked-out contributions (2 x slideSteps + 1 a seed, for a few bands a
+// thread) and each thread's streamline arrays (2 x reach() + 1 points).
+// For refusing a run before it starts.
+std::uint64_t licWorkingBytes(const LicParams& params, std::int32_t rows, std::int32_t cols, int threads);
+
 // The method written out step by step, one seed at a time: the reference
 // the engine is held to bit for bit. Single-threaded and slow.
 void computeLicReference(const FieldView& field, const LicParams& params, double* lic,

@@ -56,6 +56,7 @@ std::string quoted(std::string_view text) {
 }
 
 std::string shortest(double v) {
+    if (std::isnan(v)) return "nan";  // the sign of a NaN means nothing
     char text[32];
     const auto result = std::to_chars(text, text + sizeof text, v);
     return std::string(text, result.ptr);

@@ -21,12 +21,12 @@ std::vector<std::uint8_t> readMaskText(const std::string& path, std::int32_t row
     // Words between white space; a line ends at LF, CR LF or a bare CR.
     long line = 1;
     bool afterCR = false, inWord = false, digits = true, nonzero = false;
-    std::string shown;  // the word's start, for a message
+    std::string shown;  // the word's start, for a message (quoted() shows 32 bytes and "...")
     const auto endWord = [&] {
         if (!inWord) return;
         if (!digits)
             throw InputError(name + ":" + std::to_string(line) +
-                             ": expected a whole number (0: data, nonzero: no data), found \"" + shown + "\"");
+                             ": expected a whole number (0: data, nonzero: no data), found " + detail::quoted(shown));
         if (mask.size() == cells)
             throw InputError(name + ":" + std::to_string(line) + ": more than the grid's " +
                              std::to_string(rows) + " x " + std::to_string(cols) + " values");
@@ -53,7 +53,7 @@ std::vector<std::uint8_t> readMaskText(const std::string& path, std::int32_t row
             afterCR = false;
             digits = digits && c >= '0' && c <= '9';
             nonzero = nonzero || c != '0';
-            if (shown.size() < 32) shown += c;
+            if (shown.size() <= 32) shown += c;
         }
     }
     if (in.bad()) throw InputError(name + ": cannot read: " + std::strerror(errno));

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -392,7 +393,8 @@ GridShape gridShape(const NpyFile& file, bool vectors) {
     if (s.size() != (vectors ? 3u : 2u) || (vectors && s[2] != 2))
         fail(file.name(), shape + " where " + (vectors ? "(rows, cols, 2)" : "(rows, cols)") + " is expected");
     if (s[0] == 0 || s[1] == 0) fail(file.name(), shape + " has no cells");
-    if (s[0] * s[1] > std::numeric_limits<std::int32_t>::max())
+    std::int64_t cells = 0;
+    if (__builtin_mul_overflow(s[0], s[1], &cells) || cells > std::numeric_limits<std::int32_t>::max())
         fail(file.name(), shape + " has more cells than a grid holds (2^31 - 1)");
     return {static_cast<std::int32_t>(s[0]), static_cast<std::int32_t>(s[1])};
 }
@@ -447,23 +449,23 @@ bool isNpyPath(std::string_view path) {
     return tail == ".npy";
 }
 
-NpyFile::NpyFile(const std::string& path) : name_(path) {
+NpyFile::NpyFile(const std::string& path, const HeaderCheck& check) : name_(path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) detail::fail(name_, std::string("cannot open: ") + std::strerror(errno));
     struct Closer {
         int fd;
         ~Closer() { close(fd); }
     } closer{fd};
-    load(fd);
+    load(fd, check);
 }
 
-NpyFile::NpyFile(int fd, std::string name) : name_(std::move(name)) { load(fd); }
+NpyFile::NpyFile(int fd, std::string name, const HeaderCheck& check) : name_(std::move(name)) { load(fd, check); }
 
 NpyFile::NpyFile(NpyFile&&) noexcept = default;
 NpyFile& NpyFile::operator=(NpyFile&&) noexcept = default;
 NpyFile::~NpyFile() = default;
 
-void NpyFile::load(int fd) {
+void NpyFile::load(int fd, const HeaderCheck& check) {
     const auto truncatedData = [&](std::size_t available) {
         detail::fail(name_, "truncated: " + std::to_string(available) + " of " +
                                 std::to_string(header_.dataBytes) + " data bytes");
@@ -480,6 +482,7 @@ void NpyFile::load(int fd) {
                     detail::fail(name_, "truncated: " + std::to_string(size) + " of " +
                                             std::to_string(headerSize) + " header bytes");
                 header_ = detail::parseNpyHeader(bytes.substr(0, headerSize), name_);
+                if (check) check(*this);
                 if (size - headerSize < header_.dataBytes) truncatedData(size - headerSize);
             } catch (const InputError&) {
                 // Zero bytes where the file was cut short say nothing.
@@ -515,6 +518,15 @@ void NpyFile::load(int fd) {
         detail::fail(name_, "truncated: " + std::to_string(buffer_.size()) + " of " +
                                 std::to_string(headerSize) + " header bytes");
     header_ = detail::parseNpyHeader(std::string_view(buffer_.data(), headerSize), name_);
+    if (check) check(*this);
+    // Read from a pipe, the data is held whole: refused before it is
+    // taken in when it cannot fit.
+    if (const std::uint64_t memory = memoryLimit(); header_.dataBytes > memory) {
+        char text[96];
+        std::snprintf(text, sizeof text, " needs %.1f GB of memory to read, this machine has %.1f GB",
+                      static_cast<double>(header_.dataBytes) / 1e9, static_cast<double>(memory) / 1e9);
+        detail::fail(name_, "shape " + shapeText(header_.shape) + text);
+    }
     readUpTo(headerSize + header_.dataBytes);
     if (buffer_.size() < headerSize + header_.dataBytes) truncatedData(buffer_.size() - headerSize);
     elements_ = buffer_.data() + headerSize;
@@ -537,6 +549,14 @@ GridShape maskGridShape(const NpyFile& file) {
     const GridShape g = detail::gridShape(file, false);
     detail::expectDtype(file, file.header().dtype.kind != NpyDtype::Kind::floating, "bool or integers are");
     return g;
+}
+
+NpyFile::HeaderCheck gridCheck(GridShape (*gridShape)(const NpyFile&), GridShape grid) {
+    return [gridShape, grid](const NpyFile& file) {
+        if (gridShape(file) != grid)
+            detail::fail(file.name(), "shape " + shapeText(file.header().shape) + " does not match the grid size " +
+                                          std::to_string(grid.rows) + "x" + std::to_string(grid.cols));
+    };
 }
 
 double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
@@ -610,7 +630,9 @@ VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& opt
     return a;
 }
 
-TextureArray readNpyTexture(const std::string& path, int threads) { return readNpyTexture(NpyFile(path), threads); }
+TextureArray readNpyTexture(const std::string& path, int threads, const NpyFile::HeaderCheck& check) {
+    return readNpyTexture(NpyFile(path, check), threads);
+}
 
 TextureArray readNpyTexture(const NpyFile& file, int threads, const std::uint8_t* mask) {
     const GridShape g = textureGridShape(file);
@@ -637,8 +659,8 @@ TextureArray readNpyTexture(const NpyFile& file, int threads, const std::uint8_t
     return a;
 }
 
-MaskArray readNpyMask(const std::string& path, int threads) {
-    const NpyFile file(path);
+MaskArray readNpyMask(const std::string& path, int threads, const NpyFile::HeaderCheck& check) {
+    const NpyFile file(path, check);
     const GridShape g = maskGridShape(file);
     MaskArray a{g.rows, g.cols, {}};
     a.values.resize(static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols));

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -50,10 +51,16 @@ std::string shapeText(const std::vector<std::int64_t>& shape);
 // from a regular file, read into memory from anything else (a pipe).
 class NpyFile {
 public:
-    // Throws InputError, "NAME: cannot open: REASON" among others.
-    explicit NpyFile(const std::string& path);
+    // Called with the header read and checked, before any element is: a
+    // shape the caller would refuse is refused before a pipe's data is
+    // buffered or a file's converted.
+    using HeaderCheck = std::function<void(const NpyFile&)>;
+
+    // Throws InputError, "NAME: cannot open: REASON" among others, and for
+    // a pipe whose data would not fit in memory.
+    explicit NpyFile(const std::string& path, const HeaderCheck& check = {});
     // Reads the open descriptor fd (not closed here) under name.
-    NpyFile(int fd, std::string name);
+    NpyFile(int fd, std::string name, const HeaderCheck& check = {});
     NpyFile(NpyFile&&) noexcept;
     NpyFile& operator=(NpyFile&&) noexcept;
     ~NpyFile();
@@ -67,7 +74,7 @@ public:
     void checkIntact() const;
 
 private:
-    void load(int fd);
+    void load(int fd, const HeaderCheck& check);
 
     std::string name_;
     NpyHeader header_;
@@ -89,6 +96,9 @@ GridShape vectorGridShape(const NpyFile& file);
 GridShape textureGridShape(const NpyFile& file);
 // The grid of a mask array: shape (rows, cols), bool or integer.
 GridShape maskGridShape(const NpyFile& file);
+// The check of a file that must be `grid`, read by `gridShape` (one of the
+// three above); "NAME: shape (R, C) does not match the grid size RxC".
+NpyFile::HeaderCheck gridCheck(GridShape (*gridShape)(const NpyFile&), GridShape grid);
 
 struct VectorReadOptions {
     // A vector with a NaN component is kept as it is and left out of the
@@ -143,11 +153,12 @@ struct MaskArray {
 };
 
 VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& options = {});
-// Each converted on `threads` (0: every core).
-TextureArray readNpyTexture(const std::string& path, int threads = 0);
+// Each converted on `threads` (0: every core); check, if any, is run on the
+// header first (e.g. gridCheck).
+TextureArray readNpyTexture(const std::string& path, int threads = 0, const NpyFile::HeaderCheck& check = {});
 // mask: cells without data, whose values are not checked (0 in int32).
 TextureArray readNpyTexture(const NpyFile& file, int threads = 0, const std::uint8_t* mask = nullptr);
-MaskArray readNpyMask(const std::string& path, int threads = 0);
+MaskArray readNpyMask(const std::string& path, int threads = 0, const NpyFile::HeaderCheck& check = {});
 
 // Whether path names a .npy file, by its suffix (any case).
 bool isNpyPath(std::string_view path);

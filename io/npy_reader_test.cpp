@@ -216,6 +216,7 @@ TEST(NpyReader, PipesAreReadToo) {
     double xy[4];
     EXPECT_EQ(readNpyVectorsInto(file, xy, 2), 5.0);
     EXPECT_EQ(std::vector<double>(xy, xy + 4), (std::vector<double>{3, 4, 0, 1}));
+
 }
 
 }  // namespace

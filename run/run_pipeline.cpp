@@ -19,10 +19,7 @@ namespace {
 std::vector<std::uint8_t> readMask(const std::string& path, std::int32_t rows, std::int32_t cols,
                                    int threads) {
     if (!isNpyPath(path)) return readMaskText(path, rows, cols);
-    MaskArray mask = readNpyMask(path, threads);
-    if (mask.rows != rows || mask.cols != cols)
-        throw InputError(path + ": shape " + shapeText({mask.rows, mask.cols}) + " does not match the grid size " +
-                         std::to_string(rows) + "x" + std::to_string(cols));
+    MaskArray mask = readNpyMask(path, threads, gridCheck(maskGridShape, {rows, cols}));
     return std::move(mask.values);
 }
 
@@ -32,11 +29,10 @@ FieldFiles::FieldFiles(const RunSettings& settings)
     : settings_(settings), streams_(detail::openInputFiles(settings.vectorFile, settings.textureFile)) {
     const std::string& vectorFile = settings_.vectorFile;
     if (isNpyPath(vectorFile)) {
-        vectors_.emplace(fileno(streams_.vectors.get()), vectorFile);
-        vectorGridShape(*vectors_);
+        vectors_.emplace(fileno(streams_.vectors.get()), vectorFile, vectorGridShape);
     }
     if (isNpyPath(settings_.textureFile)) {
-        texture_.emplace(fileno(streams_.texture.get()), settings_.textureFile);
+        texture_.emplace(fileno(streams_.texture.get()), settings_.textureFile, textureGridShape);
         const GridShape shape = textureGridShape(*texture_);
         if (vectors_ && shape != vectorGridShape(*vectors_))
             throw InputError(settings_.textureFile + ": shape " + shapeText(texture_->header().shape) +

@@ -236,6 +236,16 @@ TEST_F(Errors, MalformedInputFiles) {
          "bad.npy"},
         {'c', npy("<f8", "(11, 10)", std::string(880, '\0')), ": shape (11, 10) does not match the grid size 10x10",
          "bad.npy"},
+        // NUL and bytes above 0x7e escaped as in every file's message; a NaN without its sign.
+        {'m', std::string("0 1\n0 a\0b\xff\n", 11),
+         ":2: expected a whole number (0: data, nonzero: no data), found \"a\\x00b\\xff\""},
+        {'t', npy("<f8", "(10, 10)", std::string("\0\0\0\0\0\0\xf8\xff", 8) + std::string(792, '\0')),
+         ": value at row 0, column 0 is not finite (nan)", "bad.npy"},
+        // The shape is refused before any data is read: these hold none.
+        {'m', npy("<i8", "(1, 200000000)", ""), ": shape (1, 200000000) does not match the grid size 10x10",
+         "bad.npy"},
+        {'c', npy("<i8", "(1, 200000000)", ""), ": shape (1, 200000000) does not match the grid size 10x10",
+         "bad.npy"},
     };
     // The file (bad) given as the vectors ('v'), texture ('t'), mask ('m') or colour array ('c').
     for (const auto& c : cases) {
@@ -244,6 +254,8 @@ TEST_F(Errors, MalformedInputFiles) {
         if (c.role == 'm') args.insert(args.end(), {"--mask", c.name});
         if (c.role == 'c') args.insert(args.end(), {"--color-by", c.name});
         expectFailure(args, 255, "fastlic: " + c.name + c.what + "\n");
+        // Without an image the colour array is not read.
+        EXPECT_EQ(c.role == 'c' ? run(run10({"--lic", "other.npy", "--color-by", c.name})).status : 0, 0) << c.what;
     }
 }
 
@@ -277,14 +289,28 @@ TEST_F(Errors, UnreadableOrMissingFiles) {
 }
 
 TEST_F(Errors, SizeTooLargeForMemory) {
+    // A pipe's header claiming more cells than a grid holds, its writer holding it open.
+    ASSERT_EQ(mkfifo(dir.file("fifo.npy").c_str(), 0644), 0);
+    const int fifo = open(dir.file("fifo.npy").c_str(), O_RDWR | O_NONBLOCK);
+    writeText(dir.file("fifo.npy"), testing::npyBytes(testing::npyDict("|b1", "(3037000500, 3037000500)"), ""));
+    expectFailure(run10({"--mask", "fifo.npy"}), 255,
+                  "fastlic: fifo.npy: shape (3037000500, 3037000500) has more cells than a grid holds (2^31 - 1)\n");
+    close(fifo);
     const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE);
     if (memory > 121e9) GTEST_SKIP() << "this machine has room for the largest grid";
-    const ProcessResult r = run({"--size", "46340x46340", "--vectors", "v", "--texture", "t"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    const std::string head = "fastlic: --size 46340x46340: the grid needs 120.3 GB of memory, this machine has ";
-    EXPECT_EQ(r.err.substr(0, head.size()), head);
-    EXPECT_EQ(r.err.substr(r.err.size() - 4), " GB\n");
+    const std::string big = testing::npyBytes(testing::npyDict("|u1", "(46340, 46340)"), "");  // sparse
+    writeText(dir.file("big.npy"), big);
+    ASSERT_EQ(truncate(dir.file("big.npy").c_str(), static_cast<off_t>(big.size()) + 46340LL * 46340), 0);
+    for (const auto& [args, head] : {std::pair<Args, std::string>{{"--size", "46340x46340", "--vectors", "v", "--texture", "t"},
+                                      "--size 46340x46340: the grid needs 120.3 GB of memory, this machine has "},
+                                     {{"--vectors", "v", "--texture", "big.npy"},
+                                      "big.npy: shape (46340, 46340): the grid needs 120.3 GB of memory, this machine has "},
+                                     {run10({"--slide-steps", "1000000", "--step", "0.0001", "--threads", "1024"}),
+                                      "--slide-steps 1000000: the streamline buffers need "}}) {
+        const ProcessResult r = run(args);
+        EXPECT_EQ(std::tuple(r.status, r.out, r.err.substr(0, 9 + head.size()), r.err.substr(r.err.size() - 4)),
+                  std::tuple(2, "", "fastlic: " + head, " GB\n"));
+    }
 }
 
 // "-" is standard input for an input and standard output for every output

@@ -27,10 +27,7 @@ std::string parseImageOptions(ImageOptions& o, bool png) {
 void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols, int threads) {
     options.scalar.clear();
     if (options.scalarFile.empty()) return;
-    TextureArray values = readNpyTexture(options.scalarFile, threads);
-    if (values.rows != rows || values.cols != cols)
-        throw InputError(options.scalarFile + ": shape " + shapeText({values.rows, values.cols}) +
-                         " does not match the grid size " + std::to_string(rows) + "x" + std::to_string(cols));
+    const TextureArray values = readNpyTexture(options.scalarFile, threads, gridCheck(textureGridShape, {rows, cols}));
     std::visit([&](const auto& v) { options.scalar.assign(v.begin(), v.end()); }, values.values);
 }
 

@@ -2,20 +2,22 @@
 // inputs, sizes and outputs.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include "base/options.h"
+#include "base/parallel.h"
 #include "run/demo.h"
 #include "run/globals.h"
 #include "run/run_pipeline.h"
@@ -72,23 +74,8 @@ const CLI::Validator threadCount(
 
 // What the grid and the engine's buffers take per cell, with some room to spare.
 constexpr std::uint64_t bytesPerCell = 56;
-
-// Physical memory, or the control group's limit when that is lower. Linux
-// lends memory it does not have, so a grid beyond this would be allocated
-// and the process then killed while filling it.
-std::uint64_t memoryLimit() {
-    std::uint64_t limit = UINT64_MAX;
-    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && pageSize > 0)
-        limit = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
-    for (const char* file : {"/sys/fs/cgroup/memory.max",
-                             "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
-        std::ifstream in(file);
-        std::uint64_t value = 0;
-        if (in >> value && value > 0 && value < limit) limit = value;
-    }
-    return limit;
-}
+// An adaptive-contrast tile's map: 257 doubles in a vector of its own.
+constexpr std::uint64_t tileMapBytes = 257 * 8 + 48;
 
 std::string gigabytes(std::uint64_t bytes) {
     char text[32];
@@ -174,6 +161,7 @@ int run(int argc, char** argv) {
         settings.threads = static_cast<int>(threads);
     }
     Size size;
+    std::string sizeOrigin;  // what gave the size, for messages: "--size RxC" or a .npy file
     if (!parseSize(sizeText, size))
         return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
                                "product is below 2^31, found \"" + sizeText + "\"");
@@ -186,6 +174,13 @@ int run(int argc, char** argv) {
             const GridShape shape = *inputs->arrayShape();
             size = {shape.rows, shape.cols};
             sizeText = std::to_string(size.rows) + "x" + std::to_string(size.cols);
+            if (app.count("--size") == 0) {
+                // Sizes are then named by the array that gave them.
+                const bool vectors = isNpyPath(settings.vectorFile);
+                std::vector<std::int64_t> dims{size.rows, size.cols};
+                if (vectors) dims.push_back(2);
+                sizeOrigin = (vectors ? settings.vectorFile : settings.textureFile) + ": shape " + shapeText(dims);
+            }
         } catch (const BadFilename& e) {
             std::printf("%s\n", e.what());
             return exitInput;
@@ -196,6 +191,7 @@ int run(int argc, char** argv) {
         }
     }
     // --- end NumPy input ---
+    if (sizeOrigin.empty()) sizeOrigin = "--size " + sizeText;
     settings.rows = size.rows;
     // A progress line for runs longer than a second, only where a person
     // watches standard error; it is cleared when the convolution is done.
@@ -216,7 +212,7 @@ int run(int argc, char** argv) {
     const std::uint64_t cells = static_cast<std::uint64_t>(size.rows) * size.cols;
     const std::uint64_t available = memoryLimit();
     if (demoDir.empty() && cells * bytesPerCell > available)
-        return fail(exitUsage, "--size " + sizeText + ": the grid needs " +
+        return fail(exitUsage, sizeOrigin + ": the grid needs " +
                                    gigabytes(cells * bytesPerCell) + " of memory, this machine has " +
                                    gigabytes(available));
     if (const std::string bad = cli::applyMethodOptions(methodOptions, settings); !bad.empty())
@@ -254,6 +250,29 @@ int run(int argc, char** argv) {
         !bad.empty())  // image options
         return fail(exitUsage, bad);
 
+    // What grows with the options rather than the grid, named by the
+    // option that drives it.
+    {
+        const LicParams& p = settings.params;
+        const std::uint64_t buffers = licWorkingBytes(p, size.rows, size.cols, settings.threads);
+        const ContrastOptions& c = imageOptions.render.contrast;
+        std::uint64_t tiles = 0;
+        if (format && c.mode == Contrast::adaptive)  // a map of 257 values a tile
+            tiles = static_cast<std::uint64_t>(std::min(c.tileRows, size.rows)) *
+                    static_cast<std::uint64_t>(std::min(c.tileCols, size.cols)) * tileMapBytes;
+        const std::uint64_t total = cells * bytesPerCell + buffers + tiles;
+        if (total > available) {
+            const std::string option =
+                tiles > buffers ? "--tiles " + std::to_string(c.tileRows) + "x" + std::to_string(c.tileCols)
+                : p.slideSteps >= p.filterHalfLength ? "--slide-steps " + std::to_string(p.slideSteps)
+                                                     : "--filter-half-length " + std::to_string(p.filterHalfLength);
+            const std::string what = tiles > buffers ? "the tile maps" : "the streamline buffers";
+            return fail(exitUsage, option + ": " + what + " need " + gigabytes(std::max(tiles, buffers)) +
+                                       " of memory (" + gigabytes(total) + " with the grid), this machine has " +
+                                       gigabytes(available));
+        }
+    }
+
     try {
         // Every output is checked and opened before the computation, so
         // that a bad one fails at once, and all are replaced together at
@@ -275,10 +294,11 @@ int run(int argc, char** argv) {
         outputs.addInput("--vectors", settings.vectorFile);
         outputs.addInput("--texture", settings.textureFile);
         if (!settings.maskFile.empty()) outputs.addInput("--mask", settings.maskFile);
-        if (!imageOptions.scalarFile.empty())  // image options
+        // The colour-by file is read only for an image.
+        if (format && !imageOptions.scalarFile.empty())  // image options
             outputs.addInput("--color-by", imageOptions.scalarFile);
         outputs.open();
-        loadImageInputs(imageOptions, settings.rows, settings.cols, threads);  // image options
+        if (format) loadImageInputs(imageOptions, settings.rows, settings.cols, threads);  // image options
         if (!inputs) inputs = std::make_unique<FieldFiles>(settings);
         // One field from the files; each is written, and let go, before the
         // next is read.

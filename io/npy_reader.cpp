@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "engine/lic.h"
 #include "io/input_files.h"
 #include "io/mapped_file.h"
 #include "base/parallel.h"
@@ -650,13 +651,34 @@ TextureArray readNpyTexture(const NpyFile& file, int threads, const std::uint8_t
         }
     }
     std::vector<double> doubles(cells);
+    // Beyond maxTextureMagnitude the engine's sums could overflow.
     const std::size_t bad = detail::convertPlane(file, g, doubles.data(), threads, [](auto v, double& d) {
-        return detail::toDouble(v, d);
+        return detail::toDouble(v, d) && std::fabs(d) <= maxTextureMagnitude;
     }, mask);
     if (bad != detail::none)
-        detail::failValue(file, g, bad, [](double) { return "is not exact as a double"; });
+        detail::failValue(file, g, bad, [](double v) {
+            return std::fabs(v) > maxTextureMagnitude ? "is more than 2^990 (about 1.05e298) in magnitude"
+                                                      : "is not exact as a double";
+        });
     a.values = std::move(doubles);
     return a;
+}
+
+std::vector<double> readNpyScalar(const std::string& path, int threads, const NpyFile::HeaderCheck& check) {
+    const NpyFile file(path, check);
+    const GridShape g = textureGridShape(file);
+    std::vector<double> values(static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols));
+    const std::size_t bad = detail::convertPlane(file, g, values.data(), threads, [](auto v, double& d) {
+        if constexpr (detail::isFloat<decltype(v)>) {
+            d = static_cast<double>(v);  // not finite: a pixel without a value
+            return true;
+        } else {
+            return detail::toDouble(v, d);
+        }
+    });
+    if (bad != detail::none)
+        detail::failValue(file, g, bad, [](double) { return "is not exact as a double"; });
+    return values;
 }
 
 MaskArray readNpyMask(const std::string& path, int threads, const NpyFile::HeaderCheck& check) {

@@ -159,6 +159,10 @@ TextureArray readNpyTexture(const std::string& path, int threads = 0, const NpyF
 // mask: cells without data, whose values are not checked (0 in int32).
 TextureArray readNpyTexture(const NpyFile& file, int threads = 0, const std::uint8_t* mask = nullptr);
 MaskArray readNpyMask(const std::string& path, int threads = 0, const NpyFile::HeaderCheck& check = {});
+// A scalar of shape (rows, cols) as doubles, such as the colour's: any
+// float (NaN and infinities mark pixels without a value), integers exact
+// as doubles.
+std::vector<double> readNpyScalar(const std::string& path, int threads = 0, const NpyFile::HeaderCheck& check = {});
 
 // Whether path names a .npy file, by its suffix (any case).
 bool isNpyPath(std::string_view path);

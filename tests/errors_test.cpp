@@ -241,6 +241,8 @@ TEST_F(Errors, MalformedInputFiles) {
          ":2: expected a whole number (0: data, nonzero: no data), found \"a\\x00b\\xff\""},
         {'t', npy("<f8", "(10, 10)", std::string("\0\0\0\0\0\0\xf8\xff", 8) + std::string(792, '\0')),
          ": value at row 0, column 0 is not finite (nan)", "bad.npy"},
+        {'t', npy("<f8", "(10, 10)", std::string("\x9c\x75\x00\x88\x3c\xe4\x37\x7e", 8) + std::string(792, '\0')),
+         ": value at row 0, column 0 (1e+300) is more than 2^990 (about 1.05e298) in magnitude", "bad.npy"},
         // The shape is refused before any data is read: these hold none.
         {'m', npy("<i8", "(1, 200000000)", ""), ": shape (1, 200000000) does not match the grid size 10x10",
          "bad.npy"},
@@ -257,6 +259,9 @@ TEST_F(Errors, MalformedInputFiles) {
         // Without an image the colour array is not read.
         EXPECT_EQ(c.role == 'c' ? run(run10({"--lic", "other.npy", "--color-by", c.name})).status : 0, 0) << c.what;
     }
+    // In a colour array, as in Python's, NaN is a pixel without a value.
+    writeText(dir.file("nan.npy"), npy("<f8", "(10, 10)", std::string("\0\0\0\0\0\0\xf8\xff", 8) + std::string(792, '\0')));
+    EXPECT_EQ(run(run10({"-o", "x.png", "--color-by", "nan.npy"})).status, 0);
 }
 
 TEST_F(Errors, DirectoriesAndSpecialFilesAsInput) {

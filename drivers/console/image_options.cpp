@@ -27,8 +27,7 @@ std::string parseImageOptions(ImageOptions& o, bool png) {
 void loadImageInputs(ImageOptions& options, std::int32_t rows, std::int32_t cols, int threads) {
     options.scalar.clear();
     if (options.scalarFile.empty()) return;
-    const TextureArray values = readNpyTexture(options.scalarFile, threads, gridCheck(textureGridShape, {rows, cols}));
-    std::visit([&](const auto& v) { options.scalar.assign(v.begin(), v.end()); }, values.values);
+    options.scalar = readNpyScalar(options.scalarFile, threads, gridCheck(textureGridShape, {rows, cols}));
 }
 
 Image renderRunImage(const RunResult& run, const ImageOptions& options, int threads) {

@@ -99,38 +99,6 @@ private slots:
     }
     void cleanup() { Application->OnShowException = nullptr; }
 
-    void layoutFromResource() {
-        TForm1 form(nullptr);
-        QCOMPARE(form.objectName(), QString("Form1"));
-        QCOMPARE(form.windowTitle(), QString("Form1"));
-        QCOMPARE(form.pos(), QPoint(295, 197));
-        QCOMPARE(form.size(), QSize(870, 640));
-        const QPalette platform = QApplication::palette();
-        QCOMPARE(form.palette().color(QPalette::Window), platform.color(QPalette::Button));
-        QCOMPARE(form.palette().color(QPalette::WindowText), platform.color(QPalette::WindowText));
-
-        const QFont font = form.font();
-        QCOMPARE(font.families(), QStringList{"MS Sans Serif"});
-        QCOMPARE(font.pixelSize(), 11);
-        QCOMPARE(font.styleHint(), QFont::SansSerif);
-        QCOMPARE(form.BitBtn1->font().pixelSize(), 11);
-
-        QCOMPARE(form.Image1->parentWidget(), &form);
-        QCOMPARE(form.Image1->geometry(), QRect(24, 8, 265, 233));
-        QCOMPARE(form.Image2->geometry(), QRect(352, 8, 265, 233));
-        QCOMPARE(form.Image1->Picture->GetBitmap()->Width(), 0);
-        QCOMPARE(form.Image2->Picture->GetBitmap()->Width(), 0);
-        QCOMPARE(form.BitBtn1->geometry(), QRect(32, 264, 105, 57));
-        QCOMPARE(form.BitBtn1->text(), QString("BitBtn1"));
-
-        // The button is the first (and only) stop of the tab order.
-        QList<QWidget*> stops;
-        for (QWidget* w = form.nextInFocusChain(); w != &form; w = w->nextInFocusChain())
-            if (w->focusPolicy() & Qt::TabFocus) stops << w;
-        QCOMPARE(stops, QList<QWidget*>{form.BitBtn1});
-        QCOMPARE(form.fillColor, fastlic::Point(0.0, 0.0, 0.0, 1.0));
-    }
-
     void panesDrawTopLeftUnscaledClipped() {
         TForm1 form(nullptr);
         const TBitmap large = patterned(300, 300, pf24bit, 1);

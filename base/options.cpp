@@ -35,6 +35,7 @@ Syntax parseReal(std::string_view text, double& value) {
 }
 
 std::string formatReal(double v) {
+    if (std::isnan(v)) return "nan";  // the sign of a NaN means nothing
     char text[32];
     return {text, std::to_chars(text, text + sizeof text, v).ptr};
 }

@@ -36,7 +36,8 @@ Syntax parseInteger(std::string_view text, std::int64_t& value);
 // smallest is 0 or subnormal, as strtod gives them.
 Syntax parseReal(std::string_view text, double& value);
 
-// The shortest text that reads back as v: "0.5", "1e+200", "inf".
+// The shortest text that reads back as v: "0.5", "1e+200", "inf"; NaN is
+// "nan" whatever its sign.
 std::string formatReal(double v);
 
 // ---- Choices: an enum and its words

@@ -1,5 +1,7 @@
 #include "base/parallel.h"
 
+#include <cstdio>
+
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
@@ -196,6 +198,12 @@ int availableCores() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
     return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+std::string gigabytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
+    return text;
 }
 
 std::uint64_t memoryLimit() {

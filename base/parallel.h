@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -23,6 +24,8 @@ int availableCores();
 // lends memory it does not have, so an allocation beyond this succeeds and
 // the process is then killed while filling it.
 std::uint64_t memoryLimit();
+// bytes for messages: "2.3 GB".
+std::string gigabytes(std::uint64_t bytes);
 
 // The threads a stage asked for `requested` runs on: that many, or every
 // available core for 0. Every caller passes its count down; there is no

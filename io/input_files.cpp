@@ -25,6 +25,8 @@
 
 #include <fast_float/fast_float.h>
 
+#include "base/options.h"
+
 #include "io/mapped_file.h"
 #include "base/parallel.h"
 
@@ -55,12 +57,6 @@ std::string quoted(std::string_view text) {
     return out + "\"";
 }
 
-std::string shortest(double v) {
-    if (std::isnan(v)) return "nan";  // the sign of a NaN means nothing
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, v);
-    return std::string(text, result.ptr);
-}
 
 // The syntax "%lf" reads: optional sign, digits with an optional point, an
 // optional exponent; correctly rounded, as strtod is. What is wrong with
@@ -645,8 +641,8 @@ double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int 
         const Vector* vectors = grid.vectors.data();
         const long line = lineOfValue(file, 2 * huge + 1);
         throw InputError(name + (line > 0 ? ":" + std::to_string(line) : std::string()) +
-                         ": vector (" + shortest(vectors[huge].x) + ", " +
-                         shortest(vectors[huge].y) + ") too large: its squared length overflows");
+                         ": vector (" + options::formatReal(vectors[huge].x) + ", " +
+                         options::formatReal(vectors[huge].y) + ") too large: its squared length overflows");
     }
     if (read.fault) throw InputError(*read.fault);
     return std::sqrt(largest);

@@ -43,8 +43,6 @@ void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int th
 // A value as it stood in a file, fit for one line of message: quoted,
 // bytes outside printable ASCII escaped, long ones cut short.
 std::string quoted(std::string_view text);
-// The shortest text that reads back as v.
-std::string shortest(double v);
 
 }  // namespace detail
 

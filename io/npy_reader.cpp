@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/options.h"
 #include "engine/lic.h"
 #include "io/input_files.h"
 #include "io/mapped_file.h"
@@ -364,7 +365,7 @@ std::pair<std::string, double> element(const NpyFile& file, std::size_t index) {
         if constexpr (std::is_same_v<S, bool>)
             text = v ? "True" : "False";
         else if constexpr (isFloat<S>)
-            text = shortest(value);
+            text = options::formatReal(value);
         else
             text = std::to_string(v);
     });
@@ -523,10 +524,8 @@ void NpyFile::load(int fd, const HeaderCheck& check) {
     // Read from a pipe, the data is held whole: refused before it is
     // taken in when it cannot fit.
     if (const std::uint64_t memory = memoryLimit(); header_.dataBytes > memory) {
-        char text[96];
-        std::snprintf(text, sizeof text, " needs %.1f GB of memory to read, this machine has %.1f GB",
-                      static_cast<double>(header_.dataBytes) / 1e9, static_cast<double>(memory) / 1e9);
-        detail::fail(name_, "shape " + shapeText(header_.shape) + text);
+        detail::fail(name_, "shape " + shapeText(header_.shape) + " needs " + gigabytes(header_.dataBytes) +
+                                " of memory to read, this machine has " + gigabytes(memory));
     }
     readUpTo(headerSize + header_.dataBytes);
     if (buffer_.size() < headerSize + header_.dataBytes) truncatedData(buffer_.size() - headerSize);
@@ -601,7 +600,7 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
     }
     if (bad != none) {
         const double x = out[bad * stride], y = out[bad * stride + 1];
-        const std::string vector = "(" + detail::shortest(x) + ", " + detail::shortest(y) + ")";
+        const std::string vector = "(" + options::formatReal(x) + ", " + options::formatReal(y) + ")";
         const std::string where = "vector at " + detail::cellText(g, bad);
         if (!std::isfinite(x) || !std::isfinite(y))
             detail::fail(file.name(), where + " is not finite " + vector);

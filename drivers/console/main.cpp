@@ -77,11 +77,6 @@ constexpr std::uint64_t bytesPerCell = 56;
 // An adaptive-contrast tile's map: 257 doubles in a vector of its own.
 constexpr std::uint64_t tileMapBytes = 257 * 8 + 48;
 
-std::string gigabytes(std::uint64_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1e9);
-    return text;
-}
 
 int fail(int status, const std::string& message) {
     std::fprintf(stderr, "fastlic: %s\n", oneLine(message).c_str());

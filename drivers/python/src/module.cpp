@@ -81,10 +81,7 @@ std::pair<std::int32_t, std::int32_t> shapeOf(const py::array& a) {
 
 // Shortest text that reads back as v; no Python objects, as the GIL is
 // not held where messages are made.
-std::string number(double v) {
-    char text[32];
-    return {text, std::to_chars(text, text + sizeof text, v).ptr};
-}
+std::string number(double v) { return options::formatReal(v); }
 
 std::string cell(std::int32_t i, std::int32_t j) {
     return "[" + std::to_string(i) + ", " + std::to_string(j) + "]";

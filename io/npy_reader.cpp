@@ -458,16 +458,18 @@ NpyFile::NpyFile(const std::string& path, const HeaderCheck& check) : name_(path
         int fd;
         ~Closer() { close(fd); }
     } closer{fd};
-    load(fd, check);
+    load(fd, check, false);
 }
 
-NpyFile::NpyFile(int fd, std::string name, const HeaderCheck& check) : name_(std::move(name)) { load(fd, check); }
+NpyFile::NpyFile(int fd, std::string name, const HeaderCheck& check, bool headerOnly) : name_(std::move(name)) {
+    load(fd, check, headerOnly);
+}
 
 NpyFile::NpyFile(NpyFile&&) noexcept = default;
 NpyFile& NpyFile::operator=(NpyFile&&) noexcept = default;
 NpyFile::~NpyFile() = default;
 
-void NpyFile::load(int fd, const HeaderCheck& check) {
+void NpyFile::load(int fd, const HeaderCheck& check, bool headerOnly) {
     const auto truncatedData = [&](std::size_t available) {
         detail::fail(name_, "truncated: " + std::to_string(available) + " of " +
                                 std::to_string(header_.dataBytes) + " data bytes");
@@ -499,23 +501,10 @@ void NpyFile::load(int fd, const HeaderCheck& check) {
     }
     // Anything else is read in turn, no further than the header asks: a
     // device may not end.
-    const auto readUpTo = [&](std::size_t total) {
-        constexpr std::size_t chunk = std::size_t{1} << 24;
-        while (buffer_.size() < total) {
-            const std::size_t old = buffer_.size();
-            buffer_.resize(old + std::min(chunk, total - old));
-            const ssize_t got = read(fd, buffer_.data() + old, buffer_.size() - old);
-            const int error = errno;
-            buffer_.resize(old + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-            if (got < 0 && error == EINTR) continue;
-            if (got < 0) detail::fail(name_, std::string("cannot read: ") + std::strerror(error));
-            if (got == 0) break;
-        }
-    };
-    readUpTo(12);
+    readUpTo(fd, 12);
     const std::size_t headerSize =
         detail::npyHeaderSize(std::string_view(buffer_.data(), buffer_.size()), name_);
-    readUpTo(headerSize);
+    readUpTo(fd, headerSize);
     if (buffer_.size() < headerSize)
         detail::fail(name_, "truncated: " + std::to_string(buffer_.size()) + " of " +
                                 std::to_string(headerSize) + " header bytes");
@@ -527,9 +516,33 @@ void NpyFile::load(int fd, const HeaderCheck& check) {
         detail::fail(name_, "shape " + shapeText(header_.shape) + " needs " + gigabytes(header_.dataBytes) +
                                 " of memory to read, this machine has " + gigabytes(memory));
     }
-    readUpTo(headerSize + header_.dataBytes);
-    if (buffer_.size() < headerSize + header_.dataBytes) truncatedData(buffer_.size() - headerSize);
+    pendingFd_ = fd;
+    if (!headerOnly) readElements();
+}
+
+void NpyFile::readElements() {
+    if (pendingFd_ < 0) return;
+    const int fd = std::exchange(pendingFd_, -1);
+    const std::size_t headerSize = buffer_.size();
+    readUpTo(fd, headerSize + header_.dataBytes);
+    if (buffer_.size() < headerSize + header_.dataBytes)
+        detail::fail(name_, "truncated: " + std::to_string(buffer_.size() - headerSize) + " of " +
+                                std::to_string(header_.dataBytes) + " data bytes");
     elements_ = buffer_.data() + headerSize;
+}
+
+void NpyFile::readUpTo(int fd, std::size_t total) {
+    constexpr std::size_t chunk = std::size_t{1} << 24;
+    while (buffer_.size() < total) {
+        const std::size_t old = buffer_.size();
+        buffer_.resize(old + std::min(chunk, total - old));
+        const ssize_t got = read(fd, buffer_.data() + old, buffer_.size() - old);
+        const int error = errno;
+        buffer_.resize(old + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        if (got < 0 && error == EINTR) continue;
+        if (got < 0) detail::fail(name_, std::string("cannot read: ") + std::strerror(error));
+        if (got == 0) break;
+    }
 }
 
 void NpyFile::checkIntact() const {

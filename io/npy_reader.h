@@ -59,8 +59,11 @@ public:
     // Throws InputError, "NAME: cannot open: REASON" among others, and for
     // a pipe whose data would not fit in memory.
     explicit NpyFile(const std::string& path, const HeaderCheck& check = {});
-    // Reads the open descriptor fd (not closed here) under name.
-    NpyFile(int fd, std::string name, const HeaderCheck& check = {});
+    // Reads the open descriptor fd (not closed here) under name. With
+    // headerOnly a pipe's elements wait for readElements(), so that several
+    // files' headers are checked before any one's data is taken in; fd must
+    // stay open until then.
+    NpyFile(int fd, std::string name, const HeaderCheck& check = {}, bool headerOnly = false);
     NpyFile(NpyFile&&) noexcept;
     NpyFile& operator=(NpyFile&&) noexcept;
     ~NpyFile();
@@ -69,18 +72,22 @@ public:
     const NpyHeader& header() const { return header_; }
     // The first element; header().dataBytes bytes are readable from here.
     const char* elements() const { return elements_; }
+    // Takes in the elements a headerOnly pipe holds back; once.
+    void readElements();
     // Throws InputError if the file was cut short after it was mapped: the
     // lost bytes then read as zero.
     void checkIntact() const;
 
 private:
-    void load(int fd, const HeaderCheck& check);
+    void load(int fd, const HeaderCheck& check, bool headerOnly);
+    void readUpTo(int fd, std::size_t total);
 
     std::string name_;
     NpyHeader header_;
     std::unique_ptr<detail::MappedFile> mapped_;
     std::vector<char> buffer_;
     const char* elements_ = nullptr;
+    int pendingFd_ = -1;  // a pipe whose elements are still to be read
 };
 
 struct GridShape {

@@ -131,11 +131,14 @@ void requireShape(std::int32_t rows, std::int32_t cols) {
 
 using namespace detail;
 
-LicPass licPassOver(const FieldView& field, const LicParams& params, int threads) {
-    return [field, params, threads](const std::vector<double>& texture) {
+LicPass licPassOver(const FieldView& field, const LicParams& params, int threads,
+                    const std::atomic<bool>* cancel) {
+    return [field, params, threads, cancel](const std::vector<double>& texture) {
         FieldView second = field;
         second.texture = contiguousPlane(texture.data(), field.cols);
-        return std::move(computeLic(second, params, RunOptions{threads, {}}).lic);
+        RunOptions run{threads, {}};
+        run.cancel = cancel;
+        return std::move(computeLic(second, params, run).lic);
     };
 }
 

@@ -9,6 +9,7 @@
 // core; the results are the same bits for every count.
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -80,8 +81,10 @@ inline constexpr double minimumSigma = 0.2;
 // 0..255): the second pass of Contrast::enhanced.
 using LicPass = std::function<std::vector<double>(const std::vector<double>& texture)>;
 
-// The second pass over field (its texture replaced) with params.
-LicPass licPassOver(const FieldView& field, const LicParams& params, int threads = 0);
+// The second pass over field (its texture replaced) with params; it throws
+// Cancelled once *cancel is true.
+LicPass licPassOver(const FieldView& field, const LicParams& params, int threads = 0,
+                    const std::atomic<bool>* cancel = nullptr);
 
 struct Range {
     double lo = 0.0;

@@ -29,10 +29,10 @@ FieldFiles::FieldFiles(const RunSettings& settings)
     : settings_(settings), streams_(detail::openInputFiles(settings.vectorFile, settings.textureFile)) {
     const std::string& vectorFile = settings_.vectorFile;
     if (isNpyPath(vectorFile)) {
-        vectors_.emplace(fileno(streams_.vectors.get()), vectorFile, vectorGridShape);
+        vectors_.emplace(fileno(streams_.vectors.get()), vectorFile, vectorGridShape, true);
     }
     if (isNpyPath(settings_.textureFile)) {
-        texture_.emplace(fileno(streams_.texture.get()), settings_.textureFile, textureGridShape);
+        texture_.emplace(fileno(streams_.texture.get()), settings_.textureFile, textureGridShape, true);
         const GridShape shape = textureGridShape(*texture_);
         if (vectors_ && shape != vectorGridShape(*vectors_))
             throw InputError(settings_.textureFile + ": shape " + shapeText(texture_->header().shape) +
@@ -70,6 +70,7 @@ std::optional<Field> FieldFiles::next() {
     if (!s.maskFile.empty()) field.mask = readMask(s.maskFile, s.rows, s.cols, s.threads);
     const std::uint8_t* masked = field.mask.empty() ? nullptr : field.mask.data();
     if (vectors_) {
+        vectors_->readElements();
         field.largestMagnitude =
             readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, {s.maskNan, s.threads, masked});
         vectors_.reset();
@@ -78,6 +79,7 @@ std::optional<Field> FieldFiles::next() {
             detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), grid, s.threads);
     }
     if (texture_) {
+        texture_->readElements();
         TextureArray t = readNpyTexture(*texture_, s.threads, masked);
         if (auto* whole = std::get_if<std::vector<std::int32_t>>(&t.values))
             std::copy(whole->begin(), whole->end(), grid.texture.data());

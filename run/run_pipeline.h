@@ -59,7 +59,8 @@ public:
 // whose name ends in .npy is a NumPy array, its header read and checked
 // here: vectors of shape (rows, cols, 2), float32 or float64; a texture of
 // shape (rows, cols) whose values are whole numbers in the int32 range, or
-// any finite numbers. Text and .npy may be mixed.
+// any finite numbers. Text and .npy may be mixed. A pipe's data is taken in
+// only by next(), after every header and size check.
 class FieldFiles final : public FieldSource {
 public:
     // Throws BadFilename, and InputError for a .npy file that is not such an

@@ -283,13 +283,22 @@ TEST_F(Errors, UnreadableOrMissingFiles) {
 }
 
 TEST_F(Errors, SizeTooLargeForMemory) {
-    // A pipe's header claiming more cells than a grid holds, its writer holding it open.
+    // A pipe's header alone, its writer holding it open: refused before
+    // any data is waited for.
     ASSERT_EQ(mkfifo(dir.file("fifo.npy").c_str(), 0644), 0);
-    const int fifo = open(dir.file("fifo.npy").c_str(), O_RDWR | O_NONBLOCK);
-    writeText(dir.file("fifo.npy"), testing::npyBytes(testing::npyDict("|b1", "(3037000500, 3037000500)"), ""));
-    expectFailure(run10({"--mask", "fifo.npy"}), 255,
-                  "fastlic: fifo.npy: shape (3037000500, 3037000500) has more cells than a grid holds (2^31 - 1)\n");
-    close(fifo);
+    for (const auto& [dtype, shape, args, message] :
+         {std::tuple<std::string, std::string, Args, std::string>{
+              "|b1", "(3037000500, 3037000500)", run10({"--mask", "fifo.npy"}),
+              "shape (3037000500, 3037000500) has more cells than a grid holds (2^31 - 1)"},
+          {"<f8", "(4, 4, 2)", {"--vectors", "fifo.npy", "--texture", "t", "--size", "10x10"},
+           "shape (4, 4, 2) does not match --size 10x10"},
+          {"<f8", "(12, 12)", {"--vectors", "v", "--texture", "fifo.npy", "--size", "10x10"},
+           "shape (12, 12) does not match --size 10x10"}}) {
+        const int fifo = open(dir.file("fifo.npy").c_str(), O_RDWR | O_NONBLOCK);
+        writeText(dir.file("fifo.npy"), testing::npyBytes(testing::npyDict(dtype, shape), ""));
+        expectFailure(args, 255, "fastlic: fifo.npy: " + message + "\n");
+        close(fifo);
+    }
     const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE);
     if (memory > 121e9) GTEST_SKIP() << "this machine has room for the largest grid";
     const std::string big = testing::npyBytes(testing::npyDict("|u1", "(46340, 46340)"), "");  // sparse

@@ -428,6 +428,7 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
     if (input.scalar) renderOptions.colorBy = ColorBy::scalar;
     const LicParams licParams = licParamsOf(licOptions);
     Image image;
+    bool finished = true;
     {
         py::gil_scoped_release unlocked;
         validateParams(licParams, rows, cols);
@@ -436,10 +437,17 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
         input.largestMagnitude = checkVectors(rows, cols, input.x, input.y, maskPlane);
         // The second pass sees the image's mask, as the console's does.
         const FieldView field{rows, cols, input.x, input.y, {}, maskPlane};
-        input.secondPass = licPassOver(field, licParams, threads);
+        std::atomic<bool> cancel{false};
+        input.secondPass = licPassOver(field, licParams, threads, &cancel);
         input.threads = threads;
         try {
-            image = render(input, renderOptions);
+            const auto work = [&] { image = render(input, renderOptions); };
+            // Only the second pass takes long enough to be worth stopping.
+            if (renderOptions.contrast.mode != Contrast::enhanced ||
+                licParams.work(static_cast<std::int64_t>(rows) * cols) < 1e6)
+                work();
+            else if (!interruptible(work, cancel))
+                finished = false;
         } catch (const std::invalid_argument& e) {
             // The tables check the options first; should the image's own
             // checks still refuse one, name its keyword, not "--name".
@@ -450,6 +458,7 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
             throw KeywordError(message);
         }
     }
+    if (!finished) throw py::error_already_set();  // with the GIL, which it reads the error under
     py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(image.rows), static_cast<py::ssize_t>(image.cols),
                                     static_cast<py::ssize_t>(image.channels)});
     std::memcpy(out.mutable_data(), image.pixels.data(), image.pixels.size());

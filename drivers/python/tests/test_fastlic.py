@@ -173,9 +173,14 @@ def test_the_gil_is_released_and_calls_run_at_once():
     assert all(same_bits(r, serial) for r in results)
 
 
-def test_ctrl_c_interrupts_a_long_call_at_once():
-    script = ("import fastlic\nu, v = fastlic.demo_field((64, 64))\nprint('ready', flush=True)\ntry:\n"
-              "    fastlic.convolve(None, u, v, iterations=10**6, max_work=1e12, threads=1)\n"
+@pytest.mark.parametrize("call", [
+    "fastlic.convolve(None, u, v, iterations=10**6, max_work=1e12, threads=1)",
+    "fastlic.render(lic, u, v, contrast='enhanced', lic_options=dict(iterations=10**6, max_work=1e12))",
+])
+def test_ctrl_c_interrupts_a_long_call_at_once(call):
+    script = ("import fastlic\nu, v = fastlic.demo_field((64, 64))\nlic = fastlic.convolve(None, u, v)\n"
+              "print('ready', flush=True)\ntry:\n"
+              f"    {call}\n"
               "except KeyboardInterrupt:\n    print('KeyboardInterrupt')\n")
     child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
                              env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))

@@ -62,15 +62,17 @@ bool parseSize(const std::string& text, Size& size) {
     return true;
 }
 
-// A whole number from 1 to 1024 in the one syntax; CLI11's words for any
-// other text.
-const CLI::Validator threadCount(
-    [](std::string& text) {
-        std::int64_t n = 0;
-        if (options::parseInteger(text, n) == options::Syntax::ok && n >= 1 && n <= 1024) return std::string();
-        return "Value " + text + " not in range 1 to 1024";
-    },
-    "INT in [1 - 1024]");
+// --threads TEXT: a whole number from 1 to 1024, in the words of the
+// option tables; "" or the message.
+std::string readThreads(const std::string& text, int& threads) {
+    std::int64_t n = 0;
+    const options::Syntax syntax = options::parseInteger(text, n);
+    if (syntax == options::Syntax::malformed) return "--threads: expected an integer, found \"" + text + "\"";
+    if (syntax == options::Syntax::outOfRange) return "--threads: integer out of range: \"" + text + "\"";
+    if (n < 1 || n > 1024) return "--threads: must be from 1 to 1024, got " + std::to_string(n);
+    threads = static_cast<int>(n);
+    return "";
+}
 
 // What the grid and the engine's buffers take per cell, with some room to spare.
 constexpr std::uint64_t bytesPerCell = 56;
@@ -130,8 +132,7 @@ int run(int argc, char** argv) {
         ->check(fileName);
     std::string threadsText;
     app.add_option("--threads", threadsText, "Threads to use (default: every core)")
-        ->type_name("INT")
-        ->check(threadCount);
+        ->type_name("INT in [1 - 1024]");
     cli::MethodOptions methodOptions;
     cli::addMethodOptions(app, settings, methodOptions);
     app.get_option("--mask")->check(fileName);
@@ -150,11 +151,8 @@ int run(int argc, char** argv) {
         return fail(exitUsage, std::string(e.what()) + " (see fastlic --help)");
     }
 
-    if (!threadsText.empty()) {
-        std::int64_t threads = 0;
-        options::parseInteger(threadsText, threads);  // checked by threadCount
-        settings.threads = static_cast<int>(threads);
-    }
+    if (app.count("--threads") > 0)
+        if (std::string bad = readThreads(threadsText, settings.threads); !bad.empty()) return fail(exitUsage, bad);
     Size size;
     std::string sizeOrigin;  // what gave the size, for messages: "--size RxC" or a .npy file
     if (!parseSize(sizeText, size))

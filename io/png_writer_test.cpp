@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <zlib.h>
 
 #include <array>
+#include <cstring>
 #include <string>
 
 #include "base/errors.h"
+#include "io/animation_writer.h"
 
 namespace fastlic {
 namespace {
@@ -95,6 +98,100 @@ TEST(PngWriter, RejectsShapesAndReportsWriteErrors) {
         EXPECT_STREQ(e.what(), "cannot write the image: No space left on device");
     }
     std::fclose(full);
+}
+
+
+// Each frame of an animated PNG, rebuilt as a still PNG from its IDAT or
+// fdAT data, decodes to the frame given; the sequence numbers run on.
+TEST(AnimatedPng, EveryFrameDecodesAndTheChunksAreInSequence) {
+    for (const int channels : {3, 4}) {
+        const std::int32_t rows = 23, cols = 31, frames = 3;
+        std::vector<std::vector<std::uint8_t>> given;
+        std::FILE* f = std::tmpfile();
+        ASSERT_NE(f, nullptr);
+        auto writer = openFrameWriter(AnimationFormat::apng, f, {rows, cols, channels, frames, 12.5});
+        for (int k = 0; k < frames; ++k) {
+            given.push_back(pattern(rows, cols + k, channels));  // a shifted pattern, cut to cols
+            for (std::int32_t i = 0; i < rows; ++i)
+                std::memmove(given[k].data() + i * cols * channels, given[k].data() + i * (cols + k) * channels,
+                             static_cast<std::size_t>(cols * channels));
+            given[k].resize(static_cast<std::size_t>(rows * cols * channels));
+            writer->add(PixelView{given[k].data(), rows, cols, channels});
+        }
+        writer->finish();
+        std::vector<std::uint8_t> file(static_cast<std::size_t>(std::ftell(f)));
+        std::rewind(f);
+        ASSERT_EQ(std::fread(file.data(), 1, file.size(), f), file.size());
+        std::fclose(f);
+        const auto big = [&](std::size_t at) {
+            return std::uint32_t{file[at]} << 24 | std::uint32_t{file[at + 1]} << 16 | std::uint32_t{file[at + 2]} << 8 |
+                   file[at + 3];
+        };
+        std::vector<std::uint8_t> head(file.begin(), file.begin() + 33), still;  // signature and IHDR
+        const std::uint8_t iend[] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82};
+        std::vector<std::string> types;
+        std::uint32_t sequence = 0;
+        int frame = -1;
+        const auto flush = [&] {
+            if (frame < 0) return;
+            still.insert(still.end(), iend, iend + 12);
+            EXPECT_TRUE(decodePng(still).pixels == given[static_cast<std::size_t>(frame)]) << channels << " " << frame;
+        };
+        for (std::size_t at = 33; at + 12 <= file.size();) {
+            const std::uint32_t size = big(at);
+            const std::string type(file.begin() + static_cast<std::ptrdiff_t>(at) + 4,
+                                   file.begin() + static_cast<std::ptrdiff_t>(at) + 8);
+            types.push_back(type);
+            if (type == "acTL") {
+                EXPECT_EQ(big(at + 8), static_cast<std::uint32_t>(frames));
+            }
+            if (type == "fcTL" || type == "fdAT") {
+                EXPECT_EQ(big(at + 8), sequence++) << type;
+            }
+            if (type == "fcTL") {
+                flush();
+                ++frame;
+                still = head;
+                EXPECT_EQ(std::tuple(file[at + 28], file[at + 29], file[at + 30], file[at + 31]),
+                          std::tuple(0, 2, 0, 25)) << "delay 2/25 s";
+            }
+            if (type == "IDAT" || type == "fdAT") {
+                const std::size_t skip = type == "fdAT" ? 4 : 0;
+                const std::uint32_t n = size - static_cast<std::uint32_t>(skip);
+                const std::uint8_t len[] = {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n)};
+                still.insert(still.end(), len, len + 4);
+                const char idat[] = "IDAT";
+                still.insert(still.end(), idat, idat + 4);
+                const auto body = file.begin() + static_cast<std::ptrdiff_t>(at + 8 + skip);
+                still.insert(still.end(), body, body + n);
+                uLong crc = crc32(crc32(0, reinterpret_cast<const Bytef*>(idat), 4), &*body, n);
+                const std::uint8_t c[] = {std::uint8_t(crc >> 24), std::uint8_t(crc >> 16), std::uint8_t(crc >> 8), std::uint8_t(crc)};
+                still.insert(still.end(), c, c + 4);
+            }
+            at += 12 + size;
+        }
+        flush();
+        EXPECT_EQ(frame + 1, frames);
+        EXPECT_EQ(types.front(), "acTL");
+        EXPECT_EQ(types.back(), "IEND");
+        EXPECT_TRUE(decodePng(file).pixels == given[0]) << "a still viewer shows the first frame";
+    }
+}
+
+TEST(AnimatedPng, FramePatterns) {
+    for (const auto& [pattern, index, name] : {std::tuple<std::string, int, std::string>{"frame%04d.png", 7, "frame0007.png"},
+                                               {"a%d.png", 12, "a12.png"},
+                                               {"100%%_%3d.ppm", 5, "100%_  5.ppm"},
+                                               {"f.png", 0, ""},
+                                               {"%d%d.png", 0, ""},
+                                               {"%s.png", 0, ""},
+                                               {"%5.2d.png", 0, ""},
+                                               {"%123d.png", 0, ""}}) {
+        EXPECT_EQ(isFramePattern(pattern), !name.empty()) << pattern;
+        if (!name.empty()) {
+            EXPECT_EQ(frameName(pattern, index), name);
+        }
+    }
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ Conventions (the same for every function here):
 * A mask marks cells without data (nonzero = no data): they get a NaN LIC
   value and 0 hits, and ``render`` draws them black.
 
-Functions: convolve, render, noise, demo_field, read_text_field.
+Functions: convolve, render, noise, demo_field, read_text_field, save_animation.
 
     >>> import fastlic
     >>> u, v = fastlic.demo_field((256, 256))
@@ -34,7 +34,7 @@ import numpy.typing as npt
 
 from . import _fastlic
 
-__all__ = ["convolve", "render", "noise", "demo_field", "read_text_field"]
+__all__ = ["convolve", "render", "noise", "demo_field", "read_text_field", "save_animation"]
 __version__: str = _fastlic.__version__
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
@@ -244,13 +244,30 @@ def _lic_options(given: Mapping[str, Any]) -> Tuple[dict, int]:
     options = _options(_LIC_FAMILIES, given)
     if "boundary" in options:
         options["boundary"] = _boundary(options["boundary"])
-    threads = given.get("threads")
+    return options, _threads(given.get("threads"))
+
+
+def _threads(threads: Any) -> int:
+    """The thread count the core takes (0: every core)."""
     if threads is None:
-        return options, 0
+        return 0
     thread_count = _int_option("threads", threads)
     if not 1 <= thread_count <= _MAX_THREADS:
         raise ValueError(f"threads must be from 1 to {_MAX_THREADS} (or None for every core), got {thread_count}")
-    return options, thread_count
+    return thread_count
+
+
+def _path(name: str, path: Any) -> bytes:
+    """path as the file system's bytes, as open() takes it: any bytes path,
+    and str paths with undecodable bytes (surrogateescape). "-" is a file
+    of that name (the core's "-" is a standard stream)."""
+    try:
+        encoded = os.fsencode(os.fspath(path))
+    except TypeError:
+        raise TypeError(f"{name} must be a path, got {type(path).__name__}") from None
+    if b"\0" in encoded:
+        raise ValueError(f"{name} must not contain a NUL character, got {path!r}")
+    return b"./-" if encoded == b"-" else encoded
 
 
 @overload
@@ -643,17 +660,45 @@ def read_text_field(
         with a NUL character.
     """
     rows, cols = _check_shape(shape)
-    names = []
-    for name, path in (("vectors_path", vectors_path), ("texture_path", texture_path)):
-        try:
-            # The file system's bytes, as open() takes them: any bytes path,
-            # and str paths with undecodable bytes (surrogateescape).
-            encoded = os.fsencode(os.fspath(path))
-        except TypeError:
-            raise TypeError(f"{name} must be a path, got {type(path).__name__}") from None
-        if b"\0" in encoded:
-            raise ValueError(f"{name} must not contain a NUL character, got {path!r}")
-        # The core reads "-" as standard input; here it is a file name.
-        names.append(b"./-" if encoded == b"-" else encoded)
-    texture, x, y = _fastlic.read_text_field(names[0], names[1], rows, cols)
+    texture, x, y = _fastlic.read_text_field(_path("vectors_path", vectors_path),
+                                             _path("texture_path", texture_path), rows, cols)
     return texture, y, x
+
+
+def save_animation(frames: npt.ArrayLike, path: PathLike, *, fps: float = 25.0,
+                   threads: Optional[int] = None) -> None:
+    """Write frames, an array (N, rows, cols, 3 or 4) of uint8 RGB or RGBA
+    pixels such as ``render`` gives, as an animation at path.
+
+    The ending of path chooses the format: ``.png`` or ``.apng``, an
+    animated PNG (lossless, plays in web browsers, written here, keeps
+    transparency); ``.mp4`` (H.264), ``.webm`` (VP9) or ``.gif``, through
+    the ``ffmpeg`` program (Debian package ffmpeg). A path with one number
+    conversion such as ``frame%04d.png`` writes one image per frame
+    (``.png`` or ``.ppm``). The file, or every file of a sequence, is
+    replaced whole or left as it was. The animation loops forever.
+
+    Raises
+    ------
+    ValueError
+        frames not of that shape and type, fps not more than 0 and at most
+        1000, or a path of another ending.
+    OSError
+        A file cannot be written, or ffmpeg is missing or fails.
+    """
+    a = np.asarray(frames)
+    if a.dtype != np.uint8 or a.ndim != 4 or a.shape[3] not in (3, 4) or 0 in a.shape:
+        raise ValueError("frames must be a uint8 array (N, rows, cols, 3 or 4), got "
+                         f"{a.dtype} {a.shape}")
+    if isinstance(fps, bool) or not isinstance(fps, numbers.Real) or not 0 < float(fps) <= 1000:
+        raise ValueError(f"fps must be a number more than 0 and at most 1000, got {fps!r}")
+    encoded = _path("path", path)
+    extensions = tuple(_fastlic.animation_extensions) + (".apng",)
+    pattern = "%" in encoded.decode(errors="replace").replace("%%", "")
+    if not pattern and not encoded.lower().endswith(tuple(e.encode() for e in extensions)):
+        raise ValueError(f"path must end in {', '.join(extensions)} or be a frame pattern "
+                         f"such as frame%04d.png, got {path!r}")
+    try:
+        _fastlic.save_animation(np.ascontiguousarray(a), encoded, float(fps), _threads(threads))
+    except RuntimeError as e:  # a name the core refuses, e.g. a pattern of another format
+        raise ValueError(str(e).lstrip(": ")) from None

@@ -28,7 +28,9 @@
 #include <utility>
 
 #include "run/demo_field.h"
+#include "io/animation_writer.h"
 #include "io/input_files.h"
+#include "io/output_file.h"
 #include "engine/reg_grid.h"
 #include "engine/lic.h"
 #include "engine/options.h"
@@ -529,6 +531,22 @@ py::array_t<std::uint8_t> noise(std::int32_t rows, std::int32_t cols, std::uint6
     return out;
 }
 
+// frames (N, rows, cols, 3 or 4), C-ordered uint8, written whole to path
+// or not at all.
+void saveAnimation(const py::array& frames, const std::string& path, double fps, int threads) {
+    const auto* data = contiguousData<std::uint8_t>(frames, "frames");
+    const AnimationShape shape{static_cast<std::int32_t>(frames.shape(1)), static_cast<std::int32_t>(frames.shape(2)),
+                               static_cast<int>(frames.shape(3)), static_cast<std::int32_t>(frames.shape(0)), fps};
+    const std::size_t frameBytes = static_cast<std::size_t>(frames.strides(0));
+    py::gil_scoped_release unlocked;
+    OutputSet outputs;
+    addAnimation(outputs, "", path, shape, [&](std::int32_t k) {
+        return PixelView{data + static_cast<std::size_t>(k) * frameBytes, shape.rows, shape.cols, shape.channels};
+    }, threads);
+    outputs.open();
+    outputs.write();
+}
+
 }  // namespace
 
 }  // namespace fastlic::python
@@ -551,6 +569,8 @@ PYBIND11_MODULE(_fastlic, m) {
             setError(PyExc_OSError, e.what());
         } catch (const InputError& e) {
             setError(PyExc_ValueError, e.what());
+        } catch (const OutputError& e) {
+            setError(PyExc_OSError, e.what());
         }
     });
 
@@ -573,6 +593,11 @@ PYBIND11_MODULE(_fastlic, m) {
           py::arg("rows"), py::arg("cols"), "(texture, x, y) from the two text files.");
     m.def("demo_field", &demoField, py::arg("rows"), py::arg("cols"),
           "(x, y) of the demo field as its file holds it.");
+    m.def("save_animation", &saveAnimation, py::arg("frames"), py::arg("path"), py::arg("fps"),
+          py::arg("threads"), "frames (N, rows, cols, 3 or 4) uint8, C-ordered, written to path.");
+    py::list extensions;
+    for (const AnimationFormatRow& row : animationFormats()) extensions.append(row.extension);
+    m.attr("animation_extensions") = extensions;
     m.def("noise", &noise, py::arg("rows"), py::arg("cols"), py::arg("seed"),
           "The demo's uniform 0..255 texture.");
 }

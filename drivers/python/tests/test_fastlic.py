@@ -296,6 +296,16 @@ ERRORS = [
     (lambda: fastlic.read_text_field(__file__, "/nonexistent/t", (2, 2)), OSError, "Bad Texture Filename: /nonexistent/t"),
     (lambda: fastlic.read_text_field(__file__, __file__, (2, 2)), ValueError,
      f'{__file__}:1: expected a number, found "import"'),
+    (lambda: fastlic.save_animation(np.zeros((2, 4, 5, 3)), "a.png"), ValueError,
+     "frames must be a uint8 array (N, rows, cols, 3 or 4), got float64 (2, 4, 5, 3)"),
+    (lambda: fastlic.save_animation(np.zeros((2, 4, 5, 3), np.uint8), "a.png", fps=0), ValueError,
+     "fps must be a number more than 0 and at most 1000, got 0"),
+    (lambda: fastlic.save_animation(np.zeros((2, 4, 5, 3), np.uint8), "a.bmp"), ValueError,
+     "path must end in .png, .mp4, .webm, .gif, .apng or be a frame pattern such as frame%04d.png, got 'a.bmp'"),
+    (lambda: fastlic.save_animation(np.zeros((2, 4, 5, 3), np.uint8), "/nonexistent/a%d.bmp"), ValueError,
+     "/nonexistent/a%d.bmp: expected .ppm or .png frames"),
+    (lambda: fastlic.save_animation(np.zeros((2, 4, 5, 3), np.uint8), "/nonexistent/a.png"), OSError,
+     "/nonexistent/a.png: cannot create: No such file or directory"),
 ]
 
 
@@ -350,3 +360,26 @@ def test_render_draws_masked_pixels_black():
     huge_u, nan_u = np.where(mask, 1e6, u), np.where(mask, np.nan, u)
     assert same_bits(fastlic.render(np.where(mask, 99.0, lic), huge_u, v, mask=mask), expected)
     assert same_bits(fastlic.render(lic, nan_u, v, mask="nan"), expected)
+
+
+def test_animations_read_back_frame_for_frame(tmp_path, monkeypatch):
+    from PIL import Image
+    texture, u, v = field()
+    image = fastlic.render(fastlic.convolve(texture, u, v), u, v, background="transparent")
+    frames = np.stack([np.roll(image, k, axis=1) for k in range(4)])
+    fastlic.save_animation(frames, tmp_path / "a.png", fps=12.5)
+    with Image.open(tmp_path / "a.png") as im:
+        assert (im.n_frames, im.info["duration"], im.info["loop"]) == (4, 80.0, 0)
+        for k in range(4):
+            im.seek(k)
+            assert np.array_equal(np.asarray(im.convert("RGBA")), frames[k])
+    fastlic.save_animation(frames[..., :3], tmp_path / "f%02d.png")
+    assert sorted(p.name for p in tmp_path.glob("f*.png")) == ["f00.png", "f01.png", "f02.png", "f03.png"]
+    fastlic.save_animation(frames[..., :3], tmp_path / "a.mp4")
+    probe = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries", "stream=nb_read_frames",
+                            "-of", "csv=p=0", str(tmp_path / "a.mp4")], capture_output=True, text=True)
+    assert probe.stdout.strip() == "4"
+    monkeypatch.setenv("PATH", str(tmp_path))  # no ffmpeg there
+    with pytest.raises(OSError, match=r"^.*b\.webm: cannot run ffmpeg: not installed \(Debian package ffmpeg\)$"):
+        fastlic.save_animation(frames, tmp_path / "b.webm")
+    assert not (tmp_path / "b.webm").exists()

@@ -677,7 +677,10 @@ TextureArray readNpyTexture(const NpyFile& file, int threads, const std::uint8_t
 }
 
 std::vector<double> readNpyScalar(const std::string& path, int threads, const NpyFile::HeaderCheck& check) {
-    const NpyFile file(path, check);
+    return readNpyScalar(NpyFile(path, check), threads);
+}
+
+std::vector<double> readNpyScalar(const NpyFile& file, int threads) {
     const GridShape g = textureGridShape(file);
     std::vector<double> values(static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols));
     const std::size_t bad = detail::convertPlane(file, g, values.data(), threads, [](auto v, double& d) {
@@ -694,7 +697,10 @@ std::vector<double> readNpyScalar(const std::string& path, int threads, const Np
 }
 
 MaskArray readNpyMask(const std::string& path, int threads, const NpyFile::HeaderCheck& check) {
-    const NpyFile file(path, check);
+    return readNpyMask(NpyFile(path, check), threads);
+}
+
+MaskArray readNpyMask(const NpyFile& file, int threads) {
     const GridShape g = maskGridShape(file);
     MaskArray a{g.rows, g.cols, {}};
     a.values.resize(static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols));

@@ -170,6 +170,9 @@ MaskArray readNpyMask(const std::string& path, int threads = 0, const NpyFile::H
 // float (NaN and infinities mark pixels without a value), integers exact
 // as doubles.
 std::vector<double> readNpyScalar(const std::string& path, int threads = 0, const NpyFile::HeaderCheck& check = {});
+// The same of a file already open (a member of a .npz archive).
+std::vector<double> readNpyScalar(const NpyFile& file, int threads = 0);
+MaskArray readNpyMask(const NpyFile& file, int threads = 0);
 
 // Whether path names a .npy file, by its suffix (any case).
 bool isNpyPath(std::string_view path);

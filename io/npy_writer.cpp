@@ -3,6 +3,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "io/image_writer.h"
@@ -20,9 +21,11 @@ void put(std::FILE* out, const void* data, std::size_t size) {
 
 // Magic, version 1.0, header length, then the header dict padded with
 // blanks to a multiple of 64 bytes and ended by a newline.
-void writeHeader(std::FILE* out, const char* descr, const RegGrid& grid) {
-    std::string dict = std::string("{'descr': '") + descr + "', 'fortran_order': False, 'shape': (" +
-                       std::to_string(grid.rows) + ", " + std::to_string(grid.cols) + "), }";
+void writeHeader(std::FILE* out, const char* descr, std::span<const std::int64_t> shape) {
+    std::string dims;
+    for (const std::int64_t n : shape) dims += (dims.empty() ? "" : ", ") + std::to_string(n);
+    if (shape.size() == 1) dims += ',';
+    std::string dict = std::string("{'descr': '") + descr + "', 'fortran_order': False, 'shape': (" + dims + "), }";
     const std::size_t unpadded = 10 + dict.size() + 1;
     dict.append((64 - unpadded % 64) % 64, ' ');
     dict += '\n';
@@ -40,7 +43,19 @@ void finish(std::FILE* out) {
         throw OutputError(std::string("cannot write the array: ") + std::strerror(errno));
 }
 
+void writeHeader(std::FILE* out, const char* descr, const RegGrid& grid) {
+    const std::int64_t shape[] = {grid.rows, grid.cols};
+    writeHeader(out, descr, shape);
+}
+
 }  // namespace
+
+void writeNpy(std::FILE* out, const char* descr, std::span<const std::int64_t> shape, const void* data,
+              std::size_t bytes) {
+    writeHeader(out, descr, shape);
+    put(out, data, bytes);
+    finish(out);
+}
 
 void writeLicNpy(const RegGrid& grid, std::FILE* out) {
     writeHeader(out, "<f8", grid);

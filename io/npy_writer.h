@@ -4,11 +4,16 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 #include "engine/reg_grid.h"
 
 namespace fastlic {
 
+// An array of that shape and dtype (descr as numpy spells it, "<f8"), its
+// bytes row-major. Throws OutputError.
+void writeNpy(std::FILE* out, const char* descr, std::span<const std::int64_t> shape, const void* data,
+              std::size_t bytes);
 // The averaged LIC values as float64, shape (rows, cols). Throws OutputError.
 void writeLicNpy(const RegGrid& grid, std::FILE* out);
 // The hit counts as int32, shape (rows, cols). Throws OutputError.

@@ -113,7 +113,8 @@ RunResult runLic(Field field, const RunSettings& settings) {
             if (!mask[c]) largest = std::max(largest, lengthSquared(vectors[c]));
         run.largestMagnitude = std::sqrt(largest);
     }
-    const RunOptions options{settings.threads, settings.progress};
+    RunOptions options{settings.threads, settings.progress};
+    options.cancel = settings.cancel;
     const std::uint8_t* cellsMasked = mask.empty() ? nullptr : mask.data();
     if (!field.fractionalTexture.empty()) {
         // A texture of fractions goes to the engine beside the grid.
@@ -125,6 +126,29 @@ RunResult runLic(Field field, const RunSettings& settings) {
         computeFastLic(grid, settings.params, options, cellsMasked);
     }
     return run;
+}
+
+Image renderRun(const RunResult& run, const RenderOptions& options, const double* scalar, int threads) {
+    RenderInput input = renderInputOf(run.grid, run.largestMagnitude);
+    input.scalar = scalar;
+    input.threads = threads;
+    // Cells without data are those the convolution left without a value;
+    // the second pass of enhanced contrast leaves them out too (render()
+    // finds them itself for everything else).
+    std::vector<std::uint8_t> mask;
+    if (options.contrast.mode == Contrast::enhanced) {
+        FieldView field = viewOf(run.grid);
+        const std::size_t n = run.grid.cellCount();
+        const double* lic = run.lic();
+        if (std::any_of(lic, lic + n, [](double v) { return std::isnan(v); })) {
+            mask.resize(n);
+            for (std::size_t k = 0; k < n; ++k) mask[k] = std::isnan(lic[k]);
+            field.mask = contiguousPlane(static_cast<const std::uint8_t*>(mask.data()), run.cols());
+            input.mask = mask.data();
+        }
+        input.secondPass = licPassOver(field, run.params, threads);
+    }
+    return render(input, options);
 }
 
 RunResult computeRun(const RunSettings& settings) {

@@ -2,6 +2,7 @@
 // returned by value. Nothing here is shared between calls.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "io/npy_reader.h"
 #include "engine/reg_grid.h"
 #include "engine/lic.h"
+#include "render/render.h"
 
 namespace fastlic {
 
@@ -31,6 +33,8 @@ struct RunSettings {
     int threads = 0;  // for reading and convolving; 0: every core
     // Told the fraction of the convolution done, from time to time.
     std::function<void(double)> progress;
+    // Once true, the convolution stops and throws Cancelled.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // One field as read, ready to convolve.
@@ -106,6 +110,12 @@ struct RunResult {
 // field convolved with the settings' parameters, mask file, NaN mask and
 // threads. Throws InputError for the mask file.
 RunResult runLic(Field field, const RunSettings& settings);
+
+// The image of a run; its largest magnitude tops the magnitude's scale.
+// scalar: what ColorBy::scalar shows, rows x cols, or null. Enhanced
+// contrast convolves the run's field once more with its parameters.
+// Default options give the classic image.
+Image renderRun(const RunResult& run, const RenderOptions& options, const double* scalar, int threads);
 
 // The settings' files read and convolved: FieldFiles, then runLic. Throws
 // BadFilename and InputError for the input files, std::bad_alloc when the

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <limits>
@@ -10,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "io/npz_reader.h"
 #include "tests/test_util.h"
 
 namespace fastlic {
@@ -180,6 +182,58 @@ TEST(NpyReader, BadFilesGiveOneLineNamingTheFile) {
         testing::writeText(path, c.bytes);
         ASSERT_TRUE(!c.sparseTo || truncate(path.c_str(), static_cast<off_t>(c.sparseTo)) == 0);
         EXPECT_EQ(messageOf(c.reader), path + ": " + c.message);
+    }
+}
+
+// A zip of one member as numpy writes it, each field as given.
+std::string zipOf(const std::string& name, const std::string& data, std::uint16_t method, std::uint32_t crc,
+                  std::uint32_t size) {
+    const auto le = [](std::uint64_t v, int n) {
+        std::string s;
+        for (int k = 0; k < n; ++k) s += static_cast<char>(v >> (8 * k) & 0xff);
+        return s;
+    };
+    const std::string common = le(20, 2) + le(0, 2) + le(method, 2) + le(0, 4) + le(crc, 4) + le(data.size(), 4) +
+                               le(size, 4) + le(name.size(), 2) + le(0, 2);
+    const std::string local = le(0x04034b50, 4) + common + name + data;
+    const std::string entry = le(0x02014b50, 4) + le(20, 2) + common + le(0, 2) + le(0, 2) + le(0, 2) + le(0, 4) +
+                              le(0, 4) + name;
+    return local + entry + le(0x06054b50, 4) + le(0, 4) + le(1, 2) + le(1, 2) + le(entry.size(), 4) +
+           le(local.size(), 4) + le(0, 2);
+}
+
+// .npz members are found, checked and read as .npy files; an archive that
+// is not sound is refused before its sizes are believed.
+TEST(NpzReader, MembersReadAndBadArchivesRefused) {
+    const std::string u = npyBytes(npyDict("<f8", "(2, 3)"), plane<double>({1, 2, 3, 4, 5, 6}));
+    const auto crc = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(u.data()), static_cast<uInt>(u.size())));
+    const auto size = static_cast<std::uint32_t>(u.size());
+    const std::string good = zipOf("u.npy", u, 0, crc, size);
+    struct Case {
+        std::string bytes;
+        std::string message;  // after "x.npz"
+    };
+    const Case cases[] = {
+        {good, ""},
+        {"", ": not a zip archive, or cut short"},
+        {std::string(100, 'x'), ": not a zip archive (no end of central directory)"},
+        {good.substr(0, 60), ": not a zip archive (no end of central directory)"},
+        {zipOf("u.npy", u, 0, crc ^ 1, size), "/u.npy: CRC mismatch: the archive is corrupt"},
+        {zipOf("u.npy", u, 12, crc, size), "/u.npy: compression method 12 is not read"},
+        {zipOf("u.npy", u, 8, crc, 0xfffffff0), "/u.npy: corrupt sizes in the archive"},
+        {zipOf("u.npy", u, 8, crc, size), "/u.npy: corrupt compressed data"},
+        {zipOf("w.npy", u, 0, crc, size), ": no array named u (it holds w)"},
+    };
+    TempDir dir;
+    const std::string path = dir.file("x.npz");
+    for (const Case& c : cases) {
+        testing::writeText(path, c.bytes);
+        try {
+            EXPECT_EQ(readNpyScalar(NpzArchive(path).open("u")), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+            EXPECT_EQ(c.message, "");
+        } catch (const InputError& e) {
+            EXPECT_EQ(e.what(), path + c.message);
+        }
     }
 }
 

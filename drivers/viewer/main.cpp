@@ -14,6 +14,12 @@
 
 int main(int argc, char** argv) {
     fastlic::ensureStandardDescriptors();
+    // One line instead of the toolkit's advice when there is nowhere to show a window.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "fastlic-view: cannot open the window: no display (DISPLAY is not set)\n");
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName("fastlic-view");
 

@@ -190,6 +190,8 @@ void OptionPanel::check() {
     std::string broken = brokenRule(methodTables(), params_);
     if (broken.empty()) broken = brokenRule(imageTables(), image_);
     if (!broken.empty()) return emit invalid(QString::fromStdString(broken));
+    if (image_.colorBy == ColorBy::scalar)
+        return emit invalid(tr("--color-by: a scalar file is for the console; here magnitude, vorticity or none"));
     try {
         params_.validate();
     } catch (const ParamError& e) {

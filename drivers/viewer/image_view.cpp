@@ -19,8 +19,10 @@ ImageView::ImageView(QWidget* parent) : QWidget(parent) {
 void ImageView::setImage(const QImage& image) {
     const bool resized = image.size() != image_.size();
     image_ = image;
-    if (resized && fitted_) fit();
-    else if (resized) centre();
+    if (resized) {
+        follow_ = Follow::whole;
+        follow();
+    }
     update();
 }
 
@@ -36,14 +38,19 @@ QPointF ImageView::centreOf(int row, int col) const {
 }
 
 void ImageView::fit() {
-    fitted_ = true;
-    if (image_.isNull()) return;
+    follow_ = Follow::fit;
+    follow();
+}
+
+void ImageView::follow() {
+    if (image_.isNull() || follow_ == Follow::none) return;
     scale_ = std::min(static_cast<double>(width()) / image_.width(), static_cast<double>(height()) / image_.height());
+    if (follow_ == Follow::whole) scale_ = std::min(scale_, 1.0);
     centre();
 }
 
 void ImageView::actualSize() {
-    fitted_ = false;
+    follow_ = Follow::none;
     scale_ = 1.0;
     centre();
 }
@@ -56,7 +63,7 @@ void ImageView::centre() {
 }
 
 void ImageView::zoomAbout(const QPointF& at, double factor) {
-    fitted_ = false;
+    follow_ = Follow::none;
     const double next = std::clamp(scale_ * factor, 1.0 / 64, 256.0);
     origin_ = at - (at - origin_) * (next / scale_);
     scale_ = next;
@@ -85,7 +92,7 @@ void ImageView::mouseMoveEvent(QMouseEvent* event) {
     if (event->buttons() & Qt::LeftButton) {
         origin_ += event->position() - dragFrom_;
         dragFrom_ = event->position();
-        fitted_ = false;
+        follow_ = Follow::none;
         update();
     }
     const QPoint p = pixelAt(event->position());
@@ -94,8 +101,6 @@ void ImageView::mouseMoveEvent(QMouseEvent* event) {
 
 void ImageView::leaveEvent(QEvent*) { emit hovered(-1, -1); }
 
-void ImageView::resizeEvent(QResizeEvent*) {
-    if (fitted_) fit();
-}
+void ImageView::resizeEvent(QResizeEvent*) { follow(); }
 
 }  // namespace fastlic::viewer

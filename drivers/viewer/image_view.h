@@ -13,7 +13,8 @@ class ImageView : public QWidget {
 public:
     explicit ImageView(QWidget* parent = nullptr);
 
-    // A picture of another size is fitted; one of the same size keeps the view.
+    // A picture of another size is shown whole, at 1:1 where it fits and
+    // reduced where it does not; one of the same size keeps the view.
     void setImage(const QImage& image);
     const QImage& image() const { return image_; }
     double scale() const { return scale_; }
@@ -47,7 +48,9 @@ private:
     double scale_ = 1.0;
     QPointF origin_;  // the picture's top-left corner in the widget
     QPointF dragFrom_;
-    bool fitted_ = true;  // follows the widget's size until zoomed by hand
+    // How the scale follows the widget's size until zoomed by hand.
+    enum class Follow { whole, fit, none } follow_ = Follow::whole;
+    void follow();
 };
 
 }  // namespace fastlic::viewer

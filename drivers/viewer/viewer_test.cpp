@@ -130,6 +130,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QVERIFY(w.open({"", at("u.npy").toStdString(), at("v.npy").toStdString(), "", "", 0, 0}));
         QVERIFY(settle(w));
+        QCOMPARE(w.view()->scale(), 1.0);  // at its own size, where it fits
         const QByteArray before = pixels(w);
         QWidget* length = w.panel()->control("filter-half-length");
         length->setFocus();
@@ -159,6 +160,10 @@ private slots:
         std::vector<double> xy(2 * n * n);
         for (std::size_t k = 0; k < xy.size(); k += 2) xy[k] = std::sin(k * 1e-4), xy[k + 1] = 1.0;
         writeArray(at("large.npy"), "<f8", {n, n, 2}, xy.data(), xy.size() * 8);
+        {
+            ViewerWindow closed;  // during its run: stopped and waited for
+            QVERIFY(closed.open({at("large.npy").toStdString(), "", "", "", "", 0, 0}) && closed.renderer()->busy());
+        }
         ViewerWindow w;
         QSignalSpy cancelled(w.renderer(), &Renderer::cancelled), finished(w.renderer(), &Renderer::finished);
         QVERIFY(w.open({at("large.npy").toStdString(), "", "", "", "", 0, 0}));

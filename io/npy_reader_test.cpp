@@ -206,7 +206,8 @@ std::string zipOf(const std::string& name, const std::string& data, std::uint16_
 // is not sound is refused before its sizes are believed.
 TEST(NpzReader, MembersReadAndBadArchivesRefused) {
     const std::string u = npyBytes(npyDict("<f8", "(2, 3)"), plane<double>({1, 2, 3, 4, 5, 6}));
-    const auto crc = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(u.data()), static_cast<uInt>(u.size())));
+    const auto crc =
+        static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(u.data()), static_cast<uInt>(u.size())));
     const auto size = static_cast<std::uint32_t>(u.size());
     const std::string good = zipOf("u.npy", u, 0, crc, size);
     struct Case {

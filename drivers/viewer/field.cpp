@@ -42,8 +42,10 @@ double composeVectors(const std::vector<double>& u, const std::vector<double>& v
         out[k] = {x, y, 0.0};
         if (!mask.empty() && mask[k]) continue;
         if (std::isnan(x) || std::isnan(y)) continue;
-        if (!std::isfinite(y)) throw InputError(uName + ": value at " + cellText(grid.cols, k) + " is not finite (" + options::formatReal(y) + ")");
-        if (!std::isfinite(x)) throw InputError(vName + ": value at " + cellText(grid.cols, k) + " is not finite (" + options::formatReal(x) + ")");
+        for (const auto& [value, name] : {std::pair{y, &uName}, {x, &vName}})
+            if (!std::isfinite(value))
+                throw InputError(*name + ": value at " + cellText(grid.cols, k) + " is not finite (" +
+                                 options::formatReal(value) + ")");
         const double squared = x * x + y * y;
         if (!(squared <= std::numeric_limits<double>::max()))
             throw InputError(uName + " and " + vName + ": vector at " + cellText(grid.cols, k) +
@@ -94,7 +96,8 @@ std::shared_ptr<const LoadedField> loadField(const FieldPaths& paths, int thread
                              shapeText(u->header().shape) + " of " + u->name());
     }
 
-    auto loaded = std::make_shared<LoadedField>(LoadedField{paths, Field{RegGrid(shape.rows, shape.cols), 0.0, {}, {}}, false});
+    auto loaded =
+        std::make_shared<LoadedField>(LoadedField{paths, Field{RegGrid(shape.rows, shape.cols), 0.0, {}, {}}, false});
     Field& field = loaded->field;
     RegGrid& grid = field.grid;
     // The mask first: masked cells' values are not checked.
@@ -138,7 +141,8 @@ std::shared_ptr<const LoadedField> loadField(const FieldPaths& paths, int thread
 bool parseGridSize(const std::string& text, std::int32_t& rows, std::int32_t& cols) {
     const std::size_t x = text.find_first_of("xX");
     std::int64_t r = 0, c = 0;
-    if (x == std::string::npos || options::parseInteger(std::string_view(text).substr(0, x), r) != options::Syntax::ok ||
+    if (x == std::string::npos ||
+        options::parseInteger(std::string_view(text).substr(0, x), r) != options::Syntax::ok ||
         options::parseInteger(std::string_view(text).substr(x + 1), c) != options::Syntax::ok)
         return false;
     if (r < 1 || c < 1 || r > INT32_MAX || c > INT32_MAX || r * c > INT32_MAX) return false;

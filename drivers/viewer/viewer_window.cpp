@@ -218,11 +218,9 @@ void ViewerWindow::refresh() {
     } catch (const ParamError& e) {
         const std::string option = e.option().empty() ? "--filter-half-length, --slide-steps and --step"
                                                       : "--" + e.option();
-        timing_->setText("<font color='#b00020'>" +
-                         QString::fromStdString(option + ": " + options::spellNames(e.problem(), [](const std::string& n) {
-                                                    return "--" + n;
-                                                })).toHtmlEscaped() +
-                         "</font>");
+        const std::string message =
+            option + ": " + options::spellNames(e.problem(), [](const std::string& n) { return "--" + n; });
+        timing_->setText("<font color='#b00020'>" + QString::fromStdString(message).toHtmlEscaped() + "</font>");
         return;
     }
     renderer_->request(field_, panel_->params(), panel_->image());

@@ -38,7 +38,7 @@ void Renderer::start() {
         const auto begun = std::chrono::steady_clock::now();
         auto picture = std::make_shared<Picture>();
         picture->field = job.field;
-        picture->image_options = job.image;
+        picture->imageOptions = job.image;
         QString error;
         bool stopped = false;
         try {

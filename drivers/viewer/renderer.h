@@ -19,7 +19,7 @@ struct Picture {
     std::shared_ptr<const LoadedField> field;
     std::shared_ptr<const RunResult> run;
     std::shared_ptr<const Image> image;
-    RenderOptions image_options;
+    RenderOptions imageOptions;
     double seconds = 0.0;  // convolution (when it ran) and rendering
     bool convolved = false;
 };

@@ -140,7 +140,7 @@ private slots:
         QVERIFY(pixels(w) != before);
         set(w, "colormap", "viridis");
         QVERIFY(settle(w));
-        QCOMPARE(QString::fromStdString(w.picture()->image_options.colormap), QString("viridis"));
+        QCOMPARE(QString::fromStdString(w.picture()->imageOptions.colormap), QString("viridis"));
 
         w.view()->actualSize();
         w.view()->zoomBy(4.0);

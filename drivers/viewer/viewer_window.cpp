@@ -299,7 +299,7 @@ QString ViewerWindow::commandLine(const QString& output, bool writeInputs) {
     try {
         // What made the picture shown, which newer settings may not have yet.
         return QString::fromStdString(consoleCommand(*picture_->field, picture_->run->params,
-                                                     picture_->image_options, output.toStdString(), writeInputs)
+                                                     picture_->imageOptions, output.toStdString(), writeInputs)
                                           .text);
     } catch (const std::exception& e) {
         report(QString::fromStdString(oneLine(e.what())));

@@ -128,7 +128,8 @@ RunResult runLic(Field field, const RunSettings& settings) {
     return run;
 }
 
-Image renderRun(const RunResult& run, const RenderOptions& options, const double* scalar, int threads) {
+Image renderRun(const RunResult& run, const RenderOptions& options, const double* scalar, int threads,
+                const std::atomic<bool>* cancel) {
     RenderInput input = renderInputOf(run.grid, run.largestMagnitude);
     input.scalar = scalar;
     input.threads = threads;
@@ -146,7 +147,7 @@ Image renderRun(const RunResult& run, const RenderOptions& options, const double
             field.mask = contiguousPlane(static_cast<const std::uint8_t*>(mask.data()), run.cols());
             input.mask = mask.data();
         }
-        input.secondPass = licPassOver(field, run.params, threads);
+        input.secondPass = licPassOver(field, run.params, threads, cancel);
     }
     return render(input, options);
 }

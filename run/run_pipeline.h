@@ -114,8 +114,10 @@ RunResult runLic(Field field, const RunSettings& settings);
 // The image of a run; its largest magnitude tops the magnitude's scale.
 // scalar: what ColorBy::scalar shows, rows x cols, or null. Enhanced
 // contrast convolves the run's field once more with its parameters.
-// Default options give the classic image.
-Image renderRun(const RunResult& run, const RenderOptions& options, const double* scalar, int threads);
+// Default options give the classic image. Once *cancel is true, that
+// second pass throws Cancelled.
+Image renderRun(const RunResult& run, const RenderOptions& options, const double* scalar, int threads,
+                const std::atomic<bool>* cancel = nullptr);
 
 // The settings' files read and convolved: FieldFiles, then runLic. Throws
 // BadFilename and InputError for the input files, std::bad_alloc when the

@@ -57,7 +57,7 @@ void Renderer::start() {
                 picture->convolved = true;
             }
             if (cancel->load()) throw Cancelled();
-            picture->image = std::make_shared<const Image>(renderRun(*picture->run, job.image, nullptr, 0));
+            picture->image = std::make_shared<const Image>(renderRun(*picture->run, job.image, nullptr, 0, cancel.get()));
         } catch (const Cancelled&) {
             stopped = true;
         } catch (const ParamError& e) {

@@ -696,6 +696,25 @@ std::vector<double> readNpyScalar(const NpyFile& file, int threads) {
     return values;
 }
 
+std::vector<double> readNpyValues(const NpyFile& file) {
+    const NpyHeader& h = file.header();
+    if (h.shape.size() != 1 || h.dtype.kind == NpyDtype::Kind::boolean)
+        detail::fail(file.name(), "expected a 1-D array of numbers, found shape " + shapeText(h.shape) + " of " +
+                                      h.dtype.descr);
+    std::vector<double> values(static_cast<std::size_t>(h.shape[0]));
+    detail::withElements(file, [&](const auto& e) {
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            const auto v = e[k];
+            // Floats as they are (what is not finite is the caller's to name).
+            if (!detail::toDouble(v, values[k]) && !detail::isFloat<std::decay_t<decltype(v)>>)
+                detail::fail(file.name(), "[" + std::to_string(k) + "] (" + std::to_string(v) +
+                                              ") is not exact as a double");
+        }
+    });
+    file.checkIntact();
+    return values;
+}
+
 MaskArray readNpyMask(const std::string& path, int threads, const NpyFile::HeaderCheck& check) {
     return readNpyMask(NpyFile(path, check), threads);
 }

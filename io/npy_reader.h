@@ -165,6 +165,9 @@ VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& opt
 TextureArray readNpyTexture(const std::string& path, int threads = 0, const NpyFile::HeaderCheck& check = {});
 // mask: cells without data, whose values are not checked (0 in int32).
 TextureArray readNpyTexture(const NpyFile& file, int threads = 0, const std::uint8_t* mask = nullptr);
+// A 1-D array of numbers (any integer or float dtype) as doubles, such as
+// coordinates: integers exact as doubles, floats as they are (NaN too).
+std::vector<double> readNpyValues(const NpyFile& file);
 MaskArray readNpyMask(const std::string& path, int threads = 0, const NpyFile::HeaderCheck& check = {});
 // A scalar of shape (rows, cols) as doubles, such as the colour's: any
 // float (NaN and infinities mark pixels without a value), integers exact

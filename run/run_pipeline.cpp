@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <tuple>
 #include <utility>
 
 #include "io/input_files.h"
 #include "io/mask_file.h"
 #include "io/npy_reader.h"
+#include "io/npz_reader.h"
 #include "engine/fast_lic.h"
 #include "base/parallel.h"
 
@@ -95,7 +97,7 @@ std::optional<Field> FieldFiles::next() {
 }
 
 RunResult runLic(Field field, const RunSettings& settings) {
-    RunResult run{std::move(field.grid), field.largestMagnitude, {}, settings.params};
+    RunResult run{std::move(field.grid), field.largestMagnitude, {}, settings.params, settings.coordinates};
     RegGrid& grid = run.grid;
     std::vector<std::uint8_t>& mask = run.mask;
     if (!field.mask.empty()) mask = std::move(field.mask);
@@ -116,11 +118,16 @@ RunResult runLic(Field field, const RunSettings& settings) {
     RunOptions options{settings.threads, settings.progress};
     options.cancel = settings.cancel;
     const std::uint8_t* cellsMasked = mask.empty() ? nullptr : mask.data();
-    if (!field.fractionalTexture.empty()) {
-        // A texture of fractions goes to the engine beside the grid.
+    if (!field.fractionalTexture.empty() || settings.coordinates) {
+        // A texture of fractions goes to the engine beside the grid, and so
+        // does a field carried into cell units; the grid keeps the physical
+        // vectors, whose magnitudes the colours show.
         FieldView view = viewOf(grid);
-        view.texture = contiguousPlane(field.fractionalTexture.data(), grid.cols);
+        if (!field.fractionalTexture.empty())
+            view.texture = contiguousPlane(field.fractionalTexture.data(), grid.cols);
         if (cellsMasked) view.mask = contiguousPlane(cellsMasked, grid.cols);
+        std::vector<double> x, y;
+        if (settings.coordinates) view = mapToCells(view, *settings.coordinates, x, y);
         computeLic(view, settings.params, grid.licSums.data(), grid.hitCounts.data(), options);
     } else {
         computeFastLic(grid, settings.params, options, cellsMasked);
@@ -137,6 +144,7 @@ Image renderRun(const RunResult& run, const RenderOptions& options, const double
     // the second pass of enhanced contrast leaves them out too (render()
     // finds them itself for everything else).
     std::vector<std::uint8_t> mask;
+    std::vector<double> x, y;
     if (options.contrast.mode == Contrast::enhanced) {
         FieldView field = viewOf(run.grid);
         const std::size_t n = run.grid.cellCount();
@@ -147,9 +155,25 @@ Image renderRun(const RunResult& run, const RenderOptions& options, const double
             field.mask = contiguousPlane(static_cast<const std::uint8_t*>(mask.data()), run.cols());
             input.mask = mask.data();
         }
+        // The second pass traces as the first did.
+        if (run.coordinates) field = mapToCells(field, *run.coordinates, x, y);
         input.secondPass = licPassOver(field, run.params, threads, cancel);
     }
     return render(input, options);
+}
+
+GridCoordinates readCoordinates(const std::string& npzFile, bool geographic) {
+    const NpzArchive archive(npzFile);
+    GridCoordinates c;
+    c.geographic = geographic;
+    for (const auto& [axis, name, what] : {std::tuple{&c.cols, "x", "the columns'"}, std::tuple{&c.rows, "y", "the rows'"}}) {
+        if (!archive.contains(name))
+            throw InputError(npzFile + ": holds no array named " + name + " (" + what + " coordinates" +
+                             (geographic ? std::string(name) == "x" ? ", longitudes" : ", latitudes" : "") + ")");
+        axis->name = npzFile + ": " + name;
+        axis->values = readNpyValues(archive.open(name));
+    }
+    return c;
 }
 
 RunResult computeRun(const RunSettings& settings) {

@@ -11,6 +11,7 @@
 
 #include "io/input_files.h"
 #include "io/npy_reader.h"
+#include "engine/coordinates.h"
 #include "engine/reg_grid.h"
 #include "engine/lic.h"
 #include "render/render.h"
@@ -31,6 +32,9 @@ struct RunSettings {
     std::string maskFile;  // empty: none
     bool maskNan = false;  // .npy vectors: a NaN component marks a cell without data
     int threads = 0;  // for reading and convolving; 0: every core
+    // The cells' physical size (--cell-size, --coordinates): the field is
+    // traced in physical directions (engine/coordinates.h). None: unit cells.
+    std::optional<GridCoordinates> coordinates;
     // Told the fraction of the convolution done, from time to time.
     std::function<void(double)> progress;
     // Once true, the convolution stops and throws Cancelled.
@@ -100,6 +104,7 @@ struct RunResult {
     double largestMagnitude = 0.0;
     std::vector<std::uint8_t> mask;  // row-major, nonzero: no data; empty: none
     LicParams params;                // the parameters the run used
+    std::optional<GridCoordinates> coordinates;  // and the cells' physical size
 
     std::int32_t rows() const { return grid.rows; }
     std::int32_t cols() const { return grid.cols; }
@@ -118,6 +123,11 @@ RunResult runLic(Field field, const RunSettings& settings);
 // second pass throws Cancelled.
 Image renderRun(const RunResult& run, const RenderOptions& options, const double* scalar, int threads,
                 const std::atomic<bool>* cancel = nullptr);
+
+// The coordinates of a .npz file's arrays x (the columns', length cols) and
+// y (the rows'); geographic: longitudes and latitudes in degrees. Throws
+// InputError naming the file.
+GridCoordinates readCoordinates(const std::string& npzFile, bool geographic);
 
 // The settings' files read and convolved: FieldFiles, then runLic. Throws
 // BadFilename and InputError for the input files, std::bad_alloc when the

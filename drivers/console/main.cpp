@@ -208,8 +208,12 @@ int run(int argc, char** argv) {
         return fail(exitUsage, sizeOrigin + ": the grid needs " +
                                    gigabytes(cells * bytesPerCell) + " of memory, this machine has " +
                                    gigabytes(available));
-    if (const std::string bad = cli::applyMethodOptions(methodOptions, settings); !bad.empty())
-        return fail(exitUsage, bad);
+    try {
+        if (const std::string bad = cli::applyMethodOptions(methodOptions, settings); !bad.empty())
+            return fail(exitUsage, bad);
+    } catch (const InputError& e) {  // the coordinates file
+        return fail(exitInput, e.what());
+    }
 
     if (!demoDir.empty()) {
         if (demoDir == standardStreamName)

@@ -14,12 +14,17 @@ namespace fastlic::cli {
 // The texts given for the engine's tables (engine/options.h).
 struct MethodOptions {
     TableOptions<LicParams> method, boundary, sampling;
+    // The cells' physical size: "A,B", or a .npz file of x and y.
+    std::string cellSize, coordinatesFile;
+    bool geographic = false;
 };
 
 void addMethodOptions(CLI::App& app, RunSettings& settings, MethodOptions& options);
 
 // Checks the values once the grid's size is known and sets them in
-// settings. Returns "" or the one-line message for a bad value.
+// settings. Returns "" or the one-line message for a bad value; a
+// coordinates file that cannot be read or does not fit the grid throws
+// InputError.
 std::string applyMethodOptions(const MethodOptions& options, RunSettings& settings);
 
 }  // namespace fastlic::cli

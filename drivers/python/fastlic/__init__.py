@@ -139,11 +139,27 @@ def _float64(name: str, a: Any) -> np.ndarray:
     return _aligned(a)
 
 
+def _unmasked(a: Any) -> Tuple[Any, Optional[np.ndarray]]:
+    """A NumPy masked array's data and mask (True: no data), or a and None.
+    The data under the mask (fill values such as 1e20) is never used."""
+    if not np.ma.isMaskedArray(a):
+        return a, None
+    m = np.ma.getmaskarray(a)
+    return np.ma.getdata(a), (m if m.ndim == 2 and m.any() else None)
+
+
 def _vectors(u: Any, v: Any) -> Tuple[np.ndarray, np.ndarray]:
     u, v = _float64("u", u), _float64("v", v)
     if u.shape != v.shape:
         raise ValueError(f"u and v must have the same shape, got u {u.shape} and v {v.shape}")
     return u, v
+
+
+def _masked_vectors(u: Any, v: Any) -> Tuple[np.ndarray, np.ndarray, list]:
+    """u and v as _vectors gives them, and their masked elements' masks."""
+    (u, u_mask), (v, v_mask) = _unmasked(u), _unmasked(v)
+    u, v = _vectors(u, v)
+    return u, v, [u_mask, v_mask]
 
 
 def _texture(texture: Any, shape: Shape, masked: Optional[np.ndarray]) -> np.ndarray:
@@ -198,8 +214,30 @@ def _boundary(boundary: Any) -> str:
     return ",".join(axes)
 
 
-def _mask(mask: Any, u: np.ndarray, v: np.ndarray) -> Optional[np.ndarray]:
-    """The mask as a uint8 array (nonzero = no data), or None where no cell is masked."""
+def _mask(mask: Any, u: np.ndarray, v: np.ndarray, mask_nan: Any = False,
+          elements: Any = ()) -> Optional[np.ndarray]:
+    """The mask as a uint8 array (nonzero = no data), or None where no cell is
+    masked: mask's cells, with mask_nan those where u or v is NaN, and the
+    masked elements of the arrays given (masks of u's shape, or None)."""
+    _check_bool("mask_nan", mask_nan)
+    extra = [e for e in elements if e is not None]
+    if mask_nan:
+        extra.append(np.isnan(u) | np.isnan(v))
+    for e in extra:
+        if e.shape != u.shape:
+            raise ValueError(f"a masked array must have the shape of u and v {u.shape}, got {e.shape}")
+    m = _mask_keyword(mask, u, v)
+    for e in extra:
+        m = e if m is None else m | e
+    # Without a masked cell the run is the plain one, bit for bit and as fast.
+    if m is None or not m.any():
+        return None
+    if m.all():
+        raise ValueError("every cell is masked (by mask, NaN or masked array elements): there is no data")
+    return m.view(np.uint8)
+
+
+def _mask_keyword(mask: Any, u: np.ndarray, v: np.ndarray) -> Optional[np.ndarray]:
     if mask is None:
         return None
     if isinstance(mask, str):
@@ -217,10 +255,44 @@ def _mask(mask: Any, u: np.ndarray, v: np.ndarray) -> Optional[np.ndarray]:
         # Any nonzero integer is no data, also one whose low byte is zero.
         if m.dtype != np.uint8 and m.dtype != np.bool_:
             m = m != 0
-    # Without a masked cell the run is the plain one, bit for bit and as fast.
-    if not m.any():
+    return m
+
+
+def _axis(name: str, values: Any, count: int, along: str) -> np.ndarray:
+    a = np.asarray(values)
+    if a.dtype.kind not in "iuf":
+        raise TypeError(f"{name} must be an array of real numbers, got dtype {a.dtype}")
+    if a.ndim != 1:
+        raise ValueError(f"{name} must be a 1-D array of the {along}' coordinates, got shape {a.shape}")
+    if a.shape[0] != count:
+        raise ValueError(f"{name} must have one value for each of the {count} {along}, got {a.shape[0]}")
+    return np.ascontiguousarray(a, dtype=np.float64)
+
+
+def _coordinates(x: Any, y: Any, spacing: Any, geographic: Any, shape: Shape) -> Optional[tuple]:
+    """convolve's coordinates as the core takes them: None, or (y, x, spacing,
+    geographic); the core checks the values."""
+    _check_bool("geographic", geographic)
+    if x is None and y is None and spacing is None:
+        if geographic:
+            raise ValueError("geographic: needs x (longitudes) and y (latitudes)")
         return None
-    return m.view(np.uint8)
+    if spacing is not None:
+        if x is not None or y is not None:
+            raise ValueError("give x and y, or spacing, not both")
+        if geographic:
+            raise ValueError("geographic: needs x (longitudes) and y (latitudes), not spacing")
+        try:
+            dy, dx = spacing
+        except (TypeError, ValueError):
+            raise TypeError(f"spacing must be a pair (dy, dx) of positive numbers, got {spacing!r}") from None
+        for d in (dy, dx):
+            if isinstance(d, bool) or not isinstance(d, numbers.Real):
+                raise TypeError(f"spacing must be a pair (dy, dx) of positive numbers, got {spacing!r}")
+        return (None, None, (float(dy), float(dx)), False)
+    if x is None or y is None:
+        raise ValueError(f"{'y' if y is None else 'x'} is missing: x and y go together (or give spacing=(dy, dx))")
+    return (_axis("y", y, shape[0], "rows"), _axis("x", x, shape[1], "columns"), None, bool(geographic))
 
 
 def _check_bool(name: str, value: Any) -> None:
@@ -282,11 +354,16 @@ def convolve(
     step: float = ...,
     boundary: Boundary = ...,
     mask: Mask = ...,
+    mask_nan: bool = ...,
     orientation: bool = ...,
     interpolation: InterpolationName = ...,
     iterations: int = ...,
     max_work: float = ...,
     threads: Optional[int] = ...,
+    x: Optional[npt.ArrayLike] = ...,
+    y: Optional[npt.ArrayLike] = ...,
+    spacing: Optional[Tuple[float, float]] = ...,
+    geographic: bool = ...,
     return_hits: Literal[False] = ...,
 ) -> npt.NDArray[np.float64]: ...
 
@@ -303,11 +380,16 @@ def convolve(
     step: float = ...,
     boundary: Boundary = ...,
     mask: Mask = ...,
+    mask_nan: bool = ...,
     orientation: bool = ...,
     interpolation: InterpolationName = ...,
     iterations: int = ...,
     max_work: float = ...,
     threads: Optional[int] = ...,
+    x: Optional[npt.ArrayLike] = ...,
+    y: Optional[npt.ArrayLike] = ...,
+    spacing: Optional[Tuple[float, float]] = ...,
+    geographic: bool = ...,
     return_hits: Literal[True],
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 
@@ -324,11 +406,16 @@ def convolve(
     step: float = 0.5,
     boundary: Boundary = "periodic",
     mask: Mask = None,
+    mask_nan: bool = False,
     orientation: bool = False,
     interpolation: InterpolationName = "nearest",
     iterations: int = 1,
     max_work: float = 2e10,
     threads: Optional[int] = None,
+    x: Optional[npt.ArrayLike] = None,
+    y: Optional[npt.ArrayLike] = None,
+    spacing: Optional[Tuple[float, float]] = None,
+    geographic: bool = False,
     return_hits: bool = False,
 ) -> Union[npt.NDArray[np.float64], Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]]:
     """Line integral convolution of the field (u, v) over a texture, by the fast method.
@@ -384,7 +471,13 @@ def convolve(
         never a seed, and gets a NaN LIC value and 0 hits; its vector and
         texture values are not used and may be NaN. "nan" masks the cells
         where u or v is NaN (infinite components still raise). None: no
-        mask, every component must be finite.
+        mask, every component must be finite. The masked elements of NumPy
+        masked arrays (``np.ma``, as netCDF readers give land) among
+        ``u``, ``v`` and ``texture`` mask their cells too, whatever value
+        lies under them; every mask given adds its cells. A grid with every
+        cell masked raises ValueError.
+    mask_nan : bool, default False
+        Also mask the cells where u or v is NaN, beside ``mask``'s array.
     orientation
         The vectors are directions without sign (v and -v mean the same,
         as in a polarisation map): while a streamline is traced, a sampled
@@ -411,6 +504,25 @@ def convolve(
         Threads to use, 1 to 1024; None uses every core. The result is the same bits
         for every thread count. The GIL is released during the computation,
         so other Python threads run, and several calls may run at once.
+    x, y : 1-D arrays of real numbers, or None, default None
+        The physical coordinates of the columns (x, length cols) and of the
+        rows (y, length rows), each strictly increasing or decreasing,
+        evenly spaced or not. ``u`` is then the component along increasing
+        x, ``v`` along increasing y, and streamlines follow the field's
+        physical direction: before tracing, each cell's vector is divided
+        by that cell's size along each axis, the local spacing (the
+        centred difference of the neighbouring coordinates, one-sided at
+        the two ends), so that coordinates an affine map of the indices
+        give exactly the result of the equal ``spacing``. The image stays
+        one pixel per cell. None, and no ``spacing``: unit square cells.
+    spacing : pair (dy, dx) of positive numbers, or None, default None
+        A uniform grid's cell size along the rows and along the columns,
+        instead of ``x`` and ``y``.
+    geographic : bool, default False
+        ``x`` is longitude and ``y`` latitude, in degrees (latitudes
+        strictly between -90 and 90; a pole row is refused, east has no
+        direction there): the columns' size is scaled by cos(latitude), and
+        ``u`` is the eastward, ``v`` the northward component.
     return_hits : bool, default False
         Also return how many streamlines covered each pixel.
 
@@ -437,13 +549,14 @@ def convolve(
     """
     given = dict(locals())
     _check_bool("return_hits", return_hits)
-    u, v = _vectors(u, v)
+    u, v, elements = _masked_vectors(u, v)
     shape = (int(u.shape[0]), int(u.shape[1]))
-    t = noise(shape) if texture is None else texture
-    masked = _mask(mask, u, v)
+    t, t_mask = _unmasked(noise(shape) if texture is None else texture)
+    masked = _mask(mask, u, v, mask_nan, elements + [t_mask])
     t = _texture(t, shape, masked)
     options, thread_count = _lic_options(given)
-    lic, hits = _fastlic.convolve(t, v, u, masked, options, thread_count)
+    coordinates = _coordinates(x, y, spacing, geographic, shape)
+    lic, hits = _fastlic.convolve(t, v, u, masked, options, thread_count, coordinates)
     return (lic, hits) if return_hits else lic
 
 
@@ -459,6 +572,7 @@ def render(
     v: npt.ArrayLike,
     *,
     mask: Mask = None,
+    mask_nan: bool = False,
     contrast: ContrastName = "none",
     clip: float = 0.5,
     tiles: Union[int, Tuple[int, int]] = (8, 8),
@@ -499,6 +613,10 @@ def render(
         Pixels without data, as for ``convolve``. Pixels whose LIC value is
         NaN (the masked cells of ``convolve``) count as masked too, so
         ``render(convolve(t, u, v, mask=m), u, v)`` needs no mask again.
+        Masked elements of masked arrays (``u``, ``v``, ``lic``,
+        ``color_by``) count as masked too.
+    mask_nan : bool, default False
+        Also mask the pixels where u or v is NaN, beside ``mask``'s array.
         Masked pixels are left out of every statistic below and drawn in
         ``mask_color`` (or transparent).
     contrast
@@ -574,11 +692,12 @@ def render(
         including) 50, got 60``), or a vector component that is not finite.
     """
     given = dict(locals())
-    u, v = _vectors(u, v)
+    u, v, elements = _masked_vectors(u, v)
+    lic, lic_mask = _unmasked(lic)
     lic_values = _float64("lic", lic)
     if lic_values.shape != u.shape:
         raise ValueError(f"lic must have the shape of u and v {u.shape}, got {lic_values.shape}")
-    masked = _mask(mask, u, v)
+    masked = _mask(mask, u, v, mask_nan, elements + [lic_mask])
     no_value = np.isnan(lic_values)
     if no_value.any():
         masked = no_value if masked is None else masked | no_value
@@ -589,7 +708,10 @@ def render(
     options = _options(("image",), given)
     scalar = None
     if color_by is not None and not isinstance(color_by, str):
+        color_by, scalar_mask = _unmasked(color_by)
         scalar = _real_array("color_by", color_by)
+        if scalar_mask is not None:  # a pixel without a value, as NaN is
+            scalar = np.where(scalar_mask, np.nan, scalar)
         if scalar.shape != u.shape:
             raise ValueError(f"color_by must have the shape of u and v {u.shape}, got {scalar.shape}")
         scalar = np.ascontiguousarray(_float64("color_by", scalar))

@@ -29,6 +29,7 @@ def convolve(
     mask: npt.NDArray[np.uint8] | None,
     options: dict[str, Any],
     threads: int,
+    coordinates: tuple[Any, Any, Any, bool] | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 
 colormap_names: list[str]

@@ -32,6 +32,7 @@
 #include "io/input_files.h"
 #include "io/output_file.h"
 #include "engine/reg_grid.h"
+#include "engine/coordinates.h"
 #include "engine/lic.h"
 #include "engine/options.h"
 #include "render/colormaps.h"
@@ -359,8 +360,33 @@ bool interruptible(Work work, std::atomic<bool>& cancel) {
     return true;
 }
 
+// convolve's coordinates: None, or (y, x, spacing, geographic) with y and
+// x float64 arrays or None, spacing (dy, dx) or None.
+std::optional<GridCoordinates> coordinatesOf(const py::object& given) {
+    if (given.is_none()) return std::nullopt;
+    const auto t = given.cast<py::tuple>();
+    GridCoordinates c;
+    const auto axis = [](const py::handle& values, AxisCoordinates& a, const char* name) {
+        a.name = name;
+        if (values.is_none()) return;
+        const auto array = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
+        a.values.assign(array.data(), array.data() + array.size());
+    };
+    axis(t[0], c.rows, "y");
+    axis(t[1], c.cols, "x");
+    if (!t[2].is_none()) {
+        const auto spacing = t[2].cast<std::pair<double, double>>();
+        c.rows.name = "spacing[0] (dy)";
+        c.cols.name = "spacing[1] (dx)";
+        c.rows.spacing = spacing.first;
+        c.cols.spacing = spacing.second;
+    }
+    c.geographic = t[3].cast<bool>();
+    return c;
+}
+
 py::tuple convolve(const py::array& texture, const py::array& x, const py::array& y, const py::object& mask,
-                   const py::dict& options, int threads) {
+                   const py::dict& options, int threads, const py::object& coordinates) {
     const auto [rows, cols] = shapeOf(x);
     FieldView field{rows, cols, planeOf<double>(x, "v"), planeOf<double>(y, "u"), {},
                     maskOf(mask, rows, cols)};
@@ -369,6 +395,7 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
     else
         field.texture = planeOf<double>(texture, "texture");
     const LicParams params = licParamsOf(options);
+    const std::optional<GridCoordinates> coords = coordinatesOf(coordinates);
     RunOptions run;
     run.threads = threads;
 
@@ -384,6 +411,9 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
         checkVectors(rows, cols, field.x, field.y, field.mask);
         if (const auto* t = std::get_if<Plane<double>>(&field.texture))
             checkTexture(rows, cols, *t, field.mask);
+        // The physical field in cell units, traced in place of the given one.
+        std::vector<double> xCells, yCells;
+        if (coords) field = mapToCells(field, *coords, xCells, yCells);
         run.cancel = &cancel;
         try {
             // A run of a few milliseconds is not worth a thread.
@@ -575,9 +605,10 @@ PYBIND11_MODULE(_fastlic, m) {
     });
 
     m.def("convolve", &convolve, py::arg("texture"), py::arg("x"), py::arg("y"), py::arg("mask"),
-          py::arg("options"), py::arg("threads"),
+          py::arg("options"), py::arg("threads"), py::arg("coordinates") = py::none(),
           "(lic, hits) of the field; x along the rows, y along the columns; mask uint8 or None; "
-          "options by convolve's keywords (options['method'], ['sampling'], ['boundary']).");
+          "options by convolve's keywords (options['method'], ['sampling'], ['boundary']); "
+          "coordinates None or (y, x, spacing, geographic).");
     m.def("render", &renderImage, py::arg("lic"), py::arg("x"), py::arg("y"), py::arg("mask"),
           py::arg("scalar"), py::arg("options"), py::arg("lic_options"), py::arg("threads"),
           "The console's image, (rows, cols, 3 or 4) uint8; options by render's keywords "

@@ -53,6 +53,8 @@ def same_run(a, b):
 # together; then the image options on a masked field, each unlike the
 # classic image.
 MASKED = (["--mask", "mask.txt"], dict(mask=blob()))
+# Not evenly spaced; latitudes from north to south.
+LON, LAT = -30 + 70 * np.linspace(0, 1, SHAPE[1]) ** 1.5, np.linspace(70, -20, SHAPE[0])
 CASES = [
     ([], {}, {}),
     (["--filter-half-length", 5, "--slide-steps", "011", "--hit-limit", 2, "--step", "+.75"],  # decimal, not octal
@@ -60,6 +62,9 @@ CASES = [
     (["--boundary", "rows=closed", "--mask", "mask.txt", "--orientation", "--interpolation", "linear",
       "--iterations", 2],
      dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2), {}),
+    (["--cell-size", "3,7"], dict(spacing=(3, 7)), {}),
+    (["--coordinates", "lonlat.npz", "--geographic", "--interpolation", "linear"],
+     dict(x=LON, y=LAT, geographic=True, interpolation="linear"), {}),
     (MASKED[0] + ["--mask-color", "255,0,0"], MASKED[1], dict(mask_color=(255, 0, 0))),
     (MASKED[0] + ["--contrast", "stretch", "--clip", 2, "--colormap", "viridis", "--colorbar"], MASKED[1],
      dict(contrast="stretch", clip=2, colormap="viridis", colorbar=True)),
@@ -84,6 +89,7 @@ def test_same_bits_as_the_console_both_ways(console, tmp_path, args, options, im
     np.savetxt(tmp_path / "mask.txt", blob(), fmt="%d")
     scalar = np.sin(np.arange(SHAPE[0] * SHAPE[1]).reshape(SHAPE) / 40.0) * 5
     np.save(tmp_path / "scalar.npy", scalar)
+    np.savez_compressed(tmp_path / "lonlat.npz", x=LON, y=LAT)
     console("--vectors", vectors, "--texture", noise, "--size", f"{SHAPE[0]}x{SHAPE[1]}", *args,
             "--lic", "lic.npy", "--hits", "hits.npy", "-o", "image.png", cwd=tmp_path)
 
@@ -97,7 +103,7 @@ def test_same_bits_as_the_console_both_ways(console, tmp_path, args, options, im
     # The image, pixel for pixel.
     if image_options.get("color_by") == "scalar":
         image_options = dict(image_options, color_by=scalar)
-    lic_options = {key: value for key, value in options.items() if key != "mask"}
+    lic_options = {key: value for key, value in options.items() if key in fastlic._LIC_OPTIONS}
     image = fastlic.render(lic, u, v, lic_options=lic_options, **image_options)
     assert same_bits(image, np.asarray(Image.open(tmp_path / "image.png")))
     assert not image_options or not np.array_equal(image[: SHAPE[0], :, :3], fastlic.render(lic, u, v))
@@ -239,10 +245,24 @@ ERRORS = [
     (bad(u=with_cell(U, (1, 2), np.nan), mask=np.eye(4, 5, dtype=bool)), ValueError,
      "u[1, 2] is nan: vector components must be finite"),
     (bad(v=with_cell(V, (3, 0), np.inf), mask="nan"), ValueError, "v[3, 0] is inf: vector components must be finite"),
+    (bad(u=np.ma.masked_all((4, 5))), ValueError,
+     "every cell is masked (by mask, NaN or masked array elements): there is no data"),
     (bad(orientation=1), TypeError, "orientation must be True or False, got int"),
     (bad(return_hits="yes"), TypeError, "return_hits must be True or False, got str"),
     (bad(texture=np.where(np.eye(4, 5, 1, dtype=bool), 2**53 + 1, 1)), ValueError,
      "texture[0, 1] (9007199254740993) is not exact as a double"),
+    (bad(spacing=(1, 0)), ValueError, "spacing[1] (dx) must be a positive finite number, got 0"),
+    (bad(spacing=(1, 2), x=np.arange(5)), ValueError, "give x and y, or spacing, not both"),
+    (bad(x=np.arange(5)), ValueError, "y is missing: x and y go together (or give spacing=(dy, dx))"),
+    (bad(x=np.arange(4), y=np.arange(4)), ValueError, "x must have one value for each of the 5 columns, got 4"),
+    (bad(x=np.arange(5), y=[0, 1, 1, 2]), ValueError,
+     "y[2] repeats y[1] (1): coordinates must be strictly increasing or decreasing"),
+    (bad(x=[3, 2, 1, 1.5, 0], y=np.arange(4)), ValueError,
+     "x[3] (1.5) turns back after x[2] (1): coordinates must be strictly decreasing, as they start"),
+    (bad(x=[0, 1, np.nan, 3, 4], y=np.arange(4)), ValueError, "x[2] is nan: coordinates must be finite"),
+    (bad(x=np.arange(5), y=[60, 70, 80, 90], geographic=True), ValueError,
+     "y[3] is 90: latitudes must lie strictly between -90 and 90 (east has no direction at a pole)"),
+    (bad(geographic=True), ValueError, "geographic: needs x (longitudes) and y (latitudes)"),
     (bad(interpolation="cubic"), ValueError, 'interpolation must be "nearest" or "linear", got \'cubic\''),
     (bad(interpolation=1), TypeError, 'interpolation must be "nearest" or "linear", got 1'),  # a type, as for numbers
     (bad(iterations=2**31 - 1), ValueError, "max_work: the run would trace up to 1675037244660 streamline points "
@@ -335,6 +355,8 @@ def test_equivalent_forms_give_the_same_run():
 
     periodic, closed, masked = run(), run(boundary="closed"), run(mask=mask)
     assert not same_run(closed, periodic)
+    assert np.isnan(masked[0][mask]).all() and not masked[1][mask].any()
+    i = np.arange(SHAPE[0])[:, None]
     for expected, forms in [
         (periodic, [run(boundary="periodic"), run(boundary={}), run(boundary={"rows": "periodic", "cols": "periodic"}),
                     run(mask=np.zeros(SHAPE, bool))]),
@@ -344,9 +366,35 @@ def test_equivalent_forms_give_the_same_run():
                   run(cu=nan_u, mask="nan"),
                   run(t=np.where(mask, np.nan, texture), cu=nan_u, mask=mask),  # masked cells' values unused
                   run(t=np.where(mask, 2**53 + 1, texture), mask=mask),
-                  run(cu=nan_u, cv=np.where(mask, np.inf, v), mask="nan")]),  # (nan, inf): no data
+                  run(cu=nan_u, cv=np.where(mask, np.inf, v), mask="nan"),  # (nan, inf): no data
+                  # netCDF's land: masked elements over a fill value, in any of the arrays.
+                  run(cu=np.ma.masked_where(mask, np.where(mask, 1e20, u))),
+                  run(cv=np.ma.masked_where(mask & (i > 20), v), t=np.ma.masked_where(mask & (i <= 20), texture)),
+                  run(cu=np.where(i > 20, nan_u, u), mask=mask & (i <= 20), mask_nan=True)]),
     ]:
         assert all(same_run(form, expected) for form in forms)
+
+
+def test_coordinates_trace_the_physical_directions():
+    texture, _, _ = field()
+    i, j = np.mgrid[0 : SHAPE[0], 0 : SHAPE[1]].astype(np.float64)
+    u, v = -(i - 18.3), 2 * (j - 25.7)  # a vortex on cells twice as wide as high
+    plain = fastlic.convolve(texture, u, v)
+    cols, rows = np.arange(SHAPE[1], dtype=np.float64), np.arange(SHAPE[0], dtype=np.float64)
+    for run, expected in [
+        (dict(spacing=(1, 2)), fastlic.convolve(texture, u / 2, v)),
+        (dict(x=5 + 2 * cols, y=rows - 4), fastlic.convolve(texture, u / 2, v)),  # affine: the same spacing
+        (dict(spacing=(0.75, 0.75)), plain),  # square cells are the plain field
+        (dict(x=cols, y=-rows), fastlic.convolve(texture, u, -v)),  # y upwards
+        (dict(x=-cols, y=rows), fastlic.convolve(texture, -u, v)),
+    ]:
+        assert same_bits(fastlic.convolve(texture, u, v, **run), expected), run
+    # Where the division is not exact: within the last bits of a direction.
+    for run, (hu, hv) in [(dict(spacing=(3, 7)), (u / 7, v / 3)),
+                          (dict(x=LON, y=LAT, geographic=True),
+                           (u / (np.gradient(LON) * np.cos(np.radians(LAT))[:, None]), v / np.gradient(LAT)[:, None]))]:
+        lic, hand = fastlic.convolve(texture, u, v, **run), fastlic.convolve(texture, hu, hv)
+        assert np.mean(lic == hand) > 0.98 and not np.array_equal(lic, plain), run
 
 
 def test_render_draws_masked_pixels_black():
@@ -360,6 +408,7 @@ def test_render_draws_masked_pixels_black():
     huge_u, nan_u = np.where(mask, 1e6, u), np.where(mask, np.nan, u)
     assert same_bits(fastlic.render(np.where(mask, 99.0, lic), huge_u, v, mask=mask), expected)
     assert same_bits(fastlic.render(lic, nan_u, v, mask="nan"), expected)
+    assert same_bits(fastlic.render(np.ma.masked_where(mask, lic), np.ma.masked_where(mask, huge_u), v), expected)
 
 
 def test_animations_read_back_frame_for_frame(tmp_path, monkeypatch):

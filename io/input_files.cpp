@@ -664,6 +664,27 @@ void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int th
     if (read.fault) throw InputError(*read.fault);
 }
 
+std::optional<std::size_t> countValues(std::FILE* file) {
+    const int fd = fileno(file);
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || lseek(fd, 0, SEEK_SET) != 0) return std::nullopt;
+    std::vector<char> buffer(std::size_t{1} << 20);
+    std::size_t count = 0;
+    bool afterSpace = true;
+    for (;;) {
+        const ssize_t got = read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) break;
+        for (ssize_t k = 0; k < got; ++k) {
+            const bool space = isSpace(buffer[static_cast<std::size_t>(k)]);
+            count += afterSpace && !space;
+            afterSpace = space;
+        }
+    }
+    return count;
+}
+
 // "-" is standard input, read through a copy of its descriptor.
 std::FILE* openInput(const std::string& name) {
     if (name != "-") return std::fopen(name.c_str(), "r");

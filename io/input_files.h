@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -34,6 +35,10 @@ struct InputStreams {
 // Both files opened (mode "r") before either is tested, the vector file
 // tested first; throws BadFilename for the first that did not open.
 InputStreams openInputFiles(const std::string& vectorFile, const std::string& textureFile);
+
+// The whitespace-separated values in the whole file, read again from its
+// start; none where it cannot be (a pipe, standard input).
+std::optional<std::size_t> countValues(std::FILE* file);
 
 // Each file of a pair alone, from its stream: the vectors into the grid,
 // returning the largest magnitude; the texture.

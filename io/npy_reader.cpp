@@ -393,7 +393,10 @@ GridShape gridShape(const NpyFile& file, bool vectors) {
     const std::vector<std::int64_t>& s = file.header().shape;
     const std::string shape = "shape " + shapeText(s);
     if (s.size() != (vectors ? 3u : 2u) || (vectors && s[2] != 2))
-        fail(file.name(), shape + " where " + (vectors ? "(rows, cols, 2)" : "(rows, cols)") + " is expected");
+        fail(file.name(), shape + " where " +
+                              (vectors ? "(rows, cols, 2) is expected ([..., 0] along the rows, [..., 1] along "
+                                         "the columns)"
+                                       : "(rows, cols) is expected"));
     if (s[0] == 0 || s[1] == 0) fail(file.name(), shape + " has no cells");
     std::int64_t cells = 0;
     if (__builtin_mul_overflow(s[0], s[1], &cells) || cells > std::numeric_limits<std::int32_t>::max())
@@ -694,6 +697,49 @@ std::vector<double> readNpyScalar(const NpyFile& file, int threads) {
     if (bad != detail::none)
         detail::failValue(file, g, bad, [](double) { return "is not exact as a double"; });
     return values;
+}
+
+double readNpyComponentsInto(const NpyFile& u, const NpyFile& v, double* out, std::size_t stride,
+                             const VectorReadOptions& options) {
+    const GridShape g = textureGridShape(u);
+    if (textureGridShape(v) != g)
+        detail::fail(v.name(), "shape " + shapeText(v.header().shape) + " does not match shape " +
+                                   shapeText(u.header().shape) + " of " + u.name());
+    const std::size_t n = static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols);
+    std::vector<double> component(n);
+    // Floats as they are (NaN may be a missing value); integers exact.
+    const auto put = [](auto value, double& d) {
+        if constexpr (detail::isFloat<decltype(value)>) {
+            d = static_cast<double>(value);
+            return true;
+        } else {
+            return detail::toDouble(value, d);
+        }
+    };
+    for (const auto& [file, offset] : {std::pair{&v, std::size_t{0}}, std::pair{&u, std::size_t{1}}}) {
+        const std::size_t bad = detail::convertPlane(*file, g, component.data(), options.threads, put);
+        if (bad != detail::none)
+            detail::failValue(*file, g, bad, [](double) { return "is not exact as a double"; });
+        for (std::size_t k = 0; k < n; ++k) out[k * stride + offset] = component[k];
+    }
+    double largest = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (options.mask && options.mask[k]) continue;
+        const double x = out[k * stride], y = out[k * stride + 1];
+        const double squared = x * x + y * y;
+        if (squared <= std::numeric_limits<double>::max()) [[likely]] {
+            largest = std::max(largest, squared);
+            continue;
+        }
+        if (options.nanIsMissing && (std::isnan(x) || std::isnan(y))) continue;
+        const std::string where = "value at " + detail::cellText(g, k);
+        if (!std::isfinite(y)) detail::fail(u.name(), where + " is not finite (" + options::formatReal(y) + ")");
+        if (!std::isfinite(x)) detail::fail(v.name(), where + " is not finite (" + options::formatReal(x) + ")");
+        detail::fail(u.name(), "the vector (u, v) = (" + options::formatReal(y) + ", " + options::formatReal(x) +
+                                   ") at " + detail::cellText(g, k) + " with " + v.name() +
+                                   " is too large: its squared length overflows");
+    }
+    return std::sqrt(largest);
 }
 
 std::vector<double> readNpyValues(const NpyFile& file) {

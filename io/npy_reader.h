@@ -127,6 +127,12 @@ struct VectorReadOptions {
 double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
                           const VectorReadOptions& options = {});
 
+// Two arrays of shape (rows, cols), u along the columns and v along the
+// rows (as NumPy users hold them), into out as readNpyVectorsInto does:
+// v to out[k * stride] (x), u to out[k * stride + 1] (y). Returns the
+// largest magnitude; throws InputError naming the file and the cell.
+double readNpyComponentsInto(const NpyFile& u, const NpyFile& v, double* out, std::size_t stride,
+                             const VectorReadOptions& options = {});
 // A texture array into out, row-major, for callers that hold 32-bit
 // integers only: every value must be a whole number in the int32 range
 // (true is 1). Throws InputError naming the first cell that is not.

@@ -141,7 +141,7 @@ TEST(NpyReader, BadFilesGiveOneLineNamingTheFile) {
          "malformed header at byte 61: 'shape' must be a tuple of whole numbers"},
         {Reader::vectors, bad("{'descr': '<f8' 'fortran_order': False}"), "malformed header at byte 26: expected ',' or '}'"},
         {Reader::vectors, bad("version 1.0"), "malformed header at byte 10: expected '{'"},
-        {Reader::vectors, bad(npyDict("<f8", "(4, 5)")), "shape (4, 5) where (rows, cols, 2) is expected"},
+        {Reader::vectors, bad(npyDict("<f8", "(4, 5)")), "shape (4, 5) where (rows, cols, 2) is expected ([..., 0] along the rows, [..., 1] along the columns)"},
         {Reader::vectors, bad(npyDict("<f8", "(0, 3, 2)")), "shape (0, 3, 2) has no cells"},
         {Reader::vectors, bad(npyDict("<f8", "(65536, 32768, 2)")),
          "shape (65536, 32768, 2) has more cells than a grid holds (2^31 - 1)", std::size_t{1} << 36},

@@ -40,11 +40,17 @@ void writeImage(const RegGrid& grid) {
     }
 }
 
+const std::vector<std::string>& runWarnings() {
+    static const std::vector<std::string> none;
+    return latestRun ? latestRun->warnings : none;
+}
+
 void runPipeline() {
     try {
         currentField = nullptr;
         latestRun.reset();
         latestRun = std::make_unique<RunResult>(computeRun(RunSettings{}));
+        for (const std::string& warning : latestRun->warnings) std::fprintf(stderr, "fastlic: %s\n", warning.c_str());
         currentField = &latestRun->grid;
         maxMagnitude = latestRun->largestMagnitude;
         setColors();

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "engine/reg_grid.h"
 #include "engine/streamline.h"
@@ -41,5 +43,8 @@ void writeImage(const RegGrid& grid);
 // on standard output) or is malformed (one line on standard error), and
 // with status 1 when the image cannot be written.
 void runPipeline();
+// The latest fixed run's warnings (a text file larger than the grid), as
+// runPipeline printed them on standard error.
+const std::vector<std::string>& runWarnings();
 
 }  // namespace fastlic

@@ -25,26 +25,53 @@ std::vector<std::uint8_t> readMask(const std::string& path, std::int32_t rows, s
     return std::move(mask.values);
 }
 
+// A line for a text file holding more values than the grid takes; none
+// when it holds no more (or cannot be read again).
+std::optional<std::string> surplusWarning(std::FILE* file, const std::string& name, std::size_t perCell,
+                                          std::int32_t rows, std::int32_t cols) {
+    const std::size_t used = perCell * static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    const std::optional<std::size_t> found = detail::countValues(file);
+    if (!found || *found <= used) return std::nullopt;
+    std::string line = "warning: " + name + " holds " + std::to_string(*found) + " values, a " +
+                       std::to_string(rows) + "x" + std::to_string(cols) + " grid uses the first " +
+                       std::to_string(used) + " and ignores the rest";
+    if (*found % used == 0)
+        line += "; that is exactly " + std::to_string(*found / used) +
+                " times what the grid needs: is the grid size right?";
+    return line;
+}
+
 }  // namespace
 
 FieldFiles::FieldFiles(const RunSettings& settings)
     : settings_(settings), streams_(detail::openInputFiles(settings.vectorFile, settings.textureFile)) {
     const std::string& vectorFile = settings_.vectorFile;
-    if (isNpyPath(vectorFile)) {
+    if (!settings_.vComponentFile.empty()) {
+        // u and v apart, each (rows, cols).
+        vectors_.emplace(fileno(streams_.vectors.get()), vectorFile, textureGridShape, true);
+        vComponent_.emplace(settings_.vComponentFile, textureGridShape);
+        if (textureGridShape(*vComponent_) != vectorShape())
+            throw InputError(settings_.vComponentFile + ": shape " + shapeText(vComponent_->header().shape) +
+                             " does not match shape " + shapeText(vectors_->header().shape) + " of " + vectorFile);
+    } else if (isNpyPath(vectorFile)) {
         vectors_.emplace(fileno(streams_.vectors.get()), vectorFile, vectorGridShape, true);
     }
     if (isNpyPath(settings_.textureFile)) {
         texture_.emplace(fileno(streams_.texture.get()), settings_.textureFile, textureGridShape, true);
         const GridShape shape = textureGridShape(*texture_);
-        if (vectors_ && shape != vectorGridShape(*vectors_))
+        if (vectors_ && shape != vectorShape())
             throw InputError(settings_.textureFile + ": shape " + shapeText(texture_->header().shape) +
                              " does not match shape " + shapeText(vectors_->header().shape) + " of " +
                              vectorFile);
     }
 }
 
+GridShape FieldFiles::vectorShape() const {
+    return vComponent_ ? textureGridShape(*vectors_) : vectorGridShape(*vectors_);
+}
+
 std::optional<GridShape> FieldFiles::arrayShape() const {
-    if (vectors_) return vectorGridShape(*vectors_);
+    if (vectors_) return vectorShape();
     if (texture_) return textureGridShape(*texture_);
     return std::nullopt;
 }
@@ -55,7 +82,8 @@ void FieldFiles::requireSize(std::int32_t rows, std::int32_t cols, const std::st
             throw InputError(file->name() + ": shape " + shapeText(file->header().shape) +
                              " does not match " + size);
     };
-    if (vectors_) check(vectors_, vectorGridShape(*vectors_));
+    if (vectors_) check(vectors_, vectorShape());
+    if (vComponent_) check(vComponent_, vectorShape());
     if (texture_) check(texture_, textureGridShape(*texture_));
 }
 
@@ -66,12 +94,18 @@ std::optional<Field> FieldFiles::next() {
     // Under way while the grid is allocated and read.
     prepareThreads(threadCount(s.threads));
     requireSize(s.rows, s.cols, "the grid size " + std::to_string(s.rows) + "x" + std::to_string(s.cols));
-    Field field{RegGrid(s.rows, s.cols), 0.0, {}, {}};
+    Field field{RegGrid(s.rows, s.cols), 0.0, {}, {}, {}};
     RegGrid& grid = field.grid;
     // Masked cells hold no data: the arrays' values there are not checked.
     if (!s.maskFile.empty()) field.mask = readMask(s.maskFile, s.rows, s.cols, s.threads);
     const std::uint8_t* masked = field.mask.empty() ? nullptr : field.mask.data();
-    if (vectors_) {
+    if (vComponent_) {
+        vectors_->readElements();
+        field.largestMagnitude = readNpyComponentsInto(*vectors_, *vComponent_, &grid.vectors.data()->x, 3,
+                                                       {s.maskNan, s.threads, masked});
+        vectors_.reset();
+        vComponent_.reset();
+    } else if (vectors_) {
         vectors_->readElements();
         field.largestMagnitude =
             readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, {s.maskNan, s.threads, masked});
@@ -79,6 +113,8 @@ std::optional<Field> FieldFiles::next() {
     } else {
         field.largestMagnitude =
             detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), grid, s.threads);
+        if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols))
+            field.warnings.push_back(*w);
     }
     if (texture_) {
         texture_->readElements();
@@ -90,6 +126,8 @@ std::optional<Field> FieldFiles::next() {
         texture_.reset();
     } else {
         detail::readTexture(streams_.texture.get(), inputName(s.textureFile), grid, s.threads);
+        if (auto w = surplusWarning(streams_.texture.get(), inputName(s.textureFile), 1, s.rows, s.cols))
+            field.warnings.push_back(*w);
     }
     streams_.vectors.reset();
     streams_.texture.reset();
@@ -97,7 +135,8 @@ std::optional<Field> FieldFiles::next() {
 }
 
 RunResult runLic(Field field, const RunSettings& settings) {
-    RunResult run{std::move(field.grid), field.largestMagnitude, {}, settings.params, settings.coordinates};
+    RunResult run{std::move(field.grid), field.largestMagnitude, {}, settings.params, settings.coordinates,
+                  std::move(field.warnings)};
     RegGrid& grid = run.grid;
     std::vector<std::uint8_t>& mask = run.mask;
     if (!field.mask.empty()) mask = std::move(field.mask);

@@ -29,6 +29,9 @@ struct RunSettings {
     std::int32_t rows = gridRows;
     std::int32_t cols = gridCols;
     LicParams params;
+    // --v: the component along the rows, (rows, cols) .npy; vectorFile is
+    // then --u's, along the columns. Empty: vectorFile holds both.
+    std::string vComponentFile;
     std::string maskFile;  // empty: none
     bool maskNan = false;  // .npy vectors: a NaN component marks a cell without data
     int threads = 0;  // for reading and convolving; 0: every core
@@ -50,6 +53,8 @@ struct Field {
     std::vector<double> fractionalTexture;
     // --mask, read before the data: its cells' values are not checked.
     std::vector<std::uint8_t> mask;
+    // What the reader noticed without refusing it, a line each.
+    std::vector<std::string> warnings;
 };
 
 // Fields one after another, for runs over many of them: each is read when
@@ -92,7 +97,8 @@ public:
 private:
     const RunSettings& settings_;
     detail::InputStreams streams_;
-    std::optional<NpyFile> vectors_, texture_;
+    std::optional<NpyFile> vectors_, texture_, vComponent_;
+    GridShape vectorShape() const;
     bool read_ = false;
 };
 
@@ -105,6 +111,7 @@ struct RunResult {
     std::vector<std::uint8_t> mask;  // row-major, nonzero: no data; empty: none
     LicParams params;                // the parameters the run used
     std::optional<GridCoordinates> coordinates;  // and the cells' physical size
+    std::vector<std::string> warnings;           // the field's (Field::warnings)
 
     std::int32_t rows() const { return grid.rows; }
     std::int32_t cols() const { return grid.cols; }

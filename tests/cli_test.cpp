@@ -78,6 +78,13 @@ TEST_F(Cli, DemoThenRunGivesTheReferenceImage) {
         EXPECT_EQ(r.out, "");
         EXPECT_TRUE(readText(dir.file(image)) == expectedImage(dir, 40, 70, "in/", image == "x.png")) << image;
     }
+    // Files larger than the grid: read as far as it goes, with a warning each.
+    r = run({"--size", "20x35", "--vectors", "in/ps.vec.256.256.3", "--texture", "in/noise.256.256", "--lic", "l.npy"});
+    EXPECT_EQ(r.status, 0);
+    const std::string times = "; that is exactly 4 times what the grid needs: is the grid size right?\n";
+    EXPECT_EQ(r.err, "fastlic: warning: in/ps.vec.256.256.3 holds 5600 values, a 20x35 grid uses the first 1400 "
+                     "and ignores the rest" + times + "fastlic: warning: in/noise.256.256 holds 2800 values, a "
+                     "20x35 grid uses the first 700 and ignores the rest" + times);
 }
 
 // The same field as text and as .npy gives the same bytes, in any mix; the

@@ -107,10 +107,22 @@ int run(int argc, char** argv) {
     RunSettings settings;
     std::string sizeText = "256x256", output, licPath, hitsPath, demoDir;
     app.add_option("--vectors", settings.vectorFile,
-                   "Vector-field file: rows x cols pairs of numbers, row-major; or a .npy "
-                   "array of shape (rows, cols, 2), float32 or float64; - for standard input")
+                   "Vector-field file: rows x cols pairs of numbers, row-major, each (along the rows, along "
+                   "the columns); or a .npy array of shape (rows, cols, 2), float32 or float64, [..., 0] "
+                   "along the rows and [..., 1] along the columns; - for standard input")
         ->capture_default_str()
         ->check(fileName);
+    std::string uFile;
+    auto* uOption = app.add_option("--u", uFile,
+                                   "Instead of --vectors: FILE.npy of shape (rows, cols), the component along "
+                                   "the columns (as NumPy's u); with --v")
+                        ->check(fileName)
+                        ->excludes("--vectors");
+    app.add_option("--v", settings.vComponentFile,
+                   "FILE.npy of shape (rows, cols), the component along the rows (as NumPy's v); with --u")
+        ->check(fileName)
+        ->needs(uOption);
+    uOption->needs("--v");
     app.add_option("--texture", settings.textureFile,
                    "Texture file: rows x cols integers 0..255, row-major; or a .npy array "
                    "of shape (rows, cols) of whole numbers; - for standard input")
@@ -151,6 +163,11 @@ int run(int argc, char** argv) {
         return fail(exitUsage, std::string(e.what()) + " (see fastlic --help)");
     }
 
+    if (!uFile.empty()) {
+        if (!isNpyPath(uFile) || !isNpyPath(settings.vComponentFile))
+            return fail(exitUsage, "--u and --v: each must be a .npy file of shape (rows, cols)");
+        settings.vectorFile = uFile;
+    }
     if (app.count("--threads") > 0)
         if (std::string bad = readThreads(threadsText, settings.threads); !bad.empty()) return fail(exitUsage, bad);
     Size size;
@@ -171,7 +188,7 @@ int run(int argc, char** argv) {
                 // Sizes are then named by the array that gave them.
                 const bool vectors = isNpyPath(settings.vectorFile);
                 std::vector<std::int64_t> dims{size.rows, size.cols};
-                if (vectors) dims.push_back(2);
+                if (vectors && uFile.empty()) dims.push_back(2);
                 sizeOrigin = (vectors ? settings.vectorFile : settings.textureFile) + ": shape " + shapeText(dims);
             }
         } catch (const BadFilename& e) {
@@ -288,7 +305,8 @@ int run(int argc, char** argv) {
             outputs.add("--lic", licPath, [&](std::FILE* f) { writeLicNpy(item->grid, f); }, cells * 8);
         if (!hitsPath.empty())
             outputs.add("--hits", hitsPath, [&](std::FILE* f) { writeHitsNpy(item->grid, f); }, cells * 4);
-        outputs.addInput("--vectors", settings.vectorFile);
+        outputs.addInput(uFile.empty() ? "--vectors" : "--u", settings.vectorFile);
+        if (!uFile.empty()) outputs.addInput("--v", settings.vComponentFile);
         outputs.addInput("--texture", settings.textureFile);
         if (!settings.maskFile.empty()) outputs.addInput("--mask", settings.maskFile);
         // The colour-by file is read only for an image.
@@ -300,6 +318,7 @@ int run(int argc, char** argv) {
         // One field from the files; each is written, and let go, before the
         // next is read.
         while (std::optional<Field> field = inputs->next()) {
+            for (const std::string& warning : field->warnings) std::fprintf(stderr, "fastlic: %s\n", warning.c_str());
             const RunResult result = runLic(std::move(*field), settings);
             item = &result;
             outputs.write();

@@ -28,6 +28,12 @@ TForm1::TForm1(QWidget* owner) : TForm(owner) {
 
 void TForm1::BitBtn1Click(TObject*) {
     fastlic::runPipeline();
+    // The run's warnings, as the console prints them, in the title and tip.
+    QString warning;
+    for (const std::string& w : fastlic::runWarnings())
+        warning += (warning.isEmpty() ? "" : "\n") + QString::fromLocal8Bit(w.c_str());
+    setWindowTitle(warning.isEmpty() ? QStringLiteral("Form1") : "Form1 - " + warning.section('\n', 0, 0));
+    setToolTip(warning);
     showRunImage();
     displayStep();
 }

@@ -109,6 +109,14 @@ def test_same_bits_as_the_console_both_ways(console, tmp_path, args, options, im
     assert not image_options or not np.array_equal(image[: SHAPE[0], :, :3], fastlic.render(lic, u, v))
 
 
+def test_u_and_v_files_are_pythons(console, tmp_path):
+    texture, u, v = field()
+    for name, a in (("u", u), ("v", v.astype(np.float32)), ("t", texture)):
+        np.save(tmp_path / f"{name}.npy", a)
+    console("--u", "u.npy", "--v", "v.npy", "--texture", "t.npy", "--lic", "lic.npy", cwd=tmp_path)
+    assert same_bits(np.load(tmp_path / "lic.npy"), fastlic.convolve(texture, u, v.astype(np.float32)))
+
+
 def test_demo_data_is_the_consoles(console, tmp_path):
     shape = (23, 31)
     console("--demo", tmp_path, "--size", f"{shape[0]}x{shape[1]}")

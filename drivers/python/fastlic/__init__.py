@@ -34,7 +34,7 @@ import numpy.typing as npt
 
 from . import _fastlic
 
-__all__ = ["convolve", "render", "noise", "demo_field", "read_text_field", "save_animation"]
+__all__ = ["convolve", "render", "noise", "demo_field", "read_text_field", "save_animation", "LicArray"]
 __version__: str = _fastlic.__version__
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
@@ -342,6 +342,61 @@ def _path(name: str, path: Any) -> bytes:
     return b"./-" if encoded == b"-" else encoded
 
 
+class LicArray(np.ndarray):
+    """convolve's result: a float64 array of LIC values that also carries
+
+    * ``texture_range``: (lo, hi), the value range of the texture it was
+      made from, which ``render`` shades to full brightness;
+    * ``lic_options``: the keyword arguments of ``convolve`` it was made
+      with (coordinates included), for ``render(contrast="enhanced")``.
+
+    Slices and copies keep them; arithmetic gives plain arrays, and writing
+    into it in place drops them, as they describe the values convolve gave.
+    ``np.asarray(lic)`` is the plain array.
+    """
+
+    texture_range: Optional[Tuple[float, float]]
+    lic_options: Optional[dict]
+
+    def __array_finalize__(self, obj: Any) -> None:
+        self.texture_range = getattr(obj, "texture_range", None)
+        self.lic_options = getattr(obj, "lic_options", None)
+
+    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        plain = tuple(np.asarray(a) if isinstance(a, LicArray) else a for a in inputs)
+        outputs = kwargs.get("out")
+        if outputs:
+            for a in outputs:
+                if isinstance(a, LicArray):
+                    a.texture_range = a.lic_options = None
+            kwargs["out"] = tuple(np.asarray(a) if isinstance(a, LicArray) else a for a in outputs)
+        return getattr(ufunc, method)(*plain, **kwargs)
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        self.texture_range = self.lic_options = None
+        super().__setitem__(key, value)
+
+
+# The classic shading's scale: a texture on it is shaded as the console's.
+_CLASSIC_RANGE = (0.0, 255.0)
+
+
+def _texture_range(texture: Any, t: np.ndarray, masked: Optional[np.ndarray]) -> Tuple[float, float]:
+    """The range render shades to full brightness: 0..255 for the built-in
+    noise and integer textures within 0..255 (the classic scale); otherwise
+    the smallest to the largest value of the cells with data."""
+    if texture is None:
+        return _CLASSIC_RANGE
+    values = t if masked is None else t[masked == 0]
+    lo, hi = float(values.min()), float(values.max())
+    if np.asarray(texture).dtype.kind in "iu" and 0 <= lo and hi <= 255:
+        return _CLASSIC_RANGE
+    if hi > lo:
+        return (lo, hi)
+    # One value: shaded as full brightness where it is above 0.
+    return (min(lo, 0.0), hi) if hi > 0 else _CLASSIC_RANGE
+
+
 @overload
 def convolve(
     texture: Optional[npt.ArrayLike],
@@ -528,9 +583,10 @@ def convolve(
 
     Returns
     -------
-    lic : float64 array (rows, cols)
+    lic : LicArray, float64 (rows, cols)
         Each pixel's LIC value: the mean of the averages it received; NaN
-        in masked cells.
+        in masked cells. A NumPy array that also carries the texture's
+        range and these options, for ``render`` (see ``LicArray``).
     hits : int32 array (rows, cols)
         Only with ``return_hits=True``: each pixel's hit count.
 
@@ -551,18 +607,30 @@ def convolve(
     _check_bool("return_hits", return_hits)
     u, v, elements = _masked_vectors(u, v)
     shape = (int(u.shape[0]), int(u.shape[1]))
-    t, t_mask = _unmasked(noise(shape) if texture is None else texture)
+    given_texture, t_mask = _unmasked(texture)
+    t = noise(shape) if texture is None else given_texture
     masked = _mask(mask, u, v, mask_nan, elements + [t_mask])
     t = _texture(t, shape, masked)
     options, thread_count = _lic_options(given)
     coordinates = _coordinates(x, y, spacing, geographic, shape)
-    lic, hits = _fastlic.convolve(t, v, u, masked, options, thread_count, coordinates)
+    plain, hits = _fastlic.convolve(t, v, u, masked, options, thread_count, coordinates)
+    lic = np.ndarray.__new__(LicArray, plain.shape, np.float64)
+    np.copyto(np.asarray(lic), plain)
+    lic.texture_range = _texture_range(None if texture is None else given_texture, t, masked)
+    carried = {key: given[key] for key in _LIC_OPTIONS if key in _LIC_KEYWORDS or key == "threads"}
+    if coordinates is not None:
+        carried.update(geographic=coordinates[3])
+        if coordinates[2] is not None:
+            carried.update(spacing=coordinates[2])
+        else:
+            carried.update(y=coordinates[0], x=coordinates[1])
+    lic.lic_options = carried
     return (lic, hits) if return_hits else lic
 
 
 # The keywords of convolve that render's lic_options may hold.
 _LIC_OPTIONS = tuple(key for key in inspect.signature(convolve).parameters
-                     if key == "threads" or key in _LIC_KEYWORDS)
+                     if key in ("threads", "x", "y", "spacing", "geographic") or key in _LIC_KEYWORDS)
 
 
 @_document
@@ -588,6 +656,7 @@ def render(
     mask_color: Tuple[int, int, int] = (0, 0, 0),
     colorbar: bool = False,
     lic_options: Optional[Mapping[str, Any]] = None,
+    texture_range: Optional[Tuple[float, float]] = None,
 ) -> npt.NDArray[np.uint8]:
     """The console's colour image of a LIC result, pixel for pixel the same as its PNG.
 
@@ -599,7 +668,9 @@ def render(
     its vector's magnitude relative to the largest magnitude of the field's
     unmasked cells, shaded by its LIC value / 255, each component limited
     to 0..255 and rounded (halves up). Where every vector is zero every
-    pixel is grey. Masked pixels are black.
+    pixel is grey. Masked pixels are black. The LIC value / 255 is that of
+    the classic texture scale 0..255; ``texture_range`` (carried by
+    ``convolve``'s result) shades other textures alike.
 
     Parameters
     ----------
@@ -672,9 +743,19 @@ def render(
         The keyword arguments that ``convolve`` made ``lic`` with
         (``filter_half_length``, ``slide_steps``, ``hit_limit``, ``step``,
         ``boundary``, ``orientation``, ``interpolation``, ``iterations``,
-        ``max_work``, ``threads``; ``mask`` is ``render``'s own), for the second pass of
-        ``contrast="enhanced"``; None: convolve's defaults. Checked as
-        ``convolve`` checks them; unused by the other modes.
+        ``max_work``, ``threads``, ``x``, ``y``, ``spacing``,
+        ``geographic``; ``mask`` is ``render``'s own), for the second pass
+        of ``contrast="enhanced"``. None: those that ``lic`` carries (the
+        result of ``convolve``, a ``LicArray``); with neither, "enhanced"
+        raises ValueError rather than guess. Checked as ``convolve`` checks
+        them; unused by the other modes.
+    texture_range : pair (lo, hi) or None, default None
+        The texture values that the shading takes as black and as full
+        brightness: a LIC value lo is black, hi full colour. None: the range
+        ``lic`` carries (``convolve``'s result: 0..255 for the built-in
+        noise and integer textures within 0..255, otherwise the texture's
+        own smallest to largest value), or 0..255 for a plain array, the
+        classic shading.
 
     Returns
     -------
@@ -692,9 +773,10 @@ def render(
         including) 50, got 60``), or a vector component that is not finite.
     """
     given = dict(locals())
+    carried_range, carried_options = getattr(lic, "texture_range", None), getattr(lic, "lic_options", None)
     u, v, elements = _masked_vectors(u, v)
     lic, lic_mask = _unmasked(lic)
-    lic_values = _float64("lic", lic)
+    lic_values = _shaded(_float64("lic", lic), carried_range if texture_range is None else texture_range)
     if lic_values.shape != u.shape:
         raise ValueError(f"lic must have the shape of u and v {u.shape}, got {lic_values.shape}")
     masked = _mask(mask, u, v, mask_nan, elements + [lic_mask])
@@ -717,16 +799,37 @@ def render(
         scalar = np.ascontiguousarray(_float64("color_by", scalar))
         del options["color_by"]  # the core colours by the scalar given beside
     if lic_options is None:
-        lic_options = {}
+        if contrast == "enhanced" and carried_options is None:
+            raise ValueError('contrast="enhanced" convolves again with the options lic was made with: give '
+                             "convolve's result as it returned it, or lic_options=")
+        lic_options = carried_options or {}
     if not isinstance(lic_options, Mapping):
         raise TypeError(f"lic_options must be a dict of convolve's options, got {type(lic_options).__name__}")
     for key in lic_options:
         if key not in _LIC_OPTIONS:
             raise ValueError(f"lic_options has an unknown key {key!r}: the keys are {', '.join(_LIC_OPTIONS)}")
     params, thread_count = _lic_options(lic_options)
+    coordinates = _coordinates(lic_options.get("x"), lic_options.get("y"), lic_options.get("spacing"),
+                               lic_options.get("geographic", False), u.shape)
     return _fastlic.render(
-        np.ascontiguousarray(lic_values), v, u, masked, scalar, options, params, thread_count
+        np.ascontiguousarray(lic_values), v, u, masked, scalar, options, params, thread_count, coordinates
     )
+
+
+def _shaded(lic: np.ndarray, texture_range: Any) -> np.ndarray:
+    """lic on the classic shading's scale: texture_range's lo to 0, hi to 255.
+    The classic range leaves the values as they are, bit for bit."""
+    if texture_range is None:
+        return lic
+    try:
+        lo, hi = (float(x) for x in texture_range)
+    except (TypeError, ValueError):
+        raise TypeError(f"texture_range must be a pair (lo, hi) of numbers, got {texture_range!r}") from None
+    if not (np.isfinite(lo) and np.isfinite(hi) and lo < hi):
+        raise ValueError(f"texture_range must be a pair (lo, hi) of finite numbers, lo below hi, got {texture_range!r}")
+    if (lo, hi) == _CLASSIC_RANGE:
+        return lic
+    return (lic - lo) * (255.0 / (hi - lo))
 
 
 def noise(shape: Tuple[int, int], seed: int = 0) -> npt.NDArray[np.uint8]:

@@ -45,6 +45,7 @@ def render(
     options: dict[str, Any],
     lic_options: dict[str, Any],
     threads: int,
+    coordinates: tuple[Any, Any, Any, bool] | None = None,
 ) -> npt.NDArray[np.uint8]: ...
 def read_text_field(
     vector_file: str, texture_file: str, rows: int, cols: int

@@ -444,7 +444,7 @@ const T* contiguousData(const py::object& a, const char* name) {
 // mask and scalar are C-ordered.
 py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, const py::array& y,
                                       const py::object& mask, const py::object& scalar, const py::dict& options,
-                                      const py::dict& licOptions, int threads) {
+                                      const py::dict& licOptions, int threads, const py::object& coordinates) {
     const auto [rows, cols] = shapeOf(x);
     RenderInput input;
     input.rows = rows;
@@ -459,6 +459,7 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
     // A scalar is given as data, not by a word.
     if (input.scalar) renderOptions.colorBy = ColorBy::scalar;
     const LicParams licParams = licParamsOf(licOptions);
+    const std::optional<GridCoordinates> coords = coordinatesOf(coordinates);
     Image image;
     bool finished = true;
     {
@@ -468,7 +469,11 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
             input.mask ? contiguousPlane(input.mask, cols) : Plane<std::uint8_t>{};
         input.largestMagnitude = checkVectors(rows, cols, input.x, input.y, maskPlane);
         // The second pass sees the image's mask, as the console's does.
-        const FieldView field{rows, cols, input.x, input.y, {}, maskPlane};
+        FieldView field{rows, cols, input.x, input.y, {}, maskPlane};
+        // The second pass traces as convolve did.
+        std::vector<double> xCells, yCells;
+        if (coords && renderOptions.contrast.mode == Contrast::enhanced)
+            field = mapToCells(field, *coords, xCells, yCells);
         std::atomic<bool> cancel{false};
         input.secondPass = licPassOver(field, licParams, threads, &cancel);
         input.threads = threads;
@@ -611,6 +616,7 @@ PYBIND11_MODULE(_fastlic, m) {
           "coordinates None or (y, x, spacing, geographic).");
     m.def("render", &renderImage, py::arg("lic"), py::arg("x"), py::arg("y"), py::arg("mask"),
           py::arg("scalar"), py::arg("options"), py::arg("lic_options"), py::arg("threads"),
+          py::arg("coordinates") = py::none(),
           "The console's image, (rows, cols, 3 or 4) uint8; options by render's keywords "
           "(options['image']), lic_options by convolve's.");
     py::dict tables;

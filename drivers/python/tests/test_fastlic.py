@@ -63,8 +63,8 @@ CASES = [
       "--iterations", 2],
      dict(boundary={"rows": "closed"}, mask=blob(), orientation=True, interpolation="linear", iterations=2), {}),
     (["--cell-size", "3,7"], dict(spacing=(3, 7)), {}),
-    (["--coordinates", "lonlat.npz", "--geographic", "--interpolation", "linear"],
-     dict(x=LON, y=LAT, geographic=True, interpolation="linear"), {}),
+    (["--coordinates", "lonlat.npz", "--geographic", "--interpolation", "linear", "--contrast", "enhanced"],
+     dict(x=LON, y=LAT, geographic=True, interpolation="linear"), dict(contrast="enhanced")),
     (MASKED[0] + ["--mask-color", "255,0,0"], MASKED[1], dict(mask_color=(255, 0, 0))),
     (MASKED[0] + ["--contrast", "stretch", "--clip", 2, "--colormap", "viridis", "--colorbar"], MASKED[1],
      dict(contrast="stretch", clip=2, colormap="viridis", colorbar=True)),
@@ -103,8 +103,7 @@ def test_same_bits_as_the_console_both_ways(console, tmp_path, args, options, im
     # The image, pixel for pixel.
     if image_options.get("color_by") == "scalar":
         image_options = dict(image_options, color_by=scalar)
-    lic_options = {key: value for key, value in options.items() if key in fastlic._LIC_OPTIONS}
-    image = fastlic.render(lic, u, v, lic_options=lic_options, **image_options)
+    image = fastlic.render(lic, u, v, **image_options)  # the options lic carries
     assert same_bits(image, np.asarray(Image.open(tmp_path / "image.png")))
     assert not image_options or not np.array_equal(image[: SHAPE[0], :, :3], fastlic.render(lic, u, v))
 
@@ -304,7 +303,11 @@ ERRORS = [
         (dict(colorbar=True, color_by="none"), ValueError, "colorbar: there is no colour scale with color_by none"),
         (dict(lic_options={"mask": None}), ValueError,
          "lic_options has an unknown key 'mask': the keys are filter_half_length, slide_steps, hit_limit, step, "
-         "boundary, orientation, interpolation, iterations, max_work, threads"),
+         "boundary, orientation, interpolation, iterations, max_work, threads, x, y, spacing, geographic"),
+        (dict(contrast="enhanced"), ValueError, 'contrast="enhanced" convolves again with the options lic was '
+         "made with: give convolve's result as it returned it, or lic_options="),
+        (dict(texture_range=(1, 1)), ValueError,
+         "texture_range must be a pair (lo, hi) of finite numbers, lo below hi, got (1, 1)"),
         (dict(lic_options={"hit_limit": 0}), ValueError, "hit_limit must be at least 1, got 0"),
     ]],
     (lambda: fastlic.noise((3,)), TypeError, "shape must be a pair (rows, cols), got (3,)"),
@@ -403,6 +406,22 @@ def test_coordinates_trace_the_physical_directions():
                            (u / (np.gradient(LON) * np.cos(np.radians(LAT))[:, None]), v / np.gradient(LAT)[:, None]))]:
         lic, hand = fastlic.convolve(texture, u, v, **run), fastlic.convolve(texture, hu, hv)
         assert np.mean(lic == hand) > 0.98 and not np.array_equal(lic, plain), run
+
+
+def test_results_carry_the_texture_range_and_options():
+    texture, u, v = field()
+    noise = fastlic.noise(SHAPE)
+    lic = fastlic.convolve(noise, u, v, step=0.25)
+    fractions = fastlic.convolve(noise / 255.0, u, v, step=0.25)
+    assert lic.texture_range == (0, 255) and fractions.texture_range == (noise.min() / 255, noise.max() / 255)
+    classic = fastlic.render(np.asarray(lic), u, v)
+    assert same_bits(fastlic.render(lic, u, v), classic)
+    # A texture of fractions: the same picture, but for the last bit of a shade.
+    assert np.abs(fastlic.render(fractions, u, v, texture_range=(0, 1)).astype(int) - classic).max() <= 1
+    enhanced = fastlic.render(lic, u, v, contrast="enhanced")
+    assert same_bits(enhanced, fastlic.render(np.asarray(lic), u, v, contrast="enhanced", lic_options=dict(step=0.25)))
+    assert not np.array_equal(enhanced, fastlic.render(lic, u, v, contrast="enhanced", lic_options={}))
+    assert type(lic * 2) is np.ndarray and lic[1:].lic_options == lic.lic_options
 
 
 def test_render_draws_masked_pixels_black():

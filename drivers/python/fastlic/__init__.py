@@ -27,6 +27,7 @@ from __future__ import annotations
 import inspect
 import numbers
 import os
+import sys
 from typing import Any, Literal, Mapping, Optional, Tuple, Union, overload
 
 import numpy as np
@@ -342,6 +343,122 @@ def _path(name: str, path: Any) -> bytes:
     return b"./-" if encoded == b"-" else encoded
 
 
+# ---- xarray: DataArrays in, a DataArray out; xarray is imported only by
+# whoever passes one.
+
+# The names of the last two dimensions taken as coordinates.
+_ROW_NAMES, _COL_NAMES = ("y", "lat", "latitude"), ("x", "lon", "longitude")
+_GEOGRAPHIC = (("lat", "latitude"), ("lon", "longitude"))
+
+
+def _is_dataarray(a: Any) -> bool:
+    kind = type(a)
+    return kind.__name__ == "DataArray" and kind.__module__.partition(".")[0] == "xarray"
+
+
+def _plain(a: Any) -> Any:
+    """A DataArray's values (NaN where data is missing), anything else as it is."""
+    return a.values if _is_dataarray(a) else a
+
+
+def _dataarray_grid(name: str, a: Any, x: Any, y: Any, geographic: Any) -> Tuple[Any, Any, bool]:
+    """convolve's x, y and geographic for the DataArray a: the coordinates of
+    its two dimensions (rows, cols), or those that x and y name."""
+    if a.ndim != 2:
+        raise ValueError(f"{name} must be a 2-D DataArray (rows, cols), got dims {a.dims}")
+    used = []
+
+    def axis(given: Any, dim: str, names: Tuple[str, ...], which: str, along: str) -> Any:
+        if given is not None and not isinstance(given, str):
+            used.append("")
+            return given  # values given as they are
+        if isinstance(given, str):
+            if given not in a.coords:
+                raise ValueError(f"{which}={given!r} names no coordinate of {name} (it has "
+                                 f"{', '.join(map(repr, map(str, a.coords))) or 'none'})")
+            if a.coords[given].dims != (dim,):
+                raise ValueError(f"{which}={given!r} runs along {a.coords[given].dims}, not along {name}'s "
+                                 f"{along} ({dim!r})")
+            used.append(given.lower())
+            return np.asarray(a.coords[given].values)
+        if dim.lower() not in names:
+            other = _COL_NAMES if which == "y" else _ROW_NAMES
+            hint = (f"it is a{'n' if which == 'y' else ''} {'x' if which == 'y' else 'y'} name: transpose "
+                    f"{name} to (y, x) first" if dim.lower() in other else
+                    f"name the dimension {'/'.join(names)}, or the coordinate by {which}='name'")
+            raise ValueError(f"{name}'s {along} run along {dim!r}, which is not a {which} coordinate; {hint}")
+        used.append(dim.lower())
+        return np.asarray(a.coords[dim].values) if dim in a.coords else None
+
+    rows, cols = (str(d) for d in a.dims)
+    ys = axis(y, rows, _ROW_NAMES, "y", "rows")
+    xs = axis(x, cols, _COL_NAMES, "x", "columns")
+    if geographic is None:
+        geographic = used[0] in _GEOGRAPHIC[0] and used[1] in _GEOGRAPHIC[1]
+    if xs is None and ys is None:
+        return None, None, bool(geographic)
+    # A dimension without values: its indices.
+    xs = np.arange(a.shape[1], dtype=np.float64) if xs is None else xs
+    ys = np.arange(a.shape[0], dtype=np.float64) if ys is None else ys
+    return xs, ys, bool(geographic)
+
+
+def _attribute(value: Any) -> Any:
+    """An option as a netCDF attribute: numbers and strings."""
+    if isinstance(value, (bool, np.bool_)):
+        return int(value)
+    if isinstance(value, Mapping):
+        return _boundary(value)
+    if isinstance(value, tuple):
+        return list(value)
+    return value
+
+
+def _options_of(attrs: Mapping[str, Any]) -> Optional[dict]:
+    """convolve's options from a result's attributes (_attribute's forms)."""
+    if "texture_range" not in attrs:
+        return None
+    options = {}
+    for key in _LIC_OPTIONS:
+        if key not in attrs or key in ("x", "y"):
+            continue
+        value = attrs[key]
+        if key == "boundary" and "=" in str(value):
+            value = dict(part.split("=") for part in str(value).split(","))
+        elif key == "geographic" or (key in _ROWS and _ROWS[key]["kind"] == "flag"):
+            value = bool(value)
+        elif key == "spacing":
+            value = tuple(float(d) for d in value)
+        elif isinstance(value, np.generic):
+            value = value.item()
+        options[key] = value
+    return options
+
+
+def _convolve_dataarrays(texture: Any, u: Any, v: Any, given: Mapping[str, Any]) -> Any:
+    frame = u if _is_dataarray(u) else v
+    for name, a in (("u", u), ("v", v), ("texture", texture)):
+        if _is_dataarray(a) and a.dims != frame.dims:
+            raise ValueError(f"{name} must have the dims of u and v {frame.dims}, got {a.dims}")
+    options = {key: value for key, value in given.items() if key not in ("texture", "u", "v")}
+    if options["spacing"] is None:
+        options["x"], options["y"], options["geographic"] = _dataarray_grid(
+            "u" if frame is u else "v", frame, options["x"], options["y"], options["geographic"])
+    if options["mask_nan"] is None:
+        options["mask_nan"] = True  # xarray's missing values
+    options["mask"] = _plain(options["mask"])
+    result = convolve(_plain(texture), _plain(u), _plain(v), **options)
+    lic, hits = result if options["return_hits"] else (result, None)
+    attrs = {"long_name": "line integral convolution", "texture_range": list(lic.texture_range)}
+    attrs.update({key: _attribute(value) for key, value in lic.lic_options.items()
+                  if key not in ("x", "y") and value is not None})
+    xr = sys.modules["xarray"]
+    lic = xr.DataArray(np.asarray(lic), dims=frame.dims, coords=frame.coords, attrs=attrs)
+    if hits is None:
+        return lic
+    return lic, xr.DataArray(hits, dims=frame.dims, coords=frame.coords, attrs={"long_name": "hit count"})
+
+
 class LicArray(np.ndarray):
     """convolve's result: a float64 array of LIC values that also carries
 
@@ -409,16 +526,16 @@ def convolve(
     step: float = ...,
     boundary: Boundary = ...,
     mask: Mask = ...,
-    mask_nan: bool = ...,
+    mask_nan: Optional[bool] = ...,
     orientation: bool = ...,
     interpolation: InterpolationName = ...,
     iterations: int = ...,
     max_work: float = ...,
     threads: Optional[int] = ...,
-    x: Optional[npt.ArrayLike] = ...,
-    y: Optional[npt.ArrayLike] = ...,
+    x: Union[None, str, npt.ArrayLike] = ...,
+    y: Union[None, str, npt.ArrayLike] = ...,
     spacing: Optional[Tuple[float, float]] = ...,
-    geographic: bool = ...,
+    geographic: Optional[bool] = ...,
     return_hits: Literal[False] = ...,
 ) -> npt.NDArray[np.float64]: ...
 
@@ -435,16 +552,16 @@ def convolve(
     step: float = ...,
     boundary: Boundary = ...,
     mask: Mask = ...,
-    mask_nan: bool = ...,
+    mask_nan: Optional[bool] = ...,
     orientation: bool = ...,
     interpolation: InterpolationName = ...,
     iterations: int = ...,
     max_work: float = ...,
     threads: Optional[int] = ...,
-    x: Optional[npt.ArrayLike] = ...,
-    y: Optional[npt.ArrayLike] = ...,
+    x: Union[None, str, npt.ArrayLike] = ...,
+    y: Union[None, str, npt.ArrayLike] = ...,
     spacing: Optional[Tuple[float, float]] = ...,
-    geographic: bool = ...,
+    geographic: Optional[bool] = ...,
     return_hits: Literal[True],
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 
@@ -461,16 +578,16 @@ def convolve(
     step: float = 0.5,
     boundary: Boundary = "periodic",
     mask: Mask = None,
-    mask_nan: bool = False,
+    mask_nan: Optional[bool] = None,
     orientation: bool = False,
     interpolation: InterpolationName = "nearest",
     iterations: int = 1,
     max_work: float = 2e10,
     threads: Optional[int] = None,
-    x: Optional[npt.ArrayLike] = None,
-    y: Optional[npt.ArrayLike] = None,
+    x: Union[None, str, npt.ArrayLike] = None,
+    y: Union[None, str, npt.ArrayLike] = None,
     spacing: Optional[Tuple[float, float]] = None,
-    geographic: bool = False,
+    geographic: Optional[bool] = None,
     return_hits: bool = False,
 ) -> Union[npt.NDArray[np.float64], Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]]:
     """Line integral convolution of the field (u, v) over a texture, by the fast method.
@@ -531,8 +648,10 @@ def convolve(
         ``u``, ``v`` and ``texture`` mask their cells too, whatever value
         lies under them; every mask given adds its cells. A grid with every
         cell masked raises ValueError.
-    mask_nan : bool, default False
+    mask_nan : bool or None, default None
         Also mask the cells where u or v is NaN, beside ``mask``'s array.
+        None: True for DataArrays (xarray's missing values are NaN), else
+        False.
     orientation
         The vectors are directions without sign (v and -v mean the same,
         as in a polarisation map): while a streamline is traced, a sampled
@@ -559,7 +678,7 @@ def convolve(
         Threads to use, 1 to 1024; None uses every core. The result is the same bits
         for every thread count. The GIL is released during the computation,
         so other Python threads run, and several calls may run at once.
-    x, y : 1-D arrays of real numbers, or None, default None
+    x, y : 1-D arrays of real numbers, names (DataArrays), or None, default None
         The physical coordinates of the columns (x, length cols) and of the
         rows (y, length rows), each strictly increasing or decreasing,
         evenly spaced or not. ``u`` is then the component along increasing
@@ -573,11 +692,22 @@ def convolve(
     spacing : pair (dy, dx) of positive numbers, or None, default None
         A uniform grid's cell size along the rows and along the columns,
         instead of ``x`` and ``y``.
-    geographic : bool, default False
+    geographic : bool or None, default None
         ``x`` is longitude and ``y`` latitude, in degrees (latitudes
         strictly between -90 and 90; a pole row is refused, east has no
         direction there): the columns' size is scaled by cos(latitude), and
-        ``u`` is the eastward, ``v`` the northward component.
+        ``u`` is the eastward, ``v`` the northward component. None: True
+        for DataArrays whose dimensions are lat/lon or latitude/longitude,
+        else False.
+
+    ``texture``, ``u``, ``v`` and ``mask`` may be ``xarray.DataArray``s of
+    dims (rows, cols). The coordinates are then those of the two
+    dimensions, named y, lat or latitude (rows) and x, lon or longitude
+    (columns), or the coordinates that ``x`` and ``y`` name (``x="xc"``);
+    a dimension without values counts its indices. The result is then a
+    DataArray with u's dims and coordinates, whose attributes name the
+    options and the texture's range (``render`` reads them back, and
+    takes DataArrays too).
     return_hits : bool, default False
         Also return how many streamlines covered each pixel.
 
@@ -604,6 +734,13 @@ def convolve(
         ``u[3, 4] is nan``).
     """
     given = dict(locals())
+    if any(_is_dataarray(a) for a in (texture, u, v)):
+        return _convolve_dataarrays(texture, u, v, given)
+    mask_nan = bool(mask_nan) if mask_nan is None else mask_nan
+    geographic = bool(geographic) if geographic is None else geographic
+    for name in ("x", "y"):
+        if isinstance(given[name], str):
+            raise TypeError(f"{name}={given[name]!r} names a coordinate, which only a DataArray has")
     _check_bool("return_hits", return_hits)
     u, v, elements = _masked_vectors(u, v)
     shape = (int(u.shape[0]), int(u.shape[1]))
@@ -640,7 +777,7 @@ def render(
     v: npt.ArrayLike,
     *,
     mask: Mask = None,
-    mask_nan: bool = False,
+    mask_nan: Optional[bool] = None,
     contrast: ContrastName = "none",
     clip: float = 0.5,
     tiles: Union[int, Tuple[int, int]] = (8, 8),
@@ -686,8 +823,10 @@ def render(
         ``render(convolve(t, u, v, mask=m), u, v)`` needs no mask again.
         Masked elements of masked arrays (``u``, ``v``, ``lic``,
         ``color_by``) count as masked too.
-    mask_nan : bool, default False
+    mask_nan : bool or None, default None
         Also mask the pixels where u or v is NaN, beside ``mask``'s array.
+        None: True for DataArrays (xarray's missing values are NaN), else
+        False.
         Masked pixels are left out of every statistic below and drawn in
         ``mask_color`` (or transparent).
     contrast
@@ -774,6 +913,16 @@ def render(
     """
     given = dict(locals())
     carried_range, carried_options = getattr(lic, "texture_range", None), getattr(lic, "lic_options", None)
+    if _is_dataarray(lic):
+        carried_options = _options_of(lic.attrs)
+        if carried_options is not None:
+            carried_range = tuple(float(t) for t in lic.attrs["texture_range"])
+            if "spacing" not in carried_options:
+                carried_options["x"], carried_options["y"], carried_options["geographic"] = _dataarray_grid(
+                    "lic", lic, None, None, carried_options.get("geographic"))
+    if mask_nan is None:
+        mask_nan = any(_is_dataarray(a) for a in (lic, u, v))
+    lic, u, v = _plain(lic), _plain(u), _plain(v)
     u, v, elements = _masked_vectors(u, v)
     lic, lic_mask = _unmasked(lic)
     lic_values = _shaded(_float64("lic", lic), carried_range if texture_range is None else texture_range)

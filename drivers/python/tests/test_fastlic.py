@@ -424,6 +424,31 @@ def test_results_carry_the_texture_range_and_options():
     assert type(lic * 2) is np.ndarray and lic[1:].lic_options == lic.lic_options
 
 
+def test_dataarrays_keep_their_coordinates():
+    xr = pytest.importorskip("xarray")
+    texture, u, v = field()
+    land = blob()
+    U = xr.DataArray(np.where(land, np.nan, u), dims=("lat", "lon"), coords={"lat": LAT, "lon": LON})
+    lic = fastlic.convolve(texture, U, U.copy(data=v), step=0.25)
+    expected = fastlic.convolve(texture, u, v, x=LON, y=LAT, geographic=True, mask=land, step=0.25)
+    assert same_bits(lic.values, np.asarray(expected)) and lic.dims == U.dims and lic.coords.to_dataset().equals(U.coords.to_dataset())
+    assert same_bits(fastlic.render(lic, U, U.copy(data=v), contrast="enhanced"),
+                     fastlic.render(expected, u, v, mask=land, contrast="enhanced"))
+    renamed = U.rename(lat="eta", lon="xi").assign_coords(yc=("eta", LAT), xc=("xi", LON))
+    assert same_bits(fastlic.convolve(texture, renamed, v, x="xc", y="yc", geographic=True, step=0.25).values,
+                     lic.values)
+    for a, message in [(U.rename(lat="a"), "u's rows run along 'a', which is not a y coordinate; name the dimension "
+                        "y/lat/latitude, or the coordinate by y='name'"),
+                       (U.T, "u's rows run along 'lon', which is not a y coordinate; it is an x name: transpose u "
+                        "to (y, x) first")]:
+        with pytest.raises(ValueError) as raised:
+            fastlic.convolve(texture, a, v)
+        assert str(raised.value) == message
+    # Without xarray the package works with NumPy.
+    script = "import sys; sys.modules['xarray'] = None; import fastlic; fastlic.convolve(None, *fastlic.demo_field((9, 9)))"
+    subprocess.run([sys.executable, "-c", script], check=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+
+
 def test_render_draws_masked_pixels_black():
     texture, u, v = field()
     mask = blob()

@@ -14,7 +14,7 @@ Conventions (the same for every function here):
 * A mask marks cells without data (nonzero = no data): they get a NaN LIC
   value and 0 hits, and ``render`` draws them black.
 
-Functions: convolve, render, noise, demo_field, read_text_field, save_animation.
+Functions: convolve, render, imshow (matplotlib), noise, demo_field, read_text_field, save_animation.
 
     >>> import fastlic
     >>> u, v = fastlic.demo_field((256, 256))
@@ -35,7 +35,7 @@ import numpy.typing as npt
 
 from . import _fastlic
 
-__all__ = ["convolve", "render", "noise", "demo_field", "read_text_field", "save_animation", "LicArray"]
+__all__ = ["convolve", "render", "imshow", "noise", "demo_field", "read_text_field", "save_animation", "LicArray"]
 __version__: str = _fastlic.__version__
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
@@ -459,6 +459,47 @@ def _convolve_dataarrays(texture: Any, u: Any, v: Any, given: Mapping[str, Any])
     return lic, xr.DataArray(hits, dims=frame.dims, coords=frame.coords, attrs={"long_name": "hit count"})
 
 
+# ---- matplotlib: colour maps and norms in, an Axes drawn into; matplotlib
+# is imported only where one is asked for.
+
+
+def _own_colormap(name: Any) -> bool:
+    names = _fastlic.colormap_names
+    return isinstance(name, str) and (name in names or (name.endswith("_r") and name[:-2] in names))
+
+
+def _matplotlib_colormap(colormap: Any) -> Any:
+    """A matplotlib Colormap for a name or object that is not one of ours."""
+    row = _ROWS["colormap"]
+    problem = (f"colormap must be {row['phrase']}, or a matplotlib colour map (a name or a Colormap), "
+               f"got {colormap!r}")
+    try:
+        import matplotlib
+        import matplotlib.colors
+    except ImportError:
+        raise ValueError(problem + " (matplotlib is not installed)") from None
+    if isinstance(colormap, matplotlib.colors.Colormap):
+        return colormap
+    if isinstance(colormap, str) and colormap in matplotlib.colormaps:
+        return matplotlib.colormaps[colormap]
+    raise (ValueError if isinstance(colormap, str) else TypeError)(problem)
+
+
+def _colormap_table(colormap: Any) -> np.ndarray:
+    """A matplotlib colour map sampled at 256 even steps, 0..255."""
+    return np.ascontiguousarray(_matplotlib_colormap(colormap)(np.linspace(0.0, 1.0, 256))[:, :3] * 255.0)
+
+
+def _norm_options(norm: Any) -> Tuple[Optional[Tuple[float, float]], bool]:
+    """(colormap_range, log) of a matplotlib Normalize or LogNorm."""
+    import matplotlib.colors as colors
+
+    if type(norm) not in (colors.Normalize, colors.LogNorm):
+        raise TypeError(f"norm must be a matplotlib Normalize or LogNorm, got {type(norm).__name__}")
+    known = norm.vmin is not None and norm.vmax is not None
+    return ((float(norm.vmin), float(norm.vmax)) if known else None), type(norm) is colors.LogNorm
+
+
 class LicArray(np.ndarray):
     """convolve's result: a float64 array of LIC values that also carries
 
@@ -783,9 +824,10 @@ def render(
     tiles: Union[int, Tuple[int, int]] = (8, 8),
     clip_limit: float = 3.0,
     enhance_sigma: float = 2.0,
-    colormap: str = "classic",
+    colormap: Any = "classic",
     colormap_range: Optional[Tuple[float, float]] = None,
     log: bool = False,
+    norm: Any = None,
     color_by: Union[None, ColorByName, npt.ArrayLike] = "magnitude",
     blend: BlendName = "multiply",
     alpha: float = 0.5,
@@ -848,7 +890,9 @@ def render(
         "enhanced": the standard deviation of the blur removed from the
         first pass, in pixels.
     colormap
-        "grey" and "gray" are one map; "coolwarm" is diverging.
+        "grey" and "gray" are one map; "coolwarm" is diverging. Any other
+        matplotlib colour map, by name ("RdBu_r") or as a Colormap object,
+        is sampled at 256 even steps (needs matplotlib).
     colormap_range
         The values at the two ends of the map; None: 0 to the largest
         magnitude, or the smallest to the largest value of ``color_by``.
@@ -888,6 +932,10 @@ def render(
         result of ``convolve``, a ``LicArray``); with neither, "enhanced"
         raises ValueError rather than guess. Checked as ``convolve`` checks
         them; unused by the other modes.
+    norm : matplotlib Normalize or LogNorm, or None, default None
+        The colour scale as matplotlib gives it: its vmin and vmax (when
+        set) are ``colormap_range``, a LogNorm is ``log=True``. Not with
+        ``colormap_range`` or ``log``.
     texture_range : pair (lo, hi) or None, default None
         The texture values that the shading takes as black and as full
         brightness: a LIC value lo is black, hi full colour. None: the range
@@ -937,6 +985,14 @@ def render(
         masked = np.ascontiguousarray(masked)
 
     options = _options(("image",), given)
+    table = None
+    if not _own_colormap(colormap):
+        table = _colormap_table(colormap)
+        del options["colormap"]  # the core draws through the table given beside
+    if norm is not None:
+        if colormap_range is not None or log:
+            raise ValueError("norm: give norm, or colormap_range and log, not both")
+        options["colormap_range"], options["log"] = _norm_options(norm)
     scalar = None
     if color_by is not None and not isinstance(color_by, str):
         color_by, scalar_mask = _unmasked(color_by)
@@ -961,7 +1017,7 @@ def render(
     coordinates = _coordinates(lic_options.get("x"), lic_options.get("y"), lic_options.get("spacing"),
                                lic_options.get("geographic", False), u.shape)
     return _fastlic.render(
-        np.ascontiguousarray(lic_values), v, u, masked, scalar, options, params, thread_count, coordinates
+        np.ascontiguousarray(lic_values), v, u, masked, scalar, options, params, thread_count, coordinates, table
     )
 
 
@@ -979,6 +1035,122 @@ def _shaded(lic: np.ndarray, texture_range: Any) -> np.ndarray:
     if (lo, hi) == _CLASSIC_RANGE:
         return lic
     return (lic - lo) * (255.0 / (hi - lo))
+
+
+def imshow(ax: Any, lic: Any, u: Any, v: Any, *, x: Any = None, y: Any = None, **options: Any) -> Any:
+    """Draws ``render(lic, u, v, **options)`` into the matplotlib Axes ax at its physical extent.
+
+    Each cell is a rectangle around its coordinates (the edges halfway
+    between neighbours, as convolve sizes the cells), row 0 at the top as
+    in the image. ``x`` and ``y`` are the columns' and the rows'
+    coordinates; None: those ``lic`` carries (``convolve``'s ``x`` and
+    ``y`` or ``spacing``, a DataArray's coordinates), or else the indices.
+    A geographic result is drawn with an aspect of 1/cos(middle latitude),
+    so that a degree east and a degree north keep their true proportion.
+
+    Returns the image artist. Its ``cmap`` and ``norm`` are the picture's
+    colour scale, so that ``ax.figure.colorbar(artist, label=...)`` draws a
+    colour bar in the field's own units (for ``color_by="vorticity"`` give
+    ``colormap_range``; with ``color_by="none"`` there is no scale).
+    """
+    import matplotlib.colors as colors
+    from matplotlib.image import NonUniformImage
+
+    if options.get("colorbar"):
+        raise ValueError("imshow: draw the colour bar with ax.figure.colorbar(artist), not colorbar=True")
+    carried = getattr(lic, "lic_options", None) or {}
+    if _is_dataarray(lic):
+        carried = _options_of(lic.attrs) or {}
+        carried["x"], carried["y"], carried["geographic"] = _dataarray_grid(
+            "lic", lic, None, None, carried.get("geographic"))
+    image = render(lic, u, v, **options)
+    rows, cols = image.shape[:2]
+    if x is None and y is None:
+        x, y = carried.get("x"), carried.get("y")
+        if carried.get("spacing") is not None:
+            dy, dx = carried["spacing"]
+            x, y = np.arange(cols) * dx, np.arange(rows) * dy
+    xs = np.arange(cols, dtype=np.float64) if x is None else np.asarray(x, dtype=np.float64)
+    ys = np.arange(rows, dtype=np.float64) if y is None else np.asarray(y, dtype=np.float64)
+    if xs.shape != (cols,) or ys.shape != (rows,):
+        raise ValueError(f"x and y must have one value per column ({cols}) and per row ({rows}), "
+                         f"got {xs.shape} and {ys.shape}")
+
+    def edges(c: np.ndarray) -> np.ndarray:
+        if c.size == 1:
+            return np.array([c[0] - 0.5, c[0] + 0.5])
+        middle = (c[1:] + c[:-1]) / 2
+        return np.concatenate([[c[0] - (c[1] - c[0]) / 2], middle, [c[-1] + (c[-1] - c[-2]) / 2]])
+
+    # The colour scale, for a colour bar: given to the artist as it is made.
+    scale, scaled = _colour_scale(lic, u, v, options), {}
+    if scale is not None:
+        lo, hi, log = scale
+        colormap = options.get("colormap", "classic")
+        scaled["cmap"] = (colors.ListedColormap(_fastlic.colormap_samples(colormap, 256) / 255.0, name=colormap)
+                          if _own_colormap(colormap) else _matplotlib_colormap(colormap))
+        scaled["norm"] = colors.LogNorm(lo, hi) if log else colors.Normalize(lo, hi)
+
+    xe, ye = edges(xs), edges(ys)
+    even = all(c.size < 3 or np.allclose(np.diff(c), c[1] - c[0], rtol=1e-9, atol=0) for c in (xs, ys))
+    if even:
+        artist = ax.imshow(image, extent=(xe[0], xe[-1], ye[-1], ye[0]), origin="upper", interpolation="nearest",
+                           **scaled)
+    else:
+        # NonUniformImage takes increasing coordinates.
+        flip_x, flip_y = xs[0] > xs[-1], ys[0] > ys[-1]
+        shown = image[::-1 if flip_y else 1, ::-1 if flip_x else 1]
+        artist = NonUniformImage(ax, interpolation="nearest",
+                                 extent=(min(xe[0], xe[-1]), max(xe[0], xe[-1]), min(ye[0], ye[-1]), max(ye[0], ye[-1])),
+                                 **scaled)
+        artist.set_data(xs[::-1] if flip_x else xs, ys[::-1] if flip_y else ys, np.ascontiguousarray(shown))
+        ax.add_image(artist)
+    ax.set_xlim(xe[0], xe[-1])
+    ax.set_ylim(ye[-1], ye[0])  # row 0 at the top
+    if carried.get("geographic"):
+        ax.set_aspect(1.0 / np.cos(np.radians((ys.min() + ys.max()) / 2)))
+    elif not even:
+        ax.set_aspect("equal")
+
+    return artist
+
+
+def _colour_scale(lic: Any, u: Any, v: Any, options: Mapping[str, Any]) -> Optional[Tuple[float, float, bool]]:
+    """(lo, hi, log) of the colours render gives with options, for a colour bar."""
+    color_by = options.get("color_by", "magnitude")
+    norm = options.get("norm")
+    given, log = (_norm_options(norm) if norm is not None
+                  else (options.get("colormap_range"), bool(options.get("log", False))))
+    if color_by is None or (isinstance(color_by, str) and color_by == "none"):
+        return None
+    if given is not None:
+        return float(given[0]), float(given[1]), log
+    if isinstance(color_by, str) and color_by != "magnitude":
+        return None  # vorticity: its range is the core's
+    lic_values, lic_mask = _unmasked(_plain(lic))
+    pu, u_mask = _unmasked(_plain(u))
+    pv, v_mask = _unmasked(_plain(v))
+    pu, pv = np.asarray(pu, dtype=np.float64), np.asarray(pv, dtype=np.float64)
+    if isinstance(color_by, str):
+        values = np.sqrt(pu * pu + pv * pv)
+    else:
+        values, scalar_mask = _unmasked(_plain(color_by))
+        values = np.where(scalar_mask, np.nan, values) if scalar_mask is not None else np.asarray(values, float)
+    shown = ~np.isnan(np.asarray(lic_values, dtype=np.float64)) & np.isfinite(values)
+    for m in (lic_mask, u_mask, v_mask):
+        if m is not None:
+            shown &= ~m
+    mask = options.get("mask")
+    if mask is not None and not isinstance(mask, str):
+        shown &= ~(np.asarray(_plain(mask)) != 0)
+    values = values[shown]
+    if log:
+        values = values[values > 0]
+    if values.size == 0:
+        return None
+    lo = float(values.min()) if (log or not isinstance(color_by, str)) else 0.0
+    hi = float(values.max())
+    return (lo, hi, log) if hi > lo else None
 
 
 def noise(shape: Tuple[int, int], seed: int = 0) -> npt.NDArray[np.uint8]:

@@ -46,7 +46,9 @@ def render(
     lic_options: dict[str, Any],
     threads: int,
     coordinates: tuple[Any, Any, Any, bool] | None = None,
+    table: npt.NDArray[np.float64] | None = None,
 ) -> npt.NDArray[np.uint8]: ...
+def colormap_samples(name: str, count: int) -> npt.NDArray[np.float64]: ...
 def read_text_field(
     vector_file: str, texture_file: str, rows: int, cols: int
 ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...

@@ -444,7 +444,8 @@ const T* contiguousData(const py::object& a, const char* name) {
 // mask and scalar are C-ordered.
 py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, const py::array& y,
                                       const py::object& mask, const py::object& scalar, const py::dict& options,
-                                      const py::dict& licOptions, int threads, const py::object& coordinates) {
+                                      const py::dict& licOptions, int threads, const py::object& coordinates,
+                                      const py::object& table) {
     const auto [rows, cols] = shapeOf(x);
     RenderInput input;
     input.rows = rows;
@@ -460,6 +461,16 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
     if (input.scalar) renderOptions.colorBy = ColorBy::scalar;
     const LicParams licParams = licParamsOf(licOptions);
     const std::optional<GridCoordinates> coords = coordinatesOf(coordinates);
+    // A colour map given as a table (sampled from matplotlib's), spread
+    // evenly over 0..1.
+    std::optional<Colormap> map;
+    if (!table.is_none()) {
+        const auto t = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(table);
+        if (!t || t.ndim() != 2 || t.shape(1) != 3 || t.shape(0) < 1)
+            throw std::invalid_argument("internal: the colour table is not (n, 3)");
+        map.emplace();
+        for (py::ssize_t k = 0; k < t.shape(0); ++k) map->entries.emplace_back(t.at(k, 0), t.at(k, 1), t.at(k, 2), 1.0);
+    }
     Image image;
     bool finished = true;
     {
@@ -478,7 +489,9 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
         input.secondPass = licPassOver(field, licParams, threads, &cancel);
         input.threads = threads;
         try {
-            const auto work = [&] { image = render(input, renderOptions); };
+            const auto work = [&] {
+                image = map ? render(input, renderOptions, *map) : render(input, renderOptions);
+            };
             // Only the second pass takes long enough to be worth stopping.
             if (renderOptions.contrast.mode != Contrast::enhanced ||
                 licParams.work(static_cast<std::int64_t>(rows) * cols) < 1e6)
@@ -616,7 +629,7 @@ PYBIND11_MODULE(_fastlic, m) {
           "coordinates None or (y, x, spacing, geographic).");
     m.def("render", &renderImage, py::arg("lic"), py::arg("x"), py::arg("y"), py::arg("mask"),
           py::arg("scalar"), py::arg("options"), py::arg("lic_options"), py::arg("threads"),
-          py::arg("coordinates") = py::none(),
+          py::arg("coordinates") = py::none(), py::arg("table") = py::none(),
           "The console's image, (rows, cols, 3 or 4) uint8; options by render's keywords "
           "(options['image']), lic_options by convolve's.");
     py::dict tables;
@@ -626,6 +639,18 @@ PYBIND11_MODULE(_fastlic, m) {
     tables["image"] = describe(imageOptions());
     m.attr("options") = tables;
     m.attr("colormap_names") = colormapNames();
+    m.def(
+        "colormap_samples",
+        [](const std::string& name, int count) {
+            const Colormap map = colormapNamed(name);
+            py::array_t<double> out({static_cast<py::ssize_t>(count), py::ssize_t{3}});
+            for (int k = 0; k < count; ++k) {
+                const Point c = map.at(count > 1 ? static_cast<double>(k) / (count - 1) : 0.0);
+                out.mutable_at(k, 0) = c.x, out.mutable_at(k, 1) = c.y, out.mutable_at(k, 2) = c.z;
+            }
+            return out;
+        },
+        py::arg("name"), py::arg("count"), "The named map's colours (0..255) at count even steps from 0 to 1.");
     m.def("read_text_field", &readTextField, py::arg("vector_file"), py::arg("texture_file"),
           py::arg("rows"), py::arg("cols"), "(texture, x, y) from the two text files.");
     m.def("demo_field", &demoField, py::arg("rows"), py::arg("cols"),

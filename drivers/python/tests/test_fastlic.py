@@ -8,6 +8,8 @@ import typing
 import threading
 import time
 
+import matplotlib
+import matplotlib.colors
 import numpy as np
 import pytest
 from PIL import Image
@@ -291,8 +293,12 @@ ERRORS = [
         (dict(enhance_sigma=0), ValueError, "enhance_sigma must be a number of pixels from 0.2 to 1000, got 0"),
         (dict(colormap_range=(0, 10**400)), ValueError,
          f"colormap_range must be None or a pair (lo, hi) of finite numbers, lo below hi, got (0, {10**400})"),
-        (dict(colormap="jet"), ValueError, "colormap must be one of classic, viridis, magma, inferno, plasma, "
-         "cividis, grey, gray, coolwarm, or NAME_r reversed, got 'jet'"),
+        (dict(colormap="nosuchmap"), ValueError, "colormap must be one of classic, viridis, magma, inferno, plasma, "
+         "cividis, grey, gray, coolwarm, or NAME_r reversed, or a matplotlib colour map (a name or a Colormap), "
+         "got 'nosuchmap'"),
+        (dict(colormap_range=(1, 2), norm=matplotlib.colors.Normalize()), ValueError,
+         "norm: give norm, or colormap_range and log, not both"),
+        (dict(norm=matplotlib.colors.PowerNorm(2)), TypeError, "norm must be a matplotlib Normalize or LogNorm, got PowerNorm"),
         (dict(log=True, colormap_range=(0, 1)), ValueError,
          "log: the colour range must lie above zero, got colormap_range (0, 1)"),
         (dict(color_by="speed"), ValueError,
@@ -447,6 +453,27 @@ def test_dataarrays_keep_their_coordinates():
     # Without xarray the package works with NumPy.
     script = "import sys; sys.modules['xarray'] = None; import fastlic; fastlic.convolve(None, *fastlic.demo_field((9, 9)))"
     subprocess.run([sys.executable, "-c", script], check=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+
+
+def test_matplotlib_colour_maps_norms_and_axes():
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    texture, u, v = field()
+    lic = fastlic.convolve(texture, u, v)
+    for form, same in [(dict(colormap="RdBu_r"), dict(colormap=matplotlib.colormaps["RdBu_r"])),
+                       (dict(norm=matplotlib.colors.LogNorm(1, 30)), dict(colormap_range=(1, 30), log=True)),
+                       (dict(norm=matplotlib.colors.Normalize()), {})]:
+        assert same_bits(fastlic.render(lic, u, v, **form), fastlic.render(lic, u, v, **same)), form
+    assert not np.array_equal(fastlic.render(lic, u, v, colormap="RdBu_r"), fastlic.render(lic, u, v))
+    fig, ax = plt.subplots()
+    artist = fastlic.imshow(ax, fastlic.convolve(texture, u, v, x=LON, y=LAT, geographic=True), u, v)
+    fig.colorbar(artist)
+    fig.canvas.draw()
+    assert (artist.norm.vmin, artist.norm.vmax) == (0, np.hypot(u, v).max())
+    assert ax.get_xlim() == (LON[0] - (LON[1] - LON[0]) / 2, LON[-1] + (LON[-1] - LON[-2]) / 2)
+    assert ax.get_ylim() == (LAT[-1] + (LAT[-1] - LAT[-2]) / 2, LAT[0] - (LAT[1] - LAT[0]) / 2)  # north up
+    plt.close(fig)
 
 
 def test_render_draws_masked_pixels_black():

@@ -1,15 +1,17 @@
 #!/usr/bin/python3
-"""Writes the inputs of the README's obstacle picture into a directory:
+"""Writes the inputs of the README's obstacle picture into a directory (made if need be):
 potential flow past a cylinder in a channel, as the console's text files
 (ps.vec.256.256.3, noise.256.256) and a mask of the cylinder (mask.txt).
 
     examples/obstacle_inputs.py DIR [ROWS COLS]
 """
+import os
 import sys
 
 import numpy as np
 
 out = sys.argv[1] if len(sys.argv) > 1 else "."
+os.makedirs(out, exist_ok=True)
 rows, cols = (int(sys.argv[2]), int(sys.argv[3])) if len(sys.argv) > 3 else (256, 384)
 
 # Image x along the columns, y along the rows; the cylinder a third of the

@@ -95,6 +95,22 @@ options::Option<RenderOptions> colormapRange() {
     return o;
 }
 
+options::Option<RenderOptions> colorbarLabel() {
+    auto o = R::make("colorbar-label", options::Kind::text,
+                     "With --colorbar: a caption under its values, such as the quantity and its units", "");
+    o.phrase = "a line of printable ASCII text";
+    o.set = [](const Value& v, RenderOptions& r) {
+        if (std::holds_alternative<std::monostate>(v)) return r.colorbarLabel.clear(), true;
+        const auto* text = std::get_if<std::string>(&v);
+        if (!text || !std::all_of(text->begin(), text->end(), [](char c) { return c >= ' ' && c <= '~'; }))
+            return false;
+        r.colorbarLabel = *text;
+        return true;
+    };
+    o.get = [](const RenderOptions& r) -> Value { return r.colorbarLabel; };
+    return o;
+}
+
 options::Option<RenderOptions> colorBy() {
     auto o = R::make("color-by", options::Kind::text,
                      "What the colour shows (FILE.npy: a scalar of shape (rows, cols))", "");
@@ -167,12 +183,15 @@ const options::Table<RenderOptions>& imageOptions() {
             maskColor(),
             R::flag("colorbar", [](auto& r) -> auto& { return r.colorbar; },
                     "A labelled colour bar below the image"),
+            colorbarLabel(),
         },
         {
             {"log", "the colour range must lie above zero", "colormap-range",
              [](const RenderOptions& r) { return r.log && r.range && !(r.range->lo > 0.0); }},
             {"colorbar", "there is no colour scale with {color-by} none", "",
              [](const RenderOptions& r) { return r.colorbar && r.colorBy == ColorBy::none; }},
+            {"colorbar-label", "a caption needs {colorbar}", "",
+             [](const RenderOptions& r) { return !r.colorbarLabel.empty() && !r.colorbar; }},
         },
     };
     return table;

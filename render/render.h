@@ -221,8 +221,9 @@ Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
             const ShadeOptions& options, Mask mask = nullptr, int threads = 0);
 
 // image with a strip below it: the colour map from scale.lo to scale.hi,
-// with values written under it.
-Image withColorbar(const Image& image, const Colormap& map, const ColorScale& scale);
+// with values written under it, and the caption, if any, under those
+// (letters, digits and common signs; others are left blank).
+Image withColorbar(const Image& image, const Colormap& map, const ColorScale& scale, const std::string& caption = "");
 
 // ---- Everything at once
 
@@ -246,6 +247,7 @@ struct RenderOptions {
     ColorBy colorBy = ColorBy::magnitude;
     ShadeOptions shade;
     bool colorbar = false;
+    std::string colorbarLabel;  // under the colour bar's values; none when empty
 };
 
 struct RenderInput {

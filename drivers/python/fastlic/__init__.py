@@ -834,6 +834,7 @@ def render(
     background: Optional[BackgroundName] = None,
     mask_color: Tuple[int, int, int] = (0, 0, 0),
     colorbar: bool = False,
+    colorbar_label: str = "",
     lic_options: Optional[Mapping[str, Any]] = None,
     texture_range: Optional[Tuple[float, float]] = None,
 ) -> npt.NDArray[np.uint8]:
@@ -922,6 +923,9 @@ def render(
         Add the console's strip below the image: the colour map from the
         low to the high end of its range, with values written under it. Not
         with ``color_by="none"``.
+    colorbar_label
+        A caption under the colour bar's values, such as the quantity and
+        its units ("speed (m/s)"): printable ASCII.
     lic_options : dict or None, default None
         The keyword arguments that ``convolve`` made ``lic`` with
         (``filter_half_length``, ``slide_steps``, ``hit_limit``, ``step``,

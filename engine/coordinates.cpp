@@ -99,6 +99,10 @@ FieldView mapToCells(const FieldView& field, const GridCoordinates& c, std::vect
             }
             xo[j] = vx * rowFactor[static_cast<std::size_t>(i)];
             yo[j] = vy * colFactor[static_cast<std::size_t>(j)];
+            if (!std::isfinite(xo[j] * xo[j] + yo[j] * yo[j]))
+                throw CoordinateError("the vector at [" + std::to_string(i) + ", " + std::to_string(j) +
+                                      "] is too large in cell units: its squared length overflows once divided "
+                                      "by the cell's size");
         }
     }
     FieldView mapped = field;

@@ -273,6 +273,8 @@ ERRORS = [
     (bad(x=np.arange(5), y=[60, 70, 80, 90], geographic=True), ValueError,
      "y[3] is 90: latitudes must lie strictly between -90 and 90 (east has no direction at a pole)"),
     (bad(geographic=True), ValueError, "geographic: needs x (longitudes) and y (latitudes)"),
+    (bad(u=np.full((4, 5), 1e153), x=np.arange(5), y=[89.99999, 89.9999, 89.999, 89.99], geographic=True), ValueError,
+     "the vector at [0, 0] is too large in cell units: its squared length overflows once divided by the cell's size"),
     (bad(interpolation="cubic"), ValueError, 'interpolation must be "nearest" or "linear", got \'cubic\''),
     (bad(interpolation=1), TypeError, 'interpolation must be "nearest" or "linear", got 1'),  # a type, as for numbers
     (bad(iterations=2**31 - 1), ValueError, "max_work: the run would trace up to 1675037244660 streamline points "

@@ -54,7 +54,7 @@ struct Field {
     // --mask, read before the data: its cells' values are not checked.
     std::vector<std::uint8_t> mask;
     // What the reader noticed without refusing it, a line each.
-    std::vector<std::string> warnings;
+    std::vector<std::string> warnings = {};
 };
 
 // Fields one after another, for runs over many of them: each is read when
@@ -110,8 +110,8 @@ struct RunResult {
     double largestMagnitude = 0.0;
     std::vector<std::uint8_t> mask;  // row-major, nonzero: no data; empty: none
     LicParams params;                // the parameters the run used
-    std::optional<GridCoordinates> coordinates;  // and the cells' physical size
-    std::vector<std::string> warnings;           // the field's (Field::warnings)
+    std::optional<GridCoordinates> coordinates = {};  // and the cells' physical size
+    std::vector<std::string> warnings = {};      // the field's (Field::warnings)
 
     std::int32_t rows() const { return grid.rows; }
     std::int32_t cols() const { return grid.cols; }

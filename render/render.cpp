@@ -600,9 +600,79 @@ std::string label(double v) {
     return text;
 }
 
+// text in the 5 x 7 font, s pixels a dot, its top left at (top, left).
+template <typename Put>
+void drawText(const Put& put, const std::string& text, std::int32_t left, std::int32_t top, std::int32_t s) {
+    for (std::size_t c = 0; c < text.size(); ++c) {
+        const Glyph* g = glyphOf(text[c]);
+        if (!g) continue;
+        for (std::int32_t gy = 0; gy < 7; ++gy)
+            for (std::int32_t gx = 0; gx < 5; ++gx)
+                if (g->rows[gy] >> (4 - gx) & 1)
+                    for (std::int32_t dy = 0; dy < s; ++dy)
+                        for (std::int32_t dx = 0; dx < s; ++dx)
+                            put(top + gy * s + dy, left + (static_cast<std::int32_t>(c) * 6 + gx) * s + dx, 0, 0, 0);
+    }
+}
+
+
 }  // namespace
 
+namespace detail {
+
+std::vector<Tick> roundTicks(const ColorScale& scale, int count) {
+    std::vector<Tick> ticks;
+    const double lo = scale.lo, hi = scale.hi;
+    if (!(lo < hi) || !std::isfinite(lo) || !std::isfinite(hi)) return ticks;
+    if (scale.log && hi >= 100.0 * lo) {
+        const double first = std::ceil(std::log10(lo) - 1e-9), last = std::floor(std::log10(hi) + 1e-9);
+        const double every = std::max(1.0, std::ceil((last - first + 1.0) / count));
+        for (double k = first; k <= last; k += every) {
+            char text[24];
+            if (k >= 0 && k <= 5) std::snprintf(text, sizeof text, "%.0f", std::pow(10.0, k));
+            else if (k >= -3 && k < 0) std::snprintf(text, sizeof text, "%.*f", static_cast<int>(-k), std::pow(10.0, k));
+            else std::snprintf(text, sizeof text, "1e%g", k);
+            ticks.push_back({scale(std::pow(10.0, k)), text});
+        }
+        return ticks;
+    }
+    const double raw = hi / count - lo / count;  // no overflow
+    // The round steps in order: {1, 2, 5} x 10^(n / 3) for the n-th. The one
+    // nearest raw first, smaller ones while fewer than two values fall inside.
+    const double e0 = std::floor(std::log10(raw)), f = raw / std::pow(10.0, e0);
+    const int nearest = 3 * static_cast<int>(e0) + (f < 1.5 ? 0 : f < 3.5 ? 1 : f < 7.5 ? 2 : 3);
+    for (int n = nearest; n > nearest - 4 && ticks.size() < 2; --n) {
+        ticks.clear();
+        const int place = n >= 0 ? n / 3 : -((2 - n) / 3);
+        static constexpr double mantissas[] = {1.0, 2.0, 5.0};
+        const double step = mantissas[n - 3 * place] * std::pow(10.0, place);
+        if (!std::isfinite(step)) continue;
+        const double firstK = std::ceil(lo / step - 1e-9), lastK = std::floor(hi / step + 1e-9);
+        if (!(lastK - firstK < 100.0)) continue;
+        // Significant digits: those of the largest value down to the step's place.
+        const double largest = std::max(std::fabs(firstK), std::fabs(lastK)) * step;
+        const int digits =
+            static_cast<int>(std::clamp(std::floor(std::log10(largest)) - place + 1.0, 1.0, 15.0));
+        for (double k = firstK; k <= lastK; ++k) {
+            double v = k * step;
+            if (std::fabs(v) < step * 1e-9) v = 0.0;
+            char text[40];
+            // Whole numbers below a million in full, rather than as 1e+03.
+            const int precision = std::fabs(v) >= 1.0 && std::fabs(v) < 1e6
+                                      ? std::max(digits, static_cast<int>(std::floor(std::log10(std::fabs(v)))) + 1)
+                                      : digits;
+            std::snprintf(text, sizeof text, "%.*g", precision, v);
+            ticks.push_back({scale(v), text});
+        }
+    }
+    return ticks;
+}
+
+}  // namespace detail
+
 Image withColorbar(const Image& image, const Colormap& map, const ColorScale& scale, const std::string& caption) {
+    using detail::Tick;
+    using detail::roundTicks;
     const std::int32_t cols = image.cols;
     const std::int32_t s = std::clamp(cols / 192, 1, 4);  // pixels per font dot
     const std::int32_t gap = 3 * s, barHeight = 10 * s, tick = 3 * s, textHeight = 7 * s;
@@ -638,54 +708,47 @@ Image withColorbar(const Image& image, const Colormap& map, const ColorScale& sc
         for (std::int32_t y = 0; y < barHeight; ++y)
             put(top + y, margin + x, toByte(c.x), toByte(c.y), toByte(c.z));
     }
-    // As many evenly spaced values as fit side by side.
-    std::vector<std::string> texts;
-    const auto valueOf = [&](std::int32_t q, std::int32_t parts) {
-        return label(single ? scale.lo : scale.valueAt(static_cast<double>(q) / parts));
+    // Round values (1, 2 or 5 x 10^k apart, or whole decades) at their
+    // places on the bar, as many as fit side by side; the two ends where
+    // fewer than two round values fall inside; the value alone for one.
+    const auto drawTick = [&](std::int32_t x, const std::string& text) {
+        for (std::int32_t y = 0; y < tick; ++y) put(top + barHeight + y, x, 0, 0, 0);
+        const std::int32_t w = (static_cast<std::int32_t>(text.size()) * 6 - 1) * s;
+        const std::int32_t left = std::clamp(x - w / 2, 0, std::max(0, cols - w));
+        drawText(put, text, left, top + barHeight + tick + gap, s);
     };
-    static constexpr std::int32_t spreads[] = {4, 2, 1}, alone[] = {0};
-    for (std::int32_t parts : single ? std::span<const std::int32_t>(alone) : std::span<const std::int32_t>(spreads)) {
+    const auto placeOf = [&](double t) {
+        return margin + static_cast<std::int32_t>(std::lround(std::clamp(t, 0.0, 1.0) * (width - 1)));
+    };
+    const auto fits = [&](const std::vector<Tick>& ticks) {
         std::int32_t widest = 0;
-        for (std::int32_t q = 0; q <= parts; ++q)
-            widest = std::max(widest, static_cast<std::int32_t>(valueOf(q, parts).size()));
+        for (const Tick& k : ticks) widest = std::max(widest, static_cast<std::int32_t>(k.text.size()));
         const std::int32_t textWidth = (widest * 6 - 1) * s;
-        if (parts > 1 && (textWidth + 4 * s) * parts > width) continue;
-        if (textWidth > cols) break;
-        for (std::int32_t q = 0; q <= parts; ++q) {
-            const std::int32_t x = margin + (parts == 0 ? (width - 1) / 2
-                                                        : static_cast<std::int32_t>(static_cast<std::int64_t>(width - 1) * q / parts));
-            for (std::int32_t y = 0; y < tick; ++y) put(top + barHeight + y, x, 0, 0, 0);
-            const std::string text = valueOf(q, parts);
-            const std::int32_t w = (static_cast<std::int32_t>(text.size()) * 6 - 1) * s;
-            const std::int32_t left = std::clamp(x - w / 2, 0, std::max(0, cols - w));
-            const std::int32_t baseline = top + barHeight + tick + gap;
-            for (std::size_t c = 0; c < text.size(); ++c) {
-                const Glyph* g = glyphOf(text[c]);
-                if (!g) continue;
-                for (std::int32_t gy = 0; gy < 7; ++gy)
-                    for (std::int32_t gx = 0; gx < 5; ++gx)
-                        if (g->rows[gy] >> (4 - gx) & 1)
-                            for (std::int32_t dy = 0; dy < s; ++dy)
-                                for (std::int32_t dx = 0; dx < s; ++dx)
-                                    put(baseline + gy * s + dy, left + (static_cast<std::int32_t>(c) * 6 + gx) * s + dx, 0, 0, 0);
+        for (std::size_t k = 1; k < ticks.size(); ++k)
+            if (placeOf(ticks[k].t) - placeOf(ticks[k - 1].t) < textWidth + 4 * s) return false;
+        return textWidth <= cols;
+    };
+    if (single) {
+        drawTick(margin + (width - 1) / 2, label(scale.lo));
+    } else {
+        std::vector<Tick> chosen;
+        for (const int count : {6, 4, 3, 2}) {
+            std::vector<Tick> ticks = roundTicks(scale, count);
+            if (ticks.size() >= 2 && fits(ticks)) {
+                chosen = std::move(ticks);
+                break;
             }
         }
-        break;
+        if (chosen.empty()) {
+            chosen = {{0.0, label(scale.lo)}, {1.0, label(scale.hi)}};
+            if (!fits(chosen)) chosen.clear();
+        }
+        for (const Tick& k : chosen) drawTick(placeOf(k.t), k.text);
     }
     if (!caption.empty()) {
         const std::int32_t w = (static_cast<std::int32_t>(caption.size()) * 6 - 1) * s;
         const std::int32_t left = std::max(0, (cols - w) / 2);
-        const std::int32_t baseline = top + barHeight + tick + gap + textHeight + gap;
-        for (std::size_t c = 0; c < caption.size(); ++c) {
-            const Glyph* g = glyphOf(caption[c]);
-            if (!g) continue;
-            for (std::int32_t gy = 0; gy < 7; ++gy)
-                for (std::int32_t gx = 0; gx < 5; ++gx)
-                    if (g->rows[gy] >> (4 - gx) & 1)
-                        for (std::int32_t dy = 0; dy < s; ++dy)
-                            for (std::int32_t dx = 0; dx < s; ++dx)
-                                put(baseline + gy * s + dy, left + (static_cast<std::int32_t>(c) * 6 + gx) * s + dx, 0, 0, 0);
-        }
+        drawText(put, caption, left, top + barHeight + tick + gap + textHeight + gap, s);
     }
     return out;
 }

@@ -225,6 +225,19 @@ Image shade(std::int32_t rows, std::int32_t cols, const double* brightness,
 // (letters, digits and common signs; others are left blank).
 Image withColorbar(const Image& image, const Colormap& map, const ColorScale& scale, const std::string& caption = "");
 
+namespace detail {
+// A labelled value of the colour bar at place t (0..1) of the scale.
+struct Tick {
+    double t;
+    std::string text;
+};
+// The multiples of a round step (1, 2 or 5 x 10^k) near (hi - lo) / count
+// that lie in the scale; on a log scale of two decades or more, the powers
+// of ten in it, every one or every few. Labels with the digits the step
+// needs and no more.
+std::vector<Tick> roundTicks(const ColorScale& scale, int count);
+}  // namespace detail
+
 // ---- Everything at once
 
 enum class ColorBy { magnitude, vorticity, none, scalar };

@@ -283,6 +283,21 @@ TEST(Render, ColourScalesAndTheColourBar) {
     // Somewhere under the bar, dark text on white.
     const std::uint8_t* end = withBar.pixels.data() + withBar.pixels.size();
     EXPECT_NE(std::count(end - 300 * 3 * 12, end, 0), 0);
+    // Round values at their places: the labels, and the first one's place.
+    const auto most2 = std::numeric_limits<double>::max();
+    for (const auto& [scale, count, texts, first] :
+         {std::tuple<ColorScale, int, std::vector<std::string>, double>{{0.0, 20.7}, 4, {"0", "5", "10", "15", "20"}, 0.0},
+          {{0.013, 0.087}, 4, {"0.02", "0.04", "0.06", "0.08"}, 0.007 / 0.074},
+          {{-7.5, 7.5}, 2, {"-5", "0", "5"}, 2.5 / 15},
+          {{950.0, 1250.0}, 3, {"1000", "1100", "1200"}, 50.0 / 300},
+          {{0.05, 20.0, true}, 6, {"0.1", "1", "10"}, std::log(2.0) / std::log(400.0)},
+          {{1.0, 1e9, true}, 4, {"1", "1000", "1e6", "1e9"}, 0.0},
+          {{-most2, most2}, 2, {"-1e+308", "0", "1e+308"}, 0.5 - 0.5e308 / most2}}) {
+        std::vector<std::string> got;
+        for (const detail::Tick& t : detail::roundTicks(scale, count)) got.push_back(t.text);
+        EXPECT_EQ(got, texts) << scale.lo << ".." << scale.hi;
+        EXPECT_NEAR(detail::roundTicks(scale, count).front().t, first, 1e-12) << scale.lo;
+    }
 }
 
 TEST(Render, VorticityIsTheCurlUpToTheEdgesAndMasks) {

@@ -40,7 +40,8 @@ void checkWeights(const std::vector<double>& weights, std::int32_t L) {
         throw ParamError("kernel", "weights must have a sum above 0, got all 0");
     if (static_cast<std::int64_t>(n / 2) != L)
         throw ParamError("kernel", std::to_string(n) + " weights make the filter half length " +
-                                       std::to_string(n / 2) + ", but {filter-half-length} is " + std::to_string(L));
+                                       std::to_string(n / 2) + ", not the " + std::to_string(L) +
+                                       " that {filter-half-length} or {length} sets");
 }
 
 }  // namespace

@@ -174,6 +174,7 @@ TEST_F(Errors, BadOptions) {
         {{"--vectors", "v", "--lic", "v"}, "--vectors v and --lic v name the same file"},
         {{"--mask", "t", "--hits", "t"}, "--mask t and --hits t name the same file"},
         {{"--vectors", "-", "--texture", "-"}, "--vectors - and --texture - read the same stream"},
+        {{"--texture", "-", "--kernel", "-"}, "--kernel - and --texture - read the same stream"},
     };
     for (const auto& [extra, message] : cases) {
         Args args{"--size", "10x10"};

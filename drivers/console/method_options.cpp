@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "engine/options.h"
@@ -83,6 +84,10 @@ std::optional<std::vector<double>> readWeights(const std::string& text) {
 
 std::string applyMethodOptions(const MethodOptions& options, RunSettings& settings) {
     LicParams& p = settings.params;
+    if (options.method.text("kernel") == standardStreamName)
+        for (const auto& [flag, file] : {std::pair<const char*, const std::string&>{"--vectors", settings.vectorFile},
+                                         {"--texture", settings.textureFile}, {"--mask", settings.maskFile}})
+            if (file == standardStreamName) return std::string("--kernel - and ") + flag + " - read the same stream";
     try {
         for (const TableOptions<LicParams>* given : {&options.method, &options.sampling, &options.boundary})
             if (std::string bad = given->apply(p, readWeights); !bad.empty()) return bad;

@@ -226,7 +226,7 @@ ERRORS = [
     (bad(kernel=[0.0] * 3), ValueError, "kernel: weights must have a sum above 0, got all 0"),
     (bad(kernel=np.ones((3, 3))), ValueError, "kernel must be a 1-D array of weights, got shape (3, 3)"),
     (bad(kernel=np.ones(5), filter_half_length=3), ValueError,
-     "kernel: 5 weights make the filter half length 2, but filter_half_length is 3"),
+     "kernel: 5 weights make the filter half length 2, not the 3 that filter_half_length or length sets"),
     (bad(kernel="hanning"), ValueError,
      'kernel must be "box", "triangle", "hann", "gaussian", "sine" or a 1-D array of weights, got \'hanning\''),
     (bad(length=10, slide_steps=3), ValueError, "length: cannot be given with slide_steps"),

@@ -137,6 +137,12 @@ struct Option {
     std::function<Value(const T&)> get;
     // Where the console's message is not the table's form: text to it.
     std::function<std::string(std::string_view text)> consoleMessage;
+    // text: also an array of numbers (a vector of them), which Python
+    // passes as such and the console reads from the file its text names.
+    bool takesArray = false;
+    // Options that may not be given together with this one, which sets
+    // what they would.
+    std::vector<std::string> notWith;
 
     std::string keyword() const { return keywordOf(name); }
 
@@ -188,6 +194,19 @@ std::string mustBe(const Option<T>& o, const Value& v) {
 
 // problem with each "{NAME}" written by spell(NAME).
 std::string spellNames(std::string problem, const std::function<std::string(const std::string&)>& spell);
+
+// The first option given together with one that it may not be: "" or
+// "NAME: cannot be given with OTHER", the names as spell writes them.
+template <class T>
+std::string checkNotWith(const Table<T>& table, const std::function<bool(const std::string&)>& given,
+                         const std::function<std::string(const std::string&)>& spell) {
+    for (const Option<T>& o : table.rows) {
+        if (!given(o.name)) continue;
+        for (const std::string& other : o.notWith)
+            if (given(other)) return spell(o.name) + ": cannot be given with " + spell(other);
+    }
+    return "";
+}
 
 // ---- The console's text
 
@@ -324,7 +343,9 @@ bool Option<T>::accepts(const Value& v) const {
         return true;
     }
     case Kind::choice:
-    case Kind::text: return std::holds_alternative<std::string>(v) || std::holds_alternative<std::monostate>(v);
+    case Kind::text:
+        return std::holds_alternative<std::string>(v) || std::holds_alternative<std::monostate>(v) ||
+               (takesArray && std::holds_alternative<std::vector<double>>(v));
     }
     return false;
 }

@@ -149,6 +149,31 @@ BENCHMARK(BM_ComputeLicShape)
     ->Args({2048, 10, 9})->Args({2048, 20, 19})->Args({2048, 5, 4})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Kernels beside the box on the smooth field, one thread (size, kernel,
+// L, M): kernel is the Kernel's number, 5 an array of 2L + 1 uneven
+// weights.
+void BM_ComputeLicKernel(benchmark::State& state) {
+    const auto size = static_cast<std::int32_t>(state.range(0));
+    static std::unique_ptr<RegGrid> grid;
+    if (!grid || grid->rows != size)
+        grid = testing::makeGrid(
+            size, size, [=](auto i, auto j) { return testing::smoothField(i, j, size, size); },
+            [=](auto i, auto j) { return testing::noise(i, j, size, 23); });
+    LicParams params{static_cast<std::int32_t>(state.range(2)), static_cast<std::int32_t>(state.range(3)), 12, 0.5};
+    params.kernel = static_cast<Kernel>(state.range(1));
+    if (params.kernel == Kernel::custom)
+        for (std::int32_t k = 0; k <= 2 * params.filterHalfLength; ++k)
+            params.weights.push_back(1.0 + testing::noise(k, 0, 1, 3));
+    std::vector<double> lic(grid->cellCount());
+    std::vector<std::int32_t> hits(grid->cellCount());
+    for (auto _ : state) computeLic(viewOf(*grid), params, lic.data(), hits.data(), {1, {}});
+    state.SetLabel(std::string(params.kernel == Kernel::custom ? "custom" : options::nameOf(params.kernel)));
+}
+BENCHMARK(BM_ComputeLicKernel)
+    ->ArgsProduct({{2048}, {0, 1, 2, 3, 4, 5}, {10}, {9}})
+    ->ArgsProduct({{2048}, {0, 2}, {20}, {19}})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+
 double readFiles(const std::string& vectors, const std::string& texture, RegGrid& grid) {
     return readInputFiles(vectors, texture, grid);
 }

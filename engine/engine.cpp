@@ -277,9 +277,10 @@ std::uint64_t licWorkingBytes(const LicParams& params, std::int32_t rows, std::i
     constexpr std::uint64_t cell = sizeof(std::int32_t), value = sizeof(double);
     const std::uint64_t ringBytes =
         static_cast<std::uint64_t>(ring.size) * seeds * (cell + contributions * (cell + value));
-    // KernelScratch: cells, truncated (two a point), texture samples for a
-    // batch; the spare record; a band's pending seeds.
+    // KernelScratch: cells, truncated (two a point), texture samples and
+    // weighted windows for a batch; the spare record; a band's pending seeds.
     const std::uint64_t perThread = points * detail::maxLockstepBatch * (3 * cell + value) + points * value +
+                                    contributions * detail::maxLockstepBatch * value +
                                     contributions * (cell + value) + seeds * 2 * cell;
     return ringBytes + n * perThread;
 }

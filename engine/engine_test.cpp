@@ -139,6 +139,79 @@ TEST(Engine, EveryLockstepKernelMatchesReference) {
     }
 }
 
+// Weighted windows: every named kernel and an asymmetric array, alone and
+// with walls, a mask, orientation and linear sampling, across thread
+// counts and lockstep kernels (the classic shape unrolls; L = 7 does not).
+TEST(Engine, KernelsMatchReference) {
+    using S = InstructionSet;
+    // Nothing behind or at the centre: by walls and masks, windows whose
+    // inside weights sum to 0 (no contribution, no hit).
+    std::vector<double> asymmetric(15);
+    for (std::int32_t k = 9; k < 15; ++k) asymmetric[k] = 1 + testing::noise(k, 0, 1, 9);
+    const struct {
+        LicParams params;
+        bool masked;
+    } options[] = {
+        {{}, false},
+        {{10, 9, 12, 0.5, B::closed, B::closed}, false},
+        {{}, true},
+        {{10, 9, 12, 0.5, B::periodic, B::periodic, true}, false},
+        {{5, 4, 6, 0.7, B::closed, B::periodic, true, I::linear}, true},
+    };
+    for (const Kernel kernel : {Kernel::triangle, Kernel::hann, Kernel::gaussian, Kernel::sine, Kernel::custom})
+        for (const auto& o : options)
+            for (const S set : {S::widest, S::avx2, S::sse4, S::scalar}) {
+                LicParams p = o.params;
+                p.kernel = kernel;
+                if (kernel == Kernel::custom) p.weights = asymmetric, p.filterHalfLength = 7;
+                EXPECT_EQ(compare(p, 61, 83, {1, 3}, o.masked, set), "") << static_cast<int>(kernel);
+            }
+}
+
+// A constant stays that constant through every kernel, by walls and masks;
+// the box as weights is the box up to rounding; bad weights are refused.
+TEST(Engine, KernelsKeepConstantsAndRefuseBadWeights) {
+    const Arrays smooth = makeArrays(0, 40, 50);
+    Arrays constant = smooth;
+    std::fill(constant.texture.begin(), constant.texture.end(), 77);
+    const std::vector<std::uint8_t> mask = blobMask(40, 50);
+    for (const Kernel kernel : {Kernel::triangle, Kernel::hann, Kernel::gaussian, Kernel::sine, Kernel::custom}) {
+        LicParams p{10, 9, 12, 0.5, B::closed, B::periodic};
+        p.kernel = kernel;
+        if (kernel == Kernel::custom) p.weights = {0.0, 0.0, 3.0, 1e300, 0.5};
+        if (kernel == Kernel::custom) p.filterHalfLength = 2;
+        FieldView view = constant.view();
+        view.mask = contiguousPlane(mask.data(), 50);
+        const LicResult r = computeLic(view, p);
+        for (std::size_t c = 0; c < r.lic.size(); ++c)
+            ASSERT_TRUE(mask[c] || std::fabs(r.lic[c] - 77.0) < 1e-12) << c << ": " << r.lic[c];
+    }
+    LicParams weights;
+    weights.kernel = Kernel::custom;
+    weights.weights.assign(21, 2.5);
+    const LicResult box = computeLic(smooth.view(), {}), weighted = computeLic(smooth.view(), weights);
+    EXPECT_EQ(box.hits, weighted.hits);
+    for (std::size_t c = 0; c < box.lic.size(); ++c) ASSERT_NEAR(box.lic[c], weighted.lic[c], 1e-12 * box.lic[c]);
+    const double nan = std::nan("");
+    for (const auto& [w, L, message] : std::initializer_list<std::tuple<std::vector<double>, int, std::string>>{
+             {{1, 2}, 1, "kernel: must have an odd number of weights, at least 3 (2L + 1 for a filter half length L), got 2"},
+             {{1}, 1, "kernel: must have an odd number of weights, at least 3 (2L + 1 for a filter half length L), got 1"},
+             {{1, nan, 1}, 1, "kernel: weights must be finite and at least 0, got nan at index 1"},
+             {{1, 1, -0.5}, 1, "kernel: weights must be finite and at least 0, got -0.5 at index 2"},
+             {{0, 0, 0}, 1, "kernel: weights must have a sum above 0, got all 0"},
+             {{1, 1, 1, 1, 1}, 3, "kernel: 5 weights make the filter half length 2, not the 3 that filterHalfLength or length sets"}}) {
+        weights.weights = w;
+        weights.filterHalfLength = L;
+        std::string seen;
+        try {
+            weights.validate();
+        } catch (const ParamError& e) {
+            seen = e.what();
+        }
+        EXPECT_EQ(seen, message);
+    }
+}
+
 TEST(Engine, LargeGridMatchesReference) { EXPECT_EQ(compare({}, 512, 512, {2}), ""); }
 
 // Textures whose sums could overflow are refused (the reference alike);

@@ -86,15 +86,46 @@ double convolveBackward(LicTarget& t, const Streamline& s, double& average, std:
 
 namespace {
 
+// The weighted window at position k (any kernel but the box): the inside
+// samples of k - L..k + L, their weighted sum in ascending position order
+// over the sum of their weights, added to the pixel under k. Nothing where
+// k maps outside or the inside weights sum to 0.
+void weightedWindow(LicTarget& t, const Streamline& s, const std::vector<double>& w, std::int32_t k) {
+    std::int32_t r, c;
+    if (!pixelOf(t.sampler, pointAt(s, k), r, c)) return;
+    const std::int32_t L = t.params.filterHalfLength;
+    double sum = 0.0;
+    double weight = 0.0;
+    for (std::int32_t j = -L; j <= L; ++j) {
+        if (isInside(t.sampler, pointAt(s, k + j))) {
+            sum = sum + w[j + L] * textureAt(t.sampler, pointAt(s, k + j));
+            weight = weight + w[j + L];
+        }
+    }
+    if (!(weight > 0.0)) return;
+    const double value = sum / weight;
+    t.sums[t.cell(r, c)] = t.sums[t.cell(r, c)] + value;
+    if (t.hits[t.cell(r, c)] == std::numeric_limits<std::int32_t>::max()) throw CountOverflow();
+    t.hits[t.cell(r, c)] = t.hits[t.cell(r, c)] + 1;
+}
+
 void runReference(LicTarget& t) {
     const FieldView& f = t.sampler.field;
     const std::int32_t M = t.params.slideSteps;
     Streamline s(t.params.reach());
+    const std::vector<double> weights = kernelWeights(t.params);
     for (std::int32_t i = 0; i < f.rows; ++i) {
         for (std::int32_t j = 0; j < f.cols; ++j) {
             if (t.hits[t.cell(i, j)] >= t.params.hitLimit) continue;
             if (f.mask.data && f.mask(i, j)) continue;
             traceStreamline(t.sampler, s, i, j, t.params.step, t.params.orientation);
+            if (t.params.kernel != Kernel::box) {
+                // The seed, then +1..+M, then -1..-M, as the box slides.
+                weightedWindow(t, s, weights, 0);
+                for (std::int32_t k = 1; k <= M; ++k) weightedWindow(t, s, weights, k);
+                for (std::int32_t k = 1; k <= M; ++k) weightedWindow(t, s, weights, -k);
+                continue;
+            }
             std::int32_t centreCount;
             const double centre = convolveCenter(t, s, centreCount);
             double average = centre;

@@ -49,6 +49,23 @@ inline std::span<const options::Choice<Interpolation>> choicesOf(Interpolation) 
     return choices;
 }
 
+// The filter's weights over the window around position k, positions
+// k - L..k + L: the box (every sample alike, slid along by its incremental
+// update), a shape generated at L (kernelWeights says which weights), or
+// the caller's own (custom).
+enum class Kernel : std::uint8_t { box, triangle, hann, gaussian, sine, custom };
+
+inline std::span<const options::Choice<Kernel>> choicesOf(Kernel) {
+    static const options::Choice<Kernel> choices[] = {
+        {Kernel::box, "box", "every sample alike, the classic method"},
+        {Kernel::triangle, "triangle", "falling linearly from the centre"},
+        {Kernel::hann, "hann", "raised cosine"},
+        {Kernel::gaussian, "gaussian", "sigma L/2, cut at +-L"},
+        {Kernel::sine, "sine", "half a period of a sine"},
+    };
+    return choices;
+}
+
 // The shape of the method and its options; the defaults are the classic
 // method.
 struct LicParams {
@@ -72,6 +89,12 @@ struct LicParams {
     // also over workPerCell a cell: a bound on its time, raised by whoever
     // means to wait longer.
     double maxWork = 2e10;
+    // A window's value is sum(w_j T(k + j)) / sum(w_j) over its inside
+    // samples; the box keeps the classic arithmetic.
+    Kernel kernel = Kernel::box;
+    // Kernel::custom: 2L + 1 weights for positions -L..L, the positive ones
+    // ahead along the field; finite, at least 0, not all 0.
+    std::vector<double> weights = {};
 
     // Steps traced each way: the streamline has 2 x reach() + 1 points.
     std::int32_t reach() const { return filterHalfLength + slideSteps; }
@@ -88,6 +111,16 @@ struct LicParams {
     // and work(rows x cols) at most maxWork or workPerCell a cell.
     void validateFor(std::int32_t rows, std::int32_t cols) const;
 };
+
+// The weights a kernel other than the box takes for positions -L..L, at
+// index j + L, every path of the method alike (the box: all 1):
+//     triangle  L + 1 - |j|
+//     hann      0.5 x (1 + cos(pi j / (L + 1)))
+//     gaussian  exp(-0.5 x (j / s)^2), s = L / 2
+//     sine      sin(pi (j + L + 1) / (2L + 2))
+// custom ones as given, scaled by a power of two (which leaves every
+// quotient's bits) so that none is above 1 and no sum overflows.
+std::vector<double> kernelWeights(const LicParams& params);
 
 // How far a streamline may reach, in lengths of the grid's longer side.
 inline constexpr double maxReachPerSide = 100.0;

@@ -236,6 +236,92 @@ void convolveFullWindows(const PreparedField<T>& f, const std::int32_t* __restri
     }
 }
 
+// Window n of a seed lies at position n (0..M), or M - n (M + 1..2M): the
+// seed, then +1..+M, then -1..-M, the order contributions are added in.
+inline std::int32_t windowPosition(std::int32_t n, std::int32_t M) { return n <= M ? n : M - n; }
+
+// One row of weights w (2L + 1 of them, for positions -L..L) over every
+// window of a batch whose points all lie inside: dots[n * Seeds + s] is
+// the sum of w_j x tex at position n's k + j for seed s, added in ascending
+// order of j. The seeds are the lanes, so each lane runs the reference's
+// chain of additions; several windows at once keep independent chains in
+// flight. A window of several rows (several sums a window) calls it once a
+// row.
+template <int Seeds>
+void windowDots(const double* __restrict tex, const double* w, std::int32_t reach, std::int32_t L,
+                std::int32_t M, double* __restrict dots) {
+    static_assert(Seeds % kLanes == 0);
+    constexpr int vectors = Seeds / static_cast<int>(kLanes);
+    // Windows summed side by side: as many sums as registers allow.
+    constexpr int together = vectors >= 4 ? 2 : 4;
+    const D d;
+    const std::int32_t windows = 2 * M + 1;
+    for (std::int32_t n0 = 0; n0 < windows; n0 += together) {
+        const double* at[together];
+        for (int q = 0; q < together; ++q) {
+            const std::int32_t first = reach + windowPosition(std::min(n0 + q, windows - 1), M) - L;
+            at[q] = tex + static_cast<std::ptrdiff_t>(first) * Seeds;
+        }
+        V sum[together][vectors];
+        for (int q = 0; q < together; ++q)
+            for (int v = 0; v < vectors; ++v) sum[q][v] = hn::Zero(d);
+        for (std::int32_t j = 0; j <= 2 * L; ++j) {
+            const V weight = hn::Set(d, w[j]);
+#pragma GCC unroll 4
+            for (int q = 0; q < together; ++q)
+#pragma GCC unroll 4
+                for (int v = 0; v < vectors; ++v)
+                    sum[q][v] = hn::Add(sum[q][v],
+                                        hn::Mul(weight, hn::LoadU(d, at[q] + j * Seeds + v * static_cast<int>(kLanes))));
+        }
+        for (int q = 0; q < together && n0 + q < windows; ++q)
+            for (int v = 0; v < vectors; ++v)
+                hn::StoreU(sum[q][v], d, dots + (n0 + q) * Seeds + v * static_cast<int>(kLanes));
+    }
+}
+
+// The weighted windows of a batch whose points all lie inside: each
+// window's dot product with the weights over the weights' total, the sum
+// of all 2L + 1 of them.
+template <int Seeds, typename T>
+void weightedFullWindows(const PreparedField<T>& f, const std::int32_t* __restrict cells, const SeedOut* out,
+                         KernelScratch& scratch) {
+    const D d;
+    const T* __restrict texture = f.texture;
+    const std::int32_t reach = f.shape.reach, L = f.shape.L, M = f.shape.M;
+    const std::int32_t windows = 2 * M + 1;
+    const std::int32_t samples = (2 * reach + 1) * Seeds;
+    resizeFor(scratch.texture, static_cast<std::size_t>(samples));
+    resizeFor(scratch.windows, static_cast<std::size_t>(windows) * Seeds);
+    // tex[m * Seeds + s], as cells; values[n * Seeds + s]: window n of seed s.
+    double* __restrict tex = scratch.texture.data();
+    double* __restrict values = scratch.windows.data();
+    for (std::int32_t i = 0; i < samples; ++i) tex[i] = static_cast<double>(texture[cells[i]]);
+    windowDots<Seeds>(tex, f.weights.data(), reach, L, M, values);
+    const V total = hn::Set(d, f.weightTotal);
+    for (std::int32_t i = 0; i < windows * Seeds; i += static_cast<std::int32_t>(kLanes))
+        hn::StoreU(hn::Div(hn::LoadU(d, values + i), total), d, values + i);
+    for (int s = 0; s < Seeds; ++s) {
+        std::int32_t* __restrict outCells = out[s].cells;
+        double* __restrict outValues = out[s].values;
+        for (std::int32_t n = 0; n < windows; ++n) {
+            outCells[n] = cells[(reach + windowPosition(n, M)) * Seeds + s];
+            outValues[n] = values[n * Seeds + s];
+        }
+        *out[s].size = windows;
+    }
+}
+
+// A batch's windows, box or weighted, from its points' cells.
+template <int Seeds, int FixedL, int FixedM, typename T>
+void convolveBatch(const PreparedField<T>& f, const std::int32_t* cells, const SeedOut* out,
+                   KernelScratch& scratch) {
+    if (f.shape.weighted)
+        weightedFullWindows<Seeds>(f, cells, out, scratch);
+    else
+        convolveFullWindows<Seeds, FixedL, FixedM>(f, cells, out, scratch.texture);
+}
+
 // The cells of a batch's points, recorded as they are traced: computed at
 // once where every point lies inside the grid itself, otherwise kept as
 // truncated coordinates and wrapped when the trace is done.
@@ -348,7 +434,7 @@ void lockstepPairs(const PreparedField<T>& f, const std::int32_t* rows, const st
             points.record(forward ? reach + n : reach - n, forward ? c : c - vectors, t, words);
         }
     }
-    convolveFullWindows<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch.texture);
+    convolveBatch<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch);
 }
 
 // Two doubles per point at each point's table offset plus extra.
@@ -470,7 +556,7 @@ void lockstepSampling(const PreparedField<T>& f, const std::int32_t* rows, const
             points.record(forward ? reach + n : reach - n, forward ? c : c - vectors, t, hn::DemoteTo(dw, t));
         }
     }
-    convolveFullWindows<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch.texture);
+    convolveBatch<Seeds, FixedL, FixedM>(f, points.cells(), out, scratch);
 }
 
 // The families of kernels, each run at a shape (FixedL = 0: any): the

@@ -1,6 +1,7 @@
 #include "engine/options.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace fastlic {
 
@@ -42,21 +43,74 @@ bool parseBoundary(const std::string& text, LicParams& p) {
     return true;
 }
 
+// A kernel's word, or weights (which make the filter half length).
+options::Option<LicParams> kernelRow() {
+    auto o = R::make("kernel", options::Kind::text,
+                     "Filter weights along the streamline (FILE: .npy or text numbers, 2L + 1 weights for "
+                     "positions -L..L, positive ones ahead along the field; they set L)", "");
+    for (const auto& c : choicesOf(Kernel{})) o.choices.push_back({c.name, c.help});
+    o.takesArray = true;
+    o.phrase = options::listed(o.choices, "", ", ") + " or a file of weights";
+    o.pythonPhrase = options::listed(o.choices, "\"", ", ") + " or a 1-D array of weights";
+    o.set = [](const Value& v, LicParams& p) {
+        if (const auto* weights = std::get_if<std::vector<double>>(&v)) {
+            p.kernel = Kernel::custom;
+            p.weights = *weights;
+            if (weights->size() % 2 == 1) p.filterHalfLength = static_cast<std::int32_t>(weights->size() / 2);
+            return true;
+        }
+        const auto* word = std::get_if<std::string>(&v);
+        const auto k = word ? options::parse<Kernel>(*word) : std::nullopt;
+        if (k) {
+            p.kernel = *k;
+            p.weights.clear();
+        }
+        return k.has_value();
+    };
+    o.get = [](const LicParams& p) -> Value {
+        if (p.kernel == Kernel::custom) return p.weights;
+        return std::string(options::nameOf(p.kernel));
+    };
+    return o;
+}
+
+// The streak length in cells: L = round(length / (2 x step)), M = L - 1,
+// by the step already set (its row comes first).
+options::Option<LicParams> lengthRow() {
+    auto o = R::make("length", options::Kind::real,
+                     "Streak length in cells, instead of L and M: L = round(length / (2 x step)), M = L - 1",
+                     "a number of cells at least the step");
+    o.bounds = options::above(0);
+    o.notWith = {"filter-half-length", "slide-steps"};
+    o.set = [](const Value& v, LicParams& p) {
+        const double half = std::round(std::get<double>(v) / (2.0 * p.step));
+        if (!(half >= 1.0)) return false;
+        // Beyond any reach: the streamline's own check says so.
+        p.filterHalfLength = static_cast<std::int32_t>(std::min(half, 1e9));
+        p.slideSteps = p.filterHalfLength - 1;
+        return true;
+    };
+    o.get = [](const LicParams&) -> Value { return std::monostate{}; };
+    return o;
+}
+
 }  // namespace
 
 const options::Table<LicParams>& methodOptions() {
     static const options::Table<LicParams> table{
         options::Form::mustBe,
         {
+            kernelRow(),
             R::integer("filter-half-length", [](auto& p) -> auto& { return p.filterHalfLength; },
                        options::atLeast(1), "at least 1",
-                       "Box filter half length L: the filter covers 2L + 1 streamline points"),
+                       "Filter half length L: the filter covers 2L + 1 streamline points"),
             R::integer("slide-steps", [](auto& p) -> auto& { return p.slideSteps; }, options::atLeast(0),
                        "at least 0", "Positions M the filter slides each way from the seed"),
             R::integer("hit-limit", [](auto& p) -> auto& { return p.hitLimit; }, options::atLeast(1),
                        "at least 1", "Seed a pixel while its hit count is below this"),
             R::real("step", [](auto& p) -> auto& { return p.step; }, options::above(0),
                     "a finite number above 0", "Runge-Kutta step in cells"),
+            lengthRow(),
             R::integer("iterations", [](auto& p) -> auto& { return p.iterations; }, options::atLeast(1),
                        "at least 1", "Passes: each further one convolves the one before"),
             R::real("max-work", [](auto& p) -> auto& { return p.maxWork; }, options::above(0),

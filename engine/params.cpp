@@ -27,7 +27,54 @@ std::string fieldName(const std::string& option) {
     return field;
 }
 
+void checkWeights(const std::vector<double>& weights, std::int32_t L) {
+    const std::size_t n = weights.size();
+    if (n % 2 == 0 || n < 3)
+        throw ParamError("kernel", "must have an odd number of weights, at least 3 (2L + 1 for a filter half "
+                                   "length L), got " + std::to_string(n));
+    for (std::size_t k = 0; k < n; ++k)
+        if (!(std::isfinite(weights[k]) && weights[k] >= 0.0))
+            throw ParamError("kernel", "weights must be finite and at least 0, got " +
+                                           options::formatReal(weights[k]) + " at index " + std::to_string(k));
+    if (std::all_of(weights.begin(), weights.end(), [](double w) { return w == 0.0; }))
+        throw ParamError("kernel", "weights must have a sum above 0, got all 0");
+    if (static_cast<std::int64_t>(n / 2) != L)
+        throw ParamError("kernel", std::to_string(n) + " weights make the filter half length " +
+                                       std::to_string(n / 2) + ", not the " + std::to_string(L) +
+                                       " that {filter-half-length} or {length} sets");
+}
+
 }  // namespace
+
+std::vector<double> kernelWeights(const LicParams& p) {
+    const std::int32_t L = p.filterHalfLength;
+    if (p.kernel == Kernel::custom) {
+        std::vector<double> w = p.weights;
+        int exponent = 0;
+        std::frexp(*std::max_element(w.begin(), w.end()), &exponent);
+        if (exponent > 0)
+            for (double& x : w) x = std::ldexp(x, -exponent);
+        return w;
+    }
+    constexpr double pi = 3.14159265358979323846;
+    std::vector<double> w(2 * static_cast<std::size_t>(L) + 1);
+    for (std::int32_t j = -L; j <= L; ++j) {
+        double& x = w[static_cast<std::size_t>(j + L)];
+        switch (p.kernel) {
+        case Kernel::box: x = 1.0; break;
+        case Kernel::triangle: x = L + 1 - std::abs(j); break;
+        case Kernel::hann: x = 0.5 * (1.0 + std::cos(pi * j / (L + 1.0))); break;
+        case Kernel::gaussian: {
+            const double z = j / (L / 2.0);
+            x = std::exp(-0.5 * z * z);
+            break;
+        }
+        case Kernel::sine: x = std::sin(pi * (j + L + 1.0) / (2.0 * L + 2.0)); break;
+        case Kernel::custom: break;
+        }
+    }
+    return w;
+}
 
 ParamError::ParamError(std::string option, std::string problem)
     : std::invalid_argument(fieldName(option) + ": " + options::spellNames(problem, fieldName)),
@@ -35,8 +82,12 @@ ParamError::ParamError(std::string option, std::string problem)
       problem_(std::move(problem)) {}
 
 void LicParams::validate() const {
-    for (const auto& o : methodOptions().rows)
-        if (const options::Value v = o.get(*this); !o.accepts(v)) throw ParamError(o.name, options::mustBe(o, v));
+    for (const auto& o : methodOptions().rows) {
+        const options::Value v = o.get(*this);
+        // None: a row that only sets others (length).
+        if (!std::holds_alternative<std::monostate>(v) && !o.accepts(v)) throw ParamError(o.name, options::mustBe(o, v));
+    }
+    if (kernel == Kernel::custom) checkWeights(weights, filterHalfLength);
     if (static_cast<std::int64_t>(filterHalfLength) + slideSteps > maxReach)
         throw ParamError("", "the streamline takes " +
                                  std::to_string(static_cast<std::int64_t>(filterHalfLength) + slideSteps) +

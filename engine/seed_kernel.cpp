@@ -26,7 +26,13 @@ template <typename T>
 void prepareField(const FieldView& view, const Plane<T>& texture, const LicParams& params,
                   PreparedField<T>& f, int threads) {
     const std::int32_t rows = view.rows, cols = view.cols;
-    f.shape = {params.filterHalfLength, params.slideSteps, params.reach(), params.hitLimit};
+    f.shape = {params.filterHalfLength, params.slideSteps, params.reach(), params.hitLimit,
+               params.kernel != Kernel::box};
+    if (f.shape.weighted) {
+        f.weights = kernelWeights(params);
+        f.weightTotal = 0.0;
+        for (const double w : f.weights) f.weightTotal = f.weightTotal + w;
+    }
     f.mode = modeOf(params);
     f.stepSize = params.step;
     // Each step moves a point by at most the step (up to rounding in the
@@ -173,6 +179,33 @@ inline void step(const PreparedField<T>& f, Position& p, double sign) {
     p.y = sy + p.y;
 }
 
+// The weighted windows at the seed, +1..+M and -1..-M, in that order, of a
+// streamline whose slot reach + k holds position k's cell (-1 outside) and
+// texture value: each the inside samples' weighted sum, ascending, over
+// their weights' sum. A position outside, or whose inside weights sum to
+// 0, contributes nothing.
+template <typename T>
+void weightedWindows(const PreparedField<T>& f, const std::int32_t* cells, const double* tex, SeedOut out) {
+    const std::int32_t reach = f.shape.reach, L = f.shape.L, M = f.shape.M;
+    const double* w = f.weights.data();
+    std::int32_t size = 0;
+    for (std::int32_t n = 0; n <= 2 * M; ++n) {
+        const std::int32_t k = reach + (n <= M ? n : M - n);
+        if (cells[k] < 0) continue;
+        double sum = 0.0, weight = 0.0;
+        for (std::int32_t j = -L; j <= L; ++j)
+            if (cells[k + j] >= 0) {
+                sum = sum + w[j + L] * tex[k + j];
+                weight = weight + w[j + L];
+            }
+        if (!(weight > 0.0)) continue;
+        out.cells[size] = cells[k];
+        out.values[size] = sum / weight;
+        ++size;
+    }
+    *out.size = size;
+}
+
 }  // namespace
 
 template <typename T>
@@ -228,6 +261,10 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
     }
     }
 
+    if (f.shape.weighted) {
+        weightedWindows(f, cells, tex, out);
+        return;
+    }
     const bool rescale = f.sampler.bounds.rescales();
     std::int32_t size = 0;
     std::int32_t centreCount = 0;

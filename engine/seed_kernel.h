@@ -25,6 +25,8 @@ struct Shape {
     std::int32_t M = 9;       // slide steps
     std::int32_t reach = 19;  // L + M
     std::int32_t hitLimit = 12;
+    // Windows weighted (any kernel but the box): each one's dot product.
+    bool weighted = false;
 
     std::int32_t contributions() const { return 2 * M + 1; }
     std::int32_t slots() const { return 2 * reach + 1; }
@@ -91,6 +93,10 @@ struct PreparedField {
     // (linear, to blend).
     ZeroedBuffer<Direction> table;
     Halo halo;
+    // Weighted windows: kernelWeights, and their sum in ascending order,
+    // that of every full window.
+    std::vector<double> weights;
+    double weightTotal = 0.0;
     const T* texture = nullptr;
     std::vector<T> textureCopy;  // where the caller's texture is not row-major
 
@@ -135,6 +141,7 @@ struct KernelScratch {
     std::vector<std::int32_t> careful;  // a band's seeds for the careful path
     std::vector<std::int32_t> spare;  // a batch's filler seed: size, then cells
     std::vector<double> spareValues;
+    std::vector<double> windows;  // a batch's weighted window values
 };
 
 template <typename T>

@@ -1,12 +1,15 @@
 #include "io/mask_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <vector>
 #include <string>
 
+#include "base/options.h"
 #include "io/input_files.h"
+#include "io/npy_reader.h"
 #include "base/errors.h"
 
 namespace fastlic {
@@ -62,6 +65,31 @@ std::vector<std::uint8_t> readMaskText(const std::string& path, std::int32_t row
         throw InputError(name + ": " + std::to_string(mask.size()) + " values, the grid has " +
                          std::to_string(rows) + " x " + std::to_string(cols));
     return mask;
+}
+
+std::vector<double> readNumbersFile(const std::string& path) {
+    if (isNpyPath(path)) return readNpyValues(NpyFile(path));
+    const std::string name = inputName(path);
+    std::ifstream in(path == "-" ? "/dev/stdin" : path, std::ios::binary);
+    if (!in) throw InputError(name + ": cannot open: " + std::strerror(errno));
+    std::vector<double> numbers;
+    std::string text, line;
+    for (long number = 1; std::getline(in, line); ++number) {
+        for (char& c : line)
+            if (c == ',' || c == '\t' || c == '\r' || c == '\v' || c == '\f') c = ' ';
+        for (std::size_t at = 0; (at = line.find_first_not_of(' ', at)) != std::string::npos;) {
+            const std::size_t end = std::min(line.find(' ', at), line.size());
+            double x = 0.0;
+            if (options::parseReal(std::string_view(line).substr(at, end - at), x) != options::Syntax::ok)
+                throw InputError(name + ":" + std::to_string(number) + ": expected a number, found " +
+                                 detail::quoted(line.substr(at, end - at)));
+            numbers.push_back(x);
+            at = end;
+        }
+    }
+    if (in.bad()) throw InputError(name + ": cannot read: " + std::strerror(errno));
+    if (numbers.empty()) throw InputError(name + ": no numbers");
+    return numbers;
 }
 
 }  // namespace fastlic

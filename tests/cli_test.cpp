@@ -173,6 +173,12 @@ TEST_F(Cli, MethodOptionsGiveTheLibrarysResult) {
     testing::writeText(dir.file("t.npy"), npyBytes(npyDict("<f8", "(37, 52)"), npyData(fractions)));
     testing::writeText(dir.file("holed.npy"), npyBytes(npyDict("<f8", "(37, 52)"), npyData(holed)));
     const LicParams walls{10, 9, 12, 0.5, Boundary::closed, Boundary::closed};
+    testing::writeText(dir.file("k.txt"), "0 0.5 1\n2,4\n");
+    const auto kernel = [](LicParams p, Kernel k, std::vector<double> w = {}) {
+        p.kernel = k;
+        p.weights = std::move(w);
+        return p;
+    };
     const struct {
         std::vector<std::string> args;
         LicParams params;
@@ -188,6 +194,9 @@ TEST_F(Cli, MethodOptionsGiveTheLibrarysResult) {
         // Masked cells hold no data: NaN and infinities there are not errors.
         {{"--vectors", "v.npy", "--texture", "holed.npy", "--mask", "mask.npy", "--boundary", "closed"}, walls, true, true},
         {{"--texture", "t.npy", "--step", "0.3"}, {10, 9, 12, 0.3}, false, true},
+        {{"--step", "0.4", "--length", "6.2", "--kernel", "hann"}, kernel({8, 7, 12, 0.4}, Kernel::hann)},
+        {{"--kernel", "k.txt", "--slide-steps", "3", "--boundary", "closed", "--mask", "mask.txt"},
+         kernel({2, 3, 12, 0.5, Boundary::closed, Boundary::closed}, Kernel::custom, {0, 0.5, 1, 2, 4}), true},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.args;

@@ -110,6 +110,7 @@ TEST_F(Errors, BadOptions) {
                       "fastlic: " + (option == "-o" ? "--output" : option) + ": empty file name (see fastlic --help)\n");
     symlink("out.ppm", dir.file("link.ppm").c_str());
     symlink("new.npy", dir.file("dangling.npy").c_str());
+    writeText(dir.file("w.txt"), "1, -1 1\n");
     const std::string maps = "classic, viridis, magma, inferno, plasma, cividis, grey, gray, coolwarm";
     const std::string clip = "--clip: expected a percentage from 0 up to (not including) 50, found ";
     const std::string tiles = "--tiles: expected ROWSxCOLS or N, whole numbers from 1 to 1024, found ";
@@ -142,6 +143,10 @@ TEST_F(Errors, BadOptions) {
          "than 100 times the grid's longer side (1000 cells)"},
         {{"--boundary", "open"}, boundary + "\"open\""},
         {{"--boundary", "rows=closed,rows=closed"}, boundary + "\"rows=closed,rows=closed\""},
+        {{"--length", "10", "--filter-half-length", "5"}, "--length: cannot be given with --filter-half-length"},
+        {{"--length", "0.2"}, "--length: must be a number of cells at least the step, got 0.2"},
+        {{"--kernel", "w.txt"}, "--kernel: weights must be finite and at least 0, got -1 at index 1"},
+        {{"--kernel", "hanning"}, "--kernel: expected box, triangle, hann, gaussian, sine or a file of weights, found \"hanning\""},
         {{"--interpolation", "cubic"}, "--interpolation: expected nearest or linear, found \"cubic\""},
         {{"--mask-nan"}, "--mask-nan: needs --vectors FILE.npy (text vector files may not hold NaN)"},
         {{"--contrast", "sharp"}, "--contrast: expected none, stretch, equalize, adaptive or enhanced, found \"sharp\""},
@@ -169,6 +174,7 @@ TEST_F(Errors, BadOptions) {
         {{"--vectors", "v", "--lic", "v"}, "--vectors v and --lic v name the same file"},
         {{"--mask", "t", "--hits", "t"}, "--mask t and --hits t name the same file"},
         {{"--vectors", "-", "--texture", "-"}, "--vectors - and --texture - read the same stream"},
+        {{"--texture", "-", "--kernel", "-"}, "--kernel - and --texture - read the same stream"},
     };
     for (const auto& [extra, message] : cases) {
         Args args{"--size", "10x10"};

@@ -1,7 +1,15 @@
 #include "drivers/console/method_options.h"
 
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <utility>
+#include <vector>
+
 #include "engine/options.h"
+#include "io/mask_file.h"
 #include "io/npy_reader.h"
+#include "io/output_file.h"
 
 namespace fastlic::cli {
 
@@ -64,12 +72,28 @@ std::string applyCoordinates(const MethodOptions& options, RunSettings& settings
     return "";
 }
 
+// A kernel's weights from the file text names; none where there is no
+// such file (a word mistyped: the option's own message says what it takes).
+std::optional<std::vector<double>> readWeights(const std::string& text) {
+    std::error_code error;
+    if (text != standardStreamName && !std::filesystem::exists(text, error)) return std::nullopt;
+    return readNumbersFile(text);
+}
+
 }  // namespace
 
 std::string applyMethodOptions(const MethodOptions& options, RunSettings& settings) {
     LicParams& p = settings.params;
-    for (const TableOptions<LicParams>* given : {&options.method, &options.sampling, &options.boundary})
-        if (std::string bad = given->apply(p); !bad.empty()) return bad;
+    if (options.method.text("kernel") == standardStreamName)
+        for (const auto& [flag, file] : {std::pair<const char*, const std::string&>{"--vectors", settings.vectorFile},
+                                         {"--texture", settings.textureFile}, {"--mask", settings.maskFile}})
+            if (file == standardStreamName) return std::string("--kernel - and ") + flag + " - read the same stream";
+    try {
+        for (const TableOptions<LicParams>* given : {&options.method, &options.sampling, &options.boundary})
+            if (std::string bad = given->apply(p, readWeights); !bad.empty()) return bad;
+    } catch (const InputError& e) {  // a file of weights
+        return "--kernel: " + std::string(e.what());
+    }
     if (std::string bad = applyCoordinates(options, settings); !bad.empty()) return bad;
     if (settings.maskNan && !isNpyPath(settings.vectorFile))
         return "--mask-nan: needs --vectors FILE.npy (text vector files may not hold NaN)";

@@ -5,7 +5,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "base/options.h"
@@ -39,13 +42,33 @@ public:
     }
 
     // What was given, stored in target row by row, then the table's rules:
-    // "" or the first message.
-    std::string apply(T& target) const {
+    // "" or the first message. A row that takes an array reads one from
+    // the file its text names, where that is none of its words, by
+    // readArray (none where no such file exists; throws for one it cannot
+    // read).
+    using ReadArray = std::function<std::optional<std::vector<double>>(const std::string&)>;
+    std::string apply(T& target, const ReadArray& readArray = {}) const {
+        const auto given = [this](const std::string& name) {
+            for (const Given& g : given_)
+                if (g.row->name == name) return g.option->count() > 0;
+            return false;
+        };
+        if (std::string bad = options::checkNotWith<T>(*table_, given, [](const std::string& n) { return "--" + n; });
+            !bad.empty())
+            return bad;
         for (const Given& g : given_) {
             if (g.option->count() == 0) continue;
             if (g.row->kind == options::Kind::flag) {
                 g.row->assign(options::Value(g.flag), target);
                 continue;
+            }
+            const auto& words = g.row->choices;
+            if (g.row->takesArray && readArray &&
+                std::none_of(words.begin(), words.end(), [&](const options::Word& w) { return w.name == g.text; })) {
+                if (std::optional<std::vector<double>> array = readArray(g.text)) {
+                    g.row->assign(options::Value(std::move(*array)), target);
+                    continue;
+                }
             }
             if (std::string bad = options::applyText(*table_, *g.row, g.text, target); !bad.empty()) return bad;
         }

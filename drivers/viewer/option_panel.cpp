@@ -77,6 +77,11 @@ template <class T>
 void OptionPanel::addTable(QFormLayout* form, const options::Table<T>& table, T& target) {
     for (const options::Option<T>& row : table.rows) {
         const options::Value now = row.get(target);
+        // A number that only sets others (length: L and M) has no value of
+        // its own to show; their controls set them.
+        if (std::holds_alternative<std::monostate>(now) &&
+            (row.kind == options::Kind::integer || row.kind == options::Kind::real))
+            continue;
         const QString shown = QString::fromStdString(options::show(now, row.separators));
         // Stores text as the console reads it; "" or the console's message.
         const auto apply = [this, &table, &row, &target](QWidget* w, const QString& text) {

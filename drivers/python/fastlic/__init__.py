@@ -48,6 +48,7 @@ Shape = Tuple[int, int]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # The words of the choices, for type checkers: the tables' (_fastlic.options),
 # which the tests hold these to.
+KernelName = Literal["box", "triangle", "hann", "gaussian", "sine"]
 BoundaryName = Literal["periodic", "closed"]
 InterpolationName = Literal["nearest", "linear"]
 ContrastName = Literal["none", "stretch", "equalize", "adaptive", "enhanced"]
@@ -68,9 +69,11 @@ _LIC_KEYWORDS = {row["keyword"] for family in _LIC_FAMILIES for row in _TABLES[f
 
 
 def _options(families: Tuple[str, ...], given: Mapping[str, Any]) -> dict:
-    """The values of the families' keywords in given."""
+    """The values of the families' keywords in given; None for a number is
+    one not given."""
     return {row["keyword"]: given[row["keyword"]] for family in families for row in _TABLES[family]
-            if row["keyword"] in given}
+            if row["keyword"] in given
+            and not (given[row["keyword"]] is None and row["kind"] in ("integer", "real"))}
 
 
 def _quoted(words: Any) -> str:
@@ -315,6 +318,13 @@ def _lic_options(given: Mapping[str, Any]) -> Tuple[dict, int]:
     """convolve's options in given, as the core takes them (it checks them),
     and the thread count (0: every core)."""
     options = _options(_LIC_FAMILIES, given)
+    if "kernel" in options and not isinstance(options["kernel"], str):
+        weights = np.asarray(options["kernel"])
+        if weights.dtype.kind not in "biuf":
+            raise TypeError(f"kernel must be {_ROWS['kernel']['phrase']}, got dtype {weights.dtype}")
+        if weights.ndim != 1:
+            raise ValueError(f"kernel must be a 1-D array of weights, got shape {weights.shape}")
+        options["kernel"] = weights.astype(np.float64).tolist()
     if "boundary" in options:
         options["boundary"] = _boundary(options["boundary"])
     return options, _threads(given.get("threads"))
@@ -561,10 +571,12 @@ def convolve(
     u: npt.ArrayLike,
     v: npt.ArrayLike,
     *,
-    filter_half_length: int = ...,
-    slide_steps: int = ...,
+    kernel: Union[KernelName, npt.ArrayLike] = ...,
+    filter_half_length: Optional[int] = ...,
+    slide_steps: Optional[int] = ...,
     hit_limit: int = ...,
     step: float = ...,
+    length: Optional[float] = ...,
     boundary: Boundary = ...,
     mask: Mask = ...,
     mask_nan: Optional[bool] = ...,
@@ -587,10 +599,12 @@ def convolve(
     u: npt.ArrayLike,
     v: npt.ArrayLike,
     *,
-    filter_half_length: int = ...,
-    slide_steps: int = ...,
+    kernel: Union[KernelName, npt.ArrayLike] = ...,
+    filter_half_length: Optional[int] = ...,
+    slide_steps: Optional[int] = ...,
     hit_limit: int = ...,
     step: float = ...,
+    length: Optional[float] = ...,
     boundary: Boundary = ...,
     mask: Mask = ...,
     mask_nan: Optional[bool] = ...,
@@ -613,10 +627,12 @@ def convolve(
     u: npt.ArrayLike,
     v: npt.ArrayLike,
     *,
-    filter_half_length: int = 10,
-    slide_steps: int = 9,
+    kernel: Union[KernelName, npt.ArrayLike] = "box",
+    filter_half_length: Optional[int] = None,
+    slide_steps: Optional[int] = None,
     hit_limit: int = 12,
     step: float = 0.5,
+    length: Optional[float] = None,
     boundary: Boundary = "periodic",
     mask: Mask = None,
     mask_nan: Optional[bool] = None,
@@ -655,13 +671,25 @@ def convolve(
         to float64). Only the direction of a vector matters; a vector of
         squared length below 1e-12 counts as none. Components must be
         finite, except in masked cells (see ``mask``).
+    kernel
+        The filter's weights w_j over positions k-L..k+L around streamline
+        position k: the window's value is sum(w_j T(k+j)) / sum(w_j) over
+        the samples inside the field (walls and masks leave the others
+        out). "box" (all alike) is the classic method, bit for bit;
+        "triangle" (L+1-|j|), "hann" (0.5(1+cos(pi j/(L+1)))), "gaussian"
+        (exp(-j^2/(2 s^2)), s = L/2) and "sine" (sin(pi (j+L+1)/(2L+2)))
+        weigh the centre most, for softer, less streaky images. Or a 1-D
+        array of 2L+1 weights (L taken from it), finite and at least 0, not
+        all 0: index L+j weighs position j, positive j lying ahead along
+        the field, so an asymmetric kernel shows the flow's direction.
     filter_half_length
-        L: the box filter at streamline position k averages positions
-        k-L..k+L (2L+1 texture samples).
+        L: the filter at streamline position k covers positions k-L..k+L
+        (2L+1 texture samples). None: 10, or what ``kernel``'s array or
+        ``length`` make it.
     slide_steps
         M: the filter slides to positions +1..+M and -1..-M along each
         streamline; every pixel the streamline passes there receives that
-        average.
+        average. None: 9, or L-1 with ``length``.
     hit_limit
         H: a pixel is used as a streamline seed while fewer than H
         streamlines have covered it.
@@ -669,6 +697,11 @@ def convolve(
         h: the fourth-order Runge-Kutta step in cells; each streamline has
         2(L+M)+1 points, traced (L+M) steps each way; (L+M)*h may not exceed
         100 times the grid's longer side.
+    length
+        The streak length in cells, one setting for the filter's reach:
+        L = round(length / (2 step)) and M = L-1 (the classic 10 and 9 are
+        length 10 at step 0.5). Not with ``filter_half_length`` or
+        ``slide_steps``.
     boundary
         What lies beyond the edges. "periodic": the grid again, so a
         streamline leaving at one edge comes back at the opposite one.
@@ -928,8 +961,8 @@ def render(
         its units ("speed (m/s)"): printable ASCII.
     lic_options : dict or None, default None
         The keyword arguments that ``convolve`` made ``lic`` with
-        (``filter_half_length``, ``slide_steps``, ``hit_limit``, ``step``,
-        ``boundary``, ``orientation``, ``interpolation``, ``iterations``,
+        (``kernel``, ``filter_half_length``, ``slide_steps``, ``hit_limit``,
+        ``step``, ``length``, ``boundary``, ``orientation``, ``interpolation``, ``iterations``,
         ``max_work``, ``threads``, ``x``, ``y``, ``spacing``,
         ``geographic``; ``mask`` is ``render``'s own), for the second pass
         of ``contrast="enhanced"``. None: those that ``lic`` carries (the

@@ -3,7 +3,8 @@
 # aligned; a mask is uint8 of that shape (nonzero = no data) or None. x runs
 # along the rows (v), y along the columns (u). render's lic, mask and scalar
 # are C-ordered. Options are dicts of the public keywords and Python values
-# (boundary as "rows=B,cols=B" or a word), checked here by the tables that
+# (boundary as "rows=B,cols=B" or a word, kernel as a word or a list of
+# floats), checked here by the tables that
 # `options` describes; a scalar, where given, is what the colour shows.
 from typing import Any, TypedDict
 

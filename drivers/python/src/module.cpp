@@ -220,6 +220,16 @@ options::Value valueOf(const options::Option<T>& o, const py::handle& v) {
     case options::Kind::text:
         if (v.is_none()) return std::monostate{};
         if (py::isinstance<py::str>(v)) return v.cast<std::string>();
+        if (o.takesArray && py::isinstance<py::iterable>(v)) {
+            // fastlic/__init__.py has made it a list of floats.
+            std::vector<double> xs;
+            for (const py::handle item : py::reinterpret_borrow<py::iterable>(v)) {
+                const auto x = realOf(item);
+                if (!x) throw wrongType(pythonPhrase(o) + ", got " + reprOf(v));
+                xs.push_back(*x);
+            }
+            return xs;
+        }
         break;
     }
     // Not a string: a value of another type, as for the other kinds.
@@ -240,6 +250,11 @@ void convertOptions(std::initializer_list<const options::Table<T>*> tables, cons
         if (!known) throw py::value_error("unknown option " + std::string(py::repr(item.first)));
     }
     const auto keyword = [](const std::string& name) { return options::keywordOf(name); };
+    for (const options::Table<T>* table : tables) {
+        const auto isGiven = [&](const std::string& name) { return given.contains(options::keywordOf(name)); };
+        if (const std::string bad = options::checkNotWith<T>(*table, isGiven, keyword); !bad.empty())
+            throw py::value_error(bad);
+    }
     for (const options::Table<T>* table : tables) {
         for (const options::Option<T>& o : table->rows) {
             const std::string k = o.keyword();

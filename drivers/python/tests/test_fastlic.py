@@ -222,6 +222,14 @@ def with_cell(a, cell, value):
 _, U, V = field((4, 5))
 ERRORS = [
     (bad(u=np.zeros(5)), ValueError, "u must be a 2-D array (rows, cols), got shape (5,)"),
+    (bad(kernel=[1, -1, 1]), ValueError, "kernel: weights must be finite and at least 0, got -1 at index 1"),
+    (bad(kernel=[0.0] * 3), ValueError, "kernel: weights must have a sum above 0, got all 0"),
+    (bad(kernel=np.ones((3, 3))), ValueError, "kernel must be a 1-D array of weights, got shape (3, 3)"),
+    (bad(kernel=np.ones(5), filter_half_length=3), ValueError,
+     "kernel: 5 weights make the filter half length 2, not the 3 that filter_half_length or length sets"),
+    (bad(kernel="hanning"), ValueError,
+     'kernel must be "box", "triangle", "hann", "gaussian", "sine" or a 1-D array of weights, got \'hanning\''),
+    (bad(length=10, slide_steps=3), ValueError, "length: cannot be given with slide_steps"),
     (bad(v=np.zeros((4, 5), complex)), TypeError, "v must be an array of real numbers, got dtype complex128"),
     (bad(u=np.zeros((0, 5))), ValueError, "u.shape must have at least one row and one column, got (0, 5)"),
     (bad(v=np.zeros((5, 4))), ValueError, "u and v must have the same shape, got u (4, 5) and v (5, 4)"),
@@ -312,8 +320,9 @@ ERRORS = [
         (dict(colorbar=True, color_by="none"), ValueError, "colorbar: there is no colour scale with color_by none"),
         (dict(colorbar_label="m/s"), ValueError, "colorbar_label: a caption needs colorbar"),
         (dict(lic_options={"mask": None}), ValueError,
-         "lic_options has an unknown key 'mask': the keys are filter_half_length, slide_steps, hit_limit, step, "
-         "boundary, orientation, interpolation, iterations, max_work, threads, x, y, spacing, geographic"),
+         "lic_options has an unknown key 'mask': the keys are kernel, filter_half_length, slide_steps, hit_limit, "
+         "step, length, boundary, orientation, interpolation, iterations, max_work, threads, x, y, spacing, "
+         "geographic"),
         (dict(contrast="enhanced"), ValueError, 'contrast="enhanced" convolves again with the options lic was '
          "made with: give convolve's result as it returned it, or lic_options="),
         (dict(texture_range=(1, 1)), ValueError,
@@ -382,6 +391,11 @@ def test_equivalent_forms_give_the_same_run():
         (periodic, [run(boundary="periodic"), run(boundary={}), run(boundary={"rows": "periodic", "cols": "periodic"}),
                     run(mask=np.zeros(SHAPE, bool))]),
         (closed, [run(boundary={"rows": "closed", "cols": "closed"})]),
+        (run(kernel="hann", length=10), [run(kernel="hann", filter_half_length=10, slide_steps=9),
+                                         run(kernel="hann", length=10.4, step=0.5)]),
+        # Weights of any dtype; twice the weights, the same bits.
+        (run(kernel=[1, 2, 5, 3, 0]), [run(kernel=np.array([1, 2, 5, 3, 0], np.int16)),
+                                       run(kernel=(2.0, 4.0, 10.0, 6.0, 0.0))]),
         (masked, [run(mask=mask.astype(np.int64) * 256),  # nonzero, low byte zero
                   run(mask=strided(mask.astype(np.uint8))),
                   run(cu=nan_u, mask="nan"),

@@ -10,6 +10,7 @@
 // in between, which matters when another process holds one of the cores.
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -37,11 +38,20 @@ struct BandSlots {
     std::int32_t* cells;
     double* values;
     std::int32_t capacity;
+    double* cosValues = nullptr;  // animated runs only
+    double* sinValues = nullptr;
 
     SeedOut of(std::int32_t s) const {
         const std::size_t at = static_cast<std::size_t>(s) * static_cast<std::size_t>(capacity);
-        return {sizes + s, cells + at, values + at};
+        if (!cosValues) return {sizes + s, cells + at, values + at};
+        return {sizes + s, cells + at, values + at, cosValues + at, sinValues + at};
     }
+};
+
+// Where an animated run adds its phase rows' means; none for a static run.
+struct PhaseSums {
+    double* cosine = nullptr;
+    double* sine = nullptr;
 };
 
 // Work of one band: the seeds of rows [first, last) still below the hit
@@ -81,8 +91,10 @@ void workOutBand(const PreparedField<T>& field, const detail::LockstepKernel& ke
         std::vector<std::int32_t>& spare = scratch.spare;
         const std::size_t capacity = static_cast<std::size_t>(slots.capacity);
         if (spare.size() < 1 + capacity) spare.resize(1 + capacity);
-        if (scratch.spareValues.size() < capacity) scratch.spareValues.resize(capacity);
-        const SeedOut spareOut{spare.data(), spare.data() + 1, scratch.spareValues.data()};
+        if (scratch.spareValues.size() < 3 * capacity) scratch.spareValues.resize(3 * capacity);
+        double* spareValues = scratch.spareValues.data();
+        const SeedOut spareOut{spare.data(), spare.data() + 1, spareValues, spareValues + capacity,
+                               spareValues + 2 * capacity};
         for (std::size_t n = 0; n < pending.size(); n += static_cast<std::size_t>(batch)) {
             std::int32_t r[detail::maxLockstepBatch], c[detail::maxLockstepBatch];
             SeedOut out[detail::maxLockstepBatch];
@@ -103,8 +115,8 @@ void workOutBand(const PreparedField<T>& field, const detail::LockstepKernel& ke
 // The in-order pass over one band: seed where the count is still below
 // the limit, then add the seed's contributions in their order. Checked:
 // stops, returning false, before a hit count would pass INT32_MAX.
-template <bool checked>
-bool addBand(std::int32_t* hits, double* __restrict sums, std::int64_t base, std::int32_t seeds,
+template <bool checked, bool animated>
+bool addBand(std::int32_t* hits, double* __restrict sums, PhaseSums phase, std::int64_t base, std::int32_t seeds,
              std::int32_t limit, const BandSlots& slots, std::int64_t& seeded) {
     for (std::int32_t s = 0; s < seeds; ++s) {
         if (hits[base + s] >= limit) continue;
@@ -119,6 +131,10 @@ bool addBand(std::int32_t* hits, double* __restrict sums, std::int64_t base, std
             if constexpr (checked)
                 if (hits[cell] == std::numeric_limits<std::int32_t>::max()) return false;
             sums[cell] = sums[cell] + values[n];
+            if constexpr (animated) {
+                phase.cosine[cell] = phase.cosine[cell] + c.cosValues[n];
+                phase.sine[cell] = phase.sine[cell] + c.sinValues[n];
+            }
             std::atomic_ref<std::int32_t>(hits[cell]).store(hits[cell] + 1, std::memory_order_relaxed);
         }
     }
@@ -136,13 +152,16 @@ RingShape ringShape(std::int32_t rows, std::int32_t cols, int threads) {
     return {bandRows, bands, std::min(bands, 3 * threads)};
 }
 
-// Sums and hits start zero.
+// Sums and hits start zero; so do the phase sums of an animated run (at
+// wavelength).
 template <typename T>
 std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicParams& params, double* sums,
-              std::int32_t* hits, const RunOptions& options) {
+              std::int32_t* hits, const RunOptions& options, PhaseSums phase = {}, double wavelength = 0.0) {
     const int threads = options.threads > 0 ? options.threads : availableCores();
     PreparedField<T> field;
     detail::prepareField(view, texture, params, field, threads);
+    const bool animated = phase.cosine != nullptr;
+    if (animated) detail::prepareAnimation(field, params, wavelength);
     const detail::LockstepKernel kernel = detail::lockstepKernel(field.mode, options.instructionSet);
 
     const std::int32_t rows = view.rows;
@@ -160,6 +179,7 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     ZeroedBuffer<std::int32_t> ringSizes(ringSlots);
     ZeroedBuffer<std::int32_t> ringCells(ringSlots * static_cast<std::size_t>(capacity));
     ZeroedBuffer<double> ringValues(ringSlots * static_cast<std::size_t>(capacity));
+    ZeroedBuffer<double> ringPhase(animated ? 2 * ringSlots * static_cast<std::size_t>(capacity) : 0);
     // ready[k]: the band whose contributions ring entry k holds, -1 before any.
     std::vector<std::atomic<std::int32_t>> ready(static_cast<std::size_t>(ringSize));
     for (auto& r : ready) r.store(-1, std::memory_order_relaxed);
@@ -184,7 +204,11 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     const auto slotsOf = [&](std::int32_t band) {
         const std::size_t first = slotsPerBand * static_cast<std::size_t>(band % ringSize);
         const std::size_t at = first * static_cast<std::size_t>(capacity);
-        return BandSlots{ringSizes.data() + first, ringCells.data() + at, ringValues.data() + at, capacity};
+        if (!animated)
+            return BandSlots{ringSizes.data() + first, ringCells.data() + at, ringValues.data() + at, capacity};
+        const std::size_t phaseAt = 2 * at;
+        return BandSlots{ringSizes.data() + first, ringCells.data() + at, ringValues.data() + at, capacity,
+                         ringPhase.data() + phaseAt, ringPhase.data() + phaseAt + slotsPerBand * capacity};
     };
     // Adds in every band that is done and next in order; gives way at once
     // when another thread is at it.
@@ -198,8 +222,12 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
             const std::int32_t last = std::min(rows, first + bandRows);
             const std::int64_t base = static_cast<std::int64_t>(first) * cols;
             const std::int32_t seeds = (last - first) * cols;
-            if (countsFit ? !addBand<false>(hits, sums, base, seeds, limit, slotsOf(b), seeded)
-                          : !addBand<true>(hits, sums, base, seeds, limit, slotsOf(b), seeded)) {
+            const BandSlots slots = slotsOf(b);
+            const bool fits = animated ? (countsFit ? addBand<false, true>(hits, sums, phase, base, seeds, limit, slots, seeded)
+                                                     : addBand<true, true>(hits, sums, phase, base, seeds, limit, slots, seeded))
+                                        : (countsFit ? addBand<false, false>(hits, sums, phase, base, seeds, limit, slots, seeded)
+                                                     : addBand<true, false>(hits, sums, phase, base, seeds, limit, slots, seeded));
+            if (!fits) {
                 overflowed = true;
                 stopped.store(true, std::memory_order_relaxed);
                 return;
@@ -234,17 +262,25 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     if (overflowed) throw CountOverflow();
     if (stopped.load()) throw Cancelled();
 
-    averageLicSums(sums, hits, static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols), threads);
+    const std::size_t cells = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    averageLicSums(sums, hits, cells, threads);
+    if (animated) {
+        averageLicSums(phase.cosine, hits, cells, threads);
+        averageLicSums(phase.sine, hits, cells, threads);
+    }
     return seeded;
 }
 
-// Sums and hits start zero.
+// Sums and hits start zero, and so do the phase sums of an animated run,
+// whose last pass alone is animated.
 std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, double* sums,
-                            std::int32_t* hits, const RunOptions& options) {
+                            std::int32_t* hits, const RunOptions& options, PhaseSums phase = {},
+                            double wavelength = 0.0) {
     params.validateFor(field.rows, field.cols);
     detail::checkFieldShape(field);
+    const PhaseSums first = params.iterations == 1 ? phase : PhaseSums{};
     std::int64_t seeds = std::visit(
-        [&](const auto& texture) { return convolve(field, texture, params, sums, hits, options); },
+        [&](const auto& texture) { return convolve(field, texture, params, sums, hits, options, first, wavelength); },
         field.texture);
     const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
     if (params.iterations > 1) {
@@ -255,14 +291,18 @@ std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, dou
             std::memset(sums, 0, cells * sizeof(double));
             std::memset(hits, 0, cells * sizeof(std::int32_t));
             const Plane<double> texture = contiguousPlane(previous.data(), field.cols);
-            seeds = convolve(field, texture, params, sums, hits, options);
+            seeds = convolve(field, texture, params, sums, hits, options,
+                             n + 1 == params.iterations ? phase : PhaseSums{}, wavelength);
         }
     }
     if (field.mask.data)
         for (std::int32_t i = 0; i < field.rows; ++i)
             for (std::int32_t j = 0; j < field.cols; ++j)
-                if (field.mask(i, j))
-                    sums[static_cast<std::size_t>(i) * field.cols + j] = std::numeric_limits<double>::quiet_NaN();
+                if (field.mask(i, j)) {
+                    const std::size_t c = static_cast<std::size_t>(i) * field.cols + j;
+                    sums[c] = std::numeric_limits<double>::quiet_NaN();
+                    if (phase.cosine) phase.cosine[c] = phase.sine[c] = sums[c];
+                }
     return seeds;
 }
 
@@ -317,6 +357,38 @@ LicResult computeLic(const FieldView& field, const LicParams& params, const RunO
     r.hits.resize(cells);
     r.seeds = convolveZeroed(field, params, r.lic.data(), r.hits.data(), options);
     return r;
+}
+
+double loopPhase(std::int64_t f, std::int64_t n) {
+    constexpr double pi = 3.14159265358979323846;
+    const std::int64_t k = ((f % n) + n) % n;
+    return 2.0 * pi * static_cast<double>(k) / static_cast<double>(n);
+}
+
+void AnimationSums::frame(double phase, double* out, int threads) const {
+    const double c = std::cos(phase), s = std::sin(phase);
+    parallelFor(static_cast<std::int64_t>(base.size()), 1 << 16, threadCount(threads),
+                [&](std::int64_t begin, std::int64_t end) {
+                    for (std::int64_t k = begin; k < end; ++k) out[k] = base[k] + c * cosine[k] - s * sine[k];
+                });
+}
+
+AnimationSums computeLicAnimation(const FieldView& field, const LicParams& params, double wavelength,
+                                  const RunOptions& options) {
+    params.validateFor(field.rows, field.cols);
+    detail::checkFieldShape(field);
+    const double lambda = animationWavelength(params, wavelength);
+    AnimationSums a;
+    a.rows = field.rows;
+    a.cols = field.cols;
+    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
+    a.base.assign(cells, 0.0);
+    a.cosine.assign(cells, 0.0);
+    a.sine.assign(cells, 0.0);
+    a.hits.assign(cells, 0);
+    a.seeds = convolveZeroed(field, params, a.base.data(), a.hits.data(), options,
+                             PhaseSums{a.cosine.data(), a.sine.data()}, lambda);
+    return a;
 }
 
 void computeFastLic(RegGrid& grid, const LicParams& params, const RunOptions& options,

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <tuple>
 #include <vector>
 
@@ -307,6 +308,99 @@ TEST(Options, LinearSamplingOfUniformFieldIsNearestAndPassesRepeat) {
     again.texture = contiguousPlane(first.lic.data(), g.cols);
     EXPECT_EQ(firstDifference(computeLic(again, {}),
                               computeLic(g.view(), {10, 9, 12, 0.5, B::periodic, B::periodic, false, I::nearest, 2})), "");
+}
+
+// Moving streaks: the frames against the formula written out window by
+// window (the sums reorder it, so within 1e-12 of the picture's scale;
+// hits exact), at the loop's end (2 pi, which must be frame 0) too; the
+// static part bit for bit the static run; the same bits for every thread
+// count and on the careful path alone.
+TEST(Animation, FramesMatchReference) {
+    const struct {
+        LicParams params;
+        bool masked;
+    } options[] = {
+        {{}, false},
+        {{10, 9, 12, 0.5, B::closed, B::closed}, true},
+        {{5, 4, 6, 0.7, B::periodic, B::closed, true, I::linear, 2}, false},
+    };
+    for (const Kernel kernel : {Kernel::box, Kernel::hann, Kernel::gaussian, Kernel::custom})
+        for (const auto& o : options)
+            for (const double wavelength : {0.0, 23.5}) {
+                LicParams p = o.params;
+                p.kernel = kernel;
+                if (kernel == Kernel::custom) p.weights = {0, 0, 1, 3, 2, 5, 1}, p.filterHalfLength = 3;
+                const Arrays a = makeArrays(2, 37, 53);
+                const std::vector<std::uint8_t> mask = blobMask(37, 53);
+                FieldView view = a.view();
+                if (o.masked) view.mask = contiguousPlane(mask.data(), 53);
+                const AnimationSums sums = computeLicAnimation(view, p, wavelength, {1, {}});
+                const AnimationSums careful = computeLicAnimation(view, p, wavelength, {3, {}, InstructionSet::scalar});
+                const auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+                    return std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+                };
+                EXPECT_TRUE(sums.hits == careful.hits && same(sums.base, careful.base) &&
+                            same(sums.cosine, careful.cosine) && same(sums.sine, careful.sine));
+                if (kernel != Kernel::box) {
+                    EXPECT_EQ(firstDifference(computeLic(view, p), {37, 53, sums.base, sums.hits}), "");
+                }
+                std::vector<double> frame(sums.base.size()), expected(frame.size());
+                std::vector<std::int32_t> hits(frame.size());
+                for (const int f : {0, 2, 6}) {
+                    computeLicAnimationReference(view, p, wavelength, 2 * 3.14159265358979323846 * f / 6, expected.data(),
+                                                 hits.data());
+                    sums.frame(loopPhase(f, 6), frame.data(), 2);
+                    ASSERT_EQ(hits, sums.hits);
+                    for (std::size_t c = 0; c < frame.size(); ++c)
+                        ASSERT_TRUE(o.masked && mask[c] ? std::isnan(frame[c]) : std::fabs(frame[c] - expected[c]) <= 256e-12)
+                            << static_cast<int>(kernel) << " " << wavelength << " " << f << " " << c << ": " << frame[c]
+                            << " " << expected[c];
+                }
+            }
+}
+
+// A uniform flow along the rows: each frame is the one before moved
+// wavelength / n steps forward (here one row), at every frame of the loop
+// and across its seam; a constant texture stays constant at any phase.
+TEST(Animation, StreaksMoveForwardAndConstantsStay) {
+    Arrays f = arrays(96, 40, [](auto, auto) { return Vector(1, 0, 0); }, 3);
+    LicParams p;
+    p.kernel = Kernel::hann;
+    const AnimationSums sums = computeLicAnimation(f.view(), p, 10.0);
+    const std::int32_t n = 5;  // 2 steps of 0.5: one row a frame
+    std::vector<double> before(sums.base.size()), after(before.size());
+    for (std::int32_t k = 0; k < n; ++k) {
+        sums.frame(loopPhase(k, n), before.data());
+        sums.frame(loopPhase(k + 1, n), after.data());
+        // The correlation of after with before moved d rows, periodic.
+        double best = -HUGE_VAL;
+        int peak = 0;
+        for (int d = -4; d <= 4; ++d) {
+            double c = 0.0;
+            for (std::int32_t i = 0; i < 96; ++i)
+                for (std::int32_t j = 0; j < 40; ++j)
+                    c += (after[static_cast<std::size_t>(i) * 40 + j] - 127.5) *
+                         (before[static_cast<std::size_t>((i - d + 96) % 96) * 40 + j] - 127.5);
+            if (c > best) best = c, peak = d;
+        }
+        EXPECT_EQ(peak, 1) << k;
+    }
+    std::fill(f.texture.begin(), f.texture.end(), 77);
+    const std::vector<std::uint8_t> mask = blobMask(96, 40);
+    FieldView view = f.view();
+    view.mask = contiguousPlane(mask.data(), 40);
+    for (const Kernel kernel : {Kernel::box, Kernel::hann})
+        for (const double wavelength : {0.0, 20.0, 3.0}) {
+            p.kernel = kernel;
+            p.rowBoundary = B::closed;
+            const AnimationSums constant = computeLicAnimation(view, p, wavelength);
+            for (const int k : {0, 1, 3}) {
+                constant.frame(loopPhase(k, 4), after.data());
+                for (std::size_t c = 0; c < after.size(); ++c)
+                    ASSERT_TRUE(mask[c] || std::fabs(after[c] - 77.0) < 1e-12) << c << ": " << after[c];
+            }
+        }
+    EXPECT_THROW(computeLicAnimation(view, p, -1.0), ParamError);
 }
 
 }  // namespace

@@ -90,15 +90,38 @@ namespace {
 // samples of k - L..k + L, their weighted sum in ascending position order
 // over the sum of their weights, added to the pixel under k. Nothing where
 // k maps outside or the inside weights sum to 0.
-void weightedWindow(LicTarget& t, const Streamline& s, const std::vector<double>& w, std::int32_t k) {
+// Animated (wavelength above 0): each sample weighs
+// w_j (1 + cos(2 pi j / wavelength + phase) - m) over the same sum of w_j,
+// m the w-weighted mean of that cosine over the inside samples.
+struct Phase {
+    double wavelength = 0.0;
+    double phase = 0.0;
+};
+
+void weightedWindow(LicTarget& t, const Streamline& s, const std::vector<double>& w, std::int32_t k,
+                    Phase moving = {}) {
     std::int32_t r, c;
     if (!pixelOf(t.sampler, pointAt(s, k), r, c)) return;
     const std::int32_t L = t.params.filterHalfLength;
+    constexpr double pi = 3.14159265358979323846;
+    const auto wave = [&](std::int32_t j) { return std::cos(2.0 * pi * j / moving.wavelength + moving.phase); };
+    double mean = 0.0;
+    if (moving.wavelength > 0.0) {
+        double weighted = 0.0, weight = 0.0;
+        for (std::int32_t j = -L; j <= L; ++j)
+            if (isInside(t.sampler, pointAt(s, k + j))) {
+                weighted = weighted + w[j + L] * wave(j);
+                weight = weight + w[j + L];
+            }
+        if (weight > 0.0) mean = weighted / weight;
+    }
     double sum = 0.0;
     double weight = 0.0;
     for (std::int32_t j = -L; j <= L; ++j) {
         if (isInside(t.sampler, pointAt(s, k + j))) {
-            sum = sum + w[j + L] * textureAt(t.sampler, pointAt(s, k + j));
+            double factor = 1.0;
+            if (moving.wavelength > 0.0) factor = 1.0 + wave(j) - mean;
+            sum = sum + w[j + L] * factor * textureAt(t.sampler, pointAt(s, k + j));
             weight = weight + w[j + L];
         }
     }
@@ -109,7 +132,7 @@ void weightedWindow(LicTarget& t, const Streamline& s, const std::vector<double>
     t.hits[t.cell(r, c)] = t.hits[t.cell(r, c)] + 1;
 }
 
-void runReference(LicTarget& t) {
+void runReference(LicTarget& t, Phase moving = {}) {
     const FieldView& f = t.sampler.field;
     const std::int32_t M = t.params.slideSteps;
     Streamline s(t.params.reach());
@@ -119,11 +142,11 @@ void runReference(LicTarget& t) {
             if (t.hits[t.cell(i, j)] >= t.params.hitLimit) continue;
             if (f.mask.data && f.mask(i, j)) continue;
             traceStreamline(t.sampler, s, i, j, t.params.step, t.params.orientation);
-            if (t.params.kernel != Kernel::box) {
+            if (t.params.kernel != Kernel::box || moving.wavelength > 0.0) {
                 // The seed, then +1..+M, then -1..-M, as the box slides.
-                weightedWindow(t, s, weights, 0);
-                for (std::int32_t k = 1; k <= M; ++k) weightedWindow(t, s, weights, k);
-                for (std::int32_t k = 1; k <= M; ++k) weightedWindow(t, s, weights, -k);
+                weightedWindow(t, s, weights, 0, moving);
+                for (std::int32_t k = 1; k <= M; ++k) weightedWindow(t, s, weights, k, moving);
+                for (std::int32_t k = 1; k <= M; ++k) weightedWindow(t, s, weights, -k, moving);
                 continue;
             }
             std::int32_t centreCount;
@@ -141,8 +164,11 @@ void runReference(LicTarget& t) {
 
 }  // namespace
 
-void computeLicReference(const FieldView& field, const LicParams& params, double* lic,
-                         std::int32_t* hits) {
+namespace {
+
+// moving: the last pass's phase, if any.
+void referencePasses(const FieldView& field, const LicParams& params, double* lic, std::int32_t* hits,
+                     Phase moving) {
     params.validateFor(field.rows, field.cols);
     detail::checkField(field);
     const std::size_t cells = static_cast<std::size_t>(field.rows) * field.cols;
@@ -157,13 +183,26 @@ void computeLicReference(const FieldView& field, const LicParams& params, double
         std::fill_n(lic, cells, 0.0);
         std::fill_n(hits, cells, 0);
         LicTarget t(pass, params, lic, hits);
-        runReference(t);
+        runReference(t, n + 1 == params.iterations ? moving : Phase{});
     }
     // Masked cells: no value (0 / 0 already, made explicit).
     if (field.mask.data)
         for (std::int32_t i = 0; i < field.rows; ++i)
             for (std::int32_t j = 0; j < field.cols; ++j)
                 if (field.mask(i, j)) lic[static_cast<std::size_t>(i) * field.cols + j] = std::numeric_limits<double>::quiet_NaN();
+}
+
+}  // namespace
+
+void computeLicReference(const FieldView& field, const LicParams& params, double* lic,
+                         std::int32_t* hits) {
+    referencePasses(field, params, lic, hits, {});
+}
+
+void computeLicAnimationReference(const FieldView& field, const LicParams& params, double wavelength,
+                                  double phase, double* lic, std::int32_t* hits) {
+    params.validate();
+    referencePasses(field, params, lic, hits, {animationWavelength(params, wavelength), phase});
 }
 
 void computeFastLicReference(RegGrid& grid, const LicParams& params) {

@@ -258,6 +258,57 @@ LicResult computeLic(const FieldView& field, const LicParams& params,
 // For refusing a run before it starts.
 std::uint64_t licWorkingBytes(const LicParams& params, std::int32_t rows, std::int32_t cols, int threads);
 
+// Streaks that move along the field, for animation. Each window at
+// position k of a streamline (the kernel's weights h_j, positions k - L..k +
+// L, its inside samples) has at phase phi the value
+//     V_k(phi) = sum h_j (1 + c_j(phi) - m(phi)) T(k + j) / sum h_j,
+//     c_j(phi) = cos(2 pi j / wavelength + phi),  m(phi) = sum h_j c_j(phi) / sum h_j,
+// so a pixel's frame is the mean of the V_k(phi) it receives. m keeps the
+// wave's own mean out of the window: a constant texture stays that
+// constant in every frame, whatever the wavelength, rather than pulsing
+// with the part of the wave the window does not cancel (2% for hann at
+// wavelength L, 43% at 2L). As cos(a + phi) = cos a cos phi - sin a sin phi,
+// three means per pixel give every frame: one trace, then a cheap pass a
+// frame. Seeding, positions and hits are those of the static run with the
+// same kernel; the pattern moves forward along the field, wavelength / n
+// steps a frame of a loop of n.
+struct AnimationSums {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    // Per pixel, row-major: the mean of sum h_j T / sum h_j (the static
+    // LIC with that kernel, bit for bit), and of the same with the weights
+    // h_j cos(2 pi j / wavelength) and h_j sin(2 pi j / wavelength).
+    std::vector<double> base, cosine, sine;
+    std::vector<std::int32_t> hits;
+    std::int64_t seeds = 0;
+
+    // The frame at phase phi: base + cos(phi) cosine - sin(phi) sine, each
+    // pixel on its own (the same bits for every thread count); NaN where
+    // masked.
+    void frame(double phase, double* out, int threads = 0) const;
+};
+
+// The wavelength an animation takes: the filter half length for 0, else
+// the one given, which must be finite and above 0 (ParamError otherwise).
+double animationWavelength(const LicParams& params, double wavelength);
+
+// The phase of frame f of a loop of n: 2 pi (f mod n) / n, so that frame n
+// is frame 0 exactly.
+double loopPhase(std::int64_t f, std::int64_t n);
+
+// The three means of the field's windows at wavelength (in streamline
+// steps; 0: the filter half length; else finite and above 0), the kernel
+// the params' (the box's weights all 1). With several iterations the
+// passes before the last are the static ones. Throws as computeLic, and
+// ParamError("wavelength") for a bad wavelength.
+AnimationSums computeLicAnimation(const FieldView& field, const LicParams& params, double wavelength,
+                                  const RunOptions& options = {});
+
+// The frame at phase written out plainly: V_k(phase) formed window by
+// window, single-threaded and slow; hits as the static run's.
+void computeLicAnimationReference(const FieldView& field, const LicParams& params, double wavelength,
+                                  double phase, double* lic, std::int32_t* hits);
+
 // The method written out step by step, one seed at a time: the reference
 // the engine is held to bit for bit. Single-threaded and slow.
 void computeLicReference(const FieldView& field, const LicParams& params, double* lic,

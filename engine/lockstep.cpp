@@ -291,15 +291,20 @@ void weightedFullWindows(const PreparedField<T>& f, const std::int32_t* __restri
     const std::int32_t reach = f.shape.reach, L = f.shape.L, M = f.shape.M;
     const std::int32_t windows = 2 * M + 1;
     const std::int32_t samples = (2 * reach + 1) * Seeds;
+    // The weight rows: the kernel's, then the phase rows where animated.
+    const int rows = f.shape.animated ? 3 : 1;
+    const std::size_t perRow = static_cast<std::size_t>(windows) * Seeds;
     resizeFor(scratch.texture, static_cast<std::size_t>(samples));
-    resizeFor(scratch.windows, static_cast<std::size_t>(windows) * Seeds);
-    // tex[m * Seeds + s], as cells; values[n * Seeds + s]: window n of seed s.
+    resizeFor(scratch.windows, perRow * static_cast<std::size_t>(rows));
+    // tex[m * Seeds + s], as cells; values[n * Seeds + s]: window n of seed
+    // s, row after row.
     double* __restrict tex = scratch.texture.data();
     double* __restrict values = scratch.windows.data();
     for (std::int32_t i = 0; i < samples; ++i) tex[i] = static_cast<double>(texture[cells[i]]);
-    windowDots<Seeds>(tex, f.weights.data(), reach, L, M, values);
+    const double* weights[3] = {f.weights.data(), f.cosWeights.data(), f.sinWeights.data()};
+    for (int r = 0; r < rows; ++r) windowDots<Seeds>(tex, weights[r], reach, L, M, values + perRow * r);
     const V total = hn::Set(d, f.weightTotal);
-    for (std::int32_t i = 0; i < windows * Seeds; i += static_cast<std::int32_t>(kLanes))
+    for (std::size_t i = 0; i < perRow * static_cast<std::size_t>(rows); i += kLanes)
         hn::StoreU(hn::Div(hn::LoadU(d, values + i), total), d, values + i);
     for (int s = 0; s < Seeds; ++s) {
         std::int32_t* __restrict outCells = out[s].cells;
@@ -307,6 +312,15 @@ void weightedFullWindows(const PreparedField<T>& f, const std::int32_t* __restri
         for (std::int32_t n = 0; n < windows; ++n) {
             outCells[n] = cells[(reach + windowPosition(n, M)) * Seeds + s];
             outValues[n] = values[n * Seeds + s];
+        }
+        if (rows == 3) {
+            double* __restrict outCos = out[s].cosValues;
+            double* __restrict outSin = out[s].sinValues;
+            for (std::int32_t n = 0; n < windows; ++n) {
+                const double value = values[n * Seeds + s];
+                outCos[n] = values[perRow + n * Seeds + s] - f.cosMean * value;
+                outSin[n] = values[2 * perRow + n * Seeds + s] - f.sinMean * value;
+            }
         }
         *out[s].size = windows;
     }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "engine/fast_lic.h"
 #include "engine/field_lookups.h"
 #include "engine/lic.h"
 #include "engine/options.h"
@@ -92,6 +93,13 @@ void LicParams::validate() const {
         throw ParamError("", "the streamline takes " +
                                  std::to_string(static_cast<std::int64_t>(filterHalfLength) + slideSteps) +
                                  " steps each way, more than " + std::to_string(maxReach));
+}
+
+double animationWavelength(const LicParams& params, double wavelength) {
+    if (wavelength == 0.0) return params.filterHalfLength;
+    if (!(std::isfinite(wavelength) && wavelength > 0.0))
+        throw ParamError("wavelength", "must be a finite number above 0, got " + options::formatReal(wavelength));
+    return wavelength;
 }
 
 CountOverflow::CountOverflow()

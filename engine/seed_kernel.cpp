@@ -138,6 +138,31 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
     if (f.pad > 0) f.careful = bounds.nearExterior(f.reachCells, blends(f.mode));
 }
 
+template <typename T>
+void prepareAnimation(PreparedField<T>& f, const LicParams& params, double wavelength) {
+    f.weights = kernelWeights(params);  // the box's: all 1
+    f.weightTotal = 0.0;
+    for (const double w : f.weights) f.weightTotal = f.weightTotal + w;
+    const std::int32_t L = params.filterHalfLength;
+    constexpr double pi = 3.14159265358979323846;
+    f.cosWeights.resize(f.weights.size());
+    f.sinWeights.resize(f.weights.size());
+    for (std::int32_t j = -L; j <= L; ++j) {
+        const double a = 2.0 * pi * j / wavelength;
+        f.cosWeights[static_cast<std::size_t>(j + L)] = f.weights[static_cast<std::size_t>(j + L)] * std::cos(a);
+        f.sinWeights[static_cast<std::size_t>(j + L)] = f.weights[static_cast<std::size_t>(j + L)] * std::sin(a);
+    }
+    double cosTotal = 0.0, sinTotal = 0.0;
+    for (std::size_t k = 0; k < f.weights.size(); ++k) {
+        cosTotal = cosTotal + f.cosWeights[k];
+        sinTotal = sinTotal + f.sinWeights[k];
+    }
+    f.cosMean = cosTotal / f.weightTotal;
+    f.sinMean = sinTotal / f.weightTotal;
+    f.shape.weighted = true;
+    f.shape.animated = true;
+}
+
 namespace {
 
 struct Position {
@@ -201,6 +226,23 @@ void weightedWindows(const PreparedField<T>& f, const std::int32_t* cells, const
         if (!(weight > 0.0)) continue;
         out.cells[size] = cells[k];
         out.values[size] = sum / weight;
+        if (f.shape.animated) {
+            // The phase rows over the same inside samples and weight, less
+            // their own mean over those samples times the window's value.
+            const double* wc = f.cosWeights.data();
+            const double* ws = f.sinWeights.data();
+            double c = 0.0, s = 0.0, cw = 0.0, sw = 0.0;
+            for (std::int32_t j = -L; j <= L; ++j)
+                if (cells[k + j] >= 0) {
+                    c = c + wc[j + L] * tex[k + j];
+                    s = s + ws[j + L] * tex[k + j];
+                    cw = cw + wc[j + L];
+                    sw = sw + ws[j + L];
+                }
+            const double value = out.values[size];
+            out.cosValues[size] = c / weight - (cw / weight) * value;
+            out.sinValues[size] = s / weight - (sw / weight) * value;
+        }
         ++size;
     }
     *out.size = size;
@@ -319,7 +361,8 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
     template void prepareField<T>(const FieldView&, const Plane<T>&, const LicParams&, PreparedField<T>&, \
                                   int);                                                                 \
     template void seedContributions<T>(const PreparedField<T>&, std::int32_t, std::int32_t, SeedOut,    \
-                                       KernelScratch&);
+                                       KernelScratch&);                                     \
+    template void prepareAnimation<T>(PreparedField<T>&, const LicParams&, double);
 FASTLIC_INSTANTIATE(std::int32_t)
 FASTLIC_INSTANTIATE(double)
 #undef FASTLIC_INSTANTIATE

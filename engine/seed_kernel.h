@@ -27,6 +27,8 @@ struct Shape {
     std::int32_t hitLimit = 12;
     // Windows weighted (any kernel but the box): each one's dot product.
     bool weighted = false;
+    // Weighted windows with the two phase rows beside (animation).
+    bool animated = false;
 
     std::int32_t contributions() const { return 2 * M + 1; }
     std::int32_t slots() const { return 2 * reach + 1; }
@@ -97,6 +99,10 @@ struct PreparedField {
     // that of every full window.
     std::vector<double> weights;
     double weightTotal = 0.0;
+    // Animated: the weights times cos and sin of 2 pi j / wavelength, and
+    // those rows' weighted means over a full window.
+    std::vector<double> cosWeights, sinWeights;
+    double cosMean = 0.0, sinMean = 0.0;
     const T* texture = nullptr;
     std::vector<T> textureCopy;  // where the caller's texture is not row-major
 
@@ -123,6 +129,12 @@ template <typename T>
 void prepareField(const FieldView& view, const Plane<T>& texture, const LicParams& params,
                   PreparedField<T>& f, int threads);
 
+// Makes a prepared field's windows the animated ones at wavelength (in
+// steps, finite and above 0): weighted (the box by weights of 1), with the
+// phase rows.
+template <typename T>
+void prepareAnimation(PreparedField<T>& f, const LicParams& params, double wavelength);
+
 // Where one seed's contributions go: size, then cells and values of
 // capacity Shape::contributions(). Contributions in the order they are
 // added: the seed, positions +1..+M, then -1..-M; skipped steps leave no
@@ -131,6 +143,9 @@ struct SeedOut {
     std::int32_t* size;
     std::int32_t* cells;
     double* values;
+    // Animated: each window's means by the phase rows, beside values.
+    double* cosValues = nullptr;
+    double* sinValues = nullptr;
 };
 
 // Working arrays of one thread, sized on first use.

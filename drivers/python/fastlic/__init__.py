@@ -14,7 +14,8 @@ Conventions (the same for every function here):
 * A mask marks cells without data (nonzero = no data): they get a NaN LIC
   value and 0 hits, and ``render`` draws them black.
 
-Functions: convolve, render, imshow (matplotlib), noise, demo_field, read_text_field, save_animation.
+Functions: convolve, animate, render, imshow (matplotlib), noise, demo_field, read_text_field,
+save_animation.
 
     >>> import fastlic
     >>> u, v = fastlic.demo_field((256, 256))
@@ -35,7 +36,8 @@ import numpy.typing as npt
 
 from . import _fastlic
 
-__all__ = ["convolve", "render", "imshow", "noise", "demo_field", "read_text_field", "save_animation", "LicArray"]
+__all__ = ["convolve", "animate", "render", "imshow", "noise", "demo_field", "read_text_field", "save_animation",
+           "LicArray"]
 __version__: str = _fastlic.__version__
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
@@ -837,6 +839,126 @@ def convolve(
             carried.update(y=coordinates[0], x=coordinates[1])
     lic.lic_options = carried
     return (lic, hits) if return_hits else lic
+
+
+def _frame_count(name: str, value: Any) -> int:
+    n = _int_option(name, value)
+    if n < 1:
+        raise ValueError(f"{name} must be at least 1, got {n}")
+    return n
+
+
+def _positive(name: str, value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+    x = float(value)
+    if not (np.isfinite(x) and x > 0):
+        raise ValueError(f"{name} must be a finite number above 0, got {value!r}")
+    return x
+
+
+def animate(
+    texture: Optional[npt.ArrayLike],
+    u: npt.ArrayLike,
+    v: npt.ArrayLike,
+    *,
+    frames: Optional[int] = None,
+    wavelength: Optional[float] = None,
+    phase_step: Optional[float] = None,
+    kernel: Union[KernelName, npt.ArrayLike] = "hann",
+    filter_half_length: Optional[int] = None,
+    slide_steps: Optional[int] = None,
+    hit_limit: int = 12,
+    step: float = 0.5,
+    length: Optional[float] = None,
+    boundary: Boundary = "periodic",
+    mask: Mask = None,
+    orientation: bool = False,
+    interpolation: InterpolationName = "nearest",
+    iterations: int = 1,
+    max_work: float = 2e10,
+    threads: Optional[int] = None,
+) -> npt.NDArray[np.float64]:
+    """Frames of a LIC animation, (N, rows, cols) float64: streaks that move along the flow.
+
+    A static field (u, v of shape (rows, cols)) gives a seamless loop of
+    ``frames`` frames: frame f has the phase phi = 2 pi f / frames, and
+    each window of the convolution weighs its sample at offset j (in
+    streamline steps, positive ahead along the field) by
+    h_j (1 + cos(2 pi j / wavelength + phi) - m), h the ``kernel``'s weights
+    and m the h-weighted mean of that cosine over the window's samples
+    (so that a constant texture stays constant), over the sum of h_j. The
+    pattern moves forward by ``wavelength / frames`` steps a frame, and
+    frame ``frames`` would be frame 0 again. The streamlines are traced
+    once; each frame then costs a pass over the pixels.
+
+    A time series (u, v of shape (T, rows, cols)) gives one frame per
+    field, all over the same texture: without ``phase_step`` frame t is
+    ``convolve(texture, u[t], v[t], kernel=kernel, ...)`` exactly; with it,
+    frame t is the frame of phase t * phase_step over field t, so the flow
+    shows both its change and its motion. Fields too small to fill the
+    threads are shared out among them whole.
+
+    Parameters
+    ----------
+    texture, u, v, mask
+        As for ``convolve``; u and v may be (T, rows, cols) stacks, and a
+        mask (or "nan", over every field) applies to every field.
+    frames : int or None
+        Frames of the loop of a static field (required there); for a time
+        series None or T.
+    wavelength : float or None
+        The wave's length in streamline steps; None: the filter half
+        length L.
+    phase_step : float or None
+        Radians between consecutive frames instead of 2 pi / frames (a
+        static field's frames then need not loop).
+    kernel, filter_half_length, slide_steps, hit_limit, step, length, boundary, orientation, interpolation, iterations, max_work, threads
+        As for ``convolve``, but ``kernel`` is "hann" by default. With
+        several iterations the passes before the last are static.
+
+    Returns
+    -------
+    float64 array (N, rows, cols); NaN in masked cells. The same bits for
+    every thread count.
+    """
+    given = dict(locals())
+    u_all, v_all = np.asarray(u), np.asarray(v)
+    if u_all.ndim != v_all.ndim or u_all.shape != v_all.shape:
+        raise ValueError(f"u and v must have the same shape, got u {u_all.shape} and v {v_all.shape}")
+    if u_all.ndim == 3:
+        if u_all.shape[0] < 1:
+            raise ValueError("u and v must hold at least one field, got shape " + str(u_all.shape))
+        count = int(u_all.shape[0])
+        if frames is not None and _frame_count("frames", frames) != count:
+            raise ValueError(f"frames must be None or the number of fields {count} for a time series, got {frames}")
+    elif u_all.ndim == 2:
+        if frames is None:
+            raise TypeError("frames is required for a static field (u, v of shape (rows, cols))")
+        count = _frame_count("frames", frames)
+        u_all, v_all = u_all[np.newaxis], v_all[np.newaxis]
+    else:
+        raise ValueError(f"u and v must be 2-D (rows, cols) or 3-D (T, rows, cols), got shape {u_all.shape}")
+    pairs = [_vectors(u_all[t], v_all[t]) for t in range(u_all.shape[0])]
+    shape = pairs[0][0].shape
+    lam = 0.0 if wavelength is None else _positive("wavelength", wavelength)
+    step_phase = float("nan") if phase_step is None else float(phase_step)
+    if phase_step is not None and (isinstance(phase_step, bool) or not isinstance(phase_step, numbers.Real)
+                                   or not np.isfinite(step_phase)):
+        raise ValueError(f"phase_step must be a finite number, got {phase_step!r}")
+    if isinstance(mask, str) and mask == "nan":
+        masked_any = np.zeros(shape, dtype=bool)
+        for pu, pv in pairs:
+            masked_any |= np.isnan(pu) | np.isnan(pv)
+        masked = _mask(masked_any, pairs[0][0], pairs[0][1])
+    else:
+        masked = _mask(mask, pairs[0][0], pairs[0][1])
+    t = noise(shape) if texture is None else texture
+    t = _texture(t, shape, masked)
+    options, thread_count = _lic_options(given)
+    out = _fastlic.animate(t, [pv for _, pv in pairs], [pu for pu, _ in pairs], masked, options,
+                           count, lam, step_phase, thread_count)
+    return out
 
 
 # The keywords of convolve that render's lic_options may hold.

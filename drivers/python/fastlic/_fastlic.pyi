@@ -33,6 +33,21 @@ def convolve(
     coordinates: tuple[Any, Any, Any, bool] | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 
+# Frames (N, rows, cols): one field's loop of `frames` (xs, ys of one
+# array each), or a frame per field of the lists; wavelength 0 is the
+# filter half length, phase_step NaN none.
+def animate(
+    texture: npt.NDArray[np.int32] | npt.NDArray[np.float64],
+    xs: list[npt.NDArray[np.float64]],
+    ys: list[npt.NDArray[np.float64]],
+    mask: npt.NDArray[np.uint8] | None,
+    options: dict[str, Any],
+    frames: int,
+    wavelength: float,
+    phase_step: float,
+    threads: int,
+) -> npt.NDArray[np.float64]: ...
+
 colormap_names: list[str]
 # By family: method, sampling, boundary (convolve's), image (render's).
 options: dict[str, list[OptionRow]]

@@ -26,6 +26,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "run/demo_field.h"
 #include "io/animation_writer.h"
@@ -39,6 +40,7 @@
 #include "render/options.h"
 #include "render/render.h"
 #include "base/errors.h"
+#include "base/parallel.h"
 
 namespace py = pybind11;
 
@@ -445,6 +447,105 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
     return py::make_tuple(std::move(lic), std::move(hits));
 }
 
+// Frames (N, rows, cols) of the fields xs[t], ys[t] (x along the rows) over
+// one texture. One field: n frames of the loop (frame f at phase
+// 2 pi f / n), or at phase f x phaseStep where that is finite. Several: a
+// frame each, the static LIC of field t, or with phaseStep the frame of
+// phase t x phaseStep over it. Fields too small to fill the threads are
+// shared out among them whole, each on one; every frame is the same bits
+// either way.
+py::array_t<double> animate(const py::array& texture, const py::list& xs, const py::list& ys, const py::object& mask,
+                            const py::dict& options, std::int32_t frames, double wavelength, double phaseStep,
+                            int threads) {
+    const auto fields = static_cast<std::int32_t>(xs.size());
+    if (fields < 1 || static_cast<std::int32_t>(ys.size()) != fields)
+        throw std::invalid_argument("internal: xs and ys must hold the same number of fields");
+    std::vector<py::array> xa, ya;
+    for (std::int32_t t = 0; t < fields; ++t) {
+        xa.push_back(py::reinterpret_borrow<py::array>(xs[static_cast<std::size_t>(t)]));
+        ya.push_back(py::reinterpret_borrow<py::array>(ys[static_cast<std::size_t>(t)]));
+    }
+    const auto [rows, cols] = shapeOf(xa[0]);
+    const std::int32_t count = fields > 1 ? fields : frames;
+    std::vector<FieldView> views;
+    for (std::int32_t t = 0; t < fields; ++t) {
+        FieldView field{rows, cols, planeOf<double>(xa[t], "v"), planeOf<double>(ya[t], "u"), {}, maskOf(mask, rows, cols)};
+        if (py::isinstance<py::array_t<std::int32_t>>(texture))
+            field.texture = planeOf<std::int32_t>(texture, "texture");
+        else
+            field.texture = planeOf<double>(texture, "texture");
+        views.push_back(field);
+    }
+    const LicParams params = licParamsOf(options);
+    const std::size_t cells = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
+    py::array_t<double> out({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(rows),
+                             static_cast<py::ssize_t>(cols)});
+    double* frameOut = out.mutable_data();
+    std::atomic<bool> cancel{false};
+    bool finished = false;
+    {
+        py::gil_scoped_release unlocked;
+        validateParams(params, rows, cols);
+        try {
+            animationWavelength(params, wavelength);
+        } catch (const ParamError& e) {
+            throw keywordError(e);
+        }
+        for (const FieldView& field : views) checkVectors(rows, cols, field.x, field.y, field.mask);
+        if (const auto* t = std::get_if<Plane<double>>(&views[0].texture)) checkTexture(rows, cols, *t, views[0].mask);
+        const bool phased = std::isfinite(phaseStep);
+        const int cores = threadCount(threads);
+        // One field: a trace, then a pass a frame.
+        const auto loop = [&] {
+            RunOptions run;
+            run.threads = cores;
+            run.cancel = &cancel;
+            const AnimationSums sums = computeLicAnimation(views[0], params, wavelength, run);
+            for (std::int32_t f = 0; f < count; ++f)
+                sums.frame(phased ? f * phaseStep : loopPhase(f, count), frameOut + cells * f, cores);
+        };
+        // Frame t of a series, on `on` threads.
+        const auto seriesFrame = [&](std::int32_t t, int on, std::vector<std::int32_t>& hits) {
+            RunOptions run;
+            run.threads = on;
+            run.cancel = &cancel;
+            double* target = frameOut + cells * static_cast<std::size_t>(t);
+            if (!phased) {
+                hits.resize(cells);
+                computeLic(views[static_cast<std::size_t>(t)], params, target, hits.data(), run);
+            } else {
+                computeLicAnimation(views[static_cast<std::size_t>(t)], params, wavelength, run)
+                    .frame(t * phaseStep, target, on);
+            }
+        };
+        const auto series = [&] {
+            std::vector<std::int32_t> hits;
+            // Below about a million traced points a frame, threads share out
+            // whole frames rather than the rows of each.
+            if (cores > 1 && params.work(static_cast<std::int64_t>(cells)) < 4e7) {
+                std::atomic<std::int32_t> next{0};
+                onThreads(cores, [&](int) {
+                    std::vector<std::int32_t> own;
+                    for (std::int32_t t; !cancel.load() && (t = next.fetch_add(1)) < count;) seriesFrame(t, 1, own);
+                });
+                if (cancel.load()) throw Cancelled();
+            } else {
+                for (std::int32_t t = 0; t < count; ++t) seriesFrame(t, cores, hits);
+            }
+        };
+        try {
+            if (fields == 1)
+                finished = interruptible(loop, cancel);
+            else
+                finished = interruptible(series, cancel);
+        } catch (const ParamError& e) {
+            throw keywordError(e);
+        }
+    }
+    if (!finished) throw py::error_already_set();
+    return out;
+}
+
 // A contiguous C-ordered array's data, as render() reads it.
 template <typename T>
 const T* contiguousData(const py::object& a, const char* name) {
@@ -642,6 +743,10 @@ PYBIND11_MODULE(_fastlic, m) {
           "(lic, hits) of the field; x along the rows, y along the columns; mask uint8 or None; "
           "options by convolve's keywords (options['method'], ['sampling'], ['boundary']); "
           "coordinates None or (y, x, spacing, geographic).");
+    m.def("animate", &animate, py::arg("texture"), py::arg("xs"), py::arg("ys"), py::arg("mask"), py::arg("options"),
+          py::arg("frames"), py::arg("wavelength"), py::arg("phase_step"), py::arg("threads"),
+          "Frames (N, rows, cols) of one field's loop or of a series of fields (lists of x and y arrays); "
+          "wavelength 0: L; phase_step nan: none.");
     m.def("render", &renderImage, py::arg("lic"), py::arg("x"), py::arg("y"), py::arg("mask"),
           py::arg("scalar"), py::arg("options"), py::arg("lic_options"), py::arg("threads"),
           py::arg("coordinates") = py::none(), py::arg("table") = py::none(),

@@ -346,6 +346,12 @@ ERRORS = [
     (lambda: fastlic.read_text_field(__file__, "/nonexistent/t", (2, 2)), OSError, "Bad Texture Filename: /nonexistent/t"),
     (lambda: fastlic.read_text_field(__file__, __file__, (2, 2)), ValueError,
      f'{__file__}:1: expected a number, found "import"'),
+    (lambda: fastlic.animate(None, np.zeros((4, 5)), np.zeros((4, 5))), TypeError,
+     "frames is required for a static field (u, v of shape (rows, cols))"),
+    (lambda: fastlic.animate(None, np.zeros((2, 4, 5)), np.zeros((2, 4, 5)), frames=3), ValueError,
+     "frames must be None or the number of fields 2 for a time series, got 3"),
+    (lambda: fastlic.animate(None, np.zeros((4, 5)), np.zeros((4, 5)), frames=2, wavelength=0), ValueError,
+     "wavelength must be a finite number above 0, got 0"),
     (lambda: fastlic.save_animation(np.zeros((2, 4, 5, 3)), "a.png"), ValueError,
      "frames must be a uint8 array (N, rows, cols, 3 or 4), got float64 (2, 4, 5, 3)"),
     (lambda: fastlic.save_animation(np.zeros((2, 4, 5, 3), np.uint8), "a.png", fps=0), ValueError,
@@ -529,3 +535,18 @@ def test_animations_read_back_frame_for_frame(tmp_path, monkeypatch):
     with pytest.raises(OSError, match=r"^.*b\.webm: cannot run ffmpeg: not installed \(Debian package ffmpeg\)$"):
         fastlic.save_animation(frames, tmp_path / "b.webm")
     assert not (tmp_path / "b.webm").exists()
+
+
+def test_animate_loops_and_series_by_threads():
+    texture, u, v = field()
+    loop = fastlic.animate(texture, u, v, frames=6, wavelength=7.5, threads=1)
+    assert loop.shape == (6,) + SHAPE and same_bits(loop, fastlic.animate(texture, u, v, frames=6, wavelength=7.5,
+                                                                              threads=3))
+    # Over a whole loop the wave cancels: the static picture of the kernel.
+    assert np.abs(loop.mean(0) - fastlic.convolve(texture, u, v, kernel="hann")).max() < 1e-9
+    us, vs = np.stack([u, -v, 2 * u]), np.stack([v, u, 2 * v])
+    series = fastlic.animate(texture, us, vs, kernel="gaussian", threads=2)
+    assert all(same_bits(series[t], fastlic.convolve(texture, us[t], vs[t], kernel="gaussian")) for t in range(3))
+    phased = fastlic.animate(texture, us, vs, phase_step=0.7, threads=1)
+    assert same_bits(phased, fastlic.animate(texture, us, vs, phase_step=0.7, threads=2))
+    assert same_bits(phased[2], fastlic.animate(texture, us[2], vs[2], frames=3, phase_step=0.7)[2])

@@ -162,4 +162,42 @@ const options::Table<LicParams>& boundaryOptions() {
     return table;
 }
 
+const options::Table<AnimationOptions>& animationOptions() {
+    using A = options::Rows<AnimationOptions>;
+    static const options::Table<AnimationOptions> table = [] {
+        auto frames = A::integer("frames", [](auto& a) -> auto& { return a.frames; }, options::atLeast(1),
+                                 "at least 1",
+                                 "Animate: N frames of streaks moving along the field, a seamless loop (a series of "
+                                 "fields: one frame each)");
+        frames.get = [](const AnimationOptions& a) -> options::Value {
+            if (a.frames == 0) return std::monostate{};
+            return std::int64_t{a.frames};
+        };
+        auto wavelength = A::real("wavelength", [](auto& a) -> auto& { return a.wavelength; }, options::above(0),
+                                  "a finite number above 0",
+                                  "The moving wave's length in streamline steps (default: the filter half length)");
+        wavelength.get = [](const AnimationOptions& a) -> options::Value {
+            if (a.wavelength == 0.0) return std::monostate{};
+            return a.wavelength;
+        };
+        auto phase = A::make("phase-step", options::Kind::real,
+                             "Radians between frames instead of 2 pi / frames; for a series, the streaks' motion "
+                             "over the changing field",
+                             "a finite number");
+        phase.set = [](const Value& v, AnimationOptions& a) {
+            a.phased = true;
+            a.phaseStep = std::get<double>(v);
+            return true;
+        };
+        phase.get = [](const AnimationOptions& a) -> options::Value {
+            if (!a.phased) return std::monostate{};
+            return a.phaseStep;
+        };
+        auto fps = A::real("fps", [](auto& a) -> auto& { return a.fps; }, options::Bounds{0.0, 1000.0, true, false},
+                           "a number above 0 and at most 1000", "Frames a second of an animation");
+        return options::Table<AnimationOptions>{options::Form::mustBe, {frames, wavelength, phase, fps}, {}};
+    }();
+    return table;
+}
+
 }  // namespace fastlic

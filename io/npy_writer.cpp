@@ -50,6 +50,14 @@ void writeHeader(std::FILE* out, const char* descr, const RegGrid& grid) {
 
 }  // namespace
 
+void writeNpyHeader(std::FILE* out, const char* descr, std::span<const std::int64_t> shape) {
+    writeHeader(out, descr, shape);
+}
+
+void writeNpyBytes(std::FILE* out, const void* data, std::size_t bytes) { put(out, data, bytes); }
+
+void finishNpy(std::FILE* out) { finish(out); }
+
 void writeNpy(std::FILE* out, const char* descr, std::span<const std::int64_t> shape, const void* data,
               std::size_t bytes) {
     writeHeader(out, descr, shape);

@@ -134,7 +134,10 @@ std::optional<Field> FieldFiles::next() {
     return field;
 }
 
-RunResult runLic(Field field, const RunSettings& settings) {
+namespace {
+
+// field convolved with the settings; animated where sums is given.
+RunResult convolveField(Field field, const RunSettings& settings, AnimationSums* sums, double wavelength) {
     RunResult run{std::move(field.grid), field.largestMagnitude, {}, settings.params, settings.coordinates,
                   std::move(field.warnings)};
     RegGrid& grid = run.grid;
@@ -157,7 +160,7 @@ RunResult runLic(Field field, const RunSettings& settings) {
     RunOptions options{settings.threads, settings.progress};
     options.cancel = settings.cancel;
     const std::uint8_t* cellsMasked = mask.empty() ? nullptr : mask.data();
-    if (!field.fractionalTexture.empty() || settings.coordinates) {
+    if (sums || !field.fractionalTexture.empty() || settings.coordinates) {
         // A texture of fractions goes to the engine beside the grid, and so
         // does a field carried into cell units; the grid keeps the physical
         // vectors, whose magnitudes the colours show.
@@ -167,11 +170,27 @@ RunResult runLic(Field field, const RunSettings& settings) {
         if (cellsMasked) view.mask = contiguousPlane(cellsMasked, grid.cols);
         std::vector<double> x, y;
         if (settings.coordinates) view = mapToCells(view, *settings.coordinates, x, y);
-        computeLic(view, settings.params, grid.licSums.data(), grid.hitCounts.data(), options);
+        if (sums) {
+            *sums = computeLicAnimation(view, settings.params, wavelength, options);
+            std::copy(sums->base.begin(), sums->base.end(), grid.licSums.data());
+            std::copy(sums->hits.begin(), sums->hits.end(), grid.hitCounts.data());
+        } else {
+            computeLic(view, settings.params, grid.licSums.data(), grid.hitCounts.data(), options);
+        }
     } else {
         computeFastLic(grid, settings.params, options, cellsMasked);
     }
     return run;
+}
+
+}  // namespace
+
+RunResult runLic(Field field, const RunSettings& settings) {
+    return convolveField(std::move(field), settings, nullptr, 0.0);
+}
+
+RunResult runAnimation(Field field, const RunSettings& settings, double wavelength, AnimationSums& sums) {
+    return convolveField(std::move(field), settings, &sums, wavelength);
 }
 
 Image renderRun(const RunResult& run, const RenderOptions& options, const double* scalar, int threads,

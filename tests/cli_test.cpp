@@ -214,6 +214,58 @@ TEST_F(Cli, MethodOptionsGiveTheLibrarysResult) {
     }
 }
 
+// --frames: the stack is the library's loop (hann unless a kernel is
+// given), the animated PNG has as many frames; a pattern of vector files is
+// a series, one static frame each, or moving with --phase-step.
+TEST_F(Cli, AnimationsAreTheLibrarysFrames) {
+    writeInputs(dir, 30, 41);
+    testing::writeVectorFile(dir.file("v1.vec"), 30, 41, [](auto i, auto j) { return testing::randomField(i, j, 41, 3); });
+    RegGrid g(30, 41), h(30, 41);
+    readInputFiles(dir.file(vectorFileName), dir.file(textureFileName), g);
+    readInputFiles(dir.file("v1.vec"), dir.file(textureFileName), h);
+    std::rename(dir.file(vectorFileName).c_str(), dir.file("v0.vec").c_str());
+    LicParams hann;
+    hann.kernel = Kernel::hann;
+    const auto loop = [&](const LicParams& p, double wavelength, int n) {
+        const AnimationSums sums = computeLicAnimation(viewOf(g), p, wavelength);
+        std::vector<double> frames(sums.base.size() * n);
+        for (int k = 0; k < n; ++k) sums.frame(loopPhase(k, n), frames.data() + sums.base.size() * k);
+        return frames;
+    };
+    const auto moving = [&](double step) {
+        std::vector<double> frames(30 * 41 * 2);
+        computeLicAnimation(viewOf(g), hann, 0).frame(0, frames.data());
+        computeLicAnimation(viewOf(h), hann, 0).frame(step, frames.data() + 30 * 41);
+        return frames;
+    };
+    std::vector<double> series = computeLic(viewOf(g), hann).lic, second = computeLic(viewOf(h), hann).lic;
+    series.insert(series.end(), second.begin(), second.end());
+    const struct {
+        std::vector<std::string> args;
+        std::string shape;
+        std::vector<double> frames;
+    } cases[] = {
+        {{"--vectors", "v0.vec", "--frames", "4", "--wavelength", "7", "-o", "a.png"}, "(4, 30, 41)", loop(hann, 7, 4)},
+        {{"--vectors", "v0.vec", "--frames", "3", "--kernel", "box"}, "(3, 30, 41)", loop({}, 0, 3)},
+        {{"--vectors", "v?.vec", "-o", "a.png"}, "(2, 30, 41)", series},
+        {{"--vectors", "v0.vec", "--vectors", "v1.vec", "--phase-step", "0.5"}, "(2, 30, 41)", moving(0.5)},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--size", "30x41", "--lic", "l.npy"});
+        const Result r = run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(readText(dir.file("l.npy")) == testing::npyBytes(testing::npyDict("<f8", c.shape.c_str()),
+                                                                    testing::npyData(c.frames)))
+            << ::testing::PrintToString(c.args);
+    }
+    // The animated PNG's control chunk: as many frames, played forever.
+    const std::string png = readText(dir.file("a.png"));
+    const std::size_t at = png.find("acTL");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(png.substr(at + 4, 8), std::string("\0\0\0\x02\0\0\0\0", 8));
+}
+
 TEST_F(Cli, ProgressLineOnlyOnATerminal) {
     ASSERT_EQ(run({"--demo", ".", "--size", "1500x1500"}).status, 0);
     // Standard error a pseudo-terminal, a run of seconds: the line appears and is cleared.

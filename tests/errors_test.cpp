@@ -175,6 +175,15 @@ TEST_F(Errors, BadOptions) {
         {{"--mask", "t", "--hits", "t"}, "--mask t and --hits t name the same file"},
         {{"--vectors", "-", "--texture", "-"}, "--vectors - and --texture - read the same stream"},
         {{"--texture", "-", "--kernel", "-"}, "--kernel - and --texture - read the same stream"},
+        {{"--wavelength", "3", "--lic", "l.npy"}, "--wavelength: needs --frames N or several --vectors files"},
+        {{"--frames", "0"}, "--frames: must be at least 1, got 0"},
+        {{"--frames", "3", "--fps", "0"}, "--fps: must be a number above 0 and at most 1000, got 0"},
+        {{"--frames", "3", "-o", "a.ppm"}, "-o: an animation must end in .png, .apng, .mp4, .webm or .gif or be a "
+                                           "frame pattern such as frame%04d.png, found \"a.ppm\""},
+        {{"--frames", "3", "--lic", "l.npy", "--hits", "h.npy"}, "--hits: not written for an animation"},
+        {{"--frames", "3", "-o", "a.gif", "--contrast", "adaptive"},
+         "--contrast: an animation takes none or stretch (one mapping for every frame), got adaptive"},
+        {{"--vectors", "none*.vec"}, "--vectors: no file matches \"none*.vec\""},
     };
     for (const auto& [extra, message] : cases) {
         Args args{"--size", "10x10"};

@@ -21,8 +21,10 @@
 #include "run/demo.h"
 #include "run/globals.h"
 #include "run/run_pipeline.h"
+#include "drivers/console/animation.h"
 #include "drivers/console/image_options.h"
 #include "drivers/console/method_options.h"
+#include "io/animation_writer.h"
 #include "io/input_files.h"
 #include "io/npy_reader.h"
 #include "io/image_writer.h"
@@ -109,8 +111,10 @@ int run(int argc, char** argv) {
     app.add_option("--vectors", settings.vectorFile,
                    "Vector-field file: rows x cols pairs of numbers, row-major, each (along the rows, along "
                    "the columns); or a .npy array of shape (rows, cols, 2), float32 or float64, [..., 0] "
-                   "along the rows and [..., 1] along the columns; - for standard input")
+                   "along the rows and [..., 1] along the columns; - for standard input. Several (or a "
+                   "pattern such as 'field*.npy'): a series, one animation frame each")
         ->capture_default_str()
+        ->multi_option_policy(CLI::MultiOptionPolicy::Join)
         ->check(fileName);
     std::string uFile;
     auto* uOption = app.add_option("--u", uFile,
@@ -150,6 +154,8 @@ int run(int argc, char** argv) {
     app.get_option("--mask")->check(fileName);
     ImageOptions imageOptions;  // image options: drivers/console/image_options.h
     addImageOptions(app, imageOptions);
+    cli::AnimationCli animation;
+    cli::addAnimationOptions(app, animation);
 
     try {
         app.parse(argc, argv);
@@ -170,6 +176,19 @@ int run(int argc, char** argv) {
     }
     if (app.count("--threads") > 0)
         if (std::string bad = readThreads(threadsText, settings.threads); !bad.empty()) return fail(exitUsage, bad);
+    {
+        // Several --vectors arrive joined by newlines: a series.
+        std::vector<std::string> vectorTexts;
+        for (std::size_t at = 0;;) {
+            const std::size_t end = settings.vectorFile.find('\n', at);
+            vectorTexts.push_back(settings.vectorFile.substr(at, end - at));
+            if (end == std::string::npos) break;
+            at = end + 1;
+        }
+        if (std::string bad = cli::applyAnimationOptions(animation, vectorTexts); !bad.empty())
+            return fail(exitUsage, bad);
+        settings.vectorFile = animation.vectorFiles.front();
+    }
     Size size;
     std::string sizeOrigin;  // what gave the size, for messages: "--size RxC" or a .npy file
     if (!parseSize(sizeText, size))
@@ -231,6 +250,8 @@ int run(int argc, char** argv) {
     } catch (const InputError& e) {  // the coordinates file
         return fail(exitInput, e.what());
     }
+    // Moving streaks look best through a soft window.
+    if (cli::animating(animation) && app.count("--kernel") == 0) settings.params.kernel = Kernel::hann;
 
     if (!demoDir.empty()) {
         if (demoDir == standardStreamName)
@@ -250,7 +271,17 @@ int run(int argc, char** argv) {
     // written when only arrays are asked for. A device or pipe without a
     // known extension takes plain PPM, the first format.
     const ImageFormat* format = &imageFormats().front();
-    if (!output.empty() && output != standardStreamName) {
+    if (cli::animating(animation)) {
+        // An animation's frames are PNG where they may keep transparency.
+        const AnimationFormatRow* row = animationFormatOf(output);
+        const ImageFormat* frame = isFramePattern(output) ? imageFormatOf(frameName(output, 0)) : nullptr;
+        if (const std::string bad = parseImageOptions(imageOptions, row ? row->alpha : frame && frame->alpha);
+            !bad.empty())
+            return fail(exitUsage, bad);
+        if (const std::string bad = cli::checkAnimationOutputs(imageOptions, output, licPath, hitsPath); !bad.empty())
+            return fail(exitUsage, bad);
+        format = nullptr;
+    } else if (!output.empty() && output != standardStreamName) {
         if (const ImageFormat* named = imageFormatOf(output))
             format = named;
         else if (!isWrittenThrough(output))
@@ -260,9 +291,10 @@ int run(int argc, char** argv) {
         format = nullptr;
     }
 
-    if (const std::string bad = parseImageOptions(imageOptions, format && format->alpha);
-        !bad.empty())  // image options
-        return fail(exitUsage, bad);
+    if (!cli::animating(animation))
+        if (const std::string bad = parseImageOptions(imageOptions, format && format->alpha);
+            !bad.empty())  // image options
+            return fail(exitUsage, bad);
 
     // What grows with the options rather than the grid, named by the
     // option that drives it.
@@ -291,6 +323,10 @@ int run(int argc, char** argv) {
         // Every output is checked and opened before the computation, so
         // that a bad one fails at once, and all are replaced together at
         // the end (io/output_file.h).
+        if (cli::animating(animation)) {
+            cli::writeAnimation(animation, settings, imageOptions, output, licPath);
+            return 0;
+        }
         const int threads = settings.threads;
         const RunResult* item = nullptr;  // the run being written
         OutputSet outputs;

@@ -174,6 +174,32 @@ BENCHMARK(BM_ComputeLicKernel)
     ->ArgsProduct({{2048}, {0, 2}, {20}, {19}})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Animation on the smooth field, one thread (size, frames): 0 frames is
+// one static hann picture; n is the three sums and n frame passes.
+void BM_Animation(benchmark::State& state) {
+    const auto size = static_cast<std::int32_t>(state.range(0));
+    const auto frames = static_cast<std::int32_t>(state.range(1));
+    static std::unique_ptr<RegGrid> grid;
+    if (!grid || grid->rows != size)
+        grid = testing::makeGrid(
+            size, size, [=](auto i, auto j) { return testing::smoothField(i, j, size, size); },
+            [=](auto i, auto j) { return testing::noise(i, j, size, 23); });
+    LicParams params;
+    params.kernel = Kernel::hann;
+    std::vector<double> lic(grid->cellCount());
+    std::vector<std::int32_t> hits(grid->cellCount());
+    for (auto _ : state) {
+        if (frames == 0) {
+            computeLic(viewOf(*grid), params, lic.data(), hits.data(), {1, {}});
+            continue;
+        }
+        const AnimationSums sums = computeLicAnimation(viewOf(*grid), params, 0.0, {1, {}});
+        for (std::int32_t f = 0; f < frames; ++f) sums.frame(loopPhase(f, frames), lic.data(), 1);
+        benchmark::DoNotOptimize(lic.data());
+    }
+}
+BENCHMARK(BM_Animation)->ArgsProduct({{1024}, {0, 1, 32}})->Unit(benchmark::kMillisecond)->UseRealTime();
+
 double readFiles(const std::string& vectors, const std::string& texture, RegGrid& grid) {
     return readInputFiles(vectors, texture, grid);
 }

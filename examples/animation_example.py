@@ -38,16 +38,16 @@ def pictures(frames, u, v):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("outdir", nargs="?", default=os.path.join(os.path.dirname(__file__), "..", "docs"))
-    parser.add_argument("--size", type=int, default=192)
+    parser.add_argument("--size", type=int, default=112)
     parser.add_argument("--show", action="store_true")
     args = parser.parse_args()
     shape = (args.size, args.size)
 
     u, v = fastlic.demo_field(shape)
-    loop = fastlic.animate(None, u, v, frames=16, length=16)
-    fastlic.save_animation(pictures(loop, u, v), os.path.join(args.outdir, "animation.png"), fps=16)
+    loop = fastlic.animate(None, u, v, frames=12, length=16)
+    fastlic.save_animation(pictures(loop, u, v), os.path.join(args.outdir, "animation.png"), fps=12)
 
-    us, vs = rotating(shape, 24, np.pi / 4)
+    us, vs = rotating(shape, 16, np.pi / 8)
     series = fastlic.animate(None, us, vs, phase_step=2 * np.pi / 12, length=16)
     fastlic.save_animation(pictures(series, us, vs), os.path.join(args.outdir, "series.png"), fps=12)
 

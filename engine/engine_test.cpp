@@ -336,8 +336,8 @@ TEST(Animation, FramesMatchReference) {
                 if (o.masked) view.mask = contiguousPlane(mask.data(), 53);
                 const AnimationSums sums = computeLicAnimation(view, p, wavelength, {1, {}});
                 const AnimationSums careful = computeLicAnimation(view, p, wavelength, {3, {}, InstructionSet::scalar});
-                const auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
-                    return std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+                const auto same = [](const std::vector<double>& x, const std::vector<double>& y) {
+                    return std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) == 0;
                 };
                 EXPECT_TRUE(sums.hits == careful.hits && same(sums.base, careful.base) &&
                             same(sums.cosine, careful.cosine) && same(sums.sine, careful.sine));

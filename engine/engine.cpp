@@ -115,8 +115,10 @@ void workOutBand(const PreparedField<T>& field, const detail::LockstepKernel& ke
 // The in-order pass over one band: seed where the count is still below
 // the limit, then add the seed's contributions in their order. Checked:
 // stops, returning false, before a hit count would pass INT32_MAX.
+// Animated: sums holds three per cell side by side (the kernel's, cos
+// and sin rows), so that each contribution touches one cache line.
 template <bool checked, bool animated>
-bool addBand(std::int32_t* hits, double* __restrict sums, PhaseSums phase, std::int64_t base, std::int32_t seeds,
+bool addBand(std::int32_t* hits, double* __restrict sums, std::int64_t base, std::int32_t seeds,
              std::int32_t limit, const BandSlots& slots, std::int64_t& seeded) {
     for (std::int32_t s = 0; s < seeds; ++s) {
         if (hits[base + s] >= limit) continue;
@@ -130,10 +132,13 @@ bool addBand(std::int32_t* hits, double* __restrict sums, PhaseSums phase, std::
             const std::int32_t cell = cells[n];
             if constexpr (checked)
                 if (hits[cell] == std::numeric_limits<std::int32_t>::max()) return false;
-            sums[cell] = sums[cell] + values[n];
             if constexpr (animated) {
-                phase.cosine[cell] = phase.cosine[cell] + c.cosValues[n];
-                phase.sine[cell] = phase.sine[cell] + c.sinValues[n];
+                double* three = sums + 3 * static_cast<std::size_t>(cell);
+                three[0] = three[0] + values[n];
+                three[1] = three[1] + c.cosValues[n];
+                three[2] = three[2] + c.sinValues[n];
+            } else {
+                sums[cell] = sums[cell] + values[n];
             }
             std::atomic_ref<std::int32_t>(hits[cell]).store(hits[cell] + 1, std::memory_order_relaxed);
         }
@@ -180,6 +185,7 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     ZeroedBuffer<std::int32_t> ringCells(ringSlots * static_cast<std::size_t>(capacity));
     ZeroedBuffer<double> ringValues(ringSlots * static_cast<std::size_t>(capacity));
     ZeroedBuffer<double> ringPhase(animated ? 2 * ringSlots * static_cast<std::size_t>(capacity) : 0);
+    ZeroedBuffer<double> three(animated ? 3 * static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) : 0);
     // ready[k]: the band whose contributions ring entry k holds, -1 before any.
     std::vector<std::atomic<std::int32_t>> ready(static_cast<std::size_t>(ringSize));
     for (auto& r : ready) r.store(-1, std::memory_order_relaxed);
@@ -223,10 +229,11 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
             const std::int64_t base = static_cast<std::int64_t>(first) * cols;
             const std::int32_t seeds = (last - first) * cols;
             const BandSlots slots = slotsOf(b);
-            const bool fits = animated ? (countsFit ? addBand<false, true>(hits, sums, phase, base, seeds, limit, slots, seeded)
-                                                     : addBand<true, true>(hits, sums, phase, base, seeds, limit, slots, seeded))
-                                        : (countsFit ? addBand<false, false>(hits, sums, phase, base, seeds, limit, slots, seeded)
-                                                     : addBand<true, false>(hits, sums, phase, base, seeds, limit, slots, seeded));
+            const bool fits =
+                animated ? (countsFit ? addBand<false, true>(hits, three.data(), base, seeds, limit, slots, seeded)
+                                      : addBand<true, true>(hits, three.data(), base, seeds, limit, slots, seeded))
+                         : (countsFit ? addBand<false, false>(hits, sums, base, seeds, limit, slots, seeded)
+                                      : addBand<true, false>(hits, sums, base, seeds, limit, slots, seeded));
             if (!fits) {
                 overflowed = true;
                 stopped.store(true, std::memory_order_relaxed);
@@ -263,11 +270,19 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     if (stopped.load()) throw Cancelled();
 
     const std::size_t cells = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-    averageLicSums(sums, hits, cells, threads);
-    if (animated) {
-        averageLicSums(phase.cosine, hits, cells, threads);
-        averageLicSums(phase.sine, hits, cells, threads);
+    if (!animated) {
+        averageLicSums(sums, hits, cells, threads);
+        return seeded;
     }
+    const double* t = three.data();
+    parallelFor(static_cast<std::int64_t>(cells), 1 << 15, threads, [&](std::int64_t begin, std::int64_t end) {
+        for (std::int64_t c = begin; c < end; ++c) {
+            const auto h = static_cast<double>(hits[c]);
+            sums[c] = t[3 * c] / h;
+            phase.cosine[c] = t[3 * c + 1] / h;
+            phase.sine[c] = t[3 * c + 2] / h;
+        }
+    });
     return seeded;
 }
 

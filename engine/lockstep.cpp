@@ -240,20 +240,19 @@ void convolveFullWindows(const PreparedField<T>& f, const std::int32_t* __restri
 // seed, then +1..+M, then -1..-M, the order contributions are added in.
 inline std::int32_t windowPosition(std::int32_t n, std::int32_t M) { return n <= M ? n : M - n; }
 
-// One row of weights w (2L + 1 of them, for positions -L..L) over every
-// window of a batch whose points all lie inside: dots[n * Seeds + s] is
-// the sum of w_j x tex at position n's k + j for seed s, added in ascending
-// order of j. The seeds are the lanes, so each lane runs the reference's
-// chain of additions; several windows at once keep independent chains in
-// flight. A window of several rows (several sums a window) calls it once a
-// row.
-template <int Seeds>
-void windowDots(const double* __restrict tex, const double* w, std::int32_t reach, std::int32_t L,
-                std::int32_t M, double* __restrict dots) {
+// Rows rows of weights w[r] (2L + 1 each, for positions -L..L) over every
+// window of a batch whose points all lie inside: dots[r][n * Seeds + s] is
+// the sum of w[r]_j x tex at position n's k + j for seed s, added in
+// ascending order of j. The seeds are the lanes, so each lane runs the
+// reference's chain of additions; several windows and rows at once keep
+// independent chains in flight, and the rows share each sample's load.
+template <int Seeds, int Rows>
+void windowDots(const double* __restrict tex, const double* const* w, std::int32_t reach, std::int32_t L,
+                std::int32_t M, double* const* dots) {
     static_assert(Seeds % kLanes == 0);
     constexpr int vectors = Seeds / static_cast<int>(kLanes);
     // Windows summed side by side: as many sums as registers allow.
-    constexpr int together = vectors >= 4 ? 2 : 4;
+    constexpr int together = vectors * Rows >= 4 ? (vectors * Rows >= 8 ? 1 : 2) : 4;
     const D d;
     const std::int32_t windows = 2 * M + 1;
     for (std::int32_t n0 = 0; n0 < windows; n0 += together) {
@@ -262,21 +261,26 @@ void windowDots(const double* __restrict tex, const double* w, std::int32_t reac
             const std::int32_t first = reach + windowPosition(std::min(n0 + q, windows - 1), M) - L;
             at[q] = tex + static_cast<std::ptrdiff_t>(first) * Seeds;
         }
-        V sum[together][vectors];
-        for (int q = 0; q < together; ++q)
-            for (int v = 0; v < vectors; ++v) sum[q][v] = hn::Zero(d);
+        V sum[Rows][together][vectors];
+        for (int r = 0; r < Rows; ++r)
+            for (int q = 0; q < together; ++q)
+                for (int v = 0; v < vectors; ++v) sum[r][q][v] = hn::Zero(d);
         for (std::int32_t j = 0; j <= 2 * L; ++j) {
-            const V weight = hn::Set(d, w[j]);
+            V weight[Rows];
+            for (int r = 0; r < Rows; ++r) weight[r] = hn::Set(d, w[r][j]);
 #pragma GCC unroll 4
             for (int q = 0; q < together; ++q)
 #pragma GCC unroll 4
-                for (int v = 0; v < vectors; ++v)
-                    sum[q][v] = hn::Add(sum[q][v],
-                                        hn::Mul(weight, hn::LoadU(d, at[q] + j * Seeds + v * static_cast<int>(kLanes))));
+                for (int v = 0; v < vectors; ++v) {
+                    const V t = hn::LoadU(d, at[q] + j * Seeds + v * static_cast<int>(kLanes));
+#pragma GCC unroll 3
+                    for (int r = 0; r < Rows; ++r) sum[r][q][v] = hn::Add(sum[r][q][v], hn::Mul(weight[r], t));
+                }
         }
-        for (int q = 0; q < together && n0 + q < windows; ++q)
-            for (int v = 0; v < vectors; ++v)
-                hn::StoreU(sum[q][v], d, dots + (n0 + q) * Seeds + v * static_cast<int>(kLanes));
+        for (int r = 0; r < Rows; ++r)
+            for (int q = 0; q < together && n0 + q < windows; ++q)
+                for (int v = 0; v < vectors; ++v)
+                    hn::StoreU(sum[r][q][v], d, dots[r] + (n0 + q) * Seeds + v * static_cast<int>(kLanes));
     }
 }
 
@@ -302,7 +306,11 @@ void weightedFullWindows(const PreparedField<T>& f, const std::int32_t* __restri
     double* __restrict values = scratch.windows.data();
     for (std::int32_t i = 0; i < samples; ++i) tex[i] = static_cast<double>(texture[cells[i]]);
     const double* weights[3] = {f.weights.data(), f.cosWeights.data(), f.sinWeights.data()};
-    for (int r = 0; r < rows; ++r) windowDots<Seeds>(tex, weights[r], reach, L, M, values + perRow * r);
+    double* const dots[3] = {values, values + perRow, values + 2 * perRow};
+    if (rows == 3)
+        windowDots<Seeds, 3>(tex, weights, reach, L, M, dots);
+    else
+        windowDots<Seeds, 1>(tex, weights, reach, L, M, dots);
     const V total = hn::Set(d, f.weightTotal);
     for (std::size_t i = 0; i < perRow * static_cast<std::size_t>(rows); i += kLanes)
         hn::StoreU(hn::Div(hn::LoadU(d, values + i), total), d, values + i);

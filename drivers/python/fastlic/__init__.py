@@ -14,7 +14,10 @@ Conventions (the same for every function here):
 * A mask marks cells without data (nonzero = no data): they get a NaN LIC
   value and 0 hits, and ``render`` draws them black.
 
-Functions: convolve, render, imshow (matplotlib), noise, demo_field, read_text_field, save_animation.
+Functions: convolve, render, imshow (matplotlib), noise, demo_field, read_text_field, save_animation, cluster (Dask).
+
+Stacks ``(..., rows, cols)`` and Dask arrays: see ``convolve``; files in
+batches on a cluster: ``python3 -m fastlic.batch --help``.
 
     >>> import fastlic
     >>> u, v = fastlic.demo_field((256, 256))
@@ -1011,6 +1014,10 @@ def render(
         noise and integer textures within 0..255, otherwise the texture's
         own smallest to largest value), or 0..255 for a plain array, the
         classic shading.
+
+    Stacks (``lic``, ``u``, ``v`` of shape (..., rows, cols)) give a stack
+    of pictures, each that frame's own; Dask arrays give a lazy Dask array
+    of whole-frame pictures (see ``convolve``).
 
     Returns
     -------

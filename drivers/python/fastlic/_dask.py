@@ -112,14 +112,14 @@ def _frames(a: Any, like: Any) -> Any:
 
 
 def convolve(given: Mapping[str, Any]) -> Any:
+    if not is_lazy(*(given[n] for n in _ARRAYS)):
+        raise ValueError("tiles=True: only Dask arrays are computed in tiles")
     import dask.array as da
 
     from . import _boundary, _check_bool, _int_option
 
     given = dict(given)
     frame = _unwrap(given)
-    if not is_lazy(*(given[n] for n in _ARRAYS)):
-        raise ValueError("tiles=True: only Dask arrays are computed in tiles")
     _check_bool("return_hits", given["return_hits"])
     u, v = da.asarray(given["u"]), da.asarray(given["v"])
     if u.shape != v.shape:
@@ -288,6 +288,9 @@ def render(given: Mapping[str, Any]) -> Any:
         options["texture_range"] = carried_range
     if options["lic_options"] is None:
         options["lic_options"] = carried_options
+    if options["lic_options"] is None and given["contrast"] == "enhanced":  # before any task runs
+        raise ValueError('contrast="enhanced" convolves again with the options lic was made with: give '
+                         "convolve's result as it returned it, or lic_options=")
     arrays = {"lic": lic, "v": v}
     for name in ("mask", "color_by"):
         a = given[name]

@@ -66,6 +66,9 @@ def test_tiles_differ_from_the_whole_frame_only_by_seeding_and_wrapping(boundary
     # whole frame wraps -1 < x < 0 to row 0 (truncation), the margin does not.
     assert same_bits(tiled[:, 12:-12, 12:-12], whole[:, 12:-12, 12:-12])
     assert same_bits(tiled, whole) == (boundary == "closed")
+    x, y = np.cumsum(np.linspace(1, 3, 120)), np.linspace(0, 50, 96) ** 1.2  # each tile its own part
+    assert same_bits(fastlic.convolve(None, da.from_array(u, chunks=(1, 48, 60)), v, x=x, y=y, boundary="closed",
+                                      tiles=True).compute(), fastlic.convolve(None, u, v, x=x, y=y, boundary="closed"))
     # With one hit a pixel, which streamline seeds first decides.
     seeded = fastlic.convolve(None, da.from_array(u, chunks=(1, 48, 60)), v, hit_limit=1, tiles=True).compute()
     assert not same_bits(seeded, fastlic.convolve(None, u, v, hit_limit=1))

@@ -18,6 +18,7 @@ import os
 import sys
 import tempfile
 import time
+import warnings
 from typing import Any, List, Optional, Sequence
 
 import numpy as np
@@ -164,8 +165,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 2
     failures: List[str] = []
     progress = _Progress(len(stems))
-    with client:
+    with client, warnings.catch_warnings():
         from distributed import as_completed
+
+        # Each input goes with its task, not scattered ahead, so that the task
+        # of a worker that dies can run again elsewhere.
+        warnings.filterwarnings("ignore", message="Large object of size")
 
         futures = {}
         for stem, path in stems.items():

@@ -259,7 +259,7 @@ def render(given: Mapping[str, Any]) -> Any:
     import dask.array as da
 
     import fastlic
-    from . import _options_of
+    from . import _dataarray_grid, _options_of
 
     given = dict(given)
     lic = given["lic"]
@@ -269,6 +269,10 @@ def render(given: Mapping[str, Any]) -> Any:
         carried_options = _options_of(lic.attrs)
         if carried_options is not None:
             carried_range = tuple(float(t) for t in lic.attrs["texture_range"])
+            if "spacing" not in carried_options:  # the coordinates are lic's own
+                plane = lic[(0,) * (lic.ndim - 2)] if lic.ndim > 2 else lic
+                carried_options["x"], carried_options["y"], carried_options["geographic"] = _dataarray_grid(
+                    "lic", plane, None, None, carried_options.get("geographic"))
         lic = lic.data
     frame = _unwrap({**given, "texture": None, "x": None, "y": None, "spacing": 1, "geographic": None})
     for name in ("u", "v", "mask", "color_by"):

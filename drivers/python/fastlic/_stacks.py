@@ -190,11 +190,9 @@ def render(given: Mapping[str, Any], one: Callable[..., Any]) -> Any:
         if lic_options is not None:
             frame_options = {**lic_options, **{name: part(index) for name, part in option_parts.items()},
                              "threads": per_frame}
-        elif per_frame is not None:
+        elif per_frame is not None and given["contrast"] != "enhanced":
+            # Only the thread count: "enhanced" must still refuse to guess the options.
             frame_options = {"threads": per_frame}
-        if frame_options is not None and lic_options is None and carried_options is None:
-            # Only the thread count: "enhanced" still needs the options lic was made with.
-            frame_options = None if given["contrast"] == "enhanced" else frame_options
         if args.get("texture_range") is not None:
             args["texture_range"] = tuple(float(t) for t in np.asarray(args["texture_range"]).ravel())
         return one(args.pop("lic"), args.pop("u"), args.pop("v"), **{**options, **args}, lic_options=frame_options)

@@ -808,8 +808,10 @@ def convolve(
         margin of (filter_half_length + slide_steps) x step + 2 cells
         (times ``iterations``) from its neighbours or, at the edges, as
         ``boundary`` says, for frames too large for one worker. The values
-        differ from the whole frame's near the chunks' seams, through which
-        streamlines seed first (see docs/performance.md).
+        differ from the whole frame's through the order in which
+        streamlines are seeded, slightly near the seams with the default
+        options, across the tiles with long streaks or a low hit_limit
+        (see docs/performance.md).
     return_hits : bool, default False
         Also return how many streamlines covered each pixel.
 

@@ -116,7 +116,7 @@ def convolve(given: Mapping[str, Any]) -> Any:
         raise ValueError("tiles=True: only Dask arrays are computed in tiles")
     import dask.array as da
 
-    from . import _boundary, _check_bool, _int_option
+    from . import _boundary, _check_bool
 
     given = dict(given)
     frame = _unwrap(given)
@@ -138,10 +138,7 @@ def convolve(given: Mapping[str, Any]) -> Any:
     if given["tiles"]:
         words = dict(part.split("=") for part in boundary.split(",")) if "=" in boundary else {
             "rows": boundary, "cols": boundary}
-        reach = options["filter_half_length"] + options["slide_steps"]
-        for key in ("filter_half_length", "slide_steps", "iterations"):
-            _int_option(key, options[key])
-        margin = (math.ceil(reach * float(options["step"])) + 2) * max(1, options["iterations"])
+        margin = (math.ceil(_reach(options) * float(options["step"])) + 2) * max(1, int(options["iterations"]))
         out = _tiles(u, v, arrays, options, words, margin)
     else:
         u = u.rechunk({u.ndim - 2: -1, u.ndim - 1: -1})
@@ -161,6 +158,25 @@ def convolve(given: Mapping[str, Any]) -> Any:
     # Where the range is the texture's own, render computes it frame by frame.
     lic.fastlic_texture = None if known else texture
     return (lic, hits) if given["return_hits"] else lic
+
+
+def _reach(options: dict) -> int:
+    """L + M, the steps a streamline reaches each way, as the options make
+    them (at least: the margin may be wider, never narrower)."""
+    from . import _int_option
+
+    half, slide, length = options["filter_half_length"], options["slide_steps"], options.get("length")
+    kernel = options.get("kernel")
+    if half is None:
+        if kernel is not None and not isinstance(kernel, str):
+            half = (len(np.asarray(kernel).ravel()) - 1) // 2
+        elif length is not None:
+            half = math.ceil(float(length) / (2 * float(options["step"]))) + 1
+        else:
+            half = 10
+    if slide is None:
+        slide = half - 1 if length is not None else 9
+    return _int_option("filter_half_length", half) + _int_option("slide_steps", slide)
 
 
 def _dataarrays(frame: Any, lic: Any, hits: Any, carried: dict, known: bool, return_hits: bool) -> Any:

@@ -15,7 +15,10 @@ Conventions (the same for every function here):
   value and 0 hits, and ``render`` draws them black.
 
 Functions: convolve, animate, render, imshow (matplotlib), noise, demo_field, read_text_field,
-save_animation.
+save_animation, cluster (Dask).
+
+Stacks ``(..., rows, cols)`` and Dask arrays: see ``convolve``; files in
+batches on a cluster: ``python3 -m fastlic.batch --help``.
 
     >>> import fastlic
     >>> u, v = fastlic.demo_field((256, 256))
@@ -34,10 +37,11 @@ from typing import Any, Literal, Mapping, Optional, Tuple, Union, overload
 import numpy as np
 import numpy.typing as npt
 
-from . import _fastlic
+from . import _dask, _fastlic, _stacks
+from ._dask import cluster
 
 __all__ = ["convolve", "animate", "render", "imshow", "noise", "demo_field", "read_text_field", "save_animation",
-           "LicArray"]
+           "LicArray", "cluster"]
 __version__: str = _fastlic.__version__
 
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
@@ -591,6 +595,7 @@ def convolve(
     y: Union[None, str, npt.ArrayLike] = ...,
     spacing: Optional[Tuple[float, float]] = ...,
     geographic: Optional[bool] = ...,
+    tiles: bool = ...,
     return_hits: Literal[False] = ...,
 ) -> npt.NDArray[np.float64]: ...
 
@@ -619,6 +624,7 @@ def convolve(
     y: Union[None, str, npt.ArrayLike] = ...,
     spacing: Optional[Tuple[float, float]] = ...,
     geographic: Optional[bool] = ...,
+    tiles: bool = ...,
     return_hits: Literal[True],
 ) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 
@@ -647,6 +653,7 @@ def convolve(
     y: Union[None, str, npt.ArrayLike] = None,
     spacing: Optional[Tuple[float, float]] = None,
     geographic: Optional[bool] = None,
+    tiles: bool = False,
     return_hits: bool = False,
 ) -> Union[npt.NDArray[np.float64], Tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]]:
     """Line integral convolution of the field (u, v) over a texture, by the fast method.
@@ -784,6 +791,28 @@ def convolve(
     DataArray with u's dims and coordinates, whose attributes name the
     options and the texture's range (``render`` reads them back, and
     takes DataArrays too).
+
+    Stacks: ``u`` and ``v`` (and ``texture``, ``mask``, ``x``, ``y`` where
+    they vary) may have leading dimensions, ``(..., rows, cols)``; a
+    ``texture`` or ``mask`` of shape (rows, cols) and 1-D ``x`` and ``y``
+    are shared by every frame. Each frame of the result is the bits of its
+    own call; many small frames run one to a thread, few large ones with
+    every thread each. ``texture_range`` is one pair, or one a frame where
+    the frames' differ.
+
+    Dask arrays (and DataArrays backed by them) give Dask arrays, computed
+    lazily by whichever scheduler is active (see ``cluster``): one task a
+    chunk of the leading dimensions, frames whole (rechunked where chunked
+    across), so that the values are the bits of NumPy's.
+    tiles : bool, default False
+        Dask arrays only: compute each spatial chunk on its own, with a
+        margin of (filter_half_length + slide_steps) x step + 2 cells
+        (times ``iterations``) from its neighbours or, at the edges, as
+        ``boundary`` says, for frames too large for one worker. The values
+        differ from the whole frame's through the order in which
+        streamlines are seeded, slightly near the seams with the default
+        options, across the tiles with long streaks or a low hit_limit
+        (see docs/performance.md).
     return_hits : bool, default False
         Also return how many streamlines covered each pixel.
 
@@ -810,6 +839,12 @@ def convolve(
         ``u[3, 4] is nan``).
     """
     given = dict(locals())
+    _check_bool("tiles", tiles)
+    if tiles or _dask.is_lazy(texture, u, v, mask):
+        return _dask.convolve(given)
+    del given["tiles"]
+    if _stacks.is_stack(u, v):
+        return _stacks.convolve(given, convolve)
     if any(_is_dataarray(a) for a in (texture, u, v)):
         return _convolve_dataarrays(texture, u, v, given)
     mask_nan = bool(mask_nan) if mask_nan is None else mask_nan
@@ -1103,6 +1138,10 @@ def render(
         own smallest to largest value), or 0..255 for a plain array, the
         classic shading.
 
+    Stacks (``lic``, ``u``, ``v`` of shape (..., rows, cols)) give a stack
+    of pictures, each that frame's own; Dask arrays give a lazy Dask array
+    of whole-frame pictures (see ``convolve``).
+
     Returns
     -------
     uint8 array (rows, cols, 3): red, green, blue, or (rows, cols, 4) with
@@ -1119,6 +1158,10 @@ def render(
         including) 50, got 60``), or a vector component that is not finite.
     """
     given = dict(locals())
+    if _dask.is_lazy(lic, u, v, mask, color_by):
+        return _dask.render(given)
+    if _stacks.is_stack(u, v):
+        return _stacks.render(given, render)
     carried_range, carried_options = getattr(lic, "texture_range", None), getattr(lic, "lic_options", None)
     if _is_dataarray(lic):
         carried_options = _options_of(lic.attrs)

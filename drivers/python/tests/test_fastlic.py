@@ -230,6 +230,14 @@ ERRORS = [
     (bad(kernel="hanning"), ValueError,
      'kernel must be "box", "triangle", "hann", "gaussian", "sine" or a 1-D array of weights, got \'hanning\''),
     (bad(length=10, slide_steps=3), ValueError, "length: cannot be given with slide_steps"),
+    (bad(u=np.stack([U, U]), v=np.stack([V, V]), texture=np.zeros((3, 4, 5))), ValueError,
+     "texture must have the stack's leading dimensions (2,) (or none, shared by every frame), got shape (3, 4, 5)"),
+    (bad(u=np.stack([U, with_cell(U, (1, 2), np.nan)]), v=np.stack([V, V])), ValueError,
+     "frame 1: u[1, 2] is nan: vector components must be finite"),
+    (bad(u=np.zeros((2, 4, 5)), v=np.zeros((3, 4, 5))), ValueError,
+     "u and v must have the same shape, got u (2, 4, 5) and v (3, 4, 5)"),
+    (bad(tiles=True), ValueError, "tiles=True: only Dask arrays are computed in tiles"),
+    (lambda: fastlic.cluster("tcp://127.0.0.1:1", workers=2), ValueError, "cluster: give address or workers, not both"),
     (bad(v=np.zeros((4, 5), complex)), TypeError, "v must be an array of real numbers, got dtype complex128"),
     (bad(u=np.zeros((0, 5))), ValueError, "u.shape must have at least one row and one column, got (0, 5)"),
     (bad(v=np.zeros((5, 4))), ValueError, "u and v must have the same shape, got u (4, 5) and v (5, 4)"),
@@ -550,3 +558,44 @@ def test_animate_loops_and_series_by_threads():
     phased = fastlic.animate(texture, us, vs, phase_step=0.7, threads=1)
     assert same_bits(phased, fastlic.animate(texture, us, vs, phase_step=0.7, threads=2))
     assert same_bits(phased[2], fastlic.animate(texture, us[2], vs[2], frames=3, phase_step=0.7)[2])
+
+
+def test_stacks_are_each_frames_own_call(monkeypatch):
+    texture, u, v = field()
+    lead = (2, 3)
+    U = np.stack([u * (1 + k) - k for k in range(6)]).reshape(lead + SHAPE)
+    V = np.stack([v + 3 * k for k in range(6)]).reshape(lead + SHAPE)
+    masks = np.stack([np.roll(blob(), 4 * k, axis=1) for k in range(6)]).reshape(lead + SHAPE)
+    textures = np.stack([texture * (k + 1.5) for k in range(6)]).reshape(lead + SHAPE)  # ranges of their own
+    cases = [(None, dict(mask=blob(), x=LON, y=LAT, geographic=True)),  # shared: texture, mask, coordinates
+             (textures, dict(mask=masks, boundary="closed", interpolation="linear")),
+             (texture, dict(x=np.stack([LON * (1 + k / 9) for k in range(6)]).reshape(lead + LON.shape),
+                            y=LAT, spacing=None))]
+    for t, options in cases:
+        frames = [(i, j) for i in range(2) for j in range(3)]
+
+        def part(a, index, core):
+            return a[index] if a is not None and np.ndim(a) > core else a
+        expected = [fastlic.convolve(part(t, f, 2), U[f], V[f], return_hits=True,
+                                     **{k: part(a, f, 2 if k == "mask" else 1) for k, a in options.items()})
+                    for f in frames]
+        results = []
+        for small in (fastlic._stacks.SMALL_FRAME, 0):  # frames one to a thread, or every thread on each frame
+            monkeypatch.setattr(fastlic._stacks, "SMALL_FRAME", small)
+            results.append(fastlic.convolve(t, U, V, return_hits=True, **options))
+            lic, hits = results[-1]
+            assert all(same_bits(np.asarray(lic[f]), np.asarray(e[0])) and same_bits(hits[f], e[1])
+                       for f, e in zip(frames, expected))
+        image = fastlic.render(lic, U, V, contrast="enhanced", colormap="viridis")
+        assert all(same_bits(image[f], fastlic.render(e[0], U[f], V[f], contrast="enhanced", colormap="viridis"))
+                   for f, e in zip(frames, expected))
+    assert np.asarray(lic.texture_range).shape == (2,) and np.asarray(results[0][0].texture_range).shape == (2,)
+    assert np.shape(fastlic.convolve(textures, U, V).texture_range) == lead + (2,)
+    xr = pytest.importorskip("xarray")
+    dims = ("time", "lat", "lon")
+    Ud = xr.DataArray(U[0], dims=dims, coords={"time": [1, 2, 3], "lat": LAT, "lon": LON})
+    licd = fastlic.convolve(None, Ud, Ud.copy(data=V[0]), mask=blob(), step=0.25)
+    assert licd.dims == dims and all(same_bits(licd.values[k], np.asarray(fastlic.convolve(
+        None, U[0, k], V[0, k], x=LON, y=LAT, geographic=True, mask=blob(), step=0.25))) for k in range(3))
+    assert same_bits(fastlic.render(licd, Ud, Ud.copy(data=V[0]))[2],
+                     fastlic.render(licd[2], Ud[2], Ud[2].copy(data=V[0, 2])))

@@ -126,14 +126,15 @@ void writeAnimation(const AnimationCli& a, RunSettings settings, ImageOptions& i
             finishNpy(f);
         }, static_cast<std::uint64_t>(count) * cells * 8);
     }
+    // What the frames are drawn with lives until the outputs are written.
     Image picture;
+    // Stretch takes its range once, from the loop's static picture or the
+    // series' first frame, so that frames do not pump.
+    const bool stretch = image.render.contrast.mode == Contrast::stretch;
+    Range range;
     if (!output.empty()) {
         loadImageInputs(image, settings.rows, settings.cols, threads);
-        // Stretch takes its range once, from the loop's static picture or
-        // the series' first frame, so that frames do not pump.
-        const bool stretch = image.render.contrast.mode == Contrast::stretch;
         image.render.contrast.mode = Contrast::none;
-        Range range;
         const auto draw = [&](std::int32_t k) {
             load(k);
             double* values = current->grid.licSums.data();

@@ -266,7 +266,7 @@ std::uint64_t licWorkingBytes(const LicParams& params, std::int32_t rows, std::i
 // so a pixel's frame is the mean of the V_k(phi) it receives. m keeps the
 // wave's own mean out of the window: a constant texture stays that
 // constant in every frame, whatever the wavelength, rather than pulsing
-// with the part of the wave the window does not cancel (2% for hann at
+// with the share of the wave the window does not cancel (2% for hann at
 // wavelength L, 43% at 2L). As cos(a + phi) = cos a cos phi - sin a sin phi,
 // three means per pixel give every frame: one trace, then a cheap pass a
 // frame. Seeding, positions and hits are those of the static run with the

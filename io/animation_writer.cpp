@@ -397,9 +397,9 @@ bool isFramePattern(const std::string& name) { return conversionOf(name).first !
 std::string frameName(const std::string& pattern, std::int64_t index) {
     const auto [start, end] = conversionOf(pattern);
     if (start == std::string::npos) throw std::invalid_argument("not a frame pattern: " + pattern);
-    const std::string spec = pattern.substr(start, end - start - 1) + "lld";
+    const std::string conversion = pattern.substr(start, end - start - 1) + "lld";
     char number[64];
-    std::snprintf(number, sizeof number, spec.c_str(), static_cast<long long>(index));
+    std::snprintf(number, sizeof number, conversion.c_str(), static_cast<long long>(index));
     std::string out;
     for (std::size_t k = 0; k < pattern.size(); ++k) {
         if (k == start) {

@@ -20,6 +20,17 @@ RESULT = np.dtype([("lic", np.float64), ("hits", np.int32)])
 _ARRAYS = ("texture", "u", "v", "mask")
 
 
+
+def _split_arrays(names, given, options, arrays):
+    """Each of names in given: an array goes to arrays (chunked with the
+    frames), None or a word stays an option."""
+    for name in names:
+        a = given[name]
+        if a is None or isinstance(a, str):
+            options[name] = a
+        else:
+            arrays[name] = a
+
 def _is_dask(a: Any) -> bool:
     kind = type(a)
     return kind.__name__ == "Array" and kind.__module__.startswith("dask.array")
@@ -129,12 +140,7 @@ def convolve(given: Mapping[str, Any]) -> Any:
     options = {k: value for k, value in given.items() if k not in _ARRAYS + ("tiles", "return_hits")}
     boundary = _boundary(options["boundary"])
     arrays = {}
-    for name in ("texture", "mask"):
-        a = given[name]
-        if a is None or isinstance(a, str):
-            options[name] = a
-        else:
-            arrays[name] = a
+    _split_arrays(("texture", "mask"), given, options, arrays)
     if given["tiles"]:
         words = dict(part.split("=") for part in boundary.split(",")) if "=" in boundary else {
             "rows": boundary, "cols": boundary}
@@ -312,12 +318,7 @@ def render(given: Mapping[str, Any]) -> Any:
         raise ValueError('contrast="enhanced" convolves again with the options lic was made with: give '
                          "convolve's result as it returned it, or lic_options=")
     arrays = {"lic": lic, "v": v}
-    for name in ("mask", "color_by"):
-        a = given[name]
-        if a is None or isinstance(a, str):
-            options[name] = a
-        else:
-            arrays[name] = a
+    _split_arrays(("mask", "color_by"), given, options, arrays)
     if options["texture_range"] is None and texture is not None:
         arrays["texture"] = texture
     names = tuple(arrays)

@@ -193,7 +193,7 @@ void BM_Animation(benchmark::State& state) {
             computeLic(viewOf(*grid), params, lic.data(), hits.data(), {1, {}});
             continue;
         }
-        const AnimationSums sums = computeLicAnimation(viewOf(*grid), params, 0.0, {1, {}});
+        const AnimationSums sums = computeLicAnimation(viewOf(*grid), params, {}, {1, {}});
         for (std::int32_t f = 0; f < frames; ++f) sums.frame(loopPhase(f, frames), lic.data(), 1);
         benchmark::DoNotOptimize(lic.data());
     }

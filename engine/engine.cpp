@@ -157,16 +157,16 @@ RingShape ringShape(std::int32_t rows, std::int32_t cols, int threads) {
     return {bandRows, bands, std::min(bands, 3 * threads)};
 }
 
-// Sums and hits start zero; so do the phase sums of an animated run (at
-// wavelength).
+// Sums and hits start zero; so do the phase sums of an animated run (of
+// the wave, its length worked out).
 template <typename T>
 std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicParams& params, double* sums,
-              std::int32_t* hits, const RunOptions& options, PhaseSums phase = {}, double wavelength = 0.0) {
+              std::int32_t* hits, const RunOptions& options, PhaseSums phase = {}, Wave wave = {}) {
     const int threads = options.threads > 0 ? options.threads : availableCores();
     PreparedField<T> field;
     detail::prepareField(view, texture, params, field, threads);
     const bool animated = phase.cosine != nullptr;
-    if (animated) detail::prepareAnimation(field, params, wavelength);
+    if (animated) detail::prepareAnimation(field, params, wave);
     const detail::LockstepKernel kernel = detail::lockstepKernel(field.mode, options.instructionSet);
 
     const std::int32_t rows = view.rows;
@@ -290,12 +290,12 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
 // whose last pass alone is animated.
 std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, double* sums,
                             std::int32_t* hits, const RunOptions& options, PhaseSums phase = {},
-                            double wavelength = 0.0) {
+                            Wave wave = {}) {
     params.validateFor(field.rows, field.cols);
     detail::checkFieldShape(field);
     const PhaseSums first = params.iterations == 1 ? phase : PhaseSums{};
     std::int64_t seeds = std::visit(
-        [&](const auto& texture) { return convolve(field, texture, params, sums, hits, options, first, wavelength); },
+        [&](const auto& texture) { return convolve(field, texture, params, sums, hits, options, first, wave); },
         field.texture);
     const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
     if (params.iterations > 1) {
@@ -307,7 +307,7 @@ std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, dou
             std::memset(hits, 0, cells * sizeof(std::int32_t));
             const Plane<double> texture = contiguousPlane(previous.data(), field.cols);
             seeds = convolve(field, texture, params, sums, hits, options,
-                             n + 1 == params.iterations ? phase : PhaseSums{}, wavelength);
+                             n + 1 == params.iterations ? phase : PhaseSums{}, wave);
         }
     }
     if (field.mask.data)
@@ -388,11 +388,11 @@ void AnimationSums::frame(double phase, double* out, int threads) const {
                 });
 }
 
-AnimationSums computeLicAnimation(const FieldView& field, const LicParams& params, double wavelength,
+AnimationSums computeLicAnimation(const FieldView& field, const LicParams& params, const Wave& wave,
                                   const RunOptions& options) {
     params.validateFor(field.rows, field.cols);
     detail::checkFieldShape(field);
-    const double lambda = animationWavelength(params, wavelength);
+    const Wave w{animationWavelength(params, wave.length), wave.steady};
     AnimationSums a;
     a.rows = field.rows;
     a.cols = field.cols;
@@ -402,7 +402,7 @@ AnimationSums computeLicAnimation(const FieldView& field, const LicParams& param
     a.sine.assign(cells, 0.0);
     a.hits.assign(cells, 0);
     a.seeds = convolveZeroed(field, params, a.base.data(), a.hits.data(), options,
-                             PhaseSums{a.cosine.data(), a.sine.data()}, lambda);
+                             PhaseSums{a.cosine.data(), a.sine.data()}, w);
     return a;
 }
 

@@ -326,7 +326,7 @@ TEST(Animation, FramesMatchReference) {
     };
     for (const Kernel kernel : {Kernel::box, Kernel::hann, Kernel::gaussian, Kernel::custom})
         for (const auto& o : options)
-            for (const double wavelength : {0.0, 23.5}) {
+            for (const Wave wave : {Wave{0.0}, Wave{23.5}, Wave{23.5, true}}) {
                 LicParams p = o.params;
                 p.kernel = kernel;
                 if (kernel == Kernel::custom) p.weights = {0, 0, 1, 3, 2, 5, 1}, p.filterHalfLength = 3;
@@ -334,8 +334,8 @@ TEST(Animation, FramesMatchReference) {
                 const std::vector<std::uint8_t> mask = blobMask(37, 53);
                 FieldView view = a.view();
                 if (o.masked) view.mask = contiguousPlane(mask.data(), 53);
-                const AnimationSums sums = computeLicAnimation(view, p, wavelength, {1, {}});
-                const AnimationSums careful = computeLicAnimation(view, p, wavelength, {3, {}, InstructionSet::scalar});
+                const AnimationSums sums = computeLicAnimation(view, p, wave, {1, {}});
+                const AnimationSums careful = computeLicAnimation(view, p, wave, {3, {}, InstructionSet::scalar});
                 const auto same = [](const std::vector<double>& x, const std::vector<double>& y) {
                     return std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) == 0;
                 };
@@ -347,13 +347,13 @@ TEST(Animation, FramesMatchReference) {
                 std::vector<double> frame(sums.base.size()), expected(frame.size());
                 std::vector<std::int32_t> hits(frame.size());
                 for (const int f : {0, 2, 6}) {
-                    computeLicAnimationReference(view, p, wavelength, 2 * 3.14159265358979323846 * f / 6, expected.data(),
+                    computeLicAnimationReference(view, p, wave, 2 * 3.14159265358979323846 * f / 6, expected.data(),
                                                  hits.data());
                     sums.frame(loopPhase(f, 6), frame.data(), 2);
                     ASSERT_EQ(hits, sums.hits);
                     for (std::size_t c = 0; c < frame.size(); ++c)
                         ASSERT_TRUE(o.masked && mask[c] ? std::isnan(frame[c]) : std::fabs(frame[c] - expected[c]) <= 256e-12)
-                            << static_cast<int>(kernel) << " " << wavelength << " " << f << " " << c << ": " << frame[c]
+                            << static_cast<int>(kernel) << " " << wave.length << " " << wave.steady << " " << f << " " << c << ": " << frame[c]
                             << " " << expected[c];
                 }
             }
@@ -361,12 +361,13 @@ TEST(Animation, FramesMatchReference) {
 
 // A uniform flow along the rows: each frame is the one before moved
 // wavelength / n steps forward (here one row), at every frame of the loop
-// and across its seam; a constant texture stays constant at any phase.
+// and across its seam; under a steady wave a constant texture stays
+// constant at any phase.
 TEST(Animation, StreaksMoveForwardAndConstantsStay) {
     Arrays f = arrays(96, 40, [](auto, auto) { return Vector(1, 0, 0); }, 3);
     LicParams p;
     p.kernel = Kernel::hann;
-    const AnimationSums sums = computeLicAnimation(f.view(), p, 10.0);
+    const AnimationSums sums = computeLicAnimation(f.view(), p, {10.0});
     const std::int32_t n = 5;  // 2 steps of 0.5: one row a frame
     std::vector<double> before(sums.base.size()), after(before.size());
     for (std::int32_t k = 0; k < n; ++k) {
@@ -393,14 +394,14 @@ TEST(Animation, StreaksMoveForwardAndConstantsStay) {
         for (const double wavelength : {0.0, 20.0, 3.0}) {
             p.kernel = kernel;
             p.rowBoundary = B::closed;
-            const AnimationSums constant = computeLicAnimation(view, p, wavelength);
+            const AnimationSums constant = computeLicAnimation(view, p, {wavelength, true});
             for (const int k : {0, 1, 3}) {
                 constant.frame(loopPhase(k, 4), after.data());
                 for (std::size_t c = 0; c < after.size(); ++c)
                     ASSERT_TRUE(mask[c] || std::fabs(after[c] - 77.0) < 1e-12) << c << ": " << after[c];
             }
         }
-    EXPECT_THROW(computeLicAnimation(view, p, -1.0), ParamError);
+    EXPECT_THROW(computeLicAnimation(view, p, {-1.0}), ParamError);
 }
 
 }  // namespace

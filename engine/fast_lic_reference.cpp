@@ -91,11 +91,13 @@ namespace {
 // over the sum of their weights, added to the pixel under k. Nothing where
 // k maps outside or the inside weights sum to 0.
 // Animated (wavelength above 0): each sample weighs
-// w_j (1 + cos(2 pi j / wavelength + phase) - m) over the same sum of w_j,
-// m the w-weighted mean of that cosine over the inside samples.
+// w_j (1 + cos(2 pi j / wavelength + phase)) over the same sum of w_j; a
+// steady wave subtracts m, the w-weighted mean of that cosine over the
+// inside samples, from each.
 struct Phase {
     double wavelength = 0.0;
     double phase = 0.0;
+    bool steady = false;
 };
 
 void weightedWindow(LicTarget& t, const Streamline& s, const std::vector<double>& w, std::int32_t k,
@@ -106,7 +108,7 @@ void weightedWindow(LicTarget& t, const Streamline& s, const std::vector<double>
     constexpr double pi = 3.14159265358979323846;
     const auto wave = [&](std::int32_t j) { return std::cos(2.0 * pi * j / moving.wavelength + moving.phase); };
     double mean = 0.0;
-    if (moving.wavelength > 0.0) {
+    if (moving.wavelength > 0.0 && moving.steady) {
         double weighted = 0.0, weight = 0.0;
         for (std::int32_t j = -L; j <= L; ++j)
             if (isInside(t.sampler, pointAt(s, k + j))) {
@@ -199,10 +201,10 @@ void computeLicReference(const FieldView& field, const LicParams& params, double
     referencePasses(field, params, lic, hits, {});
 }
 
-void computeLicAnimationReference(const FieldView& field, const LicParams& params, double wavelength,
+void computeLicAnimationReference(const FieldView& field, const LicParams& params, const Wave& wave,
                                   double phase, double* lic, std::int32_t* hits) {
     params.validate();
-    referencePasses(field, params, lic, hits, {animationWavelength(params, wavelength), phase});
+    referencePasses(field, params, lic, hits, {animationWavelength(params, wave.length), phase, wave.steady});
 }
 
 void computeFastLicReference(RegGrid& grid, const LicParams& params) {

@@ -261,13 +261,14 @@ std::uint64_t licWorkingBytes(const LicParams& params, std::int32_t rows, std::i
 // Streaks that move along the field, for animation. Each window at
 // position k of a streamline (the kernel's weights h_j, positions k - L..k +
 // L, its inside samples) has at phase phi the value
-//     V_k(phi) = sum h_j (1 + c_j(phi) - m(phi)) T(k + j) / sum h_j,
-//     c_j(phi) = cos(2 pi j / wavelength + phi),  m(phi) = sum h_j c_j(phi) / sum h_j,
-// so a pixel's frame is the mean of the V_k(phi) it receives. m keeps the
-// wave's own mean out of the window: a constant texture stays that
-// constant in every frame, whatever the wavelength, rather than pulsing
-// with the share of the wave the window does not cancel (2% for hann at
-// wavelength L, 43% at 2L). As cos(a + phi) = cos a cos phi - sin a sin phi,
+//     V_k(phi) = sum h_j (1 + c_j(phi)) T(k + j) / sum h_j,
+//     c_j(phi) = cos(2 pi j / wavelength + phi),
+// so a pixel's frame is the mean of the V_k(phi) it receives. A steady wave
+// takes out the wave's own mean over the window, m(phi) = sum h_j c_j(phi) /
+// sum h_j (1 + c_j - m in place of 1 + c_j): a constant texture then stays
+// that constant in every frame, rather than pulsing with the share of the
+// wave the window does not cancel (2% for hann at wavelength L, 43% at
+// 2L). As cos(a + phi) = cos a cos phi - sin a sin phi,
 // three means per pixel give every frame: one trace, then a cheap pass a
 // frame. Seeding, positions and hits are those of the static run with the
 // same kernel; the pattern moves forward along the field, wavelength / n
@@ -288,6 +289,13 @@ struct AnimationSums {
     void frame(double phase, double* out, int threads = 0) const;
 };
 
+// The moving wave: its length in streamline steps (0: the filter half
+// length) and whether it is steady (its mean over each window taken out).
+struct Wave {
+    double length = 0.0;
+    bool steady = false;
+};
+
 // The wavelength an animation takes: the filter half length for 0, else
 // the one given, which must be finite and above 0 (ParamError otherwise).
 double animationWavelength(const LicParams& params, double wavelength);
@@ -296,17 +304,17 @@ double animationWavelength(const LicParams& params, double wavelength);
 // is frame 0 exactly.
 double loopPhase(std::int64_t f, std::int64_t n);
 
-// The three means of the field's windows at wavelength (in streamline
-// steps; 0: the filter half length; else finite and above 0), the kernel
+// The three means of the field's windows for the wave (its length in
+// streamline steps; 0: the filter half length; else finite and above 0), the kernel
 // the params' (the box's weights all 1). With several iterations the
 // passes before the last are the static ones. Throws as computeLic, and
 // ParamError("wavelength") for a bad wavelength.
-AnimationSums computeLicAnimation(const FieldView& field, const LicParams& params, double wavelength,
+AnimationSums computeLicAnimation(const FieldView& field, const LicParams& params, const Wave& wave,
                                   const RunOptions& options = {});
 
 // The frame at phase written out plainly: V_k(phase) formed window by
 // window, single-threaded and slow; hits as the static run's.
-void computeLicAnimationReference(const FieldView& field, const LicParams& params, double wavelength,
+void computeLicAnimationReference(const FieldView& field, const LicParams& params, const Wave& wave,
                                   double phase, double* lic, std::int32_t* hits);
 
 // The method written out step by step, one seed at a time: the reference

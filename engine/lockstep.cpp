@@ -326,8 +326,10 @@ void weightedFullWindows(const PreparedField<T>& f, const std::int32_t* __restri
             double* __restrict outSin = out[s].sinValues;
             for (std::int32_t n = 0; n < windows; ++n) {
                 const double value = values[n * Seeds + s];
-                outCos[n] = values[perRow + n * Seeds + s] - f.cosMean * value;
-                outSin[n] = values[2 * perRow + n * Seeds + s] - f.sinMean * value;
+                outCos[n] = f.steady ? values[perRow + n * Seeds + s] - f.cosMean * value
+                                     : values[perRow + n * Seeds + s];
+                outSin[n] = f.steady ? values[2 * perRow + n * Seeds + s] - f.sinMean * value
+                                     : values[2 * perRow + n * Seeds + s];
             }
         }
         *out[s].size = windows;

@@ -180,6 +180,10 @@ const options::Table<AnimationOptions>& animationOptions() {
             if (a.wavelength == 0.0) return std::monostate{};
             return a.wavelength;
         };
+        auto steady = A::flag("steady", [](auto& a) -> auto& { return a.steady; },
+                              "Take the wave's mean over each window out, so that a constant texture stays "
+                              "constant in every frame (by default it pulses by the share of the wave the "
+                              "window does not cancel, about 2% for hann at the default wavelength)");
         auto phase = A::make("phase-step", options::Kind::real,
                              "Radians between frames instead of 2 pi / frames; for a series, the streaks' motion "
                              "over the changing field",
@@ -195,7 +199,7 @@ const options::Table<AnimationOptions>& animationOptions() {
         };
         auto fps = A::real("fps", [](auto& a) -> auto& { return a.fps; }, options::Bounds{0.0, 1000.0, true, false},
                            "a number above 0 and at most 1000", "Frames a second of an animation");
-        return options::Table<AnimationOptions>{options::Form::mustBe, {frames, wavelength, phase, fps}, {}};
+        return options::Table<AnimationOptions>{options::Form::mustBe, {frames, wavelength, steady, phase, fps}, {}};
     }();
     return table;
 }

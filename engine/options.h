@@ -17,18 +17,19 @@ const options::Table<LicParams>& samplingOptions();
 const options::Table<LicParams>& boundaryOptions();
 
 // An animation: frames of a loop (or one a field of a series), the
-// wave's length in streamline steps (0: the filter half length), the
-// phase between frames where it is not 2 pi / frames, and the rate it
-// plays at.
+// wave's length in streamline steps (0: the filter half length) and
+// whether it is steady (Wave), the phase between frames where it is not
+// 2 pi / frames, and the rate it plays at.
 struct AnimationOptions {
     std::int32_t frames = 0;  // 0: none asked for
     double wavelength = 0.0;
+    bool steady = false;
     bool phased = false;
     double phaseStep = 0.0;
     double fps = 25.0;
 };
 
-// frames, wavelength, phase-step, fps.
+// frames, wavelength, steady, phase-step, fps.
 const options::Table<AnimationOptions>& animationOptions();
 
 }  // namespace fastlic

@@ -139,7 +139,7 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
 }
 
 template <typename T>
-void prepareAnimation(PreparedField<T>& f, const LicParams& params, double wavelength) {
+void prepareAnimation(PreparedField<T>& f, const LicParams& params, const Wave& wave) {
     f.weights = kernelWeights(params);  // the box's: all 1
     f.weightTotal = 0.0;
     for (const double w : f.weights) f.weightTotal = f.weightTotal + w;
@@ -148,7 +148,7 @@ void prepareAnimation(PreparedField<T>& f, const LicParams& params, double wavel
     f.cosWeights.resize(f.weights.size());
     f.sinWeights.resize(f.weights.size());
     for (std::int32_t j = -L; j <= L; ++j) {
-        const double a = 2.0 * pi * j / wavelength;
+        const double a = 2.0 * pi * j / wave.length;
         f.cosWeights[static_cast<std::size_t>(j + L)] = f.weights[static_cast<std::size_t>(j + L)] * std::cos(a);
         f.sinWeights[static_cast<std::size_t>(j + L)] = f.weights[static_cast<std::size_t>(j + L)] * std::sin(a);
     }
@@ -157,8 +157,9 @@ void prepareAnimation(PreparedField<T>& f, const LicParams& params, double wavel
         cosTotal = cosTotal + f.cosWeights[k];
         sinTotal = sinTotal + f.sinWeights[k];
     }
-    f.cosMean = cosTotal / f.weightTotal;
-    f.sinMean = sinTotal / f.weightTotal;
+    f.steady = wave.steady;
+    f.cosMean = wave.steady ? cosTotal / f.weightTotal : 0.0;
+    f.sinMean = wave.steady ? sinTotal / f.weightTotal : 0.0;
     f.shape.weighted = true;
     f.shape.animated = true;
 }
@@ -227,8 +228,9 @@ void weightedWindows(const PreparedField<T>& f, const std::int32_t* cells, const
         out.cells[size] = cells[k];
         out.values[size] = sum / weight;
         if (f.shape.animated) {
-            // The phase rows over the same inside samples and weight, less
-            // their own mean over those samples times the window's value.
+            // The phase rows over the same inside samples and weight; a
+            // steady wave less their own mean over those samples times the
+            // window's value.
             const double* wc = f.cosWeights.data();
             const double* ws = f.sinWeights.data();
             double c = 0.0, s = 0.0, cw = 0.0, sw = 0.0;
@@ -240,8 +242,8 @@ void weightedWindows(const PreparedField<T>& f, const std::int32_t* cells, const
                     sw = sw + ws[j + L];
                 }
             const double value = out.values[size];
-            out.cosValues[size] = c / weight - (cw / weight) * value;
-            out.sinValues[size] = s / weight - (sw / weight) * value;
+            out.cosValues[size] = f.steady ? c / weight - (cw / weight) * value : c / weight;
+            out.sinValues[size] = f.steady ? s / weight - (sw / weight) * value : s / weight;
         }
         ++size;
     }
@@ -362,7 +364,7 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
                                   int);                                                                 \
     template void seedContributions<T>(const PreparedField<T>&, std::int32_t, std::int32_t, SeedOut,    \
                                        KernelScratch&);                                     \
-    template void prepareAnimation<T>(PreparedField<T>&, const LicParams&, double);
+    template void prepareAnimation<T>(PreparedField<T>&, const LicParams&, const Wave&);
 FASTLIC_INSTANTIATE(std::int32_t)
 FASTLIC_INSTANTIATE(double)
 #undef FASTLIC_INSTANTIATE

@@ -100,9 +100,10 @@ struct PreparedField {
     std::vector<double> weights;
     double weightTotal = 0.0;
     // Animated: the weights times cos and sin of 2 pi j / wavelength, and
-    // those rows' weighted means over a full window.
+    // for a steady wave those rows' weighted means over a full window (else 0).
     std::vector<double> cosWeights, sinWeights;
     double cosMean = 0.0, sinMean = 0.0;
+    bool steady = false;
     const T* texture = nullptr;
     std::vector<T> textureCopy;  // where the caller's texture is not row-major
 
@@ -129,11 +130,11 @@ template <typename T>
 void prepareField(const FieldView& view, const Plane<T>& texture, const LicParams& params,
                   PreparedField<T>& f, int threads);
 
-// Makes a prepared field's windows the animated ones at wavelength (in
-// steps, finite and above 0): weighted (the box by weights of 1), with the
-// phase rows.
+// Makes a prepared field's windows the animated ones for the wave (its
+// length in steps, finite and above 0): weighted (the box by weights of
+// 1), with the phase rows.
 template <typename T>
-void prepareAnimation(PreparedField<T>& f, const LicParams& params, double wavelength);
+void prepareAnimation(PreparedField<T>& f, const LicParams& params, const Wave& wave);
 
 // Where one seed's contributions go: size, then cells and values of
 // capacity Shape::contributions(). Contributions in the order they are

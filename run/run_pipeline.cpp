@@ -137,7 +137,7 @@ std::optional<Field> FieldFiles::next() {
 namespace {
 
 // field convolved with the settings; animated where sums is given.
-RunResult convolveField(Field field, const RunSettings& settings, AnimationSums* sums, double wavelength) {
+RunResult convolveField(Field field, const RunSettings& settings, AnimationSums* sums, const Wave& wave) {
     RunResult run{std::move(field.grid), field.largestMagnitude, {}, settings.params, settings.coordinates,
                   std::move(field.warnings)};
     RegGrid& grid = run.grid;
@@ -171,7 +171,7 @@ RunResult convolveField(Field field, const RunSettings& settings, AnimationSums*
         std::vector<double> x, y;
         if (settings.coordinates) view = mapToCells(view, *settings.coordinates, x, y);
         if (sums) {
-            *sums = computeLicAnimation(view, settings.params, wavelength, options);
+            *sums = computeLicAnimation(view, settings.params, wave, options);
             std::copy(sums->base.begin(), sums->base.end(), grid.licSums.data());
             std::copy(sums->hits.begin(), sums->hits.end(), grid.hitCounts.data());
         } else {
@@ -186,11 +186,11 @@ RunResult convolveField(Field field, const RunSettings& settings, AnimationSums*
 }  // namespace
 
 RunResult runLic(Field field, const RunSettings& settings) {
-    return convolveField(std::move(field), settings, nullptr, 0.0);
+    return convolveField(std::move(field), settings, nullptr, {});
 }
 
-RunResult runAnimation(Field field, const RunSettings& settings, double wavelength, AnimationSums& sums) {
-    return convolveField(std::move(field), settings, &sums, wavelength);
+RunResult runAnimation(Field field, const RunSettings& settings, const Wave& wave, AnimationSums& sums) {
+    return convolveField(std::move(field), settings, &sums, wave);
 }
 
 Image renderRun(const RunResult& run, const RenderOptions& options, const double* scalar, int threads,

@@ -122,9 +122,10 @@ struct RunResult {
 // field convolved with the settings' parameters, mask file, NaN mask and
 // threads. Throws InputError for the mask file.
 RunResult runLic(Field field, const RunSettings& settings);
-// The same for animation at wavelength (0: the filter half length): sums
-// receives the three means, the result the static part and the hits.
-RunResult runAnimation(Field field, const RunSettings& settings, double wavelength, AnimationSums& sums);
+// The same for animation of the wave (its length 0: the filter half
+// length): sums receives the three means, the result the static part and
+// the hits.
+RunResult runAnimation(Field field, const RunSettings& settings, const Wave& wave, AnimationSums& sums);
 
 // The image of a run; its largest magnitude tops the magnitude's scale.
 // scalar: what ColorBy::scalar shows, rows x cols, or null. Enhanced

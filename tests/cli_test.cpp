@@ -226,16 +226,16 @@ TEST_F(Cli, AnimationsAreTheLibrarysFrames) {
     std::rename(dir.file(vectorFileName).c_str(), dir.file("v0.vec").c_str());
     LicParams hann;
     hann.kernel = Kernel::hann;
-    const auto loop = [&](const LicParams& p, double wavelength, int n) {
-        const AnimationSums sums = computeLicAnimation(viewOf(g), p, wavelength);
+    const auto loop = [&](const LicParams& p, double wavelength, int n, bool steady = false) {
+        const AnimationSums sums = computeLicAnimation(viewOf(g), p, {wavelength, steady});
         std::vector<double> frames(sums.base.size() * n);
         for (int k = 0; k < n; ++k) sums.frame(loopPhase(k, n), frames.data() + sums.base.size() * k);
         return frames;
     };
     const auto moving = [&](double step) {
         std::vector<double> frames(30 * 41 * 2);
-        computeLicAnimation(viewOf(g), hann, 0).frame(0, frames.data());
-        computeLicAnimation(viewOf(h), hann, 0).frame(step, frames.data() + 30 * 41);
+        computeLicAnimation(viewOf(g), hann, {}).frame(0, frames.data());
+        computeLicAnimation(viewOf(h), hann, {}).frame(step, frames.data() + 30 * 41);
         return frames;
     };
     std::vector<double> series = computeLic(viewOf(g), hann).lic, second = computeLic(viewOf(h), hann).lic;
@@ -247,6 +247,7 @@ TEST_F(Cli, AnimationsAreTheLibrarysFrames) {
     } cases[] = {
         {{"--vectors", "v0.vec", "--frames", "4", "--wavelength", "7", "-o", "a.png"}, "(4, 30, 41)", loop(hann, 7, 4)},
         {{"--vectors", "v0.vec", "--frames", "3", "--kernel", "box"}, "(3, 30, 41)", loop({}, 0, 3)},
+        {{"--vectors", "v0.vec", "--frames", "3", "--steady"}, "(3, 30, 41)", loop(hann, 0, 3, true)},
         {{"--vectors", "v?.vec", "-o", "a.png"}, "(2, 30, 41)", series},
         {{"--vectors", "v0.vec", "--vectors", "v1.vec", "--phase-step", "0.5"}, "(2, 30, 41)", moving(0.5)},
     };

@@ -48,7 +48,7 @@ std::string applyAnimationOptions(AnimationCli& a, const std::vector<std::string
         return "--frames: a series of " + std::to_string(fields) + " fields makes " + std::to_string(fields) +
                " frames, got " + a.given.text("frames");
     if (!animating(a))
-        for (const char* name : {"wavelength", "phase-step", "fps"})
+        for (const char* name : {"wavelength", "steady", "phase-step", "fps"})
             if (!a.given.text(name).empty())
                 return std::string("--") + name + ": needs --frames N or several --vectors files";
     return "";
@@ -92,7 +92,7 @@ void writeAnimation(const AnimationCli& a, RunSettings settings, ImageOptions& i
     std::optional<RunResult> current;
     double largest = 0.0;
     if (!series) {
-        current = runAnimation(readField(0), settings, o.wavelength, sums);
+        current = runAnimation(readField(0), settings, {o.wavelength, o.steady}, sums);
     } else if (!output.empty()) {
         for (std::size_t k = 0; k < a.vectorFiles.size(); ++k) largest = std::max(largest, readField(k).largestMagnitude);
     }
@@ -105,7 +105,7 @@ void writeAnimation(const AnimationCli& a, RunSettings settings, ImageOptions& i
         Field field = readField(static_cast<std::size_t>(k));
         if (o.phased) {
             AnimationSums own;
-            current = runAnimation(std::move(field), settings, o.wavelength, own);
+            current = runAnimation(std::move(field), settings, {o.wavelength, o.steady}, own);
             own.frame(phaseOf(k), current->grid.licSums.data(), threads);
         } else {
             current = runLic(std::move(field), settings);

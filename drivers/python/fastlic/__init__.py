@@ -899,6 +899,7 @@ def animate(
     *,
     frames: Optional[int] = None,
     wavelength: Optional[float] = None,
+    steady: bool = False,
     phase_step: Optional[float] = None,
     kernel: Union[KernelName, npt.ArrayLike] = "hann",
     filter_half_length: Optional[int] = None,
@@ -920,9 +921,8 @@ def animate(
     ``frames`` frames: frame f has the phase phi = 2 pi f / frames, and
     each window of the convolution weighs its sample at offset j (in
     streamline steps, positive ahead along the field) by
-    h_j (1 + cos(2 pi j / wavelength + phi) - m), h the ``kernel``'s weights
-    and m the h-weighted mean of that cosine over the window's samples
-    (so that a constant texture stays constant), over the sum of h_j. The
+    h_j (1 + cos(2 pi j / wavelength + phi)), h the ``kernel``'s weights,
+    over the sum of h_j. The
     pattern moves forward by ``wavelength / frames`` steps a frame, and
     frame ``frames`` would be frame 0 again. The streamlines are traced
     once; each frame then costs a pass over the pixels.
@@ -945,6 +945,13 @@ def animate(
     wavelength : float or None
         The wave's length in streamline steps; None: the filter half
         length L.
+    steady : bool
+        Take the wave's mean over each window out (1 + cos(...) - m, m the
+        h-weighted mean of that cosine over the window's samples), so that
+        a constant texture stays constant in every frame. By default a
+        window keeps the share of the wave it does not cancel, and
+        brightness pulses by that share (about 2% for hann at the default
+        wavelength, more at longer ones).
     phase_step : float or None
         Radians between consecutive frames instead of 2 pi / frames (a
         static field's frames then need not loop).
@@ -977,6 +984,7 @@ def animate(
     pairs = [_vectors(u_all[t], v_all[t]) for t in range(u_all.shape[0])]
     shape = pairs[0][0].shape
     lam = 0.0 if wavelength is None else _positive("wavelength", wavelength)
+    _check_bool("steady", steady)
     step_phase = float("nan") if phase_step is None else float(phase_step)
     if phase_step is not None and (isinstance(phase_step, bool) or not isinstance(phase_step, numbers.Real)
                                    or not np.isfinite(step_phase)):
@@ -992,7 +1000,7 @@ def animate(
     t = _texture(t, shape, masked)
     options, thread_count = _lic_options(given)
     out = _fastlic.animate(t, [pv for _, pv in pairs], [pu for pu, _ in pairs], masked, options,
-                           count, lam, step_phase, thread_count)
+                           count, lam, bool(steady), step_phase, thread_count)
     return out
 
 

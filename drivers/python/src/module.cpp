@@ -455,7 +455,7 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
 // shared out among them whole, each on one; every frame is the same bits
 // either way.
 py::array_t<double> animate(const py::array& texture, const py::list& xs, const py::list& ys, const py::object& mask,
-                            const py::dict& options, std::int32_t frames, double wavelength, double phaseStep,
+                            const py::dict& options, std::int32_t frames, double wavelength, bool steady, double phaseStep,
                             int threads) {
     const auto fields = static_cast<std::int32_t>(xs.size());
     if (fields < 1 || static_cast<std::int32_t>(ys.size()) != fields)
@@ -500,7 +500,7 @@ py::array_t<double> animate(const py::array& texture, const py::list& xs, const 
             RunOptions run;
             run.threads = cores;
             run.cancel = &cancel;
-            const AnimationSums sums = computeLicAnimation(views[0], params, wavelength, run);
+            const AnimationSums sums = computeLicAnimation(views[0], params, {wavelength, steady}, run);
             for (std::int32_t f = 0; f < count; ++f)
                 sums.frame(phased ? f * phaseStep : loopPhase(f, count), frameOut + cells * f, cores);
         };
@@ -514,7 +514,7 @@ py::array_t<double> animate(const py::array& texture, const py::list& xs, const 
                 hits.resize(cells);
                 computeLic(views[static_cast<std::size_t>(t)], params, target, hits.data(), run);
             } else {
-                computeLicAnimation(views[static_cast<std::size_t>(t)], params, wavelength, run)
+                computeLicAnimation(views[static_cast<std::size_t>(t)], params, {wavelength, steady}, run)
                     .frame(t * phaseStep, target, on);
             }
         };
@@ -744,7 +744,7 @@ PYBIND11_MODULE(_fastlic, m) {
           "options by convolve's keywords (options['method'], ['sampling'], ['boundary']); "
           "coordinates None or (y, x, spacing, geographic).");
     m.def("animate", &animate, py::arg("texture"), py::arg("xs"), py::arg("ys"), py::arg("mask"), py::arg("options"),
-          py::arg("frames"), py::arg("wavelength"), py::arg("phase_step"), py::arg("threads"),
+          py::arg("frames"), py::arg("wavelength"), py::arg("steady"), py::arg("phase_step"), py::arg("threads"),
           "Frames (N, rows, cols) of one field's loop or of a series of fields (lists of x and y arrays); "
           "wavelength 0: L; phase_step nan: none.");
     m.def("render", &renderImage, py::arg("lic"), py::arg("x"), py::arg("y"), py::arg("mask"),

@@ -358,6 +358,8 @@ ERRORS = [
      "frames is required for a static field (u, v of shape (rows, cols))"),
     (lambda: fastlic.animate(None, np.zeros((2, 4, 5)), np.zeros((2, 4, 5)), frames=3), ValueError,
      "frames must be None or the number of fields 2 for a time series, got 3"),
+    (lambda: fastlic.animate(None, np.zeros((4, 5)), np.zeros((4, 5)), frames=2, steady="yes"), TypeError,
+     "steady must be True or False, got str"),
     (lambda: fastlic.animate(None, np.zeros((4, 5)), np.zeros((4, 5)), frames=2, wavelength=0), ValueError,
      "wavelength must be a finite number above 0, got 0"),
     (lambda: fastlic.save_animation(np.zeros((2, 4, 5, 3)), "a.png"), ValueError,
@@ -552,6 +554,10 @@ def test_animate_loops_and_series_by_threads():
                                                                               threads=3))
     # Over a whole loop the wave cancels: the static picture of the kernel.
     assert np.abs(loop.mean(0) - fastlic.convolve(texture, u, v, kernel="hann")).max() < 1e-9
+    # A steady wave leaves a constant texture constant; the plain one pulses.
+    flat = np.full(SHAPE, 77.0)
+    assert np.abs(fastlic.animate(flat, u, v, frames=4, steady=True) - 77).max() < 1e-9
+    assert np.abs(fastlic.animate(flat, u, v, frames=4) - 77).max() > 0.5
     us, vs = np.stack([u, -v, 2 * u]), np.stack([v, u, 2 * v])
     series = fastlic.animate(texture, us, vs, kernel="gaussian", threads=2)
     assert all(same_bits(series[t], fastlic.convolve(texture, us[t], vs[t], kernel="gaussian")) for t in range(3))

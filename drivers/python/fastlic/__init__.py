@@ -914,6 +914,10 @@ def animate(
     iterations: int = 1,
     max_work: float = 2e10,
     threads: Optional[int] = None,
+    x: Any = None,
+    y: Any = None,
+    spacing: Optional[Tuple[float, float]] = None,
+    geographic: Optional[bool] = None,
 ) -> npt.NDArray[np.float64]:
     """Frames of a LIC animation, (N, rows, cols) float64: streaks that move along the flow.
 
@@ -958,6 +962,11 @@ def animate(
     kernel, filter_half_length, slide_steps, hit_limit, step, length, boundary, orientation, interpolation, iterations, max_work, threads
         As for ``convolve``, but ``kernel`` is "hann" by default. With
         several iterations the passes before the last are static.
+    x, y, spacing, geographic
+        The grid's physical coordinates, as for ``convolve`` (shared by
+        every field of a series). DataArrays u and v ((rows, cols), or
+        (T, rows, cols) for a series) give theirs, and their missing
+        values are masked unless ``mask`` says otherwise.
 
     Returns
     -------
@@ -965,6 +974,16 @@ def animate(
     every thread count.
     """
     given = dict(locals())
+    if _is_dataarray(u) or _is_dataarray(v):
+        frame = u if _is_dataarray(u) else v
+        if spacing is None and frame.ndim in (2, 3):
+            x, y, geographic = _dataarray_grid("u" if frame is u else "v", frame[0] if frame.ndim == 3 else frame,
+                                               x, y, geographic)
+        mask = "nan" if mask is None else _plain(mask)
+        texture, u, v = _plain(texture), _plain(u), _plain(v)
+    for name in ("x", "y"):
+        if isinstance(given[name], str) and not _is_dataarray(given["u"]) and not _is_dataarray(given["v"]):
+            raise TypeError(f"{name}={given[name]!r} names a coordinate, which only a DataArray has")
     u_all, v_all = np.asarray(u), np.asarray(v)
     if u_all.ndim != v_all.ndim or u_all.shape != v_all.shape:
         raise ValueError(f"u and v must have the same shape, got u {u_all.shape} and v {v_all.shape}")
@@ -999,8 +1018,9 @@ def animate(
     t = noise(shape) if texture is None else texture
     t = _texture(t, shape, masked)
     options, thread_count = _lic_options(given)
+    coordinates = _coordinates(x, y, spacing, bool(geographic) if geographic is None else geographic, shape)
     out = _fastlic.animate(t, [pv for _, pv in pairs], [pu for pu, _ in pairs], masked, options,
-                           count, lam, bool(steady), step_phase, thread_count)
+                           count, lam, bool(steady), step_phase, thread_count, coordinates)
     return out
 
 

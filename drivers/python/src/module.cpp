@@ -456,7 +456,7 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
 // either way.
 py::array_t<double> animate(const py::array& texture, const py::list& xs, const py::list& ys, const py::object& mask,
                             const py::dict& options, std::int32_t frames, double wavelength, bool steady, double phaseStep,
-                            int threads) {
+                            int threads, const py::object& coordinates) {
     const auto fields = static_cast<std::int32_t>(xs.size());
     if (fields < 1 || static_cast<std::int32_t>(ys.size()) != fields)
         throw std::invalid_argument("internal: xs and ys must hold the same number of fields");
@@ -477,6 +477,7 @@ py::array_t<double> animate(const py::array& texture, const py::list& xs, const 
         views.push_back(field);
     }
     const LicParams params = licParamsOf(options);
+    const std::optional<GridCoordinates> coords = coordinatesOf(coordinates);
     const std::size_t cells = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     py::array_t<double> out({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(rows),
                              static_cast<py::ssize_t>(cols)});
@@ -495,12 +496,18 @@ py::array_t<double> animate(const py::array& texture, const py::list& xs, const 
         if (const auto* t = std::get_if<Plane<double>>(&views[0].texture)) checkTexture(rows, cols, *t, views[0].mask);
         const bool phased = std::isfinite(phaseStep);
         const int cores = threadCount(threads);
+        // A physical field in cell units, mapped as it is needed.
+        const auto inCells = [&](std::int32_t t, std::vector<double>& x, std::vector<double>& y) {
+            const FieldView& field = views[static_cast<std::size_t>(t)];
+            return coords ? mapToCells(field, *coords, x, y) : field;
+        };
         // One field: a trace, then a pass a frame.
         const auto loop = [&] {
             RunOptions run;
             run.threads = cores;
             run.cancel = &cancel;
-            const AnimationSums sums = computeLicAnimation(views[0], params, {wavelength, steady}, run);
+            std::vector<double> x, y;
+            const AnimationSums sums = computeLicAnimation(inCells(0, x, y), params, {wavelength, steady}, run);
             for (std::int32_t f = 0; f < count; ++f)
                 sums.frame(phased ? f * phaseStep : loopPhase(f, count), frameOut + cells * f, cores);
         };
@@ -510,11 +517,12 @@ py::array_t<double> animate(const py::array& texture, const py::list& xs, const 
             run.threads = on;
             run.cancel = &cancel;
             double* target = frameOut + cells * static_cast<std::size_t>(t);
+            std::vector<double> x, y;
             if (!phased) {
                 hits.resize(cells);
-                computeLic(views[static_cast<std::size_t>(t)], params, target, hits.data(), run);
+                computeLic(inCells(t, x, y), params, target, hits.data(), run);
             } else {
-                computeLicAnimation(views[static_cast<std::size_t>(t)], params, {wavelength, steady}, run)
+                computeLicAnimation(inCells(t, x, y), params, {wavelength, steady}, run)
                     .frame(t * phaseStep, target, on);
             }
         };
@@ -745,8 +753,9 @@ PYBIND11_MODULE(_fastlic, m) {
           "coordinates None or (y, x, spacing, geographic).");
     m.def("animate", &animate, py::arg("texture"), py::arg("xs"), py::arg("ys"), py::arg("mask"), py::arg("options"),
           py::arg("frames"), py::arg("wavelength"), py::arg("steady"), py::arg("phase_step"), py::arg("threads"),
+          py::arg("coordinates") = py::none(),
           "Frames (N, rows, cols) of one field's loop or of a series of fields (lists of x and y arrays); "
-          "wavelength 0: L; phase_step nan: none.");
+          "wavelength 0: L; phase_step nan: none; coordinates as convolve's.");
     m.def("render", &renderImage, py::arg("lic"), py::arg("x"), py::arg("y"), py::arg("mask"),
           py::arg("scalar"), py::arg("options"), py::arg("lic_options"), py::arg("threads"),
           py::arg("coordinates") = py::none(), py::arg("table") = py::none(),

@@ -564,6 +564,14 @@ def test_animate_loops_and_series_by_threads():
     phased = fastlic.animate(texture, us, vs, phase_step=0.7, threads=1)
     assert same_bits(phased, fastlic.animate(texture, us, vs, phase_step=0.7, threads=2))
     assert same_bits(phased[2], fastlic.animate(texture, us[2], vs[2], frames=3, phase_step=0.7)[2])
+    # Physical coordinates, given or a DataArray's, as convolve takes them.
+    xr = pytest.importorskip("xarray")
+    mapped = fastlic.animate(texture, us, vs, x=LON, y=LAT, geographic=True, kernel="gaussian")
+    assert all(same_bits(mapped[t], fastlic.convolve(texture, us[t], vs[t], x=LON, y=LAT, geographic=True,
+                                                     kernel="gaussian")) for t in range(3))
+    dims, coords = ("time", "lat", "lon"), {"lat": LAT, "lon": LON}
+    assert same_bits(mapped, fastlic.animate(texture, xr.DataArray(us, dims=dims, coords=coords),
+                                             xr.DataArray(vs, dims=dims, coords=coords), kernel="gaussian"))
 
 
 def test_stacks_are_each_frames_own_call(monkeypatch):

@@ -18,13 +18,14 @@ class ZeroedBuffer {
 
 public:
     ZeroedBuffer() = default;
-    explicit ZeroedBuffer(std::size_t n) : size_(n) {
+    // populate: every page at once, far cheaper than a fault a page later
+    // on, above all when several threads would fault at the same time; not
+    // where the threads that fill the buffer should touch its pages first.
+    explicit ZeroedBuffer(std::size_t n, bool populate = true) : size_(n) {
         const std::size_t bytes = n * sizeof(T);
         if (bytes >= mappedFrom) {
-            // Populated at once: far cheaper than a fault a page later on,
-            // above all when several threads would fault at the same time.
             void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+                           MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0), -1, 0);
             if (p == MAP_FAILED) throw std::bad_alloc();
             data_ = static_cast<T*>(p);
             mapped_ = true;

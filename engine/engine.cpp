@@ -158,13 +158,18 @@ RingShape ringShape(std::int32_t rows, std::int32_t cols, int threads) {
 }
 
 // Sums and hits start zero; so do the phase sums of an animated run (of
-// the wave, its length worked out).
+// the wave, its length worked out). The field's steps from the view, or
+// from steps where given.
 template <typename T>
 std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicParams& params, double* sums,
-              std::int32_t* hits, const RunOptions& options, PhaseSums phase = {}, Wave wave = {}) {
+              std::int32_t* hits, const RunOptions& options, PhaseSums phase = {}, Wave wave = {},
+              const StepTable* steps = nullptr) {
     const int threads = options.threads > 0 ? options.threads : availableCores();
     PreparedField<T> field;
-    detail::prepareField(view, texture, params, field, threads);
+    if (steps)
+        detail::prepareField(*steps, texture, field);
+    else
+        detail::prepareField(view, texture, params, field, threads);
     const bool animated = phase.cosine != nullptr;
     if (animated) detail::prepareAnimation(field, params, wave);
     const detail::LockstepKernel kernel = detail::lockstepKernel(field.mode, options.instructionSet);
@@ -290,12 +295,14 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
 // whose last pass alone is animated.
 std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, double* sums,
                             std::int32_t* hits, const RunOptions& options, PhaseSums phase = {},
-                            Wave wave = {}) {
+                            Wave wave = {}, const StepTable* steps = nullptr) {
     params.validateFor(field.rows, field.cols);
-    detail::checkFieldShape(field);
+    if (!steps) detail::checkFieldShape(field);
     const PhaseSums first = params.iterations == 1 ? phase : PhaseSums{};
     std::int64_t seeds = std::visit(
-        [&](const auto& texture) { return convolve(field, texture, params, sums, hits, options, first, wave); },
+        [&](const auto& texture) {
+            return convolve(field, texture, params, sums, hits, options, first, wave, steps);
+        },
         field.texture);
     const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
     if (params.iterations > 1) {
@@ -307,7 +314,7 @@ std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, dou
             std::memset(hits, 0, cells * sizeof(std::int32_t));
             const Plane<double> texture = contiguousPlane(previous.data(), field.cols);
             seeds = convolve(field, texture, params, sums, hits, options,
-                             n + 1 == params.iterations ? phase : PhaseSums{}, wave);
+                             n + 1 == params.iterations ? phase : PhaseSums{}, wave, steps);
         }
     }
     if (field.mask.data)
@@ -404,6 +411,15 @@ AnimationSums computeLicAnimation(const FieldView& field, const LicParams& param
     a.seeds = convolveZeroed(field, params, a.base.data(), a.hits.data(), options,
                              PhaseSums{a.cosine.data(), a.sine.data()}, w);
     return a;
+}
+
+void computeLic(const StepTable& table, const Plane<std::int32_t>& texture, double* lic, std::int32_t* hits,
+                const RunOptions& options) {
+    const FieldView field{table.rows(), table.cols(), {}, {}, texture, {}};
+    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
+    std::memset(lic, 0, cells * sizeof(double));
+    std::memset(hits, 0, cells * sizeof(std::int32_t));
+    convolveZeroed(field, table.params(), lic, hits, options, {}, {}, &table);
 }
 
 void computeFastLic(RegGrid& grid, const LicParams& params, const RunOptions& options,

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <tuple>
 #include <vector>
 
@@ -64,8 +65,27 @@ std::vector<std::uint8_t> blobMask(std::int32_t rows, std::int32_t cols) {
 
 LicParams shape(std::int32_t L, std::int32_t M, std::int32_t H, double h) { return {L, M, H, h}; }
 
-// "" when the engine matches the reference on every field at this size;
-// otherwise (L, M, H, h, rows, cols, field, threads, masked) and the first difference.
+// The field of a as a step table, every fifth cell's halves written raw
+// and joined, as a reader does with a vector split between two blocks.
+StepTable stepTableOf(const Arrays& a, const LicParams& p) {
+    StepTable table(p, a.rows, a.cols);
+    for (std::int32_t i = 0; i < a.rows; ++i)
+        for (std::int32_t j = 0; j < a.cols; ++j) {
+            const std::size_t c = static_cast<std::size_t>(i) * a.cols + j;
+            if (c % 5 == 0) {
+                *table.at(i, j) = {a.xy[2 * c], a.xy[2 * c + 1]};
+                table.join(i, j);
+            } else {
+                table.set(i, j, a.xy[2 * c], a.xy[2 * c + 1]);
+            }
+        }
+    table.finish(2);
+    return table;
+}
+
+// "" when the engine, from the field's vectors and (where it fits) from a
+// step table, matches the reference on every field at this size; otherwise
+// (L, M, H, h, rows, cols, field, threads, masked, table) and the first difference.
 std::string compare(const LicParams& p, std::int32_t rows, std::int32_t cols, std::vector<int> threads,
                     bool masked = false, InstructionSet set = InstructionSet::widest) {
     const std::vector<std::uint8_t> mask = blobMask(rows, cols);
@@ -75,10 +95,22 @@ std::string compare(const LicParams& p, std::int32_t rows, std::int32_t cols, st
         if (masked) view.mask = contiguousPlane(mask.data(), cols);
         LicResult expected{rows, cols, std::vector<double>(a.texture.size()), std::vector<std::int32_t>(a.texture.size())};
         computeLicReference(view, p, expected.lic.data(), expected.hits.data());
+        const bool tabled = !masked && StepTable::fits(p, rows, cols);
+        const std::optional<StepTable> table = tabled ? std::optional(stepTableOf(a, p)) : std::nullopt;
         for (int t : threads)
-            if (const std::string d = firstDifference(expected, computeLic(view, p, {t, {}, set})); !d.empty())
-                return ::testing::PrintToString(std::tuple{p.filterHalfLength, p.slideSteps, p.hitLimit, p.step, rows,
-                                                           cols, kind, t, masked}) + ": " + d;
+            for (const bool fromTable : {false, true}) {
+                if (fromTable && !tabled) continue;
+                LicResult actual{rows, cols, std::vector<double>(expected.lic.size(), -7.0),
+                                 std::vector<std::int32_t>(expected.hits.size(), -7)};
+                if (fromTable)
+                    computeLic(*table, contiguousPlane(a.texture.data(), cols), actual.lic.data(), actual.hits.data(),
+                               {t, {}, set});
+                else
+                    actual = computeLic(view, p, {t, {}, set});
+                if (const std::string d = firstDifference(expected, actual); !d.empty())
+                    return ::testing::PrintToString(std::tuple{p.filterHalfLength, p.slideSteps, p.hitLimit, p.step,
+                                                               rows, cols, kind, t, masked, fromTable}) + ": " + d;
+            }
     }
     return "";
 }

@@ -402,7 +402,7 @@ void lockstepPairs(const PreparedField<T>& f, const std::int32_t* rows, const st
     const std::int32_t slots = 2 * reach + 1;
     constexpr int vectors = Seeds / kPoints;
     constexpr int chains = 2 * vectors;  // chain c < vectors traces vector c forward, else c - vectors backward
-    const double* table = &f.table.data()->x;
+    const double* table = &f.table->x;
     // Offsets of cell (0, 0) in doubles, added to every point's offset.
     const VO origin = hn::Set(DO(), 2 * (f.pad * f.stride + f.pad));
     const VW weights = weightsOf(2 * f.stride, 2);
@@ -522,7 +522,7 @@ void lockstepSampling(const PreparedField<T>& f, const std::int32_t* rows, const
     const std::int32_t slots = 2 * reach + 1;
     constexpr int vectors = Seeds / kPoints;
     constexpr int chains = 2 * vectors;
-    const double* table = &f.table.data()->x;
+    const double* table = &f.table->x;
     const VO origin = hn::Set(DO(), 2 * (f.pad * f.stride + f.pad));
     const VW weights = weightsOf(2 * f.stride, 2);
     const std::uint32_t nextRow = static_cast<std::uint32_t>(2 * f.stride);

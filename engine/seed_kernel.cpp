@@ -18,14 +18,10 @@ void resizeFor(std::vector<T>& v, std::size_t n) {
     if (v.size() < n) v.resize(n);
 }
 
-inline Vector unit(const Vector& v) { return isNearZero(v) ? v : normalize(v); }
-
-}  // namespace
-
+// The run's shape, weights, mode and reach, common to both ways of
+// preparing a field.
 template <typename T>
-void prepareField(const FieldView& view, const Plane<T>& texture, const LicParams& params,
-                  PreparedField<T>& f, int threads) {
-    const std::int32_t rows = view.rows, cols = view.cols;
+void prepareShape(const LicParams& params, std::int32_t rows, std::int32_t cols, PreparedField<T>& f) {
     f.shape = {params.filterHalfLength, params.slideSteps, params.reach(), params.hitLimit,
                params.kernel != Kernel::box};
     if (f.shape.weighted) {
@@ -35,30 +31,50 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
     }
     f.mode = modeOf(params);
     f.stepSize = params.step;
-    // Each step moves a point by at most the step (up to rounding in the
-    // last places), so every point lies less than reachCells from its seed.
-    const double reach = static_cast<double>(params.reach()) * params.step;
-    f.reachCells = static_cast<std::int32_t>(std::floor(reach * (1.0 + 1e-12) + 1e-9)) + 1;
-    const std::int64_t pad = static_cast<std::int64_t>(f.reachCells) + 1;
-    // The lockstep kernels form table offsets (twice the stride per row)
-    // from 16-bit halves, and the halo is no wider than the grid.
-    const bool lockstep = rows >= pad && cols >= pad && rows + 2 * pad <= 16383 &&
-                          cols + 2 * pad <= 16383;
+    // Every point lies less than reachCells from its seed.
+    f.reachCells = reachCellsOf(params);
     f.rows = rows;
     f.cols = cols;
-    f.pad = lockstep ? static_cast<std::int32_t>(pad) : 0;
-    f.stride = cols + 2 * f.pad;
+}
 
+template <typename T>
+void setTexture(const Plane<T>& texture, PreparedField<T>& f) {
+    const std::int32_t rows = f.rows, cols = f.cols;
     if (texture.contiguous(cols)) {
         f.texture = texture.data;
-    } else {
-        f.textureCopy.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
-        for (std::int32_t i = 0; i < rows; ++i)
-            for (std::int32_t j = 0; j < cols; ++j)
-                f.textureCopy[static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) +
-                              static_cast<std::size_t>(j)] = texture(i, j);
-        f.texture = f.textureCopy.data();
+        return;
     }
+    f.textureCopy.resize(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+    for (std::int32_t i = 0; i < rows; ++i)
+        for (std::int32_t j = 0; j < cols; ++j)
+            f.textureCopy[static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(j)] =
+                texture(i, j);
+    f.texture = f.textureCopy.data();
+}
+
+}  // namespace
+
+template <typename T>
+void prepareField(const StepTable& steps, const Plane<T>& texture, PreparedField<T>& f) {
+    const LicParams& params = steps.params();
+    prepareShape(params, steps.rows(), steps.cols(), f);
+    f.pad = steps.pad();
+    f.stride = steps.stride();
+    setTexture(texture, f);
+    f.sampler = Sampler(FieldView{f.rows, f.cols, {}, {}, {}, {}}, params);
+    f.halo = Halo(f.sampler.bounds, f.pad);
+    f.table = steps.data();
+}
+
+template <typename T>
+void prepareField(const FieldView& view, const Plane<T>& texture, const LicParams& params,
+                  PreparedField<T>& f, int threads) {
+    const std::int32_t rows = view.rows, cols = view.cols;
+    prepareShape(params, rows, cols, f);
+    const std::int64_t pad = static_cast<std::int64_t>(f.reachCells) + 1;
+    f.pad = lockstepFits(rows, cols, pad) ? static_cast<std::int32_t>(pad) : 0;
+    f.stride = cols + 2 * f.pad;
+    setTexture(texture, f);
     const std::size_t cells = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
     FieldView own = view;
     if (view.mask.data) {
@@ -74,8 +90,9 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
 
     const std::int32_t paddedRows = rows + 2 * f.pad;
     const std::int32_t stride = f.stride;
-    f.table = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
-    Direction* out = f.table.data();
+    f.ownTable = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
+    f.table = f.ownTable.data();
+    Direction* out = f.ownTable.data();
     // The table, with entry(v) for each cell of vector v.
     const std::uint8_t* masked = f.mask.empty() ? nullptr : f.mask.data();
     std::atomic<bool> notFinite{false};
@@ -112,18 +129,8 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
     };
     const double step = params.step;
     switch (f.mode) {
-    case Mode::nearest:
-        fill([step](const Vector& v) {
-            const Vector k = unit(v) * step;
-            return Direction{k.x, k.y};
-        });
-        break;
-    case Mode::nearestOriented:
-        fill([](const Vector& v) {
-            const Vector u = unit(v);
-            return Direction{u.x, u.y};
-        });
-        break;
+    case Mode::nearest: fill([step](const Vector& v) { return stepOf(v.x, v.y, false, step); }); break;
+    case Mode::nearestOriented: fill([step](const Vector& v) { return stepOf(v.x, v.y, true, step); }); break;
     case Mode::linear:
     case Mode::linearOriented: fill([](const Vector& v) { return Direction{v.x, v.y}; }); break;
     }
@@ -362,6 +369,7 @@ void seedContributions(const PreparedField<T>& f, std::int32_t row, std::int32_t
 #define FASTLIC_INSTANTIATE(T)                                                                          \
     template void prepareField<T>(const FieldView&, const Plane<T>&, const LicParams&, PreparedField<T>&, \
                                   int);                                                                 \
+    template void prepareField<T>(const StepTable&, const Plane<T>&, PreparedField<T>&);                 \
     template void seedContributions<T>(const PreparedField<T>&, std::int32_t, std::int32_t, SeedOut,    \
                                        KernelScratch&);                                     \
     template void prepareAnimation<T>(PreparedField<T>&, const LicParams&, const Wave&);

@@ -11,13 +11,18 @@
 
 #include "engine/field_lookups.h"
 #include "engine/lic.h"
+#include "engine/step_table.h"
 #include "base/zeroed_buffer.h"
 
 namespace fastlic::detail {
 
-struct Direction {
-    double x, y;
-};
+using fastlic::Direction;
+
+// The lockstep kernels form table offsets (twice the stride per row) from
+// 16-bit halves, and the halo is no wider than the grid.
+constexpr bool lockstepFits(std::int64_t rows, std::int64_t cols, std::int64_t pad) {
+    return rows >= pad && cols >= pad && rows + 2 * pad <= 16383 && cols + 2 * pad <= 16383;
+}
 
 // The shape as the kernels use it.
 struct Shape {
@@ -92,8 +97,9 @@ struct PreparedField {
     // Per padded cell: the forward increment u x step of rk4Step (nearest),
     // where u is the unit vector of the cell (or the sample itself where it
     // is near zero); u alone (nearest oriented); the field's own vector
-    // (linear, to blend).
-    ZeroedBuffer<Direction> table;
+    // (linear, to blend). Its own, or a StepTable's.
+    ZeroedBuffer<Direction> ownTable;
+    const Direction* table = nullptr;
     Halo halo;
     // Weighted windows: kernelWeights, and their sum in ascending order,
     // that of every full window.
@@ -129,6 +135,11 @@ struct PreparedField {
 template <typename T>
 void prepareField(const FieldView& view, const Plane<T>& texture, const LicParams& params,
                   PreparedField<T>& f, int threads);
+
+// The same from a step table: no careful seeds, the field's vectors never
+// read.
+template <typename T>
+void prepareField(const StepTable& steps, const Plane<T>& texture, PreparedField<T>& f);
 
 // Makes a prepared field's windows the animated ones for the wave (its
 // length in steps, finite and above 0): weighted (the box by weights of

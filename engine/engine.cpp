@@ -413,8 +413,8 @@ AnimationSums computeLicAnimation(const FieldView& field, const LicParams& param
     return a;
 }
 
-void computeLic(const StepTable& table, const Plane<std::int32_t>& texture, double* lic, std::int32_t* hits,
-                const RunOptions& options) {
+void computeLic(const StepTable& table, const decltype(FieldView::texture)& texture, double* lic,
+                std::int32_t* hits, const RunOptions& options) {
     const FieldView field{table.rows(), table.cols(), {}, {}, texture, {}};
     const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
     std::memset(lic, 0, cells * sizeof(double));

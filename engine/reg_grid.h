@@ -39,8 +39,9 @@ private:
 
 struct RegGrid {
     // Every value zero: vectors (0, 0, 0), hit counts 0, texture 0, sums 0.0.
+    // Without vectors where the field is held elsewhere (a StepTable).
     // Throws std::bad_alloc when the memory cannot be had.
-    RegGrid(std::int32_t rows, std::int32_t cols);
+    RegGrid(std::int32_t rows, std::int32_t cols, bool withVectors = true);
 
     std::int32_t rows;
     std::int32_t cols;

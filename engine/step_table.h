@@ -80,9 +80,10 @@ private:
     ZeroedBuffer<Direction> table_;
 };
 
-// computeLic of the field the table holds over texture (rows x cols):
-// lic and hits receive the same bits as from the field's vectors.
-void computeLic(const StepTable& table, const Plane<std::int32_t>& texture, double* lic, std::int32_t* hits,
-                const RunOptions& options = {});
+// computeLic of the field the table holds over texture (rows x cols,
+// whole numbers or any): lic and hits receive the same bits as from the
+// field's vectors.
+void computeLic(const StepTable& table, const decltype(FieldView::texture)& texture, double* lic,
+                std::int32_t* hits, const RunOptions& options = {});
 
 }  // namespace fastlic

@@ -553,46 +553,93 @@ long lineOfValue(std::FILE* file, std::size_t index) {
     return 0;
 }
 
-// Vectors go to x and y, doubles 0 and 1 of a three-double Vector. Each
-// block also keeps the largest squared length of the vectors it has whole,
-// and its first that overflows; a vector split between two blocks is seen
-// to afterwards.
+// Where vectors go, cell after cell from a given one: a grid's x and y
+// (doubles 0 and 1 of a three-double Vector), or a step table.
+class GridCursor {
+public:
+    GridCursor(RegGrid& grid, std::size_t cell) : at_(&grid.vectors.data()->x + 3 * cell) {}
+    void x(double v) { at_[0] = v; }
+    void y(double v) { at_[1] = v; }
+    void xy(double, double v) { at_[1] = v; }  // x is in place already
+    void next() { at_ += 3; }
+
+private:
+    static_assert(sizeof(Vector) == 3 * sizeof(double));
+    double* at_;
+};
+
+class TableCursor {
+public:
+    TableCursor(StepTable& table, std::size_t cell)
+        : table_(table), row_(static_cast<std::int32_t>(cell / static_cast<std::size_t>(table.cols()))),
+          col_(static_cast<std::int32_t>(cell % static_cast<std::size_t>(table.cols()))),
+          at_(table.at(row_, col_)) {}
+    // Halves arrive raw; the step is made once both are in.
+    void x(double v) { at_->x = v; }
+    void y(double v) { at_->y = v; }
+    void xy(double x, double y) { table_.set(row_, col_, x, y); }
+    void next() {
+        ++at_;
+        if (++col_ == table_.cols()) {
+            col_ = 0;
+            at_ = table_.at(++row_, 0);
+        }
+    }
+
+private:
+    StepTable& table_;
+    std::int32_t row_, col_;
+    Direction* at_;
+};
+
+// Vectors into a target (Cursor above). Each block also keeps the largest
+// squared length of the vectors it has whole, and its first that
+// overflows; a vector split between two blocks is seen to afterwards.
+template <class Target, class Cursor>
 class VectorCells {
 public:
     struct Block {
         std::size_t first = 0;  // its first value
         double largest = 0.0;
         std::size_t firstHuge = std::numeric_limits<std::size_t>::max();
+        Vector huge;
     };
 
     class Sink {
     public:
-        Sink(double* out, Block& block) : out_(out), block_(block) {}
+        Sink(Cursor cursor, Block& block) : cursor_(cursor), block_(block) {}
         void put(std::size_t i, double v) {
-            double* cell = out_ + 3 * (i / 2);
             if (i % 2 == 0) {
-                cell[0] = v;
+                cursor_.x(v);
                 x_ = v;
                 haveX_ = true;
                 return;
             }
-            cell[1] = v;
-            if (!haveX_) return;
+            if (!haveX_) {  // the second half of one split off from the block before
+                cursor_.y(v);
+                cursor_.next();
+                return;
+            }
+            cursor_.xy(x_, v);
+            cursor_.next();
             const double squared = x_ * x_ + v * v;
             if (squared > block_.largest) {
                 block_.largest = squared;
-                if (std::isinf(squared)) block_.firstHuge = i / 2;
+                if (std::isinf(squared) && i / 2 < block_.firstHuge) {
+                    block_.firstHuge = i / 2;
+                    block_.huge = Vector(x_, v, 0.0);
+                }
             }
         }
 
     private:
-        double* out_;
+        Cursor cursor_;
         Block& block_;
         double x_ = 0.0;
         bool haveX_ = false;
     };
 
-    explicit VectorCells(RegGrid& grid) : grid_(grid) {}
+    explicit VectorCells(Target& target) : target_(target) {}
     void startWindow(std::size_t blocks) {
         base_ = blocks_.size();
         blocks_.resize(base_ + blocks);
@@ -600,52 +647,73 @@ public:
     Sink sink(std::size_t k, std::size_t first) {
         Block& block = blocks_[base_ + k];
         block.first = first;
-        return Sink(&grid_.vectors.data()->x, block);
+        return Sink(Cursor(target_, first / 2), block);
     }
 
     // The largest squared length of the first `complete` vectors, and the
-    // first of them that overflows (complete if none does).
-    std::pair<double, std::size_t> summary(std::size_t complete) const {
-        const Vector* vectors = grid_.vectors.data();
+    // first of them that overflows (none: complete) with its value; raw
+    // gives a split vector's halves and then makes it whole.
+    template <class Raw>
+    std::tuple<double, std::size_t, Vector> summary(std::size_t complete, Raw raw) const {
         double largest = 0.0;
         std::size_t huge = complete;
+        Vector hugeValue;
         for (const Block& block : blocks_) {
-            if (block.firstHuge < huge) huge = block.firstHuge;
+            if (block.firstHuge < huge) huge = block.firstHuge, hugeValue = block.huge;
             largest = std::max(largest, block.largest);
             if (block.first % 2 == 1 && block.first / 2 < complete) {
-                const Vector& v = vectors[block.first / 2];
+                const Vector v = raw(block.first / 2);
                 const double squared = v.x * v.x + v.y * v.y;
-                if (std::isinf(squared)) huge = std::min(huge, block.first / 2);
+                if (std::isinf(squared) && block.first / 2 < huge) huge = block.first / 2, hugeValue = v;
                 largest = std::max(largest, squared);
             }
         }
-        return {largest, huge};
+        return {largest, huge, hugeValue};
     }
 
 private:
-    static_assert(sizeof(Vector) == 3 * sizeof(double));
-    RegGrid& grid_;
+    Target& target_;
     std::vector<Block> blocks_;
     std::size_t base_ = 0;
 };
 
-double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int threads) {
-    VectorCells cells(grid);
-    const ReadResult read = readValues<double>(file, name, 2 * grid.cellCount(), cells, threads);
+template <class Target, class Cursor, class Raw>
+double readVectorsInto(std::FILE* file, const std::string& name, Target& target, std::size_t cells, int threads,
+                       Raw raw) {
+    VectorCells<Target, Cursor> sinks(target);
+    const ReadResult read = readValues<double>(file, name, 2 * cells, sinks, threads);
     // The first vector whose squared length overflows is reported before a
     // fault further on in the file. The largest length is the root of the
     // largest square, the root being monotonic.
     const std::size_t complete = read.taken / 2;
-    const auto [largest, huge] = cells.summary(complete);
+    const auto [largest, huge, value] = sinks.summary(complete, raw);
     if (huge < complete) {
-        const Vector* vectors = grid.vectors.data();
         const long line = lineOfValue(file, 2 * huge + 1);
-        throw InputError(name + (line > 0 ? ":" + std::to_string(line) : std::string()) +
-                         ": vector (" + options::formatReal(vectors[huge].x) + ", " +
-                         options::formatReal(vectors[huge].y) + ") too large: its squared length overflows");
+        throw InputError(name + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": vector (" +
+                         options::formatReal(value.x) + ", " + options::formatReal(value.y) +
+                         ") too large: its squared length overflows");
     }
     if (read.fault) throw InputError(*read.fault);
     return std::sqrt(largest);
+}
+
+double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int threads) {
+    const Vector* vectors = grid.vectors.data();
+    return readVectorsInto<RegGrid, GridCursor>(file, name, grid, grid.cellCount(), threads,
+                                                [&](std::size_t c) { return vectors[c]; });
+}
+
+double readVectors(std::FILE* file, const std::string& name, StepTable& table, int threads) {
+    const auto cols = static_cast<std::size_t>(table.cols());
+    const double largest = readVectorsInto<StepTable, TableCursor>(
+        file, name, table, static_cast<std::size_t>(table.rows()) * cols, threads, [&](std::size_t c) {
+            const auto row = static_cast<std::int32_t>(c / cols), col = static_cast<std::int32_t>(c % cols);
+            const Direction raw = *table.at(row, col);
+            table.join(row, col);
+            return Vector(raw.x, raw.y, 0.0);
+        });
+    table.finish(threadCount(threads));
+    return largest;
 }
 
 struct TextureCells {

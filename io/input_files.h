@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "engine/reg_grid.h"
+#include "engine/step_table.h"
 #include "base/errors.h"
 
 namespace fastlic {
@@ -41,8 +42,10 @@ InputStreams openInputFiles(const std::string& vectorFile, const std::string& te
 std::optional<std::size_t> countValues(std::FILE* file);
 
 // Each file of a pair alone, from its stream: the vectors into the grid,
-// returning the largest magnitude; the texture.
+// or into a step table (finished), returning the largest magnitude; the
+// texture.
 double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int threads);
+double readVectors(std::FILE* file, const std::string& name, StepTable& table, int threads);
 void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int threads);
 
 // A value as it stood in a file, fit for one line of message: quoted,

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -166,18 +167,26 @@ TEST_F(InputFiles, WordsOfOver1MiBAreRejected) {
     }
 }
 
-// A vector whose x and y fall in different pieces of the parallel read still counts.
+// A vector whose x and y fall in different pieces of the parallel read
+// still counts, and reaches a step table whole.
 TEST_F(InputFiles, FindsLargestAndOverflowingVectorsSplitBetweenPieces) {
+    const LicParams shortReach{1, 0, 1, 0.5};  // a halo of 2
     for (std::size_t boundary = std::size_t{1} << 12; boundary <= std::size_t{1} << 22; boundary <<= 1) {
         const std::size_t lines = boundary / 4 - 2;
         const auto cells = static_cast<std::int32_t>(lines + 1);
         const auto file = [&](const std::string& x, const std::string& y) {
             return repeated("1 1\n", lines) + std::string(8 - x.size() - 1, ' ') + x + " " + y + "\n";
         };
-        writeText(vec(), file("30", "40"));
+        writeText(vec(), file("30", "40") + "1 1\n");
         writeText(tex(), repeated("7 ", lines + 1));
         RegGrid g(1, cells);
         EXPECT_EQ(readInputFiles(vec(), tex(), g), 50.0) << boundary;
+        const auto rows = static_cast<std::int32_t>(std::max<std::size_t>(2, boundary >> 15));  // cells + 1 = boundary / 4
+        StepTable table(shortReach, rows, (cells + 1) / rows);
+        const std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(vec().c_str(), "rb"), std::fclose);
+        EXPECT_EQ(detail::readVectors(f.get(), vec(), table, 2), 50.0) << boundary;
+        const Direction split = *table.at(rows - 1, table.cols() - 2), expected = stepOf(30, 40, false, 0.5);
+        EXPECT_TRUE(split.x == expected.x && split.y == expected.y) << boundary;
         EXPECT_EQ(errorOf(file("3e200", "4e200"), repeated("7 ", lines + 1), 1, cells),
                   vec() + ":" + std::to_string(lines + 1) +
                       ": vector (3e+200, 4e+200) too large: its squared length overflows")

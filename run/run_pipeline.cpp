@@ -94,7 +94,9 @@ std::optional<Field> FieldFiles::next() {
     // Under way while the grid is allocated and read.
     prepareThreads(threadCount(s.threads));
     requireSize(s.rows, s.cols, "the grid size " + std::to_string(s.rows) + "x" + std::to_string(s.cols));
-    Field field{RegGrid(s.rows, s.cols), 0.0, {}, {}, {}};
+    const bool tabled = s.licOnly && !vectors_ && s.maskFile.empty() && !s.maskNan && !s.coordinates &&
+                        StepTable::fits(s.params, s.rows, s.cols);
+    Field field{RegGrid(s.rows, s.cols, !tabled), 0.0, {}, {}, {}};
     RegGrid& grid = field.grid;
     // Masked cells hold no data: the arrays' values there are not checked.
     if (!s.maskFile.empty()) field.mask = readMask(s.maskFile, s.rows, s.cols, s.threads);
@@ -110,6 +112,12 @@ std::optional<Field> FieldFiles::next() {
         field.largestMagnitude =
             readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, {s.maskNan, s.threads, masked});
         vectors_.reset();
+    } else if (tabled) {
+        field.steps.emplace(s.params, s.rows, s.cols);
+        field.largestMagnitude =
+            detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), *field.steps, s.threads);
+        if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols))
+            field.warnings.push_back(*w);
     } else {
         field.largestMagnitude =
             detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), grid, s.threads);
@@ -160,7 +168,12 @@ RunResult convolveField(Field field, const RunSettings& settings, AnimationSums*
     RunOptions options{settings.threads, settings.progress};
     options.cancel = settings.cancel;
     const std::uint8_t* cellsMasked = mask.empty() ? nullptr : mask.data();
-    if (sums || !field.fractionalTexture.empty() || settings.coordinates) {
+    if (field.steps && !sums) {
+        FieldView view = viewOf(grid);
+        if (!field.fractionalTexture.empty())
+            view.texture = contiguousPlane(field.fractionalTexture.data(), grid.cols);
+        computeLic(*field.steps, view.texture, grid.licSums.data(), grid.hitCounts.data(), options);
+    } else if (sums || !field.fractionalTexture.empty() || settings.coordinates) {
         // A texture of fractions goes to the engine beside the grid, and so
         // does a field carried into cell units; the grid keeps the physical
         // vectors, whose magnitudes the colours show.

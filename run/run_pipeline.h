@@ -42,6 +42,10 @@ struct RunSettings {
     std::function<void(double)> progress;
     // Once true, the convolution stops and throws Cancelled.
     const std::atomic<bool>* cancel = nullptr;
+    // Nothing after the run reads the field's vectors (no image): a text
+    // field whose run allows it goes straight into the engine's step table,
+    // without a grid of vectors (engine/step_table.h).
+    bool licOnly = false;
 };
 
 // One field as read, ready to convolve.
@@ -55,6 +59,9 @@ struct Field {
     std::vector<std::uint8_t> mask;
     // What the reader noticed without refusing it, a line each.
     std::vector<std::string> warnings = {};
+    // The field as the engine traces it, where it was read that way; the
+    // grid then holds no vectors.
+    std::optional<StepTable> steps = {};
 };
 
 // Fields one after another, for runs over many of them: each is read when

@@ -350,6 +350,7 @@ int run(int argc, char** argv) {
             outputs.addInput("--color-by", imageOptions.scalarFile);
         outputs.open();
         if (format) loadImageInputs(imageOptions, settings.rows, settings.cols, threads);  // image options
+        settings.licOnly = format == nullptr;  // no image: nothing reads the vectors after the run
         if (!inputs) inputs = std::make_unique<FieldFiles>(settings);
         // One field from the files; each is written, and let go, before the
         // next is read.

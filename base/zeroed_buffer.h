@@ -18,15 +18,15 @@ class ZeroedBuffer {
 
 public:
     ZeroedBuffer() = default;
-    // populate: every page at once, far cheaper than a fault a page later
-    // on, above all when several threads would fault at the same time; not
-    // where the threads that fill the buffer should touch its pages first.
-    explicit ZeroedBuffer(std::size_t n, bool populate = true) : size_(n) {
+    // Large ones in huge pages where the system gives them: a fault then
+    // brings 2 MiB, so the threads that fill a buffer touch its pages first
+    // at little cost, and pages never touched take no memory.
+    explicit ZeroedBuffer(std::size_t n) : size_(n) {
         const std::size_t bytes = n * sizeof(T);
         if (bytes >= mappedFrom) {
-            void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0), -1, 0);
+            void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (p == MAP_FAILED) throw std::bad_alloc();
+            madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, small pages
             data_ = static_cast<T*>(p);
             mapped_ = true;
         } else {

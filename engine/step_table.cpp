@@ -28,7 +28,7 @@ bool StepTable::fits(const LicParams& params, std::int32_t rows, std::int32_t co
 StepTable::StepTable(const LicParams& params, std::int32_t rows, std::int32_t cols)
     : params_(params), rows_(rows), cols_(cols), pad_(reachCellsOf(params) + 1), stride_(cols + 2 * pad_),
       step_(params.step),
-      table_(static_cast<std::size_t>(rows + 2 * pad_) * static_cast<std::size_t>(stride_), false) {
+      table_(static_cast<std::size_t>(rows + 2 * pad_) * static_cast<std::size_t>(stride_)) {
     if (!fits(params, rows, cols)) throw std::logic_error("StepTable: the run does not fit a step table");
 }
 

@@ -575,8 +575,11 @@ NpyFile::HeaderCheck gridCheck(GridShape (*gridShape)(const NpyFile&), GridShape
     };
 }
 
-double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
-                          const VectorReadOptions& options) {
+namespace {
+
+// The vectors of file, cell k's given to put(k, x, y).
+template <class Put>
+double readVectorsWith(const NpyFile& file, const VectorReadOptions& options, Put put) {
     using detail::none;
     const GridShape g = vectorGridShape(file);
     const detail::Layout l{g.rows, g.cols, file.header().fortranOrder, 2};
@@ -586,36 +589,37 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
     struct Block {
         double largest = 0.0;   // squared length
         std::size_t bad = none;  // first cell not finite or overflowing
+        double badX = 0.0, badY = 0.0;
     };
     std::vector<Block> blocks;
     detail::withElements<true>(file, [&](const auto& e) {
         blocks = detail::onRowBlocks<Block>(l, options.threads, [&](Block& result, std::size_t i0, std::size_t i1) {
             double largest = 0.0;
-            std::size_t bad = none;
+            Block found;
             detail::visitRows(l, i0, i1, [&](std::size_t k, std::size_t b) {
                 const double x = e[b], y = e[b + step];
-                out[k * stride] = x;
-                out[k * stride + 1] = y;
+                put(k, x, y);
                 if (mask && mask[k]) return;
                 const double squared = x * x + y * y;
                 if (squared <= std::numeric_limits<double>::max()) [[likely]] {
                     largest = std::max(largest, squared);
-                } else if (k < bad && !(nanIsMissing && (std::isnan(x) || std::isnan(y)))) {
-                    bad = k;
+                } else if (k < found.bad && !(nanIsMissing && (std::isnan(x) || std::isnan(y)))) {
+                    found.bad = k, found.badX = x, found.badY = y;
                 }
             });
-            result = {largest, bad};
+            result = found;
+            result.largest = largest;
         });
     });
     file.checkIntact();
     double largest = 0.0;
-    std::size_t bad = none;
+    Block first;
     for (const Block& b : blocks) {
         largest = std::max(largest, b.largest);
-        bad = std::min(bad, b.bad);
+        if (b.bad < first.bad) first = b;
     }
-    if (bad != none) {
-        const double x = out[bad * stride], y = out[bad * stride + 1];
+    if (const std::size_t bad = first.bad; bad != none) {
+        const double x = first.badX, y = first.badY;
         const std::string vector = "(" + options::formatReal(x) + ", " + options::formatReal(y) + ")";
         const std::string where = "vector at " + detail::cellText(g, bad);
         if (!std::isfinite(x) || !std::isfinite(y))
@@ -623,6 +627,24 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
         detail::fail(file.name(), where + " " + vector + " too large: its squared length overflows");
     }
     return std::sqrt(largest);
+}
+
+}  // namespace
+
+double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride, const VectorReadOptions& options) {
+    return readVectorsWith(file, options, [out, stride](std::size_t k, double x, double y) {
+        out[k * stride] = x;
+        out[k * stride + 1] = y;
+    });
+}
+
+double readNpyVectorsInto(const NpyFile& file, StepTable& table, const VectorReadOptions& options) {
+    const auto cols = static_cast<std::size_t>(table.cols());
+    const double largest = readVectorsWith(file, options, [&table, cols](std::size_t k, double x, double y) {
+        table.set(static_cast<std::int32_t>(k / cols), static_cast<std::int32_t>(k % cols), x, y);
+    });
+    table.finish(threadCount(options.threads));
+    return largest;
 }
 
 void readNpyTextureInto(const NpyFile& file, std::int32_t* out, int threads) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "engine/step_table.h"
 
 namespace fastlic {
 
@@ -126,6 +127,8 @@ struct VectorReadOptions {
 // or whose squared length overflows.
 double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
                           const VectorReadOptions& options = {});
+// The same into a step table of the array's grid, finished.
+double readNpyVectorsInto(const NpyFile& file, StepTable& table, const VectorReadOptions& options = {});
 
 // Two arrays of shape (rows, cols), u along the columns and v along the
 // rows (as NumPy users hold them), into out as readNpyVectorsInto does:

@@ -94,7 +94,7 @@ std::optional<Field> FieldFiles::next() {
     // Under way while the grid is allocated and read.
     prepareThreads(threadCount(s.threads));
     requireSize(s.rows, s.cols, "the grid size " + std::to_string(s.rows) + "x" + std::to_string(s.cols));
-    const bool tabled = s.licOnly && !vectors_ && s.maskFile.empty() && !s.maskNan && !s.coordinates &&
+    const bool tabled = s.licOnly && !vComponent_ && s.maskFile.empty() && !s.maskNan && !s.coordinates &&
                         StepTable::fits(s.params, s.rows, s.cols);
     Field field{RegGrid(s.rows, s.cols, !tabled), 0.0, {}, {}, {}};
     RegGrid& grid = field.grid;
@@ -107,6 +107,11 @@ std::optional<Field> FieldFiles::next() {
                                                        {s.maskNan, s.threads, masked});
         vectors_.reset();
         vComponent_.reset();
+    } else if (vectors_ && tabled) {
+        vectors_->readElements();
+        field.steps.emplace(s.params, s.rows, s.cols);
+        field.largestMagnitude = readNpyVectorsInto(*vectors_, *field.steps, {s.maskNan, s.threads, masked});
+        vectors_.reset();
     } else if (vectors_) {
         vectors_->readElements();
         field.largestMagnitude =

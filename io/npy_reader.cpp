@@ -577,7 +577,8 @@ std::size_t readFully(int fd, char* out, std::size_t n, std::int64_t offset, con
 
 }  // namespace
 
-NpyStack::NpyStack(int fd, std::string name, std::size_t frameDims) : name_(std::move(name)), fd_(fd) {
+NpyStack::NpyStack(int fd, std::string name, std::size_t frameDims, const std::function<void(const NpyStack&)>& check)
+    : name_(std::move(name)), fd_(fd) {
     struct stat info {};
     const off_t at = lseek(fd, 0, SEEK_CUR);
     const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && at >= 0;
@@ -605,6 +606,7 @@ NpyStack::NpyStack(int fd, std::string name, std::size_t frameDims) : name_(std:
             detail::fail(name_, "a stack in Fortran order is not read a frame at a time; save it in C order "
                                 "(numpy.ascontiguousarray)");
     }
+    if (check) check(*this);
     if (regular) {
         start_ = at + static_cast<std::int64_t>(headerSize);
         const auto available = static_cast<std::uint64_t>(std::max<std::int64_t>(0, info.st_size - start_));

@@ -106,9 +106,10 @@ struct GridShape {
 class NpyStack {
 public:
     // Reads the header of fd (owned: closed here) from where it stands,
-    // and for a regular file checks its size, before any element is read.
-    // Throws InputError naming the file.
-    NpyStack(int fd, std::string name, std::size_t frameDims);
+    // runs check on it, and for a regular file checks its size, before any
+    // element is read. Throws InputError naming the file.
+    NpyStack(int fd, std::string name, std::size_t frameDims,
+             const std::function<void(const NpyStack&)>& check = {});
     NpyStack(NpyStack&&) noexcept;
     NpyStack& operator=(NpyStack&&) = delete;
     ~NpyStack();

@@ -178,7 +178,8 @@ NpyStack openStack(const std::string& path, Stream f, std::size_t frameDims) {
     }
     const int fd = fcntl(fileno(f.get()), F_DUPFD_CLOEXEC, 3);
     if (fd < 0) throw InputError(inputName(path) + ": cannot open: " + std::strerror(errno));
-    return NpyStack(fd, inputName(path), frameDims);
+    return NpyStack(fd, inputName(path), frameDims,
+                    [frameDims](const NpyStack& stack) { stackGridShape(stack, frameDims == 3); });
 }
 
 bool isRegular(std::FILE* f) {

@@ -112,18 +112,20 @@ int run(int argc, char** argv) {
                    "Vector-field file: rows x cols pairs of numbers, row-major, each (along the rows, along "
                    "the columns); or a .npy array of shape (rows, cols, 2), float32 or float64, [..., 0] "
                    "along the rows and [..., 1] along the columns; - for standard input. Several (or a "
-                   "pattern such as 'field*.npy'): a series, one animation frame each")
+                   "pattern such as 'field*.npy'), or a .npy stack (T, rows, cols, 2): a series, one animation frame "
+                   "per field")
         ->capture_default_str()
         ->multi_option_policy(CLI::MultiOptionPolicy::Join)
         ->check(fileName);
     std::string uFile;
     auto* uOption = app.add_option("--u", uFile,
                                    "Instead of --vectors: FILE.npy of shape (rows, cols), the component along "
-                                   "the columns (as NumPy's u); with --v")
+                                   "the columns (as NumPy's u), or a stack (T, rows, cols): a series; with --v")
                         ->check(fileName)
                         ->excludes("--vectors");
     app.add_option("--v", settings.vComponentFile,
-                   "FILE.npy of shape (rows, cols), the component along the rows (as NumPy's v); with --u")
+                   "FILE.npy of shape (rows, cols), or (T, rows, cols) as --u, the component along the rows (as "
+                   "NumPy's v); with --u")
         ->check(fileName)
         ->needs(uOption);
     uOption->needs("--v");

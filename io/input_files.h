@@ -33,6 +33,10 @@ struct InputStreams {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> vectors, texture;
 };
 
+// A file opened for reading (mode "r"); "-" is standard input, through a
+// copy of its descriptor. Null where it cannot be opened.
+std::FILE* openInput(const std::string& name);
+
 // Both files opened (mode "r") before either is tested, the vector file
 // tested first; throws BadFilename for the first that did not open.
 InputStreams openInputFiles(const std::string& vectorFile, const std::string& textureFile);

@@ -468,6 +468,11 @@ NpyFile::NpyFile(int fd, std::string name, const HeaderCheck& check, bool header
     load(fd, check, headerOnly);
 }
 
+NpyFile::NpyFile(std::string name, NpyHeader header, std::vector<char> elements)
+    : name_(std::move(name)), header_(std::move(header)), buffer_(std::move(elements)) {
+    elements_ = buffer_.data();
+}
+
 NpyFile::NpyFile(NpyFile&&) noexcept = default;
 NpyFile& NpyFile::operator=(NpyFile&&) noexcept = default;
 NpyFile::~NpyFile() = default;
@@ -551,6 +556,117 @@ void NpyFile::readUpTo(int fd, std::size_t total) {
 void NpyFile::checkIntact() const {
     if (mapped_ && mapped_->truncated())
         throw InputError(name_ + ": cannot read: the file was cut short while being read");
+}
+
+namespace {
+
+// Reads up to n bytes at offset (or, below 0, where the file stands);
+// fewer only at its end.
+std::size_t readFully(int fd, char* out, std::size_t n, std::int64_t offset, const std::string& name) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = offset >= 0 ? pread(fd, out + got, n - got, static_cast<off_t>(offset + got))
+                                      : read(fd, out + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) detail::fail(name, std::string("cannot read: ") + std::strerror(errno));
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return got;
+}
+
+}  // namespace
+
+NpyStack::NpyStack(int fd, std::string name, std::size_t frameDims, const std::function<void(const NpyStack&)>& check)
+    : name_(std::move(name)), fd_(fd) {
+    struct stat info {};
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && at >= 0;
+    std::vector<char> head(12);
+    head.resize(readFully(fd, head.data(), head.size(), regular ? at : -1, name_));
+    const std::size_t headerSize = detail::npyHeaderSize(std::string_view(head.data(), head.size()), name_);
+    const std::size_t known = head.size();
+    head.resize(std::max(known, headerSize));
+    if (headerSize > known) {
+        const std::size_t got = readFully(fd, head.data() + known, headerSize - known, regular ? at + known : -1, name_);
+        if (got < headerSize - known)
+            detail::fail(name_, "truncated: " + std::to_string(known + got) + " of " + std::to_string(headerSize) +
+                                    " header bytes");
+    }
+    header_ = detail::parseNpyHeader(std::string_view(head.data(), headerSize), name_);
+    frameHeader_ = header_;
+    frameHeader_.dataOffset = 0;
+    stacked_ = header_.shape.size() == frameDims + 1;
+    if (stacked_) {
+        frames_ = header_.shape[0];
+        frameHeader_.shape.erase(frameHeader_.shape.begin());
+        frameHeader_.dataBytes = frames_ > 0 ? header_.dataBytes / static_cast<std::size_t>(frames_) : 0;
+        // Fortran order interleaves the frames.
+        if (header_.fortranOrder && frames_ > 1)
+            detail::fail(name_, "a stack in Fortran order is not read a frame at a time; save it in C order "
+                                "(numpy.ascontiguousarray)");
+    }
+    if (check) check(*this);
+    if (regular) {
+        start_ = at + static_cast<std::int64_t>(headerSize);
+        const auto available = static_cast<std::uint64_t>(std::max<std::int64_t>(0, info.st_size - start_));
+        if (available < header_.dataBytes)
+            detail::fail(name_, "truncated: " + std::to_string(available) + " of " +
+                                    std::to_string(header_.dataBytes) + " data bytes");
+    }
+}
+
+NpyStack::NpyStack(NpyStack&& other) noexcept
+    : name_(std::move(other.name_)), header_(std::move(other.header_)), frameHeader_(std::move(other.frameHeader_)),
+      fd_(std::exchange(other.fd_, -1)), stacked_(other.stacked_), frames_(other.frames_), start_(other.start_),
+      next_(other.next_) {}
+
+NpyStack::~NpyStack() {
+    if (fd_ >= 0) close(fd_);
+}
+
+NpyFile NpyStack::frame(std::int64_t k) {
+    const std::size_t bytes = frameHeader_.dataBytes;
+    std::vector<char> data(bytes);
+    const auto cutShort = [&](std::size_t got) {
+        if (seekable()) detail::fail(name_, "cannot read: the file was cut short while being read");
+        detail::fail(name_, "truncated: " + std::to_string(static_cast<std::size_t>(k) * bytes + got) + " of " +
+                                std::to_string(header_.dataBytes) + " data bytes");
+    };
+    if (seekable()) {
+        const std::size_t got = readFully(fd_, data.data(), bytes, start_ + k * static_cast<std::int64_t>(bytes), name_);
+        if (got < bytes) cutShort(got);
+    } else {
+        if (k < next_) detail::fail(name_, "a pipe is read once: frame " + std::to_string(k) + " has gone by");
+        for (; next_ <= k; ++next_) {
+            const std::size_t got = readFully(fd_, data.data(), bytes, -1, name_);
+            if (got < bytes) {
+                k = next_;
+                cutShort(got);
+            }
+        }
+    }
+    return NpyFile(stacked_ ? name_ + "[" + std::to_string(k) + "]" : name_, frameHeader_, std::move(data));
+}
+
+GridShape stackGridShape(const NpyStack& stack, bool vectors) {
+    if (!stack.stacked()) {
+        const NpyFile whole(stack.name(), stack.header(), {});
+        return vectors ? vectorGridShape(whole) : textureGridShape(whole);
+    }
+    const std::vector<std::int64_t>& s = stack.header().shape;
+    const std::string shape = "shape " + shapeText(s);
+    if (vectors && s[3] != 2)
+        detail::fail(stack.name(), shape + " where (frames, rows, cols, 2) is expected ([..., 0] along the rows, "
+                                           "[..., 1] along the columns)");
+    if (s[0] == 0) detail::fail(stack.name(), shape + " has no frames");
+    if (s[1] == 0 || s[2] == 0) detail::fail(stack.name(), shape + " has no cells");
+    std::int64_t cells = 0;
+    if (__builtin_mul_overflow(s[1], s[2], &cells) || cells > std::numeric_limits<std::int32_t>::max())
+        detail::fail(stack.name(), shape + " has more cells than a grid holds (2^31 - 1)");
+    const NpyFile whole(stack.name(), stack.header(), {});
+    if (vectors) detail::expectDtype(whole, stack.header().dtype.kind == NpyDtype::Kind::floating, "float32 or float64 is");
+    return {static_cast<std::int32_t>(s[1]), static_cast<std::int32_t>(s[2])};
 }
 
 GridShape vectorGridShape(const NpyFile& file) {

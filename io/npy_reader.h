@@ -65,6 +65,8 @@ public:
     // files' headers are checked before any one's data is taken in; fd must
     // stay open until then.
     NpyFile(int fd, std::string name, const HeaderCheck& check = {}, bool headerOnly = false);
+    // Elements already read (a frame of a stack), under name and header.
+    NpyFile(std::string name, NpyHeader header, std::vector<char> elements);
     NpyFile(NpyFile&&) noexcept;
     NpyFile& operator=(NpyFile&&) noexcept;
     ~NpyFile();
@@ -96,6 +98,49 @@ struct GridShape {
     std::int32_t cols = 0;
     friend bool operator==(const GridShape&, const GridShape&) = default;
 };
+
+// A .npy array read a frame at a time. With one dimension more than a
+// frame's (frameDims), its first counts the frames and must be in C order;
+// otherwise the whole array is one frame. A regular file is read from each
+// frame's offset, anything else (a pipe) in order and once; one frame is
+// held at a time.
+class NpyStack {
+public:
+    // Reads the header of fd (owned: closed here) from where it stands,
+    // runs check on it, and for a regular file checks its size, before any
+    // element is read. Throws InputError naming the file.
+    NpyStack(int fd, std::string name, std::size_t frameDims,
+             const std::function<void(const NpyStack&)>& check = {});
+    NpyStack(NpyStack&&) noexcept;
+    NpyStack& operator=(NpyStack&&) = delete;
+    ~NpyStack();
+
+    const std::string& name() const { return name_; }
+    const NpyHeader& header() const { return header_; }
+    bool stacked() const { return stacked_; }
+    std::int64_t frames() const { return frames_; }
+    // Whether frames can be read in any order and again.
+    bool seekable() const { return start_ >= 0; }
+    // Frame k (NAME[k] in messages where stacked), header and elements.
+    // From a pipe, frames before it are skipped and it cannot be read
+    // again. Throws InputError for a file cut short.
+    NpyFile frame(std::int64_t k);
+
+private:
+    std::string name_;
+    NpyHeader header_, frameHeader_;
+    int fd_ = -1;
+    bool stacked_ = false;
+    std::int64_t frames_ = 1;
+    std::int64_t start_ = -1;  // the data's offset in a regular file
+    std::int64_t next_ = 0;    // a pipe's next frame
+};
+
+// The grid of each frame of a stack of vector arrays, (frames, rows, cols,
+// 2) floats, or of component arrays, (frames, rows, cols); of a stack that
+// is one field, as vectorGridShape and textureGridShape give it. Throws
+// InputError naming the shape or dtype that does not fit.
+GridShape stackGridShape(const NpyStack& stack, bool vectors);
 
 // The grid of a vector array: shape (rows, cols, 2), float32 or float64.
 // Throws InputError naming the shape or dtype that does not fit.

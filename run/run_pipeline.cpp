@@ -1,6 +1,11 @@
 #include "run/run_pipeline.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 #include <tuple>
@@ -144,6 +149,189 @@ std::optional<Field> FieldFiles::next() {
     }
     streams_.vectors.reset();
     streams_.texture.reset();
+    return field;
+}
+
+// A vector input of a series: a text file (one field) or a .npy stack.
+struct SeriesFields::Input {
+    std::string path;
+    std::int64_t first = 0, frames = 1;
+    bool npy = false, rereadable = true;
+    NpyHeader header;  // a .npy input's, as first read
+    // Open while read from: a pipe throughout, a regular file while its
+    // fields are asked for.
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> text{nullptr, &std::fclose};
+    std::optional<NpyStack> u, v;  // the vectors, or u beside v
+};
+
+namespace {
+
+using Stream = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+Stream openStream(const std::string& path, const char* role) {
+    Stream f(detail::openInput(path), &std::fclose);
+    if (!f) throw BadFilename(std::string("Bad ") + role + " Filename: " + path);
+    return f;
+}
+
+// path's header read as a stack of fields of frameDims dimensions; f its
+// open stream, or null to open it here ("NAME: cannot open: REASON").
+NpyStack openStack(const std::string& path, Stream f, std::size_t frameDims) {
+    if (!f) {
+        f.reset(detail::openInput(path));
+        if (!f) throw InputError(inputName(path) + ": cannot open: " + std::strerror(errno));
+    }
+    const int fd = fcntl(fileno(f.get()), F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) throw InputError(inputName(path) + ": cannot open: " + std::strerror(errno));
+    return NpyStack(fd, inputName(path), frameDims,
+                    [frameDims](const NpyStack& stack) { stackGridShape(stack, frameDims == 3); });
+}
+
+bool isRegular(std::FILE* f) {
+    struct stat info {};
+    return fstat(fileno(f), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+SeriesFields::SeriesFields(const RunSettings& settings, std::vector<std::string> vectorFiles) : settings_(settings) {
+    const bool components = !settings.vComponentFile.empty();
+    // As for one field: every file opened before any header is read, the
+    // vector file's fault told first.
+    Stream texture(detail::openInput(settings.textureFile), &std::fclose);
+    std::optional<NpyHeader> firstShape;
+    std::string firstName;
+    for (std::size_t n = 0; n < vectorFiles.size(); ++n) {
+        Input& in = inputs_.emplace_back();
+        in.path = std::move(vectorFiles[n]);
+        in.first = count_;
+        Stream f = openStream(in.path, "Vector");
+        if (n == 0 && !texture) throw BadFilename("Bad Texture Filename: " + settings.textureFile);
+        in.npy = components || isNpyPath(in.path);
+        if (!in.npy) {
+            in.rereadable = isRegular(f.get());
+            if (!in.rereadable) in.text = std::move(f);
+            ++count_;
+            continue;
+        }
+        in.u.emplace(openStack(in.path, std::move(f), components ? 2 : 3));
+        const GridShape grid = stackGridShape(*in.u, !components);
+        if (components) {
+            in.v.emplace(openStack(settings.vComponentFile, Stream(nullptr, &std::fclose), 2));
+            if (stackGridShape(*in.v, false) != grid || in.v->frames() != in.u->frames() ||
+                in.v->stacked() != in.u->stacked())
+                throw InputError(in.v->name() + ": shape " + shapeText(in.v->header().shape) +
+                                 " does not match shape " + shapeText(in.u->header().shape) + " of " + in.u->name());
+        }
+        in.header = in.u->header();
+        in.frames = in.u->frames();
+        stacked_ = stacked_ || in.u->stacked();
+        in.rereadable = in.u->seekable() && (!in.v || in.v->seekable());
+        if (firstShape && stackGridShape(*in.u, !components) != *arrayShape())
+            throw InputError(in.u->name() + ": shape " + shapeText(in.header.shape) + " does not match shape " +
+                             shapeText(firstShape->shape) + " of " + firstName);
+        if (!firstShape) firstShape = in.header, firstName = in.u->name();
+        if (in.rereadable) in.u.reset(), in.v.reset();  // opened again when read
+        count_ += in.frames;
+    }
+    textureStream_ = std::move(texture);
+    if (isNpyPath(settings.textureFile)) {
+        textureArray_.emplace(fileno(textureStream_.get()), settings.textureFile, textureGridShape, true);
+        const GridShape shape = textureGridShape(*textureArray_);
+        if (firstShape && shape != *arrayShape())
+            throw InputError(settings.textureFile + ": shape " + shapeText(textureArray_->header().shape) +
+                             " does not match shape " + shapeText(firstShape->shape) + " of " + firstName);
+    }
+}
+
+SeriesFields::~SeriesFields() = default;
+
+std::string SeriesFields::pipe() const {
+    for (const Input& in : inputs_)
+        if (!in.rereadable) return in.path;
+    return "";
+}
+
+std::optional<GridShape> SeriesFields::arrayShape() const {
+    for (const Input& in : inputs_) {
+        if (!in.npy) continue;
+        const std::vector<std::int64_t>& s = in.header.shape;
+        const std::size_t at = s.size() == (settings_.vComponentFile.empty() ? 4u : 3u) ? 1 : 0;
+        return GridShape{static_cast<std::int32_t>(s[at]), static_cast<std::int32_t>(s[at + 1])};
+    }
+    if (textureArray_) return textureGridShape(*textureArray_);
+    return std::nullopt;
+}
+
+void SeriesFields::requireSize(std::int32_t rows, std::int32_t cols, const std::string& size) const {
+    // Every .npy vector input has the first one's grid (checked on opening).
+    if (const std::optional<GridShape> shape = arrayShape(); shape && *shape != GridShape{rows, cols}) {
+        for (const Input& in : inputs_)
+            if (in.npy)
+                throw InputError(inputName(in.path) + ": shape " + shapeText(in.header.shape) + " does not match " + size);
+        throw InputError(textureArray_->name() + ": shape " + shapeText(textureArray_->header().shape) +
+                         " does not match " + size);
+    }
+}
+
+std::optional<Field> SeriesFields::next() {
+    if (next_ >= count_) return std::nullopt;
+    return field(next_++);
+}
+
+Field SeriesFields::field(std::int64_t k) {
+    const RunSettings& s = settings_;
+    Input& in = *std::prev(std::upper_bound(inputs_.begin(), inputs_.end(), k,
+                                            [](std::int64_t index, const Input& input) { return index < input.first; }));
+    prepareThreads(threadCount(s.threads));
+    requireSize(s.rows, s.cols, "the grid size " + std::to_string(s.rows) + "x" + std::to_string(s.cols));
+    Field field{RegGrid(s.rows, s.cols), 0.0, {}, {}, {}};
+    RegGrid& grid = field.grid;
+    if (!shared_ && !s.maskFile.empty()) mask_ = readMask(s.maskFile, s.rows, s.cols, s.threads);
+    field.mask = mask_;
+    const std::uint8_t* masked = mask_.empty() ? nullptr : mask_.data();
+    double* vectors = &grid.vectors.data()->x;
+    if (in.npy) {
+        const bool components = !s.vComponentFile.empty();
+        if (!in.u) {
+            // Opened again: it must still be what was checked.
+            in.u.emplace(openStack(in.path, Stream(nullptr, &std::fclose), components ? 2 : 3));
+            if (components) in.v.emplace(openStack(s.vComponentFile, Stream(nullptr, &std::fclose), 2));
+            for (NpyStack* stack : {&*in.u, in.v ? &*in.v : nullptr})
+                if (stack && (stack->header().shape != in.header.shape || stack->header().dtype.descr != in.header.dtype.descr))
+                    throw InputError(stack->name() + ": changed while the series was read: shape " +
+                                     shapeText(stack->header().shape) + " of " + stack->header().dtype.descr +
+                                     ", was " + shapeText(in.header.shape) + " of " + in.header.dtype.descr);
+        }
+        const NpyFile u = in.u->frame(k - in.first);
+        field.largestMagnitude = components ? readNpyComponentsInto(u, in.v->frame(k - in.first), vectors, 3,
+                                                                    {s.maskNan, s.threads, masked})
+                                            : readNpyVectorsInto(u, vectors, 3, {s.maskNan, s.threads, masked});
+        // A regular file is let go after its last field.
+        if (in.rereadable && k + 1 == in.first + in.frames) in.u.reset(), in.v.reset();
+    } else {
+        Stream f = in.text ? std::move(in.text) : openStream(in.path, "Vector");
+        field.largestMagnitude = detail::readVectors(f.get(), inputName(in.path), grid, s.threads);
+        if (auto w = surplusWarning(f.get(), inputName(in.path), 2, s.rows, s.cols)) field.warnings.push_back(*w);
+    }
+    if (!shared_) {
+        if (textureArray_) {
+            textureArray_->readElements();
+            TextureArray t = readNpyTexture(*textureArray_, s.threads, masked);
+            if (auto* whole = std::get_if<std::vector<std::int32_t>>(&t.values)) texture_ = std::move(*whole);
+            else fractionalTexture_ = std::move(std::get<std::vector<double>>(t.values));
+            textureArray_.reset();
+        } else {
+            detail::readTexture(textureStream_.get(), inputName(s.textureFile), grid, s.threads);
+            if (auto w = surplusWarning(textureStream_.get(), inputName(s.textureFile), 1, s.rows, s.cols))
+                field.warnings.push_back(*w);
+            texture_.assign(grid.texture.data(), grid.texture.data() + grid.cellCount());
+        }
+        textureStream_.reset();
+        shared_ = true;
+    }
+    if (!texture_.empty()) std::copy(texture_.begin(), texture_.end(), grid.texture.data());
+    field.fractionalTexture = fractionalTexture_;
     return field;
 }
 

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +74,11 @@ public:
     // The next field, or none when there are no more. Throws BadFilename
     // and InputError for the files, std::bad_alloc.
     virtual std::optional<Field> next() = 0;
+    // The grid size the .npy inputs give; none when every input is text.
+    virtual std::optional<GridShape> arrayShape() const = 0;
+    // Throws InputError naming the first .npy input whose grid is not
+    // rows x cols, and `size` (what asked for it, e.g. "--size 10x10").
+    virtual void requireSize(std::int32_t rows, std::int32_t cols, const std::string& size) const = 0;
 };
 
 // The settings' two files: one field. They are opened here, both before
@@ -90,11 +97,8 @@ public:
     // the arrays first.
     explicit FieldFiles(const RunSettings& settings);
 
-    // The grid size the .npy inputs give; none when both are text.
-    std::optional<GridShape> arrayShape() const;
-    // Throws InputError naming the first .npy input whose grid is not
-    // rows x cols, and `size` (what asked for it, e.g. "--size 10x10").
-    void requireSize(std::int32_t rows, std::int32_t cols, const std::string& size) const;
+    std::optional<GridShape> arrayShape() const override;
+    void requireSize(std::int32_t rows, std::int32_t cols, const std::string& size) const override;
 
     // Both files read into a new grid of the settings' size, vectors first;
     // the files are let go. Throws InputError also for a .npy input of
@@ -107,6 +111,49 @@ private:
     std::optional<NpyFile> vectors_, texture_, vComponent_;
     GridShape vectorShape() const;
     bool read_ = false;
+};
+
+// A series of fields, such as a time series: each vector input in turn,
+// a .npy stack (one dimension more than a field's) giving a field per
+// frame; with settings.vComponentFile, the u and v stacks frame by frame.
+// Every input is opened and every .npy header checked here, before any
+// data is read. The texture and mask are read once, with the first field
+// read, and shared. A regular file is read again for each field asked for,
+// a pipe in order and once.
+class SeriesFields final : public FieldSource {
+public:
+    // vectorFiles: the vector inputs in order (with a v file, the one u
+    // file). Throws BadFilename and InputError as FieldFiles does; settings
+    // must outlive this, as there.
+    SeriesFields(const RunSettings& settings, std::vector<std::string> vectorFiles);
+    ~SeriesFields() override;
+
+    std::int64_t count() const { return count_; }
+    // Whether some input is a stack of fields.
+    bool stacked() const { return stacked_; }
+    // The first vector input that cannot be read twice (a pipe); "" if none.
+    std::string pipe() const;
+    std::optional<GridShape> arrayShape() const override;
+    void requireSize(std::int32_t rows, std::int32_t cols, const std::string& size) const override;
+
+    // Field k of the series, read now.
+    Field field(std::int64_t k);
+    // The fields in order.
+    std::optional<Field> next() override;
+
+private:
+    struct Input;
+    const RunSettings& settings_;
+    std::vector<Input> inputs_;
+    std::int64_t count_ = 0, next_ = 0;
+    bool stacked_ = false;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> textureStream_{nullptr, &std::fclose};
+    std::optional<NpyFile> textureArray_;
+    // What every field shares, once read.
+    bool shared_ = false;
+    std::vector<std::int32_t> texture_;
+    std::vector<double> fractionalTexture_;
+    std::vector<std::uint8_t> mask_;
 };
 
 // What a run gives back. Move-only: it holds the grid.

@@ -1,5 +1,7 @@
 // End-to-end: the built fastlic binary, run in a temporary directory.
+#include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -240,6 +242,21 @@ TEST_F(Cli, AnimationsAreTheLibrarysFrames) {
     };
     std::vector<double> series = computeLic(viewOf(g), hann).lic, second = computeLic(viewOf(h), hann).lic;
     series.insert(series.end(), second.begin(), second.end());
+    // The same two fields as one stack, as u and v stacks, and as a stack
+    // through a pipe (it fits in the pipe's buffer).
+    std::vector<double> xy, us, vs;
+    for (const RegGrid* field : {&g, &h})
+        for (std::size_t k = 0; k < field->cellCount(); ++k) {
+            const Vector& w = field->vectors.data()[k];
+            xy.insert(xy.end(), {w.x, w.y});
+            us.push_back(w.y);
+            vs.push_back(w.x);
+        }
+    const std::string stack = testing::npyBytes(testing::npyDict("<f8", "(2, 30, 41, 2)"), testing::npyData(xy));
+    testing::writeText(dir.file("s.npy"), stack);
+    testing::writeText(dir.file("u.npy"), testing::npyBytes(testing::npyDict("<f8", "(2, 30, 41)"), testing::npyData(us)));
+    testing::writeText(dir.file("v.npy"), testing::npyBytes(testing::npyDict("<f8", "(2, 30, 41)"), testing::npyData(vs)));
+    ASSERT_EQ(mkfifo(dir.file("p.npy").c_str(), 0644), 0);
     const struct {
         std::vector<std::string> args;
         std::string shape;
@@ -250,11 +267,19 @@ TEST_F(Cli, AnimationsAreTheLibrarysFrames) {
         {{"--vectors", "v0.vec", "--frames", "3", "--steady"}, "(3, 30, 41)", loop(hann, 0, 3, true)},
         {{"--vectors", "v?.vec", "-o", "a.png"}, "(2, 30, 41)", series},
         {{"--vectors", "v0.vec", "--vectors", "v1.vec", "--phase-step", "0.5"}, "(2, 30, 41)", moving(0.5)},
+        {{"--vectors", "s.npy", "-o", "b.png"}, "(2, 30, 41)", series},
+        {{"--u", "u.npy", "--v", "v.npy", "-o", "c%d.png"}, "(2, 30, 41)", series},
+        {{"--vectors", "p.npy", "-o", "d.gif", "--colormap-range", "0:9"}, "(2, 30, 41)", series},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--size", "30x41", "--lic", "l.npy"});
+        const int pipe = c.args[1] == "p.npy" ? open(dir.file("p.npy").c_str(), O_RDWR | O_NONBLOCK) : -1;
+        if (pipe >= 0) {
+            ASSERT_EQ(write(pipe, stack.data(), stack.size()), static_cast<ssize_t>(stack.size()));
+        }
         const Result r = run(args);
+        if (pipe >= 0) close(pipe);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(readText(dir.file("l.npy")) == testing::npyBytes(testing::npyDict("<f8", c.shape.c_str()),
                                                                     testing::npyData(c.frames)))
@@ -265,6 +290,11 @@ TEST_F(Cli, AnimationsAreTheLibrarysFrames) {
     const std::size_t at = png.find("acTL");
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(png.substr(at + 4, 8), std::string("\0\0\0\x02\0\0\0\0", 8));
+    // A stack's pictures are those of its fields given one by one.
+    EXPECT_TRUE(readText(dir.file("b.png")) == png);
+    EXPECT_EQ(run({"--vectors", "v0.vec", "--vectors", "v1.vec", "-o", "e%d.png", "--size", "30x41"}).status, 0);
+    for (const char* k : {"0", "1"})
+        EXPECT_TRUE(readText(dir.file(std::string("c") + k + ".png")) == readText(dir.file(std::string("e") + k + ".png")));
 }
 
 TEST_F(Cli, ProgressLineOnlyOnATerminal) {

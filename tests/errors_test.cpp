@@ -248,6 +248,17 @@ TEST_F(Errors, MalformedInputFiles) {
          ": value at row 0, column 0 is not finite (nan)", "bad.npy"},
         {'t', npy("<f8", "(10, 10)", std::string("\x9c\x75\x00\x88\x3c\xe4\x37\x7e", 8) + std::string(792, '\0')),
          ": value at row 0, column 0 (1e+300) is more than 2^990 (about 1.05e298) in magnitude", "bad.npy"},
+        // Stacks of fields: headers and sizes refused before any data is read.
+        {'v', npy("<f8", "(0, 10, 10, 2)", ""), ": shape (0, 10, 10, 2) has no frames", "bad.npy"},
+        {'v', npy("<f8", "(2, 10, 10, 3)", ""),
+         ": shape (2, 10, 10, 3) where (frames, rows, cols, 2) is expected ([..., 0] along the rows, [..., 1] along "
+         "the columns)", "bad.npy"},
+        {'v', npy("<i4", "(2, 10, 10, 2)", ""), ": dtype '<i4' where float32 or float64 is expected", "bad.npy"},
+        {'v', testing::npyBytes(testing::npyDict("<f8", "(2, 10, 10, 2)", true), std::string(3200, '\0')),
+         ": a stack in Fortran order is not read a frame at a time; save it in C order (numpy.ascontiguousarray)",
+         "bad.npy"},
+        {'v', npy("<f8", "(2, 10, 10, 2)", std::string(3000, '\0')), ": truncated: 3000 of 3200 data bytes", "bad.npy"},
+        {'v', npy("<f8", "(3, 10, 9, 2)", std::string(4320, '\0')), ": shape (3, 10, 9, 2) does not match --size 10x10", "bad.npy"},
         // The shape is refused before any data is read: these hold none.
         {'m', npy("<i8", "(1, 200000000)", ""), ": shape (1, 200000000) does not match the grid size 10x10",
          "bad.npy"},
@@ -302,17 +313,26 @@ TEST_F(Errors, SizeTooLargeForMemory) {
     // A pipe's header alone, its writer holding it open: refused before
     // any data is waited for.
     ASSERT_EQ(mkfifo(dir.file("fifo.npy").c_str(), 0644), 0);
-    for (const auto& [dtype, shape, args, message] :
-         {std::tuple<std::string, std::string, Args, std::string>{
-              "|b1", "(3037000500, 3037000500)", run10({"--mask", "fifo.npy"}),
-              "shape (3037000500, 3037000500) has more cells than a grid holds (2^31 - 1)"},
-          {"<f8", "(4, 4, 2)", {"--vectors", "fifo.npy", "--texture", "t", "--size", "10x10"},
-           "shape (4, 4, 2) does not match --size 10x10"},
-          {"<f8", "(12, 12)", {"--vectors", "v", "--texture", "fifo.npy", "--size", "10x10"},
-           "shape (12, 12) does not match --size 10x10"}}) {
+    // A stack through a pipe: its frames in order, and no second pass.
+    std::string nanFrame(1600, '\0');
+    nanFrame.replace(0, 8, std::string("\0\0\0\0\0\0\xf8\x7f", 8));
+    const Args stack{"--vectors", "fifo.npy", "--texture", "t", "--size", "10x10"};
+    for (const auto& [dtype, shape, data, args, status, message] :
+         {std::tuple<std::string, std::string, std::string, Args, int, std::string>{
+              "|b1", "(3037000500, 3037000500)", "", run10({"--mask", "fifo.npy"}), 255,
+              "fifo.npy: shape (3037000500, 3037000500) has more cells than a grid holds (2^31 - 1)"},
+          {"<f8", "(4, 4, 2)", "", stack, 255, "fifo.npy: shape (4, 4, 2) does not match --size 10x10"},
+          {"<f8", "(3, 4, 4, 2)", "", stack, 255, "fifo.npy: shape (3, 4, 4, 2) does not match --size 10x10"},
+          {"<f8", "(2, 10, 10, 2)", std::string(1600, '\0') + nanFrame, plus(stack, {"--lic", "l.npy"}), 255,
+           "fifo.npy[1]: vector at row 0, column 0 is not finite (nan, 0)"},
+          {"<f8", "(2, 10, 10, 2)", "", plus(stack, {"-o", "a.gif"}), 2,
+           "--vectors fifo.npy: a pipe is read once, and the colour scale of a series needs every field's largest "
+           "magnitude before the first frame: give --colormap-range LO:HI, or a regular file"},
+          {"<f8", "(12, 12)", "", {"--vectors", "v", "--texture", "fifo.npy", "--size", "10x10"}, 255,
+           "fifo.npy: shape (12, 12) does not match --size 10x10"}}) {
         const int fifo = open(dir.file("fifo.npy").c_str(), O_RDWR | O_NONBLOCK);
-        writeText(dir.file("fifo.npy"), testing::npyBytes(testing::npyDict(dtype, shape), ""));
-        expectFailure(args, 255, "fastlic: fifo.npy: " + message + "\n");
+        writeText(dir.file("fifo.npy"), testing::npyBytes(testing::npyDict(dtype, shape), data));
+        expectFailure(args, status, "fastlic: " + message + "\n");
         close(fifo);
     }
     const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE);

@@ -112,18 +112,20 @@ int run(int argc, char** argv) {
                    "Vector-field file: rows x cols pairs of numbers, row-major, each (along the rows, along "
                    "the columns); or a .npy array of shape (rows, cols, 2), float32 or float64, [..., 0] "
                    "along the rows and [..., 1] along the columns; - for standard input. Several (or a "
-                   "pattern such as 'field*.npy'): a series, one animation frame each")
+                   "pattern such as 'field*.npy'), or a .npy stack (T, rows, cols, 2): a series, one animation frame "
+                   "per field")
         ->capture_default_str()
         ->multi_option_policy(CLI::MultiOptionPolicy::Join)
         ->check(fileName);
     std::string uFile;
     auto* uOption = app.add_option("--u", uFile,
                                    "Instead of --vectors: FILE.npy of shape (rows, cols), the component along "
-                                   "the columns (as NumPy's u); with --v")
+                                   "the columns (as NumPy's u), or a stack (T, rows, cols): a series; with --v")
                         ->check(fileName)
                         ->excludes("--vectors");
     app.add_option("--v", settings.vComponentFile,
-                   "FILE.npy of shape (rows, cols), the component along the rows (as NumPy's v); with --u")
+                   "FILE.npy of shape (rows, cols), or (T, rows, cols) as --u, the component along the rows (as "
+                   "NumPy's v); with --u")
         ->check(fileName)
         ->needs(uOption);
     uOption->needs("--v");
@@ -195,20 +197,35 @@ int run(int argc, char** argv) {
         return fail(exitUsage, "--size: expected ROWSxCOLS, two positive whole numbers whose "
                                "product is below 2^31, found \"" + sizeText + "\"");
     // --- NumPy input: .npy files (by their suffix) give the grid size ---
-    std::unique_ptr<FieldFiles> inputs;
-    if (demoDir.empty() && (isNpyPath(settings.vectorFile) || isNpyPath(settings.textureFile))) {
+    // Several vector inputs, or one that may be a stack, are a series: its
+    // fields are counted from the headers.
+    std::unique_ptr<SeriesFields> series;
+    std::unique_ptr<FieldFiles> files;
+    FieldSource* inputs = nullptr;
+    const bool counted = demoDir.empty() && cli::countsFields(animation, !uFile.empty());
+    if (demoDir.empty() && (counted || isNpyPath(settings.textureFile))) {
         try {
-            inputs = std::make_unique<FieldFiles>(settings);
-            if (app.count("--size") > 0) inputs->requireSize(size.rows, size.cols, "--size " + sizeText);
-            const GridShape shape = *inputs->arrayShape();
-            size = {shape.rows, shape.cols};
-            sizeText = std::to_string(size.rows) + "x" + std::to_string(size.cols);
-            if (app.count("--size") == 0) {
-                // Sizes are then named by the array that gave them.
-                const bool vectors = isNpyPath(settings.vectorFile);
-                std::vector<std::int64_t> dims{size.rows, size.cols};
-                if (vectors && uFile.empty()) dims.push_back(2);
-                sizeOrigin = (vectors ? settings.vectorFile : settings.textureFile) + ": shape " + shapeText(dims);
+            if (counted) {
+                series = std::make_unique<SeriesFields>(settings, animation.vectorFiles);
+                animation.fields = series->count();
+            }
+            // One field read as always, unless its file must be read as it was opened.
+            if (series && (series->count() > 1 || series->stacked() || !series->pipe().empty()))
+                inputs = series.get();
+            else if (isNpyPath(settings.vectorFile) || isNpyPath(settings.textureFile))
+                inputs = (files = std::make_unique<FieldFiles>(settings)).get();
+            if (inputs && inputs->arrayShape()) {
+                if (app.count("--size") > 0) inputs->requireSize(size.rows, size.cols, "--size " + sizeText);
+                const GridShape shape = *inputs->arrayShape();
+                size = {shape.rows, shape.cols};
+                sizeText = std::to_string(size.rows) + "x" + std::to_string(size.cols);
+                if (app.count("--size") == 0) {
+                    // Sizes are then named by the array that gave them.
+                    const bool vectors = isNpyPath(settings.vectorFile);
+                    std::vector<std::int64_t> dims{size.rows, size.cols};
+                    if (vectors && uFile.empty()) dims.push_back(2);
+                    sizeOrigin = (vectors ? settings.vectorFile : settings.textureFile) + ": shape " + shapeText(dims);
+                }
             }
         } catch (const BadFilename& e) {
             std::printf("%s\n", e.what());
@@ -219,6 +236,7 @@ int run(int argc, char** argv) {
             return fail(exitFailed, e.what());
         }
     }
+    if (std::string bad = cli::checkFieldCount(animation); !bad.empty()) return fail(exitUsage, bad);
     // --- end NumPy input ---
     if (sizeOrigin.empty()) sizeOrigin = "--size " + sizeText;
     settings.rows = size.rows;
@@ -324,7 +342,8 @@ int run(int argc, char** argv) {
         // that a bad one fails at once, and all are replaced together at
         // the end (io/output_file.h).
         if (cli::animating(animation)) {
-            cli::writeAnimation(animation, settings, imageOptions, output, licPath);
+            if (!series) series = std::make_unique<SeriesFields>(settings, animation.vectorFiles);
+            cli::writeAnimation(animation, *series, settings, imageOptions, output, licPath);
             return 0;
         }
         const int threads = settings.threads;
@@ -351,7 +370,7 @@ int run(int argc, char** argv) {
         outputs.open();
         if (format) loadImageInputs(imageOptions, settings.rows, settings.cols, threads);  // image options
         settings.licOnly = format == nullptr;  // no image: nothing reads the vectors after the run
-        if (!inputs) inputs = std::make_unique<FieldFiles>(settings);
+        if (!inputs) inputs = (files = std::make_unique<FieldFiles>(settings)).get();
         // One field from the files; each is written, and let go, before the
         // next is read.
         while (std::optional<Field> field = inputs->next()) {

@@ -46,16 +46,31 @@ def is_lazy(*arrays: Any) -> bool:
     return any(_is_dask(a) or (_is_dataarray(a) and _is_dask(a.data)) for a in arrays)
 
 
-def worker_threads() -> Optional[int]:
-    """The threads of the Dask worker running this task, or None outside one
-    (every core)."""
+def task_threads(tasks: int) -> Optional[int]:
+    """Threads for one of ``tasks`` tasks: the threads of the worker running
+    it (a Dask worker's, or on the threaded scheduler every core), shared
+    among the tasks it runs at once, so that they add up to its cores
+    rather than to cores x tasks. None (every core) in the caller's own
+    thread: the synchronous scheduler runs one task at a time."""
+    import threading
+
+    from ._stacks import cores
+
+    worker = None
     distributed = sys.modules.get("distributed")
-    if distributed is None:
-        return None
-    try:
-        return distributed.get_worker().state.nthreads
-    except (ValueError, AttributeError):
-        return None
+    if distributed is not None:
+        try:
+            worker = distributed.get_worker().state.nthreads
+        except (ValueError, AttributeError):
+            pass
+    if worker is None:
+        if threading.current_thread() is threading.main_thread():
+            return None
+        import dask
+
+        pool = dask.config.get("num_workers", None) or cores()
+        return max(1, cores() // max(1, min(tasks, pool)))
+    return max(1, worker // max(1, min(tasks, worker)))
 
 
 def cluster(address: Optional[str] = None, workers: Optional[int] = None) -> Any:
@@ -151,7 +166,8 @@ def convolve(given: Mapping[str, Any]) -> Any:
         v = v.rechunk(u.chunks)
         names = tuple(arrays)
         extra = [_frames(arrays[n], u) for n in names]
-        out = da.map_blocks(_convolve_block, u, v, *extra, names=names, options=options, dtype=RESULT,
+        out = da.map_blocks(_convolve_block, u, v, *extra, names=names, options=options, tasks=u.npartitions,
+                            dtype=RESULT,
                             meta=np.empty((0,) * u.ndim, RESULT))
     lic, hits = out["lic"], out["hits"]
     texture = given["texture"]
@@ -200,12 +216,13 @@ def _dataarrays(frame: Any, lic: Any, hits: Any, carried: dict, known: bool, ret
     return lic, xr.DataArray(hits, dims=frame.dims, coords=frame.coords, attrs={"long_name": "hit count"})
 
 
-def _convolve_block(u: np.ndarray, v: np.ndarray, *extra: np.ndarray, names: tuple, options: dict) -> np.ndarray:
+def _convolve_block(u: np.ndarray, v: np.ndarray, *extra: np.ndarray, names: tuple, options: dict,
+                    tasks: int) -> np.ndarray:
     import fastlic
 
     arguments = {**options, **dict(zip(names, extra))}
     if arguments.get("threads") is None:
-        arguments["threads"] = worker_threads()
+        arguments["threads"] = task_threads(tasks)
     texture = arguments.pop("texture")
     lic, hits = fastlic.convolve(texture, u, v, **arguments, return_hits=True)
     out = np.empty(np.shape(lic), RESULT)
@@ -257,11 +274,12 @@ def _tiles(u: Any, v: Any, arrays: dict, options: dict, words: dict, margin: int
     return da.map_overlap(_tile_block, u, v, *extra, depth=depth, boundary=overlap_boundary, trim=True,
                           dtype=RESULT, meta=np.empty((0,) * u.ndim, RESULT), names=names,
                           options=block_options, coordinates=coordinates, starts=starts, margin=margin,
+                          tasks=u.npartitions,
                           periodic={axis: overlap_boundary[axis] == "periodic" for axis in starts})
 
 
 def _tile_block(u: np.ndarray, v: np.ndarray, *extra: np.ndarray, names: tuple, options: dict,
-                coordinates: dict, starts: dict, margin: int, periodic: dict,
+                coordinates: dict, starts: dict, margin: int, periodic: dict, tasks: int,
                 block_info: Optional[dict] = None) -> np.ndarray:
     options = dict(options)
     if coordinates:
@@ -274,7 +292,7 @@ def _tile_block(u: np.ndarray, v: np.ndarray, *extra: np.ndarray, names: tuple, 
             before = margin if (j > 0 or periodic[axis]) and len(starts[axis]) > 2 else 0
             first = start - before + margin  # in the padded coordinates
             options[key] = coordinates[key][first:first + u.shape[axis]]
-    return _convolve_block(u, v, *extra, names=names, options=options)
+    return _convolve_block(u, v, *extra, names=names, options=options, tasks=tasks)
 
 
 def render(given: Mapping[str, Any]) -> Any:
@@ -329,11 +347,11 @@ def render(given: Mapping[str, Any]) -> Any:
         rows, cols = fastlic.render(np.zeros((rows, cols)), np.ones((rows, cols)), np.ones((rows, cols)),
                                     colorbar=True, colorbar_label=given["colorbar_label"]).shape[:2]
     chunks = u.chunks[:-2] + ((rows,), (cols,), (channels,))
-    return da.map_blocks(_render_block, u, *extra, names=names, options=options, dtype=np.uint8,
+    return da.map_blocks(_render_block, u, *extra, names=names, options=options, tasks=u.npartitions, dtype=np.uint8,
                          chunks=chunks, new_axis=[u.ndim], meta=np.empty((0,) * (u.ndim + 1), np.uint8))
 
 
-def _render_block(u: np.ndarray, *extra: np.ndarray, names: tuple, options: dict) -> np.ndarray:
+def _render_block(u: np.ndarray, *extra: np.ndarray, names: tuple, options: dict, tasks: int) -> np.ndarray:
     import fastlic
     from . import _texture_range
 
@@ -349,7 +367,7 @@ def _render_block(u: np.ndarray, *extra: np.ndarray, names: tuple, options: dict
             masked = np.isnan(lic[index]).view(np.uint8)
             ranges[index] = _texture_range(t, np.asarray(t, dtype=np.float64), masked)
         options["texture_range"] = ranges if lead else tuple(ranges)
-    threads = worker_threads()
+    threads = task_threads(tasks)
     if threads is not None and options["lic_options"] is not None:
         options["lic_options"] = {**(options["lic_options"] or {}), "threads": threads}
     return fastlic.render(lic, u, v, **options, **arrays)

@@ -70,12 +70,12 @@ def _read(path: str) -> tuple:
     return np.ascontiguousarray(a[..., 1]), np.ascontiguousarray(a[..., 0])
 
 
-def work(u: np.ndarray, v: np.ndarray, options: dict, png: bool) -> tuple:
-    """One input's LIC values and, with png, its pictures: a task on a worker."""
+def work(u: np.ndarray, v: np.ndarray, options: dict, png: bool, tasks: int = 1) -> tuple:
+    """One input's LIC values and, with png, its pictures: one of tasks on the workers."""
     import fastlic
-    from ._dask import worker_threads
+    from ._dask import task_threads
 
-    lic = fastlic.convolve(None, u, v, **options, threads=worker_threads())
+    lic = fastlic.convolve(None, u, v, **options, threads=task_threads(tasks))
     return np.asarray(lic), (fastlic.render(lic, u, v) if png else None)
 
 
@@ -181,7 +181,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 progress.say(f"fastlic-batch: {path}: {e}")
                 progress.step(failed=True)
                 continue
-            future = client.submit(work, u, v, options, arguments.png, key=f"fastlic-batch-{stem}-{len(futures)}",
+            future = client.submit(work, u, v, options, arguments.png, len(stems), key=f"fastlic-batch-{stem}-{len(futures)}",
                                    pure=False)
             futures[future] = (stem, path)
         for future in as_completed(futures):

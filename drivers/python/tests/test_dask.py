@@ -53,6 +53,21 @@ def test_dask_arrays_are_lazy_and_numpys_bits():
                      fastlic.render(expected, u, v, contrast="enhanced"))
 
 
+def test_tasks_side_by_side_share_the_cores():
+    import concurrent.futures
+
+    import dask
+
+    from fastlic._dask import task_threads
+    from fastlic._stacks import cores
+
+    assert task_threads(64) is None  # the caller's own thread: one task at a time, every core
+    # (tasks, tasks the pool runs at once, threads each)
+    for tasks, workers, threads in ((1, None, cores()), (64, None, 1), (64, 1, cores()), (3, 64, max(1, cores() // 3))):
+        with dask.config.set(num_workers=workers), concurrent.futures.ThreadPoolExecutor(1) as pool:
+            assert pool.submit(task_threads, tasks).result() == threads, (tasks, workers)
+
+
 @pytest.mark.parametrize("boundary", ["periodic", "closed", {"rows": "closed", "cols": "periodic"}])
 def test_tiles_differ_from_the_whole_frame_only_by_seeding_and_wrapping(boundary):
     u, v = stack(frames=2, shape=(96, 120))

@@ -20,13 +20,11 @@ void anyWithin(const Axis& a, std::int32_t d, Flag flag, std::vector<std::int32_
 
 }  // namespace
 
-std::vector<std::uint8_t> Bounds::nearExterior(std::int32_t d, bool everyEdge) const {
+std::vector<std::uint8_t> Bounds::nearExterior(std::int32_t d) const {
     std::vector<std::int32_t> prefix;
     const auto edges = [&](const Axis& a) {
         std::vector<std::uint8_t> near(static_cast<std::size_t>(a.n));
-        const auto flag = [&](std::int32_t t, std::int32_t cell) {
-            return cell < 0 || (everyEdge && (t < 0 || t >= a.n));
-        };
+        const auto flag = [&](std::int32_t, std::int32_t cell) { return cell < 0; };
         anyWithin(a, d, flag, prefix, near.data(), 1);
         return near;
     };

@@ -59,6 +59,13 @@ struct Axis {
         return -1;
     }
 
+    // The cell of the centre t + 0.5 (-n <= t < 2n), which linear sampling
+    // blends: that of haloCell but on the periodic axis below 0, where
+    // -0.5 truncates to cell 0, -1.5 to cell -1 and so on.
+    std::int32_t centreCell(std::int32_t t) const {
+        return t < 0 && rule == Boundary::periodic ? haloCell(t + 1) : haloCell(t);
+    }
+
     // Whether a coordinate can lie in the exterior.
     bool hasExterior() const {
         switch (rule) {
@@ -91,10 +98,9 @@ struct Bounds {
     bool rescales() const { return rows.hasExterior() || cols.hasExterior() || mask.data; }
 
     // Per cell, row-major: 1 where some point less than d cells each way
-    // from the cell's centre may lie in the exterior or, with everyEdge,
-    // beyond any edge. Empty where no cell is marked. For grids of at
-    // least d + 1 cells each way.
-    std::vector<std::uint8_t> nearExterior(std::int32_t d, bool everyEdge) const;
+    // from the cell's centre may lie in the exterior. Empty where no cell
+    // is marked. For grids of at least d + 1 cells each way.
+    std::vector<std::uint8_t> nearExterior(std::int32_t d) const;
 };
 
 namespace detail {

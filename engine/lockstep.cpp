@@ -508,7 +508,7 @@ HWY_INLINE V samplingStep(const double* table, VW weights, VO origin, std::uint3
 }
 
 // The lockstep kernel of orientation fields and linear sampling, for seeds
-// whose streamlines stay off every edge and mask: the same chains, with
+// whose streamlines stay off the exterior: the same chains, with
 // the field sampled from the table of vectors at every stage point (the
 // blend of four centres, normalised, for Linear), a sample pointing against
 // the chain's previous one negated (Oriented), and the increment u x step

@@ -93,7 +93,14 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
     f.ownTable = ZeroedBuffer<Direction>(static_cast<std::size_t>(paddedRows) * static_cast<std::size_t>(stride));
     f.table = f.ownTable.data();
     Direction* out = f.ownTable.data();
-    // The table, with entry(v) for each cell of vector v.
+    // The table, with entry(v) for each cell of vector v: the cell each
+    // halo index stands for, or for linear sampling the cell of the centre
+    // the blend reads there.
+    std::vector<std::int32_t> rowOf = f.halo.rowOf, colOf = f.halo.colOf;
+    if (blends(f.mode)) {
+        for (std::size_t p = 0; p < rowOf.size(); ++p) rowOf[p] = bounds.rows.centreCell(static_cast<std::int32_t>(p) - f.pad);
+        for (std::size_t p = 0; p < colOf.size(); ++p) colOf[p] = bounds.cols.centreCell(static_cast<std::int32_t>(p) - f.pad);
+    }
     const std::uint8_t* masked = f.mask.empty() ? nullptr : f.mask.data();
     std::atomic<bool> notFinite{false};
     const auto fill = [&](auto entry) {
@@ -102,7 +109,7 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
             // A line, where exterior(col) says which of its cells hold nothing.
             const auto fillLine = [&](Direction* line, std::int32_t row, auto exterior) {
                 for (std::int32_t pc = 0; pc < stride; ++pc) {
-                    const std::int32_t col = f.halo.colOf[static_cast<std::size_t>(pc)];
+                    const std::int32_t col = colOf[static_cast<std::size_t>(pc)];
                     if (exterior(col)) {
                         line[pc] = {0.0, 0.0};
                         continue;
@@ -113,7 +120,7 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
                 }
             };
             for (auto pr = static_cast<std::int32_t>(begin); pr < end; ++pr) {
-                const std::int32_t row = f.halo.rowOf[static_cast<std::size_t>(pr)];
+                const std::int32_t row = rowOf[static_cast<std::size_t>(pr)];
                 Direction* line = out + static_cast<std::size_t>(pr) * static_cast<std::size_t>(stride);
                 if (row < 0) {
                     std::fill_n(line, stride, Direction{0.0, 0.0});
@@ -139,10 +146,8 @@ void prepareField(const FieldView& view, const Plane<T>& texture, const LicParam
         for (std::size_t c = 0; c < cells; ++c)
             if (!(std::fabs(f.texture[c]) <= maxTextureMagnitude) && (f.mask.empty() || !f.mask[c]))
                 checkField(view);
-    // Linear sampling blends the centres around a point, and beside an
-    // edge those the rule gives (-0.5 truncates to row 0) are not the ones
-    // the halo holds: its lockstep seeds keep off every edge.
-    if (f.pad > 0) f.careful = bounds.nearExterior(f.reachCells, blends(f.mode));
+    // Seeds whose streamlines may reach the exterior take the careful path.
+    if (f.pad > 0) f.careful = bounds.nearExterior(f.reachCells);
 }
 
 template <typename T>

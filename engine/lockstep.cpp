@@ -470,15 +470,12 @@ HWY_INLINE V loadAt(const double* table, VO offset, std::uint32_t extra) {
 // number).
 HWY_INLINE V pointSums(V v) { return hn::Add(v, hn::Reverse2(D(), v)); }
 
-// The increment u x h at q: u sampled from the table (blended and
-// normalised for Linear), negated where it points against before
-// (Oriented), which then becomes u.
-template <bool Linear, bool Oriented>
-HWY_INLINE V samplingStep(const double* table, VW weights, VO origin, std::uint32_t nextRow, V q, V& before,
-                          V h) {
+// The field at q from the table: the blend of the four centres around it
+// (Linear, not yet normalised), or its cell's entry.
+template <bool Linear>
+HWY_INLINE V sampleAt(const double* table, VW weights, VO origin, std::uint32_t nextRow, V q) {
     const D d;
     const DW dw;
-    V u;
     if constexpr (Linear) {
         const V g = hn::Sub(q, hn::Set(d, 0.5));
         const V low = hn::Floor(g);
@@ -490,21 +487,52 @@ HWY_INLINE V samplingStep(const double* table, VW weights, VO origin, std::uint3
         const V fy = hn::DupOdd(fraction);   // (fy, fy) per point
         const V a = hn::Add(v00, hn::Mul(hn::Sub(v01, v00), fy));
         const V b = hn::Add(v10, hn::Mul(hn::Sub(v11, v10), fy));
-        const V v = hn::Add(a, hn::Mul(hn::Sub(b, a), fx));
-        const V squares = hn::Mul(v, v);
-        const V lengthSquared = pointSums(squares);
-        const V reciprocal = hn::Div(hn::Set(d, 1.0), hn::Sqrt(lengthSquared));
-        u = hn::IfThenElse(lengthSquared >= hn::Set(d, 1e-12), hn::Mul(reciprocal, v), v);
+        return hn::Add(a, hn::Mul(hn::Sub(b, a), fx));
     } else {
-        u = loadAt(table, weighted(hn::DemoteTo(dw, truncated(q)), weights, origin), 0);
+        return loadAt(table, weighted(hn::DemoteTo(dw, truncated(q)), weights, origin), 0);
     }
-    if constexpr (Oriented) {
-        const V products = hn::Mul(before, u);
-        const V against = hn::VecFromMask(d, pointSums(products) < hn::Zero(d));
-        u = hn::Xor(u, hn::And(hn::Set(d, -0.0), against));
-        before = u;
+}
+
+// a and b as unit vectors (each point's as it is where its squared length
+// is below 1e-12). A point's squared length fills both its lanes, so the
+// two vectors' lengths share one square root and one division.
+HWY_INLINE void normalisePair(V& a, V& b) {
+    const D d;
+    const hn::RebindToSigned<D> di;
+    const V squaresA = pointSums(hn::Mul(a, a)), squaresB = pointSums(hn::Mul(b, b));
+    const V reciprocals = hn::Div(hn::Set(d, 1.0), hn::Sqrt(hn::ConcatEven(d, squaresB, squaresA)));
+    const auto forA = hn::IndicesFromVec(d, hn::ShiftRight<1>(hn::Iota(di, 0)));
+    const auto forB = hn::IndicesFromVec(d, hn::ShiftRight<1>(hn::Iota(di, static_cast<int64_t>(hn::Lanes(d)))));
+    const V tiny = hn::Set(d, 1e-12);
+    a = hn::IfThenElse(squaresA >= tiny, hn::Mul(hn::TableLookupLanes(reciprocals, forA), a), a);
+    b = hn::IfThenElse(squaresB >= tiny, hn::Mul(hn::TableLookupLanes(reciprocals, forB), b), b);
+}
+
+// The increments u x h of every chain at its stage point q[c]: u sampled
+// from the table (blended and normalised for Linear), negated where it
+// points against before (Oriented), which then becomes u.
+template <bool Linear, bool Oriented, int Chains>
+HWY_INLINE void samplingSteps(const double* table, VW weights, VO origin, std::uint32_t nextRow, const V* q,
+                              V* before, V h, V* k) {
+    const D d;
+    static_assert(Chains % 2 == 0);
+#pragma GCC unroll 16
+    for (int c = 0; c < Chains; ++c) k[c] = sampleAt<Linear>(table, weights, origin, nextRow, q[c]);
+    if constexpr (Linear) {
+#pragma GCC unroll 16
+        for (int c = 0; c < Chains; c += 2) normalisePair(k[c], k[c + 1]);
     }
-    return hn::Mul(u, h);
+#pragma GCC unroll 16
+    for (int c = 0; c < Chains; ++c) {
+        V u = k[c];
+        if constexpr (Oriented) {
+            const V products = hn::Mul(before[c], u);
+            const V against = hn::VecFromMask(d, pointSums(products) < hn::Zero(d));
+            u = hn::Xor(u, hn::And(hn::Set(d, -0.0), against));
+            before[c] = u;
+        }
+        k[c] = hn::Mul(u, h);
+    }
 }
 
 // The lockstep kernel of orientation fields and linear sampling, for seeds
@@ -552,26 +580,23 @@ void lockstepSampling(const PreparedField<T>& f, const std::int32_t* rows, const
         points.record(reach, v, t, hn::DemoteTo(dw, t));
     }
     for (std::int32_t n = 1; n <= reach; ++n) {
-        V k[chains], sum[chains];
+        V k[chains], sum[chains], q[chains];
+        samplingSteps<Linear, Oriented, chains>(table, weights, origin, nextRow, p, before, h, k);
 #pragma GCC unroll 16
-        for (int c = 0; c < chains; ++c) {
-            k[c] = samplingStep<Linear, Oriented>(table, weights, origin, nextRow, p[c], before[c], h);
-            sum[c] = hn::Mul(sixth, k[c]);
-        }
+        for (int c = 0; c < chains; ++c) sum[c] = hn::Mul(sixth, k[c]);
 #pragma GCC unroll 2
-        for (int stage = 2; stage <= 3; ++stage)
+        for (int stage = 2; stage <= 3; ++stage) {
 #pragma GCC unroll 16
-            for (int c = 0; c < chains; ++c) {
-                k[c] = samplingStep<Linear, Oriented>(table, weights, origin, nextRow,
-                                                      along(c < vectors, p[c], hn::Mul(k[c], half)), before[c], h);
-                sum[c] = hn::Add(sum[c], hn::Mul(third, k[c]));
-            }
+            for (int c = 0; c < chains; ++c) q[c] = along(c < vectors, p[c], hn::Mul(k[c], half));
+            samplingSteps<Linear, Oriented, chains>(table, weights, origin, nextRow, q, before, h, k);
 #pragma GCC unroll 16
-        for (int c = 0; c < chains; ++c) {
-            k[c] = samplingStep<Linear, Oriented>(table, weights, origin, nextRow, along(c < vectors, p[c], k[c]),
-                                                  before[c], h);
-            sum[c] = hn::Add(sum[c], hn::Mul(sixth, k[c]));
+            for (int c = 0; c < chains; ++c) sum[c] = hn::Add(sum[c], hn::Mul(third, k[c]));
         }
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) q[c] = along(c < vectors, p[c], k[c]);
+        samplingSteps<Linear, Oriented, chains>(table, weights, origin, nextRow, q, before, h, k);
+#pragma GCC unroll 16
+        for (int c = 0; c < chains; ++c) sum[c] = hn::Add(sum[c], hn::Mul(sixth, k[c]));
 #pragma GCC unroll 16
         for (int c = 0; c < chains; ++c) {
             const bool forward = c < vectors;

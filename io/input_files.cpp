@@ -346,6 +346,8 @@ void indexBlock(const char* window, const char* first, const char* last, bool af
 struct ReadResult {
     std::size_t taken = 0;
     std::optional<std::string> fault;
+    // The values in the whole file, where the read indexed all of it.
+    std::optional<std::size_t> total = {};
 };
 
 template <typename T>
@@ -401,7 +403,8 @@ template <typename T, typename Cells>
 std::optional<std::string> convertWindow(const char* text, std::size_t begin, std::size_t end,
                                          const char* limit, std::size_t needed, std::size_t& taken,
                                          long& lines, WindowIndex& index, Cells& cells,
-                                         const std::string& name, int threads, bool afterCR = false) {
+                                         const std::string& name, int threads, bool afterCR = false,
+                                         std::size_t* indexed = nullptr) {
     const char* window = text + begin;
     const std::size_t blocks = (end - begin + blockSize - 1) / blockSize;
     const auto crBefore = [&](const char* b) { return b == text ? afterCR : b[-1] == '\r'; };
@@ -413,6 +416,8 @@ std::optional<std::string> convertWindow(const char* text, std::size_t begin, st
         }
     });
 
+    if (indexed)
+        for (std::size_t k = 0; k < blocks; ++k) *indexed += index.blocks[k].words;
     // The first value of each block that holds needed ones.
     std::vector<std::size_t> firstValue;
     for (std::size_t k = 0, at = taken; k < blocks && at < needed; at += index.blocks[k++].words)
@@ -450,18 +455,20 @@ ReadResult readMapped(MappedFile& file, const std::string& name, std::size_t nee
                       int threads) {
     const std::size_t size = file.size();
     WindowIndex index(std::min(size, windowSize));
-    std::size_t taken = 0;
+    std::size_t taken = 0, indexed = 0;
     long lines = 0;
+    bool whole = false;
     for (std::size_t begin = 0; begin < size && taken < needed; begin += windowSize) {
         const std::size_t end = std::min(size, begin + windowSize);
         if (auto fault = convertWindow<T>(file.data(), begin, end, file.data() + size, needed, taken,
-                                          lines, index, cells, name, threads))
+                                          lines, index, cells, name, threads, false, &indexed))
             return {taken, fault};
+        whole = end == size;
         // The last byte tells whether the next window starts inside a word.
         file.release(end - 1);
     }
     if (taken < needed) return {taken, shortMessage(name, taken, needed, false)};
-    return {taken, std::nullopt};
+    return {taken, std::nullopt, whole ? std::optional(indexed) : std::nullopt};
 }
 
 // Anything else (a pipe, a device) is read in turn into a buffer; a word
@@ -679,9 +686,10 @@ private:
 
 template <class Target, class Cursor, class Raw>
 double readVectorsInto(std::FILE* file, const std::string& name, Target& target, std::size_t cells, int threads,
-                       Raw raw) {
+                       std::optional<std::size_t>* inFile, Raw raw) {
     VectorCells<Target, Cursor> sinks(target);
     const ReadResult read = readValues<double>(file, name, 2 * cells, sinks, threads);
+    if (inFile) *inFile = read.total;
     // The first vector whose squared length overflows is reported before a
     // fault further on in the file. The largest length is the root of the
     // largest square, the root being monotonic.
@@ -697,16 +705,18 @@ double readVectorsInto(std::FILE* file, const std::string& name, Target& target,
     return std::sqrt(largest);
 }
 
-double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int threads) {
+double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int threads,
+                   std::optional<std::size_t>* inFile) {
     const Vector* vectors = grid.vectors.data();
-    return readVectorsInto<RegGrid, GridCursor>(file, name, grid, grid.cellCount(), threads,
+    return readVectorsInto<RegGrid, GridCursor>(file, name, grid, grid.cellCount(), threads, inFile,
                                                 [&](std::size_t c) { return vectors[c]; });
 }
 
-double readVectors(std::FILE* file, const std::string& name, StepTable& table, int threads) {
+double readVectors(std::FILE* file, const std::string& name, StepTable& table, int threads,
+                   std::optional<std::size_t>* inFile) {
     const auto cols = static_cast<std::size_t>(table.cols());
     const double largest = readVectorsInto<StepTable, TableCursor>(
-        file, name, table, static_cast<std::size_t>(table.rows()) * cols, threads, [&](std::size_t c) {
+        file, name, table, static_cast<std::size_t>(table.rows()) * cols, threads, inFile, [&](std::size_t c) {
             const auto row = static_cast<std::int32_t>(c / cols), col = static_cast<std::int32_t>(c % cols);
             const Direction raw = *table.at(row, col);
             table.join(row, col);
@@ -726,9 +736,11 @@ struct TextureCells {
     std::int32_t* out;
 };
 
-void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int threads) {
+void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int threads,
+                 std::optional<std::size_t>* inFile) {
     TextureCells cells{grid.texture.data()};
     const ReadResult read = readValues<std::int32_t>(file, name, grid.cellCount(), cells, threads);
+    if (inFile) *inFile = read.total;
     if (read.fault) throw InputError(*read.fault);
 }
 

@@ -47,10 +47,14 @@ std::optional<std::size_t> countValues(std::FILE* file);
 
 // Each file of a pair alone, from its stream: the vectors into the grid,
 // or into a step table (finished), returning the largest magnitude; the
-// texture.
-double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int threads);
-double readVectors(std::FILE* file, const std::string& name, StepTable& table, int threads);
-void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int threads);
+// texture. inFile, where given, receives the number of values in the whole
+// file where the read saw all of it.
+double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int threads,
+                   std::optional<std::size_t>* inFile = nullptr);
+double readVectors(std::FILE* file, const std::string& name, StepTable& table, int threads,
+                   std::optional<std::size_t>* inFile = nullptr);
+void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int threads,
+                 std::optional<std::size_t>* inFile = nullptr);
 
 // A value as it stood in a file, fit for one line of message: quoted,
 // bytes outside printable ASCII escaped, long ones cut short.

@@ -31,11 +31,12 @@ std::vector<std::uint8_t> readMask(const std::string& path, std::int32_t rows, s
 }
 
 // A line for a text file holding more values than the grid takes; none
-// when it holds no more (or cannot be read again).
+// when it holds no more (or cannot be read again). inFile: the count where
+// the read saw the whole file, else the file is counted again.
 std::optional<std::string> surplusWarning(std::FILE* file, const std::string& name, std::size_t perCell,
-                                          std::int32_t rows, std::int32_t cols) {
+                                          std::int32_t rows, std::int32_t cols, std::optional<std::size_t> inFile) {
     const std::size_t used = perCell * static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
-    const std::optional<std::size_t> found = detail::countValues(file);
+    const std::optional<std::size_t> found = inFile ? inFile : detail::countValues(file);
     if (!found || *found <= used) return std::nullopt;
     std::string line = "warning: " + name + " holds " + std::to_string(*found) + " values, a " +
                        std::to_string(rows) + "x" + std::to_string(cols) + " grid uses the first " +
@@ -106,6 +107,7 @@ std::optional<Field> FieldFiles::next() {
     // Masked cells hold no data: the arrays' values there are not checked.
     if (!s.maskFile.empty()) field.mask = readMask(s.maskFile, s.rows, s.cols, s.threads);
     const std::uint8_t* masked = field.mask.empty() ? nullptr : field.mask.data();
+    std::optional<std::size_t> inFile;  // values in a text file, where its read saw them all
     if (vComponent_) {
         vectors_->readElements();
         field.largestMagnitude = readNpyComponentsInto(*vectors_, *vComponent_, &grid.vectors.data()->x, 3,
@@ -125,13 +127,13 @@ std::optional<Field> FieldFiles::next() {
     } else if (tabled) {
         field.steps.emplace(s.params, s.rows, s.cols);
         field.largestMagnitude =
-            detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), *field.steps, s.threads);
-        if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols))
+            detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), *field.steps, s.threads, &inFile);
+        if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols, inFile))
             field.warnings.push_back(*w);
     } else {
         field.largestMagnitude =
-            detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), grid, s.threads);
-        if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols))
+            detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), grid, s.threads, &inFile);
+        if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols, inFile))
             field.warnings.push_back(*w);
     }
     if (texture_) {
@@ -143,8 +145,8 @@ std::optional<Field> FieldFiles::next() {
             field.fractionalTexture = std::move(std::get<std::vector<double>>(t.values));
         texture_.reset();
     } else {
-        detail::readTexture(streams_.texture.get(), inputName(s.textureFile), grid, s.threads);
-        if (auto w = surplusWarning(streams_.texture.get(), inputName(s.textureFile), 1, s.rows, s.cols))
+        detail::readTexture(streams_.texture.get(), inputName(s.textureFile), grid, s.threads, &inFile);
+        if (auto w = surplusWarning(streams_.texture.get(), inputName(s.textureFile), 1, s.rows, s.cols, inFile))
             field.warnings.push_back(*w);
     }
     streams_.vectors.reset();
@@ -311,8 +313,10 @@ Field SeriesFields::field(std::int64_t k) {
         if (in.rereadable && k + 1 == in.first + in.frames) in.u.reset(), in.v.reset();
     } else {
         Stream f = in.text ? std::move(in.text) : openStream(in.path, "Vector");
-        field.largestMagnitude = detail::readVectors(f.get(), inputName(in.path), grid, s.threads);
-        if (auto w = surplusWarning(f.get(), inputName(in.path), 2, s.rows, s.cols)) field.warnings.push_back(*w);
+        std::optional<std::size_t> inFile;
+        field.largestMagnitude = detail::readVectors(f.get(), inputName(in.path), grid, s.threads, &inFile);
+        if (auto w = surplusWarning(f.get(), inputName(in.path), 2, s.rows, s.cols, inFile))
+            field.warnings.push_back(*w);
     }
     if (!shared_) {
         if (textureArray_) {
@@ -322,8 +326,9 @@ Field SeriesFields::field(std::int64_t k) {
             else fractionalTexture_ = std::move(std::get<std::vector<double>>(t.values));
             textureArray_.reset();
         } else {
-            detail::readTexture(textureStream_.get(), inputName(s.textureFile), grid, s.threads);
-            if (auto w = surplusWarning(textureStream_.get(), inputName(s.textureFile), 1, s.rows, s.cols))
+            std::optional<std::size_t> inFile;
+            detail::readTexture(textureStream_.get(), inputName(s.textureFile), grid, s.threads, &inFile);
+            if (auto w = surplusWarning(textureStream_.get(), inputName(s.textureFile), 1, s.rows, s.cols, inFile))
                 field.warnings.push_back(*w);
             texture_.assign(grid.texture.data(), grid.texture.data() + grid.cellCount());
         }

@@ -48,13 +48,13 @@ void wakeAll(std::atomic<std::uint32_t>& word) {
 // that have work from running.
 std::uint32_t awaitChange(const std::atomic<std::uint32_t>& word, std::uint32_t old, bool spin) {
     using Clock = std::chrono::steady_clock;
-    constexpr auto spinFor = std::chrono::milliseconds(2);
+    constexpr auto spinFor = std::chrono::nanoseconds(Doorbell::spinNanos);
     const auto start = Clock::now();
     for (unsigned n = 1; spin; ++n) {
         const std::uint32_t now = word.load(std::memory_order_acquire);
         if (now != old) return now;
         pause();
-        if (n % 256 == 0 && Clock::now() - start > spinFor) break;
+        if (n % 64 == 0 && Clock::now() - start > spinFor) break;
     }
     for (;;) {
         sleepWhile(word, old);
@@ -178,6 +178,21 @@ private:
 };
 
 }  // namespace
+
+void Doorbell::notify() {
+    rings_.fetch_add(1, std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_seq_cst) != 0) wakeAll(rings_);
+}
+
+void Doorbell::sleep(std::uint32_t seen) { sleepWhile(rings_, seen); }
+
+std::int64_t Doorbell::spinClock() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void Doorbell::spinPause() { pause(); }
 
 namespace detail {
 

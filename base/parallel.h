@@ -40,6 +40,50 @@ namespace detail {
 void runOnThreads(int threads, const std::function<void(int)>& work);
 }  // namespace detail
 
+// Where threads wait for each other inside a stage. A waiter spins for a
+// moment, since what it waits for usually comes within microseconds, then
+// sleeps, so that it never holds a core for long that a thread with work,
+// or another process, wants. Whoever changes what a waiter looks at calls
+// notify() afterwards; it costs a system call only while someone sleeps.
+class Doorbell {
+public:
+    void notify();
+    // Returns once done() holds; done() is looked at again after each
+    // notify(). Without `spin` (more threads than cores, where spinning
+    // keeps the thread with work from running) it goes to sleep at once.
+    template <typename Done>
+    void waitUntil(Done done, bool spin = true) {
+        if (done()) return;
+        const std::int64_t start = spin ? spinClock() : 0;
+        for (unsigned n = 1; spin; ++n) {
+            spinPause();
+            if (done()) return;
+            if (n % 64 == 0 && spinClock() - start > spinNanos) break;
+        }
+        for (;;) {
+            const std::uint32_t seen = rings_.load(std::memory_order_seq_cst);
+            sleepers_.fetch_add(1, std::memory_order_seq_cst);
+            const bool ready = done();
+            if (!ready) sleep(seen);
+            sleepers_.fetch_sub(1, std::memory_order_relaxed);
+            if (ready || done()) return;
+        }
+    }
+
+    // How long a waiter spins before it sleeps: about what waking a
+    // sleeping thread costs, so that spinning never wastes much more than
+    // sleeping would.
+    static constexpr std::int64_t spinNanos = 100'000;
+
+private:
+    static std::int64_t spinClock();
+    static void spinPause();
+    void sleep(std::uint32_t seen);
+
+    std::atomic<std::uint32_t> rings_{0};
+    std::atomic<std::uint32_t> sleepers_{0};
+};
+
 // Starts the workers for `threads` ahead of the first stage, so that they
 // are running by the time it begins.
 void prepareThreads(int threads);

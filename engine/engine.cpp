@@ -5,16 +5,16 @@
 // additions in the same order as in the step-by-step reference.
 //
 // Threads take bands from a counter and work them out into a ring of
-// slots; whichever thread finds the oldest band done adds it in (one at a
-// time, under a lock taken without waiting). No thread waits at a barrier
-// in between, which matters when another process holds one of the cores.
+// slots; a thread that finishes a band asks for the done bands to be added
+// in, and adds them itself unless another thread is at it, which then
+// looks again before it stops. No thread waits at a barrier in between,
+// which matters when another process holds one of the cores; a thread
+// waits only for a free ring entry, or at the end for the last additions.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "engine/fast_lic.h"
@@ -197,7 +197,11 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     std::atomic<std::int32_t> nextBand{0};
     std::atomic<std::int32_t> added{0};  // bands added in, in order
     std::int64_t seeded = 0;             // by whoever adds
-    std::mutex adding;
+    // Requests to add made since the adding thread last looked; the one
+    // that raises it from 0 adds.
+    std::atomic<std::uint32_t> requests{0};
+    Doorbell progressed;  // rung when bands are added in, or the run stops
+    const bool spin = threads <= availableCores();
     const std::int32_t progressEvery = std::max(1, bands / 100);
     // A pixel receives at most 2M + 1 hits from each seed, and every cell
     // is seeded at most once: below that bound no count can overflow, and
@@ -206,9 +210,14 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     // Set once the run cannot finish: cancelled, or a count would overflow.
     std::atomic<bool> stopped{false};
     bool overflowed = false;  // by whoever adds
+    const auto stop = [&] {
+        stopped.store(true, std::memory_order_relaxed);
+        progressed.notify();
+    };
     const auto stopping = [&] {
-        if (options.cancel && options.cancel->load(std::memory_order_relaxed))
-            stopped.store(true, std::memory_order_relaxed);
+        if (!stopped.load(std::memory_order_relaxed) && options.cancel &&
+            options.cancel->load(std::memory_order_relaxed))
+            stop();
         return stopped.load(std::memory_order_relaxed);
     };
 
@@ -221,14 +230,12 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
         return BandSlots{ringSizes.data() + first, ringCells.data() + at, ringValues.data() + at, capacity,
                          ringPhase.data() + phaseAt, ringPhase.data() + phaseAt + slotsPerBand * capacity};
     };
-    // Adds in every band that is done and next in order; gives way at once
-    // when another thread is at it.
-    const auto addDoneBands = [&] {
-        std::unique_lock lock(adding, std::try_to_lock);
-        if (!lock || stopped.load(std::memory_order_relaxed)) return;
+    // Adds in every band that is done and next in order.
+    const auto addReadyBands = [&] {
         for (std::int32_t b = added.load(std::memory_order_relaxed);
              b < bands && ready[static_cast<std::size_t>(b % ringSize)].load(std::memory_order_acquire) == b;
              ++b) {
+            if (stopped.load(std::memory_order_relaxed)) return;
             const std::int32_t first = b * bandRows;
             const std::int32_t last = std::min(rows, first + bandRows);
             const std::int64_t base = static_cast<std::int64_t>(first) * cols;
@@ -241,12 +248,23 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
                                       : addBand<true, false>(hits, sums, base, seeds, limit, slots, seeded));
             if (!fits) {
                 overflowed = true;
-                stopped.store(true, std::memory_order_relaxed);
+                stop();
                 return;
             }
             added.store(b + 1, std::memory_order_release);
+            progressed.notify();
             if (options.progress && ((b + 1) % progressEvery == 0 || b + 1 == bands))
                 options.progress(static_cast<double>(b + 1) / bands);
+        }
+    };
+    // Called after a band is marked ready. Bands are added one thread at a
+    // time; a request that comes while another thread adds is handed to
+    // it, which looks once more for every request before it stops.
+    const auto addDoneBands = [&] {
+        if (requests.fetch_add(1, std::memory_order_acq_rel) != 0) return;
+        for (std::uint32_t asked = 1; asked != 0;) {
+            addReadyBands();
+            asked = requests.fetch_sub(asked, std::memory_order_acq_rel) - asked;
         }
     };
 
@@ -255,21 +273,17 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
         KernelScratch scratch;
         for (std::int32_t b; !stopping() && (b = nextBand.fetch_add(1, std::memory_order_relaxed)) < bands;) {
             // The ring entry is free once the band ringSize earlier is added.
-            while (b - added.load(std::memory_order_acquire) >= ringSize) {
-                if (stopping()) return;
-                addDoneBands();
-                std::this_thread::yield();
-            }
+            progressed.waitUntil(
+                [&] { return b - added.load(std::memory_order_acquire) < ringSize || stopping(); }, spin);
+            if (stopping()) return;
             const std::int32_t first = b * bandRows;
             workOutBand(field, kernel, hits, first, std::min(rows, first + bandRows), slotsOf(b), pending,
                         scratch);
             ready[static_cast<std::size_t>(b % ringSize)].store(b, std::memory_order_release);
             addDoneBands();
         }
-        while (added.load(std::memory_order_acquire) < bands && !stopping()) {
-            addDoneBands();
-            std::this_thread::yield();
-        }
+        progressed.waitUntil([&] { return added.load(std::memory_order_acquire) == bands || stopping(); },
+                             spin);
     });
     if (overflowed) throw CountOverflow();
     if (stopped.load()) throw Cancelled();

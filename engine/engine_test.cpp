@@ -274,6 +274,23 @@ TEST(Engine, RefusesTexturesBeyondTheSumsAndStopsWhenCancelled) {
         }
 }
 
+// Cancelled part way, with threads asleep waiting for a ring entry or the
+// last additions (more threads than cores never spin): every thread stops.
+TEST(Engine, StopsWhenCancelledPartWay) {
+    const Arrays a = makeArrays(2, 96, 64);
+    for (const int threads : {2, 3, 8}) {
+        std::atomic<bool> stop{false};
+        RunOptions options{threads, [&](double done) { stop = done > 0.2; }, InstructionSet::widest, &stop};
+        std::string seen;
+        try {
+            computeLic(a.view(), {}, options);
+        } catch (const Cancelled& e) {
+            seen = e.what();
+        }
+        EXPECT_EQ(seen, "cancelled") << threads;
+    }
+}
+
 // Strided, transposed and reversed views and textures of other types are
 // held to the plain bits by the Python tests, which pass NumPy's strides.
 TEST(Engine, CallsShareNothing) {

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <mutex>
 #include <random>
+#include <system_error>
 #include <utility>
 
 namespace fastlic {
@@ -287,6 +288,7 @@ struct OutputSet::Output {
     int dirFd = -1;
     int fd = -1;
     int slot = -1;  // its named temporary in the table
+    int held = -1;  // the replaced file, kept open until it is let go
 
     Output() = default;
     Output(const Output&) = delete;
@@ -300,6 +302,7 @@ struct OutputSet::Output {
         }
         if (fd >= 0) close(fd);
         if (dirFd >= 0) close(dirFd);
+        if (held >= 0) close(held);
     }
 };
 
@@ -487,7 +490,14 @@ std::vector<std::string> makeDirectories(const std::string& path) {
 
 OutputSet::OutputSet() = default;
 
-OutputSet::~OutputSet() = default;
+OutputSet::~OutputSet() {
+    outputs_.clear();
+    finishReleasing();
+}
+
+void OutputSet::finishReleasing() {
+    if (releasing_.joinable()) releasing_.join();
+}
 
 void OutputSet::add(std::string option, std::string name, Writer writer, std::uint64_t bytes) {
     if (name.empty())
@@ -598,10 +608,27 @@ void OutputSet::commit() {
     }
     for (const auto& o : outputs_) {
         if (!o->replace) continue;
+        // The file replaced stays open past the rename: otherwise the
+        // rename itself waits while its pages are given back. None when
+        // it cannot be opened; the rename then does that.
+        if (o->exists) o->held = openat(o->dirFd, o->base.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         if (renameat(o->dirFd, temporaries[o->slot].name, o->dirFd, o->base.c_str()) != 0)
             throw OutputError(o->shown + ": cannot replace: " + errorText(errno));
         temporaries[o->slot].dir.store(-1);
         o->slot = -1;
+    }
+    std::vector<int> held;
+    for (const auto& o : outputs_)
+        if (o->held >= 0) held.push_back(std::exchange(o->held, -1));
+    if (held.empty()) return;
+    // The previous set's files first, so that at most one thread is at it.
+    finishReleasing();
+    try {
+        releasing_ = std::thread([held] {
+            for (const int fd : held) close(fd);
+        });
+    } catch (const std::system_error&) {
+        for (const int fd : held) close(fd);  // no thread to spare: here, then
     }
 }
 

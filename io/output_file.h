@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/errors.h"
@@ -55,13 +56,16 @@ std::vector<std::string> makeDirectories(const std::string& path);
 // dangling or not. Standard output ("-" or any name of the same file) is
 // written after every other output; devices and pipes just before it. A
 // signal that ends the process removes the temporaries; one that comes
-// while the targets are being replaced waits until all of them are.
+// while the targets are being replaced waits until all of them are. A
+// replaced file's storage is given back on a thread of its own, which the
+// set waits for when it ends.
 class OutputSet {
 public:
     using Writer = std::function<void(std::FILE*)>;
 
     OutputSet();
-    // Removes the temporaries of a set that was not written in full.
+    // Removes the temporaries of a set that was not written in full, and
+    // waits until the replaced files are let go.
     ~OutputSet();
     OutputSet(const OutputSet&) = delete;
     OutputSet& operator=(const OutputSet&) = delete;
@@ -88,8 +92,12 @@ public:
 
 private:
     void commit();
+    void finishReleasing();
 
     std::vector<std::unique_ptr<Output>> outputs_;
+    // Closes descriptors of replaced files: the last close of a removed
+    // file gives back its pages, which takes milliseconds for a large one.
+    std::thread releasing_;
     struct Input {
         std::string option, name;
     };

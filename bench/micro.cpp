@@ -149,16 +149,23 @@ BENCHMARK(BM_ComputeLicShape)
     ->Args({2048, 10, 9})->Args({2048, 20, 19})->Args({2048, 5, 4})
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Kernels beside the box on the smooth field, one thread (size, kernel,
-// L, M): kernel is the Kernel's number, 5 an array of 2L + 1 uneven
-// weights.
-void BM_ComputeLicKernel(benchmark::State& state) {
-    const auto size = static_cast<std::int32_t>(state.range(0));
+// The smooth field with a noise texture at size x size, kept between
+// runs of the same size.
+const RegGrid& smoothGrid(std::int32_t size) {
     static std::unique_ptr<RegGrid> grid;
     if (!grid || grid->rows != size)
         grid = testing::makeGrid(
             size, size, [=](auto i, auto j) { return testing::smoothField(i, j, size, size); },
             [=](auto i, auto j) { return testing::noise(i, j, size, 23); });
+    return *grid;
+}
+
+// Kernels beside the box on the smooth field, one thread (size, kernel,
+// L, M): kernel is the Kernel's number, 5 an array of 2L + 1 uneven
+// weights.
+void BM_ComputeLicKernel(benchmark::State& state) {
+    const auto size = static_cast<std::int32_t>(state.range(0));
+    const RegGrid* grid = &smoothGrid(size);
     LicParams params{static_cast<std::int32_t>(state.range(2)), static_cast<std::int32_t>(state.range(3)), 12, 0.5};
     params.kernel = static_cast<Kernel>(state.range(1));
     if (params.kernel == Kernel::custom)
@@ -179,11 +186,7 @@ BENCHMARK(BM_ComputeLicKernel)
 void BM_Animation(benchmark::State& state) {
     const auto size = static_cast<std::int32_t>(state.range(0));
     const auto frames = static_cast<std::int32_t>(state.range(1));
-    static std::unique_ptr<RegGrid> grid;
-    if (!grid || grid->rows != size)
-        grid = testing::makeGrid(
-            size, size, [=](auto i, auto j) { return testing::smoothField(i, j, size, size); },
-            [=](auto i, auto j) { return testing::noise(i, j, size, 23); });
+    const RegGrid* grid = &smoothGrid(size);
     LicParams params;
     params.kernel = Kernel::hann;
     std::vector<double> lic(grid->cellCount());

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 #include <tuple>
 #include <utility>
 
@@ -366,7 +367,9 @@ RunResult convolveField(Field field, const RunSettings& settings, AnimationSums*
     RunOptions options{settings.threads, settings.progress};
     options.cancel = settings.cancel;
     const std::uint8_t* cellsMasked = mask.empty() ? nullptr : mask.data();
-    if (field.steps && !sums) {
+    if (field.steps) {
+        // Animation and colouring read the vectors, which a step table does not keep.
+        if (sums) throw std::logic_error("a field read into a step table cannot be animated");
         FieldView view = viewOf(grid);
         if (!field.fractionalTexture.empty())
             view.texture = contiguousPlane(field.fractionalTexture.data(), grid.cols);

@@ -981,9 +981,10 @@ def animate(
                                                x, y, geographic)
         mask = "nan" if mask is None else _plain(mask)
         texture, u, v = _plain(texture), _plain(u), _plain(v)
-    for name in ("x", "y"):
-        if isinstance(given[name], str) and not _is_dataarray(given["u"]) and not _is_dataarray(given["v"]):
-            raise TypeError(f"{name}={given[name]!r} names a coordinate, which only a DataArray has")
+    else:
+        for name in ("x", "y"):
+            if isinstance(given[name], str):
+                raise TypeError(f"{name}={given[name]!r} names a coordinate, which only a DataArray has")
     u_all, v_all = np.asarray(u), np.asarray(v)
     if u_all.ndim != v_all.ndim or u_all.shape != v_all.shape:
         raise ValueError(f"u and v must have the same shape, got u {u_all.shape} and v {v_all.shape}")

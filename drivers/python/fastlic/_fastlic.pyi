@@ -35,7 +35,8 @@ def convolve(
 
 # Frames (N, rows, cols): one field's loop of `frames` (xs, ys of one
 # array each), or a frame per field of the lists; wavelength 0 is the
-# filter half length, phase_step NaN none.
+# filter half length, steady takes each window's mean of the wave out,
+# phase_step NaN none; coordinates as convolve's.
 def animate(
     texture: npt.NDArray[np.int32] | npt.NDArray[np.float64],
     xs: list[npt.NDArray[np.float64]],
@@ -44,8 +45,10 @@ def animate(
     options: dict[str, Any],
     frames: int,
     wavelength: float,
+    steady: bool,
     phase_step: float,
     threads: int,
+    coordinates: tuple[Any, Any, Any, bool] | None = None,
 ) -> npt.NDArray[np.float64]: ...
 
 colormap_names: list[str]

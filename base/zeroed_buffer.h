@@ -2,14 +2,24 @@
 // so the program never writes zeros itself.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <cstddef>
 #include <cstdlib>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 namespace fastlic {
+
+namespace detail {
+
+constexpr std::size_t mappedFrom = std::size_t{256} << 10;
+
+// At least `bytes` of fresh zero pages; `mapped` is set to what was mapped,
+// for unmapZeroed. Throws std::bad_alloc.
+void* mapZeroed(std::size_t bytes, std::size_t& mapped);
+void unmapZeroed(void* data, std::size_t mapped);
+
+}  // namespace detail
 
 // n elements whose bytes are all zero, the zero of every type used here.
 template <typename T>
@@ -18,21 +28,11 @@ class ZeroedBuffer {
 
 public:
     ZeroedBuffer() = default;
-    // Mid-sized ones populated at once: far cheaper than a fault a page
-    // later on, above all when several threads would fault at the same
-    // time. Large ones in huge pages where the system gives them: a fault
-    // then brings 2 MiB, so the threads that fill a buffer touch its pages
-    // first at little cost, and pages never touched take no memory.
+    // Small ones from the heap; the rest mapped (base/zeroed_buffer.cpp).
     explicit ZeroedBuffer(std::size_t n) : size_(n) {
         const std::size_t bytes = n * sizeof(T);
-        if (bytes >= mappedFrom) {
-            const bool huge = bytes >= hugeFrom;
-            void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | (huge ? 0 : MAP_POPULATE), -1, 0);
-            if (p == MAP_FAILED) throw std::bad_alloc();
-            if (huge) madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it, small pages
-            data_ = static_cast<T*>(p);
-            mapped_ = true;
+        if (bytes >= detail::mappedFrom) {
+            data_ = static_cast<T*>(detail::mapZeroed(bytes, mapped_));
         } else {
             data_ = static_cast<T*>(std::calloc(n ? n : 1, sizeof(T)));
             if (!data_) throw std::bad_alloc();
@@ -45,7 +45,7 @@ public:
     }
     ~ZeroedBuffer() {
         if (mapped_)
-            munmap(data_, size_ * sizeof(T));
+            detail::unmapZeroed(data_, mapped_);
         else
             std::free(data_);
     }
@@ -57,9 +57,6 @@ public:
     const T& operator[](std::size_t i) const { return data_[i]; }
 
 private:
-    static constexpr std::size_t mappedFrom = std::size_t{256} << 10;
-    static constexpr std::size_t hugeFrom = std::size_t{8} << 20;
-
     void swap(ZeroedBuffer& other) noexcept {
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);
@@ -68,7 +65,7 @@ private:
 
     T* data_ = nullptr;
     std::size_t size_ = 0;
-    bool mapped_ = false;
+    std::size_t mapped_ = 0;  // bytes mapped, 0 from the heap
 };
 
 }  // namespace fastlic

@@ -244,7 +244,7 @@ constexpr std::size_t giantWord = std::size_t{1} << 20;
 // first indexed side by side (where each word starts, how many words and
 // newlines there are), and then converted side by side, each block writing
 // its values straight to their cells.
-constexpr std::size_t blockSize = std::size_t{1} << 18;
+constexpr std::size_t blockSize = std::size_t{1} << 16;
 constexpr std::size_t windowSize = std::size_t{1} << 24;
 // Readable bytes past the end of the text: eightDigits and the indexing
 // read ahead of what they use.

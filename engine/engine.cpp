@@ -305,6 +305,16 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
     return seeded;
 }
 
+// Shared out: the caller's arrays may be fresh pages, each cleared by the
+// kernel as it is first touched.
+void zeroOutputs(double* lic, std::int32_t* hits, std::size_t cells, int threads) {
+    parallelFor(static_cast<std::int64_t>(cells), 1 << 16, threadCount(threads), [&](std::int64_t begin, std::int64_t end) {
+        const auto b = static_cast<std::size_t>(begin), n = static_cast<std::size_t>(end - begin);
+        std::memset(lic + b, 0, n * sizeof(double));
+        std::memset(hits + b, 0, n * sizeof(std::int32_t));
+    });
+}
+
 // Sums and hits start zero, and so do the phase sums of an animated run,
 // whose last pass alone is animated.
 std::int64_t convolveZeroed(const FieldView& field, const LicParams& params, double* sums,
@@ -376,9 +386,8 @@ std::int64_t computeLic(const FieldView& field, const LicParams& params, double*
                         const RunOptions& options) {
     params.validateFor(field.rows, field.cols);
     detail::checkFieldShape(field);
-    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
-    std::memset(lic, 0, cells * sizeof(double));
-    std::memset(hits, 0, cells * sizeof(std::int32_t));
+    zeroOutputs(lic, hits, static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols),
+                options.threads);
     return convolveZeroed(field, params, lic, hits, options);
 }
 
@@ -430,9 +439,8 @@ AnimationSums computeLicAnimation(const FieldView& field, const LicParams& param
 void computeLic(const StepTable& table, const decltype(FieldView::texture)& texture, double* lic,
                 std::int32_t* hits, const RunOptions& options) {
     const FieldView field{table.rows(), table.cols(), {}, {}, texture, {}};
-    const std::size_t cells = static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols);
-    std::memset(lic, 0, cells * sizeof(double));
-    std::memset(hits, 0, cells * sizeof(std::int32_t));
+    zeroOutputs(lic, hits, static_cast<std::size_t>(field.rows) * static_cast<std::size_t>(field.cols),
+                options.threads);
     convolveZeroed(field, table.params(), lic, hits, options, {}, {}, &table);
 }
 

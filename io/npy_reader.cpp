@@ -792,16 +792,24 @@ TextureArray readNpyTexture(const NpyFile& file, int threads, const std::uint8_t
     const GridShape g = textureGridShape(file);
     const std::size_t cells = static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols);
     TextureArray a{g.rows, g.cols, {}};
-    const NpyDtype& t = file.header().dtype;
-    if (t.kind != NpyDtype::Kind::floating) {
+    std::vector<std::int32_t> ints(file.header().dtype.kind != NpyDtype::Kind::floating ? cells : 0);
+    std::vector<double> doubles = readNpyGridTexture(file, ints.data(), threads, mask);
+    if (doubles.empty()) a.values = std::move(ints);
+    else a.values = std::move(doubles);
+    return a;
+}
+
+std::vector<double> readNpyGridTexture(const NpyFile& file, std::int32_t* ints, int threads,
+                                       const std::uint8_t* mask) {
+    const GridShape g = textureGridShape(file);
+    const std::size_t cells = static_cast<std::size_t>(g.rows) * static_cast<std::size_t>(g.cols);
+    if (file.header().dtype.kind != NpyDtype::Kind::floating) {
         // Integers fit int32 as a rule: tried first, doubles only where one does not.
-        std::vector<std::int32_t> ints(cells);
-        if (detail::convertPlane(file, g, ints.data(), threads, [](auto v, std::int32_t& d) {
+        if (detail::convertPlane(file, g, ints, threads, [](auto v, std::int32_t& d) {
                 return detail::toInt32(v, d);
-            }, mask) == detail::none) {
-            a.values = std::move(ints);
-            return a;
-        }
+            }, mask) == detail::none)
+            return {};
+        std::fill_n(ints, cells, 0);
     }
     std::vector<double> doubles(cells);
     // Beyond maxTextureMagnitude the engine's sums could overflow.
@@ -813,8 +821,7 @@ TextureArray readNpyTexture(const NpyFile& file, int threads, const std::uint8_t
             return std::fabs(v) > maxTextureMagnitude ? "is more than 2^990 (about 1.05e298) in magnitude"
                                                       : "is not exact as a double";
         });
-    a.values = std::move(doubles);
-    return a;
+    return doubles;
 }
 
 std::vector<double> readNpyScalar(const std::string& path, int threads, const NpyFile::HeaderCheck& check) {

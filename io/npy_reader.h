@@ -219,6 +219,12 @@ VectorArray readNpyVectors(const std::string& path, const VectorReadOptions& opt
 TextureArray readNpyTexture(const std::string& path, int threads = 0, const NpyFile::HeaderCheck& check = {});
 // mask: cells without data, whose values are not checked (0 in int32).
 TextureArray readNpyTexture(const NpyFile& file, int threads = 0, const std::uint8_t* mask = nullptr);
+// As readNpyTexture, for a caller that holds int32 values in ints (rows x
+// cols, row-major, as many as the array has cells; untouched for floats):
+// integers that all fit go straight there and an empty vector is returned,
+// else ints is left zero and the values come back as doubles.
+std::vector<double> readNpyGridTexture(const NpyFile& file, std::int32_t* ints, int threads,
+                                       const std::uint8_t* mask);
 // A 1-D array of numbers (any integer or float dtype) as doubles, such as
 // coordinates: integers exact as doubles, floats as they are (NaN too).
 std::vector<double> readNpyValues(const NpyFile& file);

@@ -139,11 +139,7 @@ std::optional<Field> FieldFiles::next() {
     }
     if (texture_) {
         texture_->readElements();
-        TextureArray t = readNpyTexture(*texture_, s.threads, masked);
-        if (auto* whole = std::get_if<std::vector<std::int32_t>>(&t.values))
-            std::copy(whole->begin(), whole->end(), grid.texture.data());
-        else
-            field.fractionalTexture = std::move(std::get<std::vector<double>>(t.values));
+        field.fractionalTexture = readNpyGridTexture(*texture_, grid.texture.data(), s.threads, masked);
         texture_.reset();
     } else {
         detail::readTexture(streams_.texture.get(), inputName(s.textureFile), grid, s.threads, &inFile);

@@ -17,23 +17,23 @@ namespace fastlic {
 // One block of rows x cols values with row pointers into it. The rows are
 // views of a single allocation so that the fast engine can index cells flat
 // (i * cols + j) while everything else indexes row first, then column.
-// The block comes zeroed from the system, not written with zeros.
+// The block belongs to the grid, which takes one zeroed allocation for all
+// its arrays.
 template <typename T>
 class GridArray {
 public:
-    GridArray(std::int32_t rows, std::int32_t cols)
-        : data_(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols)),
-          rows_(new T*[static_cast<std::size_t>(rows)]) {
+    GridArray(std::int32_t rows, std::int32_t cols, std::byte* block)
+        : data_(reinterpret_cast<T*>(block)), rows_(new T*[static_cast<std::size_t>(rows)]) {
         for (std::int32_t i = 0; i < rows; ++i)
-            rows_[i] = data_.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(cols);
+            rows_[i] = data_ + static_cast<std::size_t>(i) * static_cast<std::size_t>(cols);
     }
     T* operator[](std::int32_t i) { return rows_[i]; }
     const T* operator[](std::int32_t i) const { return rows_[i]; }
-    T* data() { return data_.data(); }
-    const T* data() const { return data_.data(); }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
 
 private:
-    ZeroedBuffer<T> data_;
+    T* data_;
     std::unique_ptr<T*[]> rows_;
 };
 
@@ -43,6 +43,9 @@ struct RegGrid {
     // Throws std::bad_alloc when the memory cannot be had.
     RegGrid(std::int32_t rows, std::int32_t cols, bool withVectors = true);
 
+    // Every array's cells, each array on a page of its own: one mapping
+    // costs the kernel far less than four.
+    ZeroedBuffer<std::byte> storage;
     std::int32_t rows;
     std::int32_t cols;
     GridArray<Vector> vectors;

@@ -7,11 +7,13 @@ alternation, run after run:
   python    the same job in Python: read_text_field, convolve, numpy.save
   convolve  convolve alone on the arrays in memory (float64, C order)
   float32   convolve on float32 copies of the vectors (widened by the package)
+  engine    the engine alone on the same arrays in memory (build/engine-time,
+            its own clock, the median of three calls in one process)
 and every result is checked to be the console's bits. The medians go into
 docs/performance.md between the markers below (only that section changes).
 
     PYTHONPATH=build/drivers/python /usr/bin/python3 bench/python_bench.py [--sizes 512 1024 2048]
-        [--runs 5] [--console build/fastlic] [--report docs/performance.md]
+        [--runs 5] [--console build/fastlic] [--engine build/engine-time] [--report docs/performance.md]
 """
 
 import argparse
@@ -38,13 +40,22 @@ def timed(job):
     return time.perf_counter() - start
 
 
-def measure(console, n, runs, work):
+def measure(console, engine, n, runs, work):
     size = f"{n}x{n}"
     subprocess.run([console, "--demo", work, "--size", size], check=True)
     vectors, texture = work / "ps.vec.256.256.3", work / "noise.256.256"
     t, u, v = fastlic.read_text_field(vectors, texture, (n, n))
     u32, v32 = u.astype(np.float32), v.astype(np.float32)
+    arrays = [work / name for name in ("u.npy", "v.npy", "t.npy")]
+    for path, a in zip(arrays, (u, v, t)):
+        np.save(path, a)
     results = {}
+    engine_seconds = []
+
+    def engine_job():
+        # Its median of three: the first run in a process starts the threads.
+        out = subprocess.run([engine, *map(str, arrays), "3"], check=True, capture_output=True, text=True)
+        engine_seconds.append(float(out.stdout))
 
     def console_job():
         subprocess.run([console, "--vectors", vectors, "--texture", texture, "--size", size,
@@ -59,6 +70,7 @@ def measure(console, n, runs, work):
         "python": python_job,
         "convolve": lambda: results.__setitem__("convolve", fastlic.convolve(t, u, v)),
         "float32": lambda: results.__setitem__("float32", fastlic.convolve(t, u32, v32)),
+        "engine": engine_job,
     }
     times = {name: [] for name in jobs}
     for _ in range(runs):
@@ -69,6 +81,7 @@ def measure(console, n, runs, work):
     assert results["convolve"].tobytes() == expected.tobytes(), "convolve differs"
     widened = fastlic.convolve(t, u32.astype(np.float64), v32.astype(np.float64))
     assert results["float32"].tobytes() == widened.tobytes(), "float32 differs"
+    times["engine"] = engine_seconds
     return {name: statistics.median(ts) for name, ts in times.items()}
 
 
@@ -96,15 +109,17 @@ def report(rows, overhead, runs):
         "*console*: the console program's whole process from the text files to `--lic`; "
         "*python*: the same job in Python (`read_text_field`, `convolve`, `numpy.save`); "
         "*convolve*: `fastlic.convolve` alone on float64 arrays in memory; "
-        "*float32*: the same on float32 vectors (widened by the package). "
+        "*float32*: the same on float32 vectors (widened by the package); "
+        "*engine*: the engine alone on the same arrays (`engine-time`, timed inside the process). "
         "All results are the console's bits.",
         "",
-        "| size | console | python | python / console | convolve | float32 |",
-        "|---|---|---|---|---|---|",
+        "| size | console | python | python / console | convolve | float32 | engine | convolve / engine |",
+        "|---|---|---|---|---|---|---|---|",
     ]
     for n, m in rows:
         lines.append(f"| {n}² | {ms(m['console'])} | {ms(m['python'])} | {m['python'] / m['console']:.3f} "
-                     f"| {ms(m['convolve'])} | {ms(m['float32'])} |")
+                     f"| {ms(m['convolve'])} | {ms(m['float32'])} | {ms(m['engine'])} "
+                     f"| {m['convolve'] / m['engine']:.3f} |")
     lines += ["", f"A whole call on a 4 × 4 grid (one thread) takes {overhead * 1e6:.0f} µs: "
               "the fixed cost of the binding's checks and conversions and of the engine's set-up.", END]
     return "\n".join(lines) + "\n"
@@ -115,13 +130,14 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="+", default=[512, 1024, 2048])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--console", default=str(ROOT / "build" / "fastlic"))
+    parser.add_argument("--engine", default=str(ROOT / "build" / "engine-time"))
     parser.add_argument("--report", default=str(ROOT / "docs" / "performance.md"))
     args = parser.parse_args()
 
     rows = []
     with tempfile.TemporaryDirectory() as work:
         for n in args.sizes:
-            rows.append((n, measure(args.console, n, args.runs, pathlib.Path(work))))
+            rows.append((n, measure(args.console, args.engine, n, args.runs, pathlib.Path(work))))
             print(f"{n}²: " + ", ".join(f"{k} {ms(s)}" for k, s in rows[-1][1].items()), flush=True)
     section = report(rows, call_overhead(), args.runs)
     path = pathlib.Path(args.report)

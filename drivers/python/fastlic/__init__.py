@@ -861,9 +861,9 @@ def convolve(
     t = _texture(t, shape, masked)
     options, thread_count = _lic_options(given)
     coordinates = _coordinates(x, y, spacing, geographic, shape)
-    plain, hits = _fastlic.convolve(t, v, u, masked, options, thread_count, coordinates)
-    lic = np.ndarray.__new__(LicArray, plain.shape, np.float64)
-    np.copyto(np.asarray(lic), plain)
+    # Written in place: a copy of the result would cost a large share of a call.
+    lic = np.ndarray.__new__(LicArray, shape, np.float64)
+    _, hits = _fastlic.convolve(t, v, u, masked, options, thread_count, coordinates, np.asarray(lic))
     lic.texture_range = _texture_range(None if texture is None else given_texture, t, masked)
     carried = {key: given[key] for key in _LIC_OPTIONS if key in _LIC_KEYWORDS or key == "threads"}
     if coordinates is not None:

@@ -31,6 +31,7 @@ def convolve(
     options: dict[str, Any],
     threads: int,
     coordinates: tuple[Any, Any, Any, bool] | None = None,
+    lic: npt.NDArray[np.float64] | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
 
 # Frames (N, rows, cols): one field's loop of `frames` (xs, ys of one

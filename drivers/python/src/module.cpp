@@ -12,6 +12,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -41,6 +44,7 @@
 #include "render/render.h"
 #include "base/errors.h"
 #include "base/parallel.h"
+#include "base/zeroed_buffer.h"
 
 namespace py = pybind11;
 
@@ -98,26 +102,38 @@ std::string cell(std::int32_t i, std::int32_t j) {
 // the reader computes it. Masked cells hold no data: their values are not
 // looked at. Called without the GIL: the message is built from plain
 // strings.
-double checkVectors(std::int32_t rows, std::int32_t cols, const Plane<double>& x,
-                    const Plane<double>& y, const Plane<std::uint8_t>& mask) {
+double checkVectors(std::int32_t rows, std::int32_t cols, const Plane<double>& x, const Plane<double>& y,
+                    const Plane<std::uint8_t>& mask, int threads = 0) {
+    // Rows shared out among the threads; the first row with a bad cell is
+    // then looked at again alone, for the message.
+    std::mutex lock;
     double largest = 0.0;
-    for (std::int32_t i = 0; i < rows; ++i) {
-        for (std::int32_t j = 0; j < cols; ++j) {
-            if (masked(mask, i, j)) continue;
-            const double vx = x(i, j), vy = y(i, j);
-            const double squared = vx * vx + vy * vy;
-            if (squared > largest) largest = squared;
-            if (std::isfinite(squared)) continue;
-            if (!std::isfinite(vy))
-                throw std::domain_error("u" + cell(i, j) + " is " + number(vy) +
-                                        ": vector components must be finite");
-            if (!std::isfinite(vx))
-                throw std::domain_error("v" + cell(i, j) + " is " + number(vx) +
-                                        ": vector components must be finite");
-            throw std::domain_error("the vector (u, v) = (" + number(vy) + ", " + number(vx) +
-                                    ") at " + cell(i, j) +
-                                    " is too large: its squared length overflows");
-        }
+    std::int32_t badRow = rows;
+    parallelFor(rows, 16, threadCount(threads), [&](std::int64_t begin, std::int64_t end) {
+        double mine = 0.0;
+        std::int32_t bad = rows;
+        for (auto i = static_cast<std::int32_t>(begin); i < end && bad == rows; ++i)
+            for (std::int32_t j = 0; j < cols; ++j) {
+                if (masked(mask, i, j)) continue;
+                const double vx = x(i, j), vy = y(i, j);
+                const double squared = vx * vx + vy * vy;
+                if (squared > mine) mine = squared;
+                if (!std::isfinite(squared)) bad = i;
+            }
+        std::lock_guard hold(lock);
+        largest = std::max(largest, mine);
+        badRow = std::min(badRow, bad);
+    });
+    for (std::int32_t j = 0, i = badRow; i < rows && j < cols; ++j) {
+        if (masked(mask, i, j)) continue;
+        const double vx = x(i, j), vy = y(i, j);
+        if (std::isfinite(vx * vx + vy * vy)) continue;
+        if (!std::isfinite(vy))
+            throw std::domain_error("u" + cell(i, j) + " is " + number(vy) + ": vector components must be finite");
+        if (!std::isfinite(vx))
+            throw std::domain_error("v" + cell(i, j) + " is " + number(vx) + ": vector components must be finite");
+        throw std::domain_error("the vector (u, v) = (" + number(vy) + ", " + number(vx) + ") at " + cell(i, j) +
+                                " is too large: its squared length overflows");
     }
     return std::sqrt(largest);
 }
@@ -132,6 +148,31 @@ void checkTexture(std::int32_t rows, std::int32_t cols, const Plane<double>& t,
             else if (!masked(mask, i, j) && !(std::fabs(t(i, j)) <= maxTextureMagnitude))
                 throw std::domain_error("texture" + cell(i, j) + " is " + number(t(i, j)) +
                                         ": texture values must be at most 2^990 (about 1.05e298) in magnitude");
+}
+
+// A new (rows, cols) array on pages of its own, in huge pages where it is
+// large (base/zeroed_buffer.h): the engine's threads then fault it in 2 MiB
+// at a time instead of 4 KiB, a large share of a run's set-up.
+template <typename T>
+py::array_t<T> freshArray(std::int32_t rows, std::int32_t cols) {
+    auto* buffer = new ZeroedBuffer<T>(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
+    py::capsule owner(buffer, [](void* p) { delete static_cast<ZeroedBuffer<T>*>(p); });
+    return py::array_t<T>({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)}, buffer->data(), owner);
+}
+
+// `given` as the array a result is written into: float64, C order, writable,
+// (rows, cols).
+py::array_t<double> outputArray(const py::object& given, std::int32_t rows, std::int32_t cols) {
+    if (!py::isinstance<py::array_t<double>>(given)) throw std::invalid_argument("lic must be a float64 array");
+    auto a = py::reinterpret_borrow<py::array_t<double>>(given);
+    if (a.ndim() != 2 || a.shape(0) != rows || a.shape(1) != cols || !(a.flags() & py::array::c_style) ||
+        !a.writeable())
+        throw std::invalid_argument("lic must be a writable C-order array of the field's shape");
+    // A hint, as for the engine's own buffers: huge pages fault in far faster.
+    const auto begin = (reinterpret_cast<std::uintptr_t>(a.data()) + 4095) & ~std::uintptr_t{4095};
+    const auto end = reinterpret_cast<std::uintptr_t>(a.data() + a.size()) & ~std::uintptr_t{4095};
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    return a;
 }
 
 // ---- Options: Python values through the tables (engine/options.h,
@@ -403,7 +444,7 @@ std::optional<GridCoordinates> coordinatesOf(const py::object& given) {
 }
 
 py::tuple convolve(const py::array& texture, const py::array& x, const py::array& y, const py::object& mask,
-                   const py::dict& options, int threads, const py::object& coordinates) {
+                   const py::dict& options, int threads, const py::object& coordinates, const py::object& licArray) {
     const auto [rows, cols] = shapeOf(x);
     FieldView field{rows, cols, planeOf<double>(x, "v"), planeOf<double>(y, "u"), {},
                     maskOf(mask, rows, cols)};
@@ -416,8 +457,8 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
     RunOptions run;
     run.threads = threads;
 
-    py::array_t<double> lic({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
-    py::array_t<std::int32_t> hits({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+    py::array_t<double> lic = licArray.is_none() ? freshArray<double>(rows, cols) : outputArray(licArray, rows, cols);
+    py::array_t<std::int32_t> hits = freshArray<std::int32_t>(rows, cols);
     double* licOut = lic.mutable_data();
     std::int32_t* hitsOut = hits.mutable_data();
     std::atomic<bool> cancel{false};
@@ -425,7 +466,7 @@ py::tuple convolve(const py::array& texture, const py::array& x, const py::array
     {
         py::gil_scoped_release unlocked;
         validateParams(params, rows, cols);
-        checkVectors(rows, cols, field.x, field.y, field.mask);
+        checkVectors(rows, cols, field.x, field.y, field.mask, threads);
         if (const auto* t = std::get_if<Plane<double>>(&field.texture))
             checkTexture(rows, cols, *t, field.mask);
         // The physical field in cell units, traced in place of the given one.
@@ -492,7 +533,7 @@ py::array_t<double> animate(const py::array& texture, const py::list& xs, const 
         } catch (const ParamError& e) {
             throw keywordError(e);
         }
-        for (const FieldView& field : views) checkVectors(rows, cols, field.x, field.y, field.mask);
+        for (const FieldView& field : views) checkVectors(rows, cols, field.x, field.y, field.mask, threads);
         if (const auto* t = std::get_if<Plane<double>>(&views[0].texture)) checkTexture(rows, cols, *t, views[0].mask);
         const bool phased = std::isfinite(phaseStep);
         const int cores = threadCount(threads);
@@ -602,7 +643,7 @@ py::array_t<std::uint8_t> renderImage(const py::array& lic, const py::array& x, 
         validateParams(licParams, rows, cols);
         const Plane<std::uint8_t> maskPlane =
             input.mask ? contiguousPlane(input.mask, cols) : Plane<std::uint8_t>{};
-        input.largestMagnitude = checkVectors(rows, cols, input.x, input.y, maskPlane);
+        input.largestMagnitude = checkVectors(rows, cols, input.x, input.y, maskPlane, threads);
         // The second pass sees the image's mask, as the console's does.
         FieldView field{rows, cols, input.x, input.y, {}, maskPlane};
         // The second pass traces as convolve did.
@@ -747,10 +788,11 @@ PYBIND11_MODULE(_fastlic, m) {
     });
 
     m.def("convolve", &convolve, py::arg("texture"), py::arg("x"), py::arg("y"), py::arg("mask"),
-          py::arg("options"), py::arg("threads"), py::arg("coordinates") = py::none(),
+          py::arg("options"), py::arg("threads"), py::arg("coordinates") = py::none(), py::arg("lic") = py::none(),
           "(lic, hits) of the field; x along the rows, y along the columns; mask uint8 or None; "
           "options by convolve's keywords (options['method'], ['sampling'], ['boundary']); "
-          "coordinates None or (y, x, spacing, geographic).");
+          "coordinates None or (y, x, spacing, geographic); lic None or the float64 C-order "
+          "(rows, cols) array to write the LIC values into.");
     m.def("animate", &animate, py::arg("texture"), py::arg("xs"), py::arg("ys"), py::arg("mask"), py::arg("options"),
           py::arg("frames"), py::arg("wavelength"), py::arg("steady"), py::arg("phase_step"), py::arg("threads"),
           py::arg("coordinates") = py::none(),

@@ -220,6 +220,7 @@ def with_cell(a, cell, value):
 
 
 _, U, V = field((4, 5))
+TALL = field((40, 5))
 ERRORS = [
     (bad(u=np.zeros(5)), ValueError, "u must be a 2-D array (rows, cols), got shape (5,)"),
     (bad(kernel=[1, -1, 1]), ValueError, "kernel: weights must be finite and at least 0, got -1 at index 1"),
@@ -245,6 +246,9 @@ ERRORS = [
     (bad(texture=np.full((4, 5), "a")), TypeError, "texture must be an array of real numbers, got dtype <U1"),
     (bad(u=with_cell(U, (1, 2), np.nan)), ValueError, "u[1, 2] is nan: vector components must be finite"),
     (bad(v=with_cell(V, (3, 0), -np.inf)), ValueError, "v[3, 0] is -inf: vector components must be finite"),
+    # The first in row order, though the rows are checked on several threads.
+    (lambda: fastlic.convolve(TALL[0], with_cell(with_cell(TALL[1], (33, 1), np.nan), (20, 4), np.inf), TALL[2]),
+     ValueError, "u[20, 4] is inf: vector components must be finite"),
     (bad(u=with_cell(U, (2, 4), 1e200), v=with_cell(V, (2, 4), 3e200)), ValueError,
      "the vector (u, v) = (1e+200, 3e+200) at [2, 4] is too large: its squared length overflows"),
     (bad(texture=with_cell(np.ones((4, 5)), (0, 1), np.nan)), ValueError,

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -290,16 +292,72 @@ std::size_t countLineEnds(const char* first, const char* last, bool afterCR) {
     return ends;
 }
 
-// Indexes the bytes [first, last), which start a multiple of 64 bytes into
-// the window; afterSpace: the byte before first is white space, or there is
-// none; afterCR: it is a CR.
-void indexBlock(const char* window, const char* first, const char* last, bool afterSpace,
-                bool afterCR, std::uint64_t* starts, WindowIndex::Block& block) {
+// The running state of a block's indexing, and what each 64 bytes add:
+// their white space, line feeds and carriage returns, a bit a byte.
+struct IndexRun {
+    std::uint64_t* out;
+    std::uint64_t previous;    // the byte before, as a white-space bit
+    std::uint64_t previousCR;  // and as a CR bit
     std::size_t words = 0, newlines = 0;
-    std::uint64_t previous = afterSpace;  // the byte before, as a white-space bit
-    std::uint64_t previousCR = afterCR;
-    std::uint64_t* out = starts + (first - window) / 64;
-    for (const char* p = first; p < last; p += 64, ++out) {
+
+    inline __attribute__((always_inline)) void take(std::uint64_t space, std::uint64_t lineFeeds,
+                                                    std::uint64_t returns, std::ptrdiff_t left) {
+        std::uint64_t wordStarts = ~space & (space << 1 | previous);
+        previous = space >> 63;
+        std::uint64_t lineEnds = returns | (lineFeeds & ~(returns << 1 | previousCR));
+        previousCR = returns >> 63;
+        if (left < 64) {
+            const std::uint64_t inside = (std::uint64_t{1} << left) - 1;
+            wordStarts &= inside;
+            lineEnds &= inside;
+        }
+        *out++ = wordStarts;
+        words += bitCount(wordStarts);
+        newlines += bitCount(lineEnds);
+    }
+};
+
+// One loop a instruction set, each reading 64 bytes at a time (the text's
+// padding covers the last): the wider ones take a third of the time of
+// SSE2's, which was a fifth of a large text's read.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx512f,avx512bw"))) void indexBytesAvx512(const char* first, const char* last,
+                                                                   IndexRun& run) {
+    const __m512i blank = _mm512_set1_epi8(' '), tab = _mm512_set1_epi8(9), four = _mm512_set1_epi8(4);
+    const __m512i lf = _mm512_set1_epi8('\n'), cr = _mm512_set1_epi8('\r');
+    for (const char* p = first; p < last; p += 64) {
+        const __m512i c = _mm512_loadu_si512(p);
+        // \t..\r: 0..4 once 9 is taken away
+        const std::uint64_t space =
+            _mm512_cmpeq_epi8_mask(c, blank) | _mm512_cmple_epu8_mask(_mm512_sub_epi8(c, tab), four);
+        run.take(space, _mm512_cmpeq_epi8_mask(c, lf), _mm512_cmpeq_epi8_mask(c, cr), last - p);
+    }
+}
+
+__attribute__((target("avx2"))) void indexBytesAvx2(const char* first, const char* last, IndexRun& run) {
+    const __m256i blank = _mm256_set1_epi8(' '), tab = _mm256_set1_epi8(9), four = _mm256_set1_epi8(4);
+    const __m256i lf = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r');
+    const auto bits = [](__m256i m) __attribute__((target("avx2"))) {
+        return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(m)));
+    };
+    for (const char* p = first; p < last; p += 64) {
+        std::uint64_t space = 0, lineFeeds = 0, returns = 0;
+        for (int k = 0; k < 2; ++k) {
+            const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+            const __m256i controls = _mm256_sub_epi8(c, tab);
+            const __m256i isSpace = _mm256_or_si256(_mm256_cmpeq_epi8(c, blank),
+                                                    _mm256_cmpeq_epi8(_mm256_min_epu8(controls, four), controls));
+            space |= bits(isSpace) << (32 * k);
+            lineFeeds |= bits(_mm256_cmpeq_epi8(c, lf)) << (32 * k);
+            returns |= bits(_mm256_cmpeq_epi8(c, cr)) << (32 * k);
+        }
+        run.take(space, lineFeeds, returns, last - p);
+    }
+}
+#endif
+
+void indexBytesBase(const char* first, const char* last, IndexRun& run) {
+    for (const char* p = first; p < last; p += 64) {
         std::uint64_t space = 0, lineFeeds = 0, returns = 0;
 #if defined(__SSE2__)
         for (int k = 0; k < 4; ++k) {
@@ -324,21 +382,35 @@ void indexBlock(const char* window, const char* first, const char* last, bool af
             returns |= static_cast<std::uint64_t>(p[k] == '\r') << k;
         }
 #endif
-        std::uint64_t wordStarts = ~space & (space << 1 | previous);
-        previous = space >> 63;
-        std::uint64_t lineEnds = returns | (lineFeeds & ~(returns << 1 | previousCR));
-        previousCR = returns >> 63;
-        if (last - p < 64) {
-            const std::uint64_t inside = (std::uint64_t{1} << (last - p)) - 1;
-            wordStarts &= inside;
-            lineEnds &= inside;
-        }
-        *out = wordStarts;
-        words += bitCount(wordStarts);
-        newlines += bitCount(lineEnds);
+        run.take(space, lineFeeds, returns, last - p);
     }
-    block.words = words;
-    block.newlines = newlines;
+}
+
+using IndexBytes = void (*)(const char*, const char*, IndexRun&);
+
+// Every way this processor runs, the plainest first.
+std::vector<IndexBytes> indexings() {
+    std::vector<IndexBytes> ways{indexBytesBase};
+#if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) ways.push_back(indexBytesAvx2);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) ways.push_back(indexBytesAvx512);
+#endif
+    return ways;
+}
+
+IndexBytes widestIndexing() { return indexings().back(); }
+
+// Indexes the bytes [first, last), which start a multiple of 64 bytes into
+// the window; afterSpace: the byte before first is white space, or there is
+// none; afterCR: it is a CR.
+void indexBlock(const char* window, const char* first, const char* last, bool afterSpace,
+                bool afterCR, std::uint64_t* starts, WindowIndex::Block& block) {
+    static const IndexBytes indexBytes = widestIndexing();
+    IndexRun run{starts + (first - window) / 64, afterSpace, afterCR};
+    indexBytes(first, last, run);
+    block.words = run.words;
+    block.newlines = run.newlines;
 }
 
 // How far a file's values went: how many were taken, and what stopped
@@ -742,6 +814,20 @@ void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int th
     const ReadResult read = readValues<std::int32_t>(file, name, grid.cellCount(), cells, threads);
     if (inFile) *inFile = read.total;
     if (read.fault) throw InputError(*read.fault);
+}
+
+std::vector<TextIndex> indexEveryWay(const char* text, std::size_t size, bool afterSpace, bool afterCR) {
+    std::vector<TextIndex> found;
+    for (const IndexBytes indexBytes : indexings()) {
+        TextIndex index;
+        index.starts.resize((size + 63) / 64);
+        IndexRun run{index.starts.data(), afterSpace, afterCR};
+        indexBytes(text, text + size, run);
+        index.words = run.words;
+        index.newlines = run.newlines;
+        found.push_back(std::move(index));
+    }
+    return found;
 }
 
 std::optional<std::size_t> countValues(std::FILE* file) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "engine/reg_grid.h"
@@ -55,6 +56,16 @@ double readVectors(std::FILE* file, const std::string& name, StepTable& table, i
                    std::optional<std::size_t>* inFile = nullptr);
 void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int threads,
                  std::optional<std::size_t>* inFile = nullptr);
+
+// A text's word starts (a bit a byte), words and line ends as each way of
+// indexing that the processor runs finds them, the plainest first; text
+// must be followed by 64 readable bytes. For tests.
+struct TextIndex {
+    std::vector<std::uint64_t> starts;
+    std::size_t words = 0, newlines = 0;
+    bool operator==(const TextIndex&) const = default;
+};
+std::vector<TextIndex> indexEveryWay(const char* text, std::size_t size, bool afterSpace, bool afterCR);
 
 // A value as it stood in a file, fit for one line of message: quoted,
 // bytes outside printable ASCII escaped, long ones cut short.

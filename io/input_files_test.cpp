@@ -155,6 +155,23 @@ TEST_F(InputFiles, CountsLinesAcrossBlocksAndWindows) {
     EXPECT_EQ(g.vectors[rows - 1][cols - 1], Vector(0.25, -1.5e-3, 0));
 }
 
+// Every way of indexing the processor runs finds what the plainest finds,
+// over white space of each kind at every place in a 64-byte group.
+TEST(TextIndex, EveryInstructionSetAgrees) {
+    std::mt19937 random(7);
+    const std::string alphabet = " \t\n\r\v\f0123456789.-e\x80\xff";
+    for (int trial = 0; trial < 400; ++trial) {
+        std::string text(static_cast<std::size_t>(random() % 300), ' ');
+        for (char& c : text) c = alphabet[random() % alphabet.size()];
+        const std::size_t size = text.size();
+        text.append(64, '\xff');  // readable past the end, and not white space
+        const bool afterSpace = trial % 2, afterCR = trial % 3 == 0;
+        const auto ways = detail::indexEveryWay(text.data(), size, afterSpace, afterCR);
+        for (std::size_t w = 1; w < ways.size(); ++w)
+            ASSERT_TRUE(ways[w] == ways[0]) << "way " << w << ", trial " << trial;
+    }
+}
+
 // A long line of short words is fine, and so is a word of 1 MiB; a longer one is not.
 TEST_F(InputFiles, WordsOfOver1MiBAreRejected) {
     const std::string vectors = "1 2 3 4 5 6 7 8\n", texture = "1 2 3 4\n";

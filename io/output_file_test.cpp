@@ -42,6 +42,21 @@ TEST(OutputSet, WritesItemByItemThroughLinks) {
     EXPECT_EQ(readText(dir.file("in")), "input");
 }
 
+// A file replaced stays whole under its other names, and nothing else is
+// left beside the target.
+TEST(OutputSet, ReplacesAnExistingFileLeavingNothingElse) {
+    const testing::TempDir dir;
+    testing::writeText(dir.file("out.npy"), "old");
+    ASSERT_EQ(link(dir.file("out.npy").c_str(), dir.file("kept").c_str()), 0);
+    OutputSet set;
+    set.add("--lic", dir.file("out.npy"), [](std::FILE* f) { std::fputs("new", f); });
+    set.open();
+    set.write();
+    EXPECT_EQ(readText(dir.file("out.npy")), "new");
+    EXPECT_EQ(readText(dir.file("kept")), "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("")), {}), 2);
+}
+
 // Every target is opened before the work: one that cannot be fails with its
 // reason. The longest name the file system takes is fine: the temporary's
 // name is kept within the limit.

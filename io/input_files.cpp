@@ -671,6 +671,25 @@ private:
     Direction* at_;
 };
 
+// Vectors into a grid and, as steps, into a table beside it.
+struct GridAndTable {
+    RegGrid& grid;
+    StepTable& table;
+};
+
+class BothCursor {
+public:
+    BothCursor(GridAndTable& both, std::size_t cell) : grid_(both.grid, cell), table_(both.table, cell) {}
+    void x(double v) { grid_.x(v), table_.x(v); }
+    void y(double v) { grid_.y(v), table_.y(v); }
+    void xy(double x, double y) { grid_.xy(x, y), table_.xy(x, y); }
+    void next() { grid_.next(), table_.next(); }
+
+private:
+    GridCursor grid_;
+    TableCursor table_;
+};
+
 // Vectors into a target (Cursor above). Each block also keeps the largest
 // squared length of the vectors it has whole, and its first that
 // overflows; a vector split between two blocks is seen to afterwards.
@@ -793,6 +812,20 @@ double readVectors(std::FILE* file, const std::string& name, StepTable& table, i
             const Direction raw = *table.at(row, col);
             table.join(row, col);
             return Vector(raw.x, raw.y, 0.0);
+        });
+    table.finish(threadCount(threads));
+    return largest;
+}
+
+double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, StepTable& table, int threads,
+                   std::optional<std::size_t>* inFile) {
+    GridAndTable both{grid, table};
+    const Vector* vectors = grid.vectors.data();
+    const auto cols = static_cast<std::size_t>(table.cols());
+    const double largest = readVectorsInto<GridAndTable, BothCursor>(
+        file, name, both, grid.cellCount(), threads, inFile, [&](std::size_t c) {
+            table.join(static_cast<std::int32_t>(c / cols), static_cast<std::int32_t>(c % cols));
+            return vectors[c];
         });
     table.finish(threadCount(threads));
     return largest;

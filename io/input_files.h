@@ -54,6 +54,9 @@ double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int 
                    std::optional<std::size_t>* inFile = nullptr);
 double readVectors(std::FILE* file, const std::string& name, StepTable& table, int threads,
                    std::optional<std::size_t>* inFile = nullptr);
+// Both at once: the vectors into the grid, their steps into the table.
+double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, StepTable& table, int threads,
+                   std::optional<std::size_t>* inFile = nullptr);
 void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int threads,
                  std::optional<std::size_t>* inFile = nullptr);
 

@@ -204,6 +204,14 @@ TEST_F(InputFiles, FindsLargestAndOverflowingVectorsSplitBetweenPieces) {
         EXPECT_EQ(detail::readVectors(f.get(), vec(), table, 2), 50.0) << boundary;
         const Direction split = *table.at(rows - 1, table.cols() - 2), expected = stepOf(30, 40, false, 0.5);
         EXPECT_TRUE(split.x == expected.x && split.y == expected.y) << boundary;
+        // Both at once, as an image run reads them.
+        RegGrid grid(rows, table.cols());
+        StepTable steps(shortReach, rows, table.cols());
+        const std::unique_ptr<std::FILE, int (*)(std::FILE*)> again(std::fopen(vec().c_str(), "rb"), std::fclose);
+        EXPECT_EQ(detail::readVectors(again.get(), vec(), grid, steps, 2), 50.0) << boundary;
+        const Direction joined = *steps.at(rows - 1, table.cols() - 2);
+        EXPECT_TRUE(joined.x == expected.x && joined.y == expected.y) << boundary;
+        EXPECT_EQ(grid.vectors[rows - 1][table.cols() - 2], Vector(30, 40, 0)) << boundary;
         EXPECT_EQ(errorOf(file("3e200", "4e200"), repeated("7 ", lines + 1), 1, cells),
                   vec() + ":" + std::to_string(lines + 1) +
                       ": vector (3e+200, 4e+200) too large: its squared length overflows")

@@ -101,8 +101,11 @@ std::optional<Field> FieldFiles::next() {
     // Under way while the grid is allocated and read.
     prepareThreads(threadCount(s.threads));
     requireSize(s.rows, s.cols, "the grid size " + std::to_string(s.rows) + "x" + std::to_string(s.cols));
-    const bool tabled = s.licOnly && !vComponent_ && s.maskFile.empty() && !s.maskNan && !s.coordinates &&
-                        StepTable::fits(s.params, s.rows, s.cols);
+    // Where every seed takes the fast path the engine's steps are read
+    // straight from the file; the vectors too where an image colours by them.
+    const bool fits = !vComponent_ && s.maskFile.empty() && !s.maskNan && !s.coordinates &&
+                      StepTable::fits(s.params, s.rows, s.cols);
+    const bool tabled = fits && s.licOnly;
     Field field{RegGrid(s.rows, s.cols, !tabled), 0.0, {}, {}, {}};
     RegGrid& grid = field.grid;
     // Masked cells hold no data: the arrays' values there are not checked.
@@ -129,6 +132,12 @@ std::optional<Field> FieldFiles::next() {
         field.steps.emplace(s.params, s.rows, s.cols);
         field.largestMagnitude =
             detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), *field.steps, s.threads, &inFile);
+        if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols, inFile))
+            field.warnings.push_back(*w);
+    } else if (fits) {
+        field.steps.emplace(s.params, s.rows, s.cols);
+        field.largestMagnitude = detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), grid,
+                                                     *field.steps, s.threads, &inFile);
         if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols, inFile))
             field.warnings.push_back(*w);
     } else {

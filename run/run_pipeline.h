@@ -62,7 +62,7 @@ struct Field {
     // What the reader noticed without refusing it, a line each.
     std::vector<std::string> warnings = {};
     // The field as the engine traces it, where it was read that way; the
-    // grid then holds no vectors.
+    // grid then holds vectors only for an image's colours.
     std::optional<StepTable> steps = {};
 };
 

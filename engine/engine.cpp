@@ -84,6 +84,14 @@ void workOutBand(const PreparedField<T>& field, const detail::LockstepKernel& ke
         else
             careful.push_back(s);
     }
+    // Other threads add earlier bands meanwhile, and counts only grow: a
+    // seed is looked at again as it is about to be worked out, and one at
+    // the limit by then, which the adding pass would leave out, is not.
+    const auto atLimit = [&](std::int32_t s) {
+        if (std::atomic_ref<const std::int32_t>(hits[base + s]).load(std::memory_order_relaxed) < limit) return false;
+        slots.sizes[s] = -1;
+        return true;
+    };
     if (lockstep) {
         const int batch = kernel.batch;
         // The last batch is filled up with its last seed, worked out into a
@@ -95,21 +103,24 @@ void workOutBand(const PreparedField<T>& field, const detail::LockstepKernel& ke
         double* spareValues = scratch.spareValues.data();
         const SeedOut spareOut{spare.data(), spare.data() + 1, spareValues, spareValues + capacity,
                                spareValues + 2 * capacity};
-        for (std::size_t n = 0; n < pending.size(); n += static_cast<std::size_t>(batch)) {
+        for (std::size_t next = 0; next < pending.size();) {
             std::int32_t r[detail::maxLockstepBatch], c[detail::maxLockstepBatch];
             SeedOut out[detail::maxLockstepBatch];
-            for (int b = 0; b < batch; ++b) {
-                const bool real = n + static_cast<std::size_t>(b) < pending.size();
-                const std::int32_t s = pending[real ? n + static_cast<std::size_t>(b) : pending.size() - 1];
-                r[b] = first + s / cols;
-                c[b] = s % cols;
-                out[b] = real ? slots.of(s) : spareOut;
+            int filled = 0;
+            for (; filled < batch && next < pending.size(); ++next) {
+                const std::int32_t s = pending[next];
+                if (atLimit(s)) continue;
+                r[filled] = first + s / cols;
+                c[filled] = s % cols;
+                out[filled++] = slots.of(s);
             }
+            if (filled == 0) break;
+            for (int b = filled; b < batch; ++b) r[b] = r[filled - 1], c[b] = c[filled - 1], out[b] = spareOut;
             kernel(field, r, c, out, scratch);
         }
     }
     for (const std::int32_t s : careful)
-        detail::seedContributions(field, first + s / cols, s % cols, slots.of(s), scratch);
+        if (!atLimit(s)) detail::seedContributions(field, first + s / cols, s % cols, slots.of(s), scratch);
 }
 
 // The in-order pass over one band: seed where the count is still below

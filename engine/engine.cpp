@@ -319,11 +319,12 @@ std::int64_t convolve(const FieldView& view, const Plane<T>& texture, const LicP
 // Shared out: the caller's arrays may be fresh pages, each cleared by the
 // kernel as it is first touched.
 void zeroOutputs(double* lic, std::int32_t* hits, std::size_t cells, int threads) {
-    parallelFor(static_cast<std::int64_t>(cells), 1 << 16, threadCount(threads), [&](std::int64_t begin, std::int64_t end) {
+    const auto share = [&](std::int64_t begin, std::int64_t end) {
         const auto b = static_cast<std::size_t>(begin), n = static_cast<std::size_t>(end - begin);
         std::memset(lic + b, 0, n * sizeof(double));
         std::memset(hits + b, 0, n * sizeof(std::int32_t));
-    });
+    };
+    parallelFor(static_cast<std::int64_t>(cells), 1 << 16, threadCount(threads), share);
 }
 
 // Sums and hits start zero, and so do the phase sums of an animated run,

@@ -755,8 +755,14 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride, 
 }
 
 double readNpyVectorsInto(const NpyFile& file, StepTable& table, const VectorReadOptions& options) {
+    return readNpyVectorsInto(file, nullptr, 0, table, options);
+}
+
+double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride, StepTable& table,
+                          const VectorReadOptions& options) {
     const auto cols = static_cast<std::size_t>(table.cols());
-    const double largest = readVectorsWith(file, options, [&table, cols](std::size_t k, double x, double y) {
+    const double largest = readVectorsWith(file, options, [&](std::size_t k, double x, double y) {
+        if (out) out[k * stride] = x, out[k * stride + 1] = y;
         table.set(static_cast<std::int32_t>(k / cols), static_cast<std::int32_t>(k % cols), x, y);
     });
     table.finish(threadCount(options.threads));

@@ -174,6 +174,9 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
                           const VectorReadOptions& options = {});
 // The same into a step table of the array's grid, finished.
 double readNpyVectorsInto(const NpyFile& file, StepTable& table, const VectorReadOptions& options = {});
+// Both at once: the vectors into out (out null: none), their steps into the table.
+double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride, StepTable& table,
+                          const VectorReadOptions& options = {});
 
 // Two arrays of shape (rows, cols), u along the columns and v along the
 // rows (as NumPy users hold them), into out as readNpyVectorsInto does:

@@ -123,6 +123,12 @@ std::optional<Field> FieldFiles::next() {
         field.steps.emplace(s.params, s.rows, s.cols);
         field.largestMagnitude = readNpyVectorsInto(*vectors_, *field.steps, {s.maskNan, s.threads, masked});
         vectors_.reset();
+    } else if (vectors_ && fits) {
+        vectors_->readElements();
+        field.steps.emplace(s.params, s.rows, s.cols);
+        field.largestMagnitude = readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, *field.steps,
+                                                    {s.maskNan, s.threads, masked});
+        vectors_.reset();
     } else if (vectors_) {
         vectors_->readElements();
         field.largestMagnitude =

@@ -803,30 +803,24 @@ double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int 
                                                 [&](std::size_t c) { return vectors[c]; });
 }
 
-double readVectors(std::FILE* file, const std::string& name, StepTable& table, int threads,
+double readVectors(std::FILE* file, const std::string& name, RegGrid* grid, StepTable& table, int threads,
                    std::optional<std::size_t>* inFile) {
     const auto cols = static_cast<std::size_t>(table.cols());
-    const double largest = readVectorsInto<StepTable, TableCursor>(
-        file, name, table, static_cast<std::size_t>(table.rows()) * cols, threads, inFile, [&](std::size_t c) {
-            const auto row = static_cast<std::int32_t>(c / cols), col = static_cast<std::int32_t>(c % cols);
-            const Direction raw = *table.at(row, col);
-            table.join(row, col);
-            return Vector(raw.x, raw.y, 0.0);
-        });
-    table.finish(threadCount(threads));
-    return largest;
-}
-
-double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, StepTable& table, int threads,
-                   std::optional<std::size_t>* inFile) {
-    GridAndTable both{grid, table};
-    const Vector* vectors = grid.vectors.data();
-    const auto cols = static_cast<std::size_t>(table.cols());
-    const double largest = readVectorsInto<GridAndTable, BothCursor>(
-        file, name, both, grid.cellCount(), threads, inFile, [&](std::size_t c) {
-            table.join(static_cast<std::int32_t>(c / cols), static_cast<std::int32_t>(c % cols));
-            return vectors[c];
-        });
+    const auto cells = static_cast<std::size_t>(table.rows()) * cols;
+    // A vector split between two blocks: its halves are in, raw.
+    const auto join = [&](std::size_t c) {
+        const auto row = static_cast<std::int32_t>(c / cols), col = static_cast<std::int32_t>(c % cols);
+        const Direction raw = *table.at(row, col);
+        table.join(row, col);
+        return Vector(raw.x, raw.y, 0.0);
+    };
+    double largest;
+    if (grid) {
+        GridAndTable both{*grid, table};
+        largest = readVectorsInto<GridAndTable, BothCursor>(file, name, both, cells, threads, inFile, join);
+    } else {
+        largest = readVectorsInto<StepTable, TableCursor>(file, name, table, cells, threads, inFile, join);
+    }
     table.finish(threadCount(threads));
     return largest;
 }

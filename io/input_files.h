@@ -52,10 +52,9 @@ std::optional<std::size_t> countValues(std::FILE* file);
 // file where the read saw all of it.
 double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, int threads,
                    std::optional<std::size_t>* inFile = nullptr);
-double readVectors(std::FILE* file, const std::string& name, StepTable& table, int threads,
-                   std::optional<std::size_t>* inFile = nullptr);
-// Both at once: the vectors into the grid, their steps into the table.
-double readVectors(std::FILE* file, const std::string& name, RegGrid& grid, StepTable& table, int threads,
+// Their steps into the table, finished, and the vectors into the grid
+// unless it is null.
+double readVectors(std::FILE* file, const std::string& name, RegGrid* grid, StepTable& table, int threads,
                    std::optional<std::size_t>* inFile = nullptr);
 void readTexture(std::FILE* file, const std::string& name, RegGrid& grid, int threads,
                  std::optional<std::size_t>* inFile = nullptr);

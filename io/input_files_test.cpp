@@ -201,14 +201,14 @@ TEST_F(InputFiles, FindsLargestAndOverflowingVectorsSplitBetweenPieces) {
         const auto rows = static_cast<std::int32_t>(std::max<std::size_t>(2, boundary >> 15));  // cells + 1 = boundary / 4
         StepTable table(shortReach, rows, (cells + 1) / rows);
         const std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(vec().c_str(), "rb"), std::fclose);
-        EXPECT_EQ(detail::readVectors(f.get(), vec(), table, 2), 50.0) << boundary;
+        EXPECT_EQ(detail::readVectors(f.get(), vec(), nullptr, table, 2), 50.0) << boundary;
         const Direction split = *table.at(rows - 1, table.cols() - 2), expected = stepOf(30, 40, false, 0.5);
         EXPECT_TRUE(split.x == expected.x && split.y == expected.y) << boundary;
         // Both at once, as an image run reads them.
         RegGrid grid(rows, table.cols());
         StepTable steps(shortReach, rows, table.cols());
         const std::unique_ptr<std::FILE, int (*)(std::FILE*)> again(std::fopen(vec().c_str(), "rb"), std::fclose);
-        EXPECT_EQ(detail::readVectors(again.get(), vec(), grid, steps, 2), 50.0) << boundary;
+        EXPECT_EQ(detail::readVectors(again.get(), vec(), &grid, steps, 2), 50.0) << boundary;
         const Direction joined = *steps.at(rows - 1, table.cols() - 2);
         EXPECT_TRUE(joined.x == expected.x && joined.y == expected.y) << boundary;
         EXPECT_EQ(grid.vectors[rows - 1][table.cols() - 2], Vector(30, 40, 0)) << boundary;

@@ -754,10 +754,6 @@ double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride, 
     });
 }
 
-double readNpyVectorsInto(const NpyFile& file, StepTable& table, const VectorReadOptions& options) {
-    return readNpyVectorsInto(file, nullptr, 0, table, options);
-}
-
 double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride, StepTable& table,
                           const VectorReadOptions& options) {
     const auto cols = static_cast<std::size_t>(table.cols());

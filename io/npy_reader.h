@@ -172,9 +172,8 @@ struct VectorReadOptions {
 // or whose squared length overflows.
 double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride,
                           const VectorReadOptions& options = {});
-// The same into a step table of the array's grid, finished.
-double readNpyVectorsInto(const NpyFile& file, StepTable& table, const VectorReadOptions& options = {});
-// Both at once: the vectors into out (out null: none), their steps into the table.
+// The same, and their steps into a step table of the array's grid,
+// finished; out null: the steps alone.
 double readNpyVectorsInto(const NpyFile& file, double* out, std::size_t stride, StepTable& table,
                           const VectorReadOptions& options = {});
 

@@ -118,39 +118,24 @@ std::optional<Field> FieldFiles::next() {
                                                        {s.maskNan, s.threads, masked});
         vectors_.reset();
         vComponent_.reset();
-    } else if (vectors_ && tabled) {
-        vectors_->readElements();
-        field.steps.emplace(s.params, s.rows, s.cols);
-        field.largestMagnitude = readNpyVectorsInto(*vectors_, *field.steps, {s.maskNan, s.threads, masked});
-        vectors_.reset();
-    } else if (vectors_ && fits) {
-        vectors_->readElements();
-        field.steps.emplace(s.params, s.rows, s.cols);
-        field.largestMagnitude = readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, *field.steps,
-                                                    {s.maskNan, s.threads, masked});
-        vectors_.reset();
-    } else if (vectors_) {
-        vectors_->readElements();
-        field.largestMagnitude =
-            readNpyVectorsInto(*vectors_, &grid.vectors.data()->x, 3, {s.maskNan, s.threads, masked});
-        vectors_.reset();
-    } else if (tabled) {
-        field.steps.emplace(s.params, s.rows, s.cols);
-        field.largestMagnitude =
-            detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), *field.steps, s.threads, &inFile);
-        if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols, inFile))
-            field.warnings.push_back(*w);
-    } else if (fits) {
-        field.steps.emplace(s.params, s.rows, s.cols);
-        field.largestMagnitude = detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), grid,
-                                                     *field.steps, s.threads, &inFile);
-        if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols, inFile))
-            field.warnings.push_back(*w);
     } else {
-        field.largestMagnitude =
-            detail::readVectors(streams_.vectors.get(), inputName(s.vectorFile), grid, s.threads, &inFile);
-        if (auto w = surplusWarning(streams_.vectors.get(), inputName(s.vectorFile), 2, s.rows, s.cols, inFile))
-            field.warnings.push_back(*w);
+        if (fits) field.steps.emplace(s.params, s.rows, s.cols);
+        StepTable* steps = field.steps ? &*field.steps : nullptr;
+        RegGrid* vectorGrid = tabled ? nullptr : &grid;  // where the vectors are kept
+        if (vectors_) {
+            vectors_->readElements();
+            double* out = vectorGrid ? &grid.vectors.data()->x : nullptr;
+            const VectorReadOptions options{s.maskNan, s.threads, masked};
+            field.largestMagnitude = steps ? readNpyVectorsInto(*vectors_, out, 3, *steps, options)
+                                           : readNpyVectorsInto(*vectors_, out, 3, options);
+            vectors_.reset();
+        } else {
+            std::FILE* f = streams_.vectors.get();
+            const std::string name = inputName(s.vectorFile);
+            field.largestMagnitude = steps ? detail::readVectors(f, name, vectorGrid, *steps, s.threads, &inFile)
+                                           : detail::readVectors(f, name, grid, s.threads, &inFile);
+            if (auto w = surplusWarning(f, name, 2, s.rows, s.cols, inFile)) field.warnings.push_back(*w);
+        }
     }
     if (texture_) {
         texture_->readElements();
@@ -379,7 +364,7 @@ RunResult convolveField(Field field, const RunSettings& settings, AnimationSums*
     options.cancel = settings.cancel;
     const std::uint8_t* cellsMasked = mask.empty() ? nullptr : mask.data();
     if (field.steps) {
-        // Animation and colouring read the vectors, which a step table does not keep.
+        // An animation traces the grid's vectors, which a run read this way may lack.
         if (sums) throw std::logic_error("a field read into a step table cannot be animated");
         FieldView view = viewOf(grid);
         if (!field.fractionalTexture.empty())
